@@ -1,0 +1,33 @@
+# Every external library comes from Debian's packages (scripts/install-deps.sh).
+find_package(Threads REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+find_package(PkgConfig REQUIRED)
+
+# Standalone Asio is header-only.
+add_library(marlinax_asio INTERFACE)
+target_compile_definitions(marlinax_asio INTERFACE ASIO_NO_DEPRECATED)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  # Asio 1.22 only detects coroutine support on g++ and libc++.
+  target_compile_definitions(marlinax_asio INTERFACE ASIO_HAS_CO_AWAIT=1 ASIO_HAS_STD_COROUTINE=1)
+endif()
+target_link_libraries(marlinax_asio INTERFACE Threads::Threads)
+add_library(marlinax::asio ALIAS marlinax_asio)
+
+pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
+pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xdamage xfixes xtst)
+pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+pkg_check_modules(LZ4 REQUIRED IMPORTED_TARGET liblz4)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+
+# libyuv ships neither a pkg-config nor a CMake file.
+find_library(YUV_LIBRARY yuv REQUIRED)
+find_path(YUV_INCLUDE_DIR libyuv.h REQUIRED)
+add_library(marlinax_yuv INTERFACE)
+target_link_libraries(marlinax_yuv INTERFACE ${YUV_LIBRARY})
+target_include_directories(marlinax_yuv INTERFACE ${YUV_INCLUDE_DIR})
+add_library(marlinax::yuv ALIAS marlinax_yuv)
+
+if(NOT MARLINAX_FUZZ)
+  find_package(GTest REQUIRED)
+  find_package(benchmark REQUIRED)
+endif()

@@ -1,0 +1,58 @@
+# Helpers that keep every folder's CMakeLists short and alike.
+
+set(MARLINAX_WARNINGS -Wall -Wextra)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  # Warnings are errors in the g++ builds; the clang fuzz build only reports them.
+  list(APPEND MARLINAX_WARNINGS -Werror)
+endif()
+
+# marlinax_library(name SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
+# A static library target marlinax_<name>, aliased marlinax::<name>, whose headers
+# are included as "folder/Header.h" from src/.
+function(marlinax_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  if(ARG_SOURCES)
+    add_library(marlinax_${name} STATIC ${ARG_SOURCES})
+    target_include_directories(marlinax_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_compile_options(marlinax_${name} PRIVATE ${MARLINAX_WARNINGS})
+    target_link_libraries(marlinax_${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
+  else()
+    add_library(marlinax_${name} INTERFACE)
+    target_include_directories(marlinax_${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(marlinax_${name} INTERFACE ${ARG_PUBLIC_LIBS})
+  endif()
+  add_library(marlinax::${name} ALIAS marlinax_${name})
+endfunction()
+
+# marlinax_test(name SOURCES ... LIBS ... LABELS unit|x11|e2e [TIMEOUT s])
+# One GoogleTest executable, registered as one CTest entry with its labels.
+function(marlinax_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${MARLINAX_WARNINGS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()
+
+# marlinax_benchmark(name SOURCES ... LIBS ...): a Google Benchmark program in bin/.
+function(marlinax_benchmark name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${MARLINAX_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark benchmark::benchmark_main)
+endfunction()
+
+# Adds each listed folder that has a CMakeLists.txt, in the given order
+# (dependencies first).
+macro(marlinax_subdirectories)
+  foreach(dir ${ARGN})
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endmacro()

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Marlinax needs, only when some are missing.
+# Idempotent: a machine that has them all is left untouched.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  cmake ninja-build g++ pkg-config clang libclang-rt-14-dev libfuzzer-14-dev
+  # libraries
+  libasio-dev libssl-dev libavahi-client-dev libx11-dev libxext-dev libxrandr-dev
+  libxdamage-dev libxfixes-dev libxtst-dev libturbojpeg0-dev libyuv-dev liblz4-dev
+  libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
+  # services and tools the server and the tests start
+  xvfb x11-xserver-utils x11-utils avahi-daemon avahi-utils dbus openssl
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing missing packages: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    SUDO=sudo
+  else
+    echo "error: these Debian packages are missing and this user cannot install them:" >&2
+    echo "  ${missing[*]}" >&2
+    echo "Run as root: apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+else
+  SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# avahi-daemon's and dbus's maintainer scripts try to start services; on machines
+# without an init system that fails harmlessly, the packages still install.
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

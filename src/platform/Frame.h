@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "codec/Bytes.h"
+
+namespace marlinax::platform {
+
+// A point in time or a duration as value / timescale seconds. A timescale of 0
+// marks the invalid time.
+struct MediaTime {
+  std::int64_t value = 0;
+  std::int32_t timescale = 0;
+
+  static constexpr MediaTime invalid() { return {0, 0}; }
+  bool isValid() const { return timescale != 0; }
+  friend bool operator==(const MediaTime&, const MediaTime&) = default;
+};
+
+// A 32-bit BGRA image: blue, green, red, alpha in memory order, rows of `stride`
+// bytes (stride >= 4 * width).
+struct Image {
+  int width = 0;
+  int height = 0;
+  int stride = 0;
+  Bytes pixels;  // stride * height bytes
+
+  const std::uint8_t* row(int y) const { return pixels.data() + static_cast<std::size_t>(y) * stride; }
+  std::uint8_t* row(int y) { return pixels.data() + static_cast<std::size_t>(y) * stride; }
+};
+
+// One captured sample: an image with its times, or a status-only sample
+// (no image) that consumers skip.
+struct SampleBuffer {
+  std::shared_ptr<const Image> image;
+  MediaTime presentationTime;
+  MediaTime duration;
+  // Monotonic capture instant in nanoseconds (for latency measurements).
+  std::int64_t captureNanos = 0;
+};
+
+}  // namespace marlinax::platform
