@@ -1,0 +1,127 @@
+#include "transport/Framing.h"
+
+#include "transport/TransportError.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+
+namespace marlinax::transport {
+
+std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(std::uint64_t length) {
+  std::array<std::uint8_t, kFrameHeaderSize> header{};
+  for (std::size_t i = 0; i < kFrameHeaderSize; ++i) {
+    header[i] = static_cast<std::uint8_t>(length >> (8 * i));
+  }
+  return header;
+}
+
+std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> header) {
+  std::uint64_t length = 0;
+  for (std::uint8_t byte : header) {
+    length = (length << 8) | byte;
+  }
+  return length;
+}
+
+FrameReader::FrameReader(std::uint64_t maximumMessageSize)
+    : maximumMessageSize_(maximumMessageSize) {}
+
+std::span<std::uint8_t> FrameReader::prepare() {
+  if (failed_) {
+    throw std::system_error(TransportError::messageTooLarge);
+  }
+  const std::size_t staged = stagingEnd_ - stagingBegin_;
+  if (inBody_ && staged == 0 && body_.size() - bodyFilled_ >= kDirectReadThreshold) {
+    preparedDirect_ = true;
+    return {body_.data() + bodyFilled_, body_.size() - bodyFilled_};
+  }
+  preparedDirect_ = false;
+  // After parsing, staging holds at most a partial header, so this move is tiny.
+  if (stagingBegin_ > 0) {
+    std::memmove(staging_.data(), staging_.data() + stagingBegin_, staged);
+    stagingBegin_ = 0;
+    stagingEnd_ = staged;
+  }
+  return {staging_.data() + stagingEnd_, staging_.size() - stagingEnd_};
+}
+
+void FrameReader::commit(std::size_t count) {
+  if (preparedDirect_) {
+    bodyFilled_ += count;
+    if (bodyFilled_ == body_.size()) {
+      finishBody();
+    }
+    return;
+  }
+  stagingEnd_ += count;
+  parseStaging();
+}
+
+void FrameReader::parseStaging() {
+  for (;;) {
+    const std::size_t available = stagingEnd_ - stagingBegin_;
+    if (inBody_) {
+      const std::size_t take = std::min(available, body_.size() - bodyFilled_);
+      if (take > 0) {
+        std::memcpy(body_.data() + bodyFilled_, staging_.data() + stagingBegin_, take);
+        bodyFilled_ += take;
+        stagingBegin_ += take;
+      }
+      if (bodyFilled_ < body_.size()) {
+        break;
+      }
+      finishBody();
+      continue;
+    }
+    if (available < kFrameHeaderSize) {
+      break;
+    }
+    const std::uint64_t length = decodeFrameHeader(
+        std::span<const std::uint8_t, kFrameHeaderSize>(staging_.data() + stagingBegin_,
+                                                        kFrameHeaderSize));
+    if (length >= (std::uint64_t{1} << 63) || length > maximumMessageSize_) {
+      failed_ = true;
+      throw std::system_error(TransportError::messageTooLarge);
+    }
+    stagingBegin_ += kFrameHeaderSize;
+    body_.resize(static_cast<std::size_t>(length));
+    bodyFilled_ = 0;
+    inBody_ = true;
+  }
+  if (stagingBegin_ == stagingEnd_) {
+    stagingBegin_ = stagingEnd_ = 0;
+  }
+}
+
+void FrameReader::finishBody() {
+  ready_.push_back(std::move(body_));
+  body_ = Bytes();
+  bodyFilled_ = 0;
+  inBody_ = false;
+}
+
+void FrameReader::feed(ByteView chunk) {
+  while (!chunk.empty()) {
+    const std::span<std::uint8_t> space = prepare();
+    const std::size_t count = std::min(space.size(), chunk.size());
+    std::memcpy(space.data(), chunk.data(), count);
+    commit(count);
+    chunk = chunk.subspan(count);
+  }
+}
+
+std::optional<Bytes> FrameReader::next() {
+  if (ready_.empty()) {
+    return std::nullopt;
+  }
+  Bytes message = std::move(ready_.front());
+  ready_.pop_front();
+  return message;
+}
+
+bool FrameReader::midMessage() const {
+  return inBody_ || stagingEnd_ > stagingBegin_;
+}
+
+}  // namespace marlinax::transport

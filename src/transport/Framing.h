@@ -1,0 +1,83 @@
+// Message framing over a byte stream: every message travels behind an 8-byte
+// length header. Headers this side writes are little-endian; headers it reads
+// are big-endian (the headset writes big-endian and reads little-endian).
+// No Asio here, so the parser can be fuzzed and unit tested without sockets.
+#pragma once
+
+#include "codec/Bytes.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+
+namespace marlinax::transport {
+
+inline constexpr std::size_t kFrameHeaderSize = 8;
+
+// Largest body a reader accepts when its owner sets nothing else. The headset
+// only sends small requests (input events, display and preview requests, mask
+// digests: well under a kilobyte), so 64 MiB is far above any legitimate
+// message while still bounding what a misbehaving peer can make us allocate.
+inline constexpr std::uint64_t kDefaultMaximumMessageSize = 64ull << 20;
+
+// The header this side writes in front of a body of `length` bytes.
+std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(std::uint64_t length);
+
+// The body length announced by a received header.
+std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> header);
+
+// Incremental parser for the receiving direction. The owner alternates
+//   auto space = reader.prepare();  // where the next bytes should land
+//   ... read at most space.size() bytes into space ...
+//   reader.commit(n);               // n bytes were written there
+// and takes whole messages with next(). When the reader is in the middle of a
+// body, prepare() points into that body itself so the bytes land in their
+// final place; only bytes that arrive together with a header go through the
+// small staging buffer and are copied once.
+//
+// A header announcing 2^63 bytes or more, or more than the maximum message
+// size, makes commit() throw std::system_error (TransportError::messageTooLarge)
+// before anything is allocated for it; the reader is unusable afterwards.
+class FrameReader {
+public:
+  explicit FrameReader(std::uint64_t maximumMessageSize = kDefaultMaximumMessageSize);
+
+  std::span<std::uint8_t> prepare();
+  void commit(std::size_t count);
+
+  // Convenience for callers holding a chunk already: prepare/copy/commit until
+  // the chunk is used up.
+  void feed(ByteView chunk);
+
+  std::optional<Bytes> next();
+
+  // True when part of a message (header or body) has arrived but not all of it.
+  bool midMessage() const;
+  std::uint64_t maximumMessageSize() const { return maximumMessageSize_; }
+
+private:
+  void parseStaging();
+  void finishBody();
+
+  static constexpr std::size_t kStagingSize = 16 * 1024;
+  // Bodies at least this long still missing are read straight into the
+  // message; shorter tails go through staging so several small messages can
+  // arrive in one read.
+  static constexpr std::size_t kDirectReadThreshold = 4 * 1024;
+
+  std::uint64_t maximumMessageSize_;
+  std::array<std::uint8_t, kStagingSize> staging_{};
+  std::size_t stagingBegin_ = 0;  // first unparsed byte
+  std::size_t stagingEnd_ = 0;    // one past the last received byte
+  bool inBody_ = false;
+  Bytes body_;
+  std::size_t bodyFilled_ = 0;
+  bool preparedDirect_ = false;
+  bool failed_ = false;
+  std::deque<Bytes> ready_;
+};
+
+}  // namespace marlinax::transport
