@@ -1,0 +1,189 @@
+#include "capture/Broadcaster.h"
+
+#include <utility>
+
+#include "capture/AsyncSequence.h"
+
+namespace marlinax::capture {
+
+Broadcaster::Output::Output(std::shared_ptr<FrameSequence> continuation) : continuation_(std::move(continuation)) {}
+
+void Broadcaster::Output::operator()(platform::SampleBuffer sample) const { continuation_->yield(std::move(sample)); }
+
+void Broadcaster::Stream::stop() const {
+  if (stream) stream->stop();
+  if (continuation) continuation->finish();
+}
+
+Broadcaster::Clock Broadcaster::steadyClock() {
+  return [] { return std::chrono::steady_clock::now(); };
+}
+
+Broadcaster::Broadcaster(std::shared_ptr<platform::CaptureService> service, Clock clock)
+    : service_(std::move(service)), clock_(std::move(clock)) {
+  // The first unforced refresh must fetch.
+  lastWindowFetch_ = clock_() - 2 * fetchInterval;
+}
+
+Broadcaster::~Broadcaster() { stopAll(); }
+
+void Broadcaster::refreshDisplays(bool force) {
+  std::lock_guard lock(mutex_);
+  if (!force && clock_() - lastWindowFetch_ <= fetchInterval) return;
+  fetchLocked();
+}
+
+void Broadcaster::fetchLocked() {
+  std::vector<platform::DisplayInfo> fetched = service_->shareableDisplays();
+  // One entry per identifier: the first listed wins.
+  std::vector<platform::DisplayInfo> table;
+  table.reserve(fetched.size());
+  std::set<std::uint32_t> seen;
+  for (auto& display : fetched) {
+    if (seen.insert(display.displayID).second) table.push_back(std::move(display));
+  }
+  windows_ = std::move(table);
+  lastWindowFetch_ = clock_();
+}
+
+std::optional<platform::DisplayInfo> Broadcaster::display(std::uint32_t identifier) {
+  std::lock_guard lock(mutex_);
+  auto find = [&]() -> std::optional<platform::DisplayInfo> {
+    for (const auto& display : windows_) {
+      if (display.displayID == identifier) return display;
+    }
+    return std::nullopt;
+  };
+  if (auto hit = find()) return hit;
+  fetchLocked();
+  return find();
+}
+
+std::vector<platform::DisplayInfo> Broadcaster::displays() const {
+  std::lock_guard lock(mutex_);
+  return windows_;
+}
+
+Broadcaster::Stream Broadcaster::makeStream(const platform::DisplayInfo& display) const {
+  auto frames = std::make_shared<FrameSequence>(1);
+  auto output = std::make_shared<Output>(frames);
+  std::unique_ptr<platform::CaptureStream> capture =
+      service_->startStream(display, castingConfiguration(), [output](platform::SampleBuffer sample) {
+        (*output)(std::move(sample));
+      });
+  Stream stream;
+  stream.frames = frames;
+  stream.continuation = frames;
+  stream.output = std::move(output);
+  stream.stream = std::move(capture);
+  return stream;
+}
+
+void Broadcaster::storeStream(std::uint32_t identifier, Stream stream) {
+  std::optional<Stream> replaced;
+  {
+    std::lock_guard lock(mutex_);
+    auto [it, inserted] = streams_.try_emplace(identifier, stream);
+    if (!inserted) {
+      replaced = std::move(it->second);
+      it->second = std::move(stream);
+    }
+  }
+  if (replaced) replaced->stop();
+}
+
+void Broadcaster::stopStream(std::uint32_t identifier) {
+  std::optional<Stream> removed;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = streams_.find(identifier);
+    if (it == streams_.end()) return;
+    removed = std::move(it->second);
+    streams_.erase(it);
+  }
+  // Stopping waits for the capture thread; other operations may run meanwhile.
+  removed->stop();
+}
+
+bool Broadcaster::hasStream(std::uint32_t identifier) const {
+  std::lock_guard lock(mutex_);
+  return streams_.contains(identifier);
+}
+
+std::size_t Broadcaster::streamCount() const {
+  std::lock_guard lock(mutex_);
+  return streams_.size();
+}
+
+std::shared_ptr<ChildWindowSequence> Broadcaster::watchChildWindows(std::uint32_t identifier) {
+  auto sequence = std::make_shared<ChildWindowSequence>(0);
+  std::shared_ptr<ChildWindowSequence> previous;
+  {
+    std::lock_guard lock(mutex_);
+    childObservers_.insert(identifier);
+    auto& slot = childWindows_[identifier];
+    previous = std::exchange(slot, sequence);
+  }
+  if (previous) previous->finish();
+  return sequence;
+}
+
+void Broadcaster::removeChildObserver(std::uint32_t identifier) {
+  std::shared_ptr<ChildWindowSequence> sequence;
+  {
+    std::lock_guard lock(mutex_);
+    childObservers_.erase(identifier);
+    if (auto it = childWindows_.find(identifier); it != childWindows_.end()) {
+      sequence = std::move(it->second);
+      childWindows_.erase(it);
+    }
+  }
+  if (sequence) sequence->finish();
+}
+
+std::set<std::uint32_t> Broadcaster::childObservers() const {
+  std::lock_guard lock(mutex_);
+  return childObservers_;
+}
+
+void Broadcaster::stopAll() {
+  std::map<std::uint32_t, Stream> streams;
+  std::map<std::uint32_t, std::shared_ptr<ChildWindowSequence>> watched;
+  {
+    std::lock_guard lock(mutex_);
+    streams.swap(streams_);
+    watched.swap(childWindows_);
+    childObservers_.clear();
+  }
+  for (auto& [identifier, stream] : streams) stream.stop();
+  for (auto& [identifier, sequence] : watched) sequence->finish();
+}
+
+platform::CaptureConfiguration Broadcaster::baseConfiguration() {
+  platform::CaptureConfiguration configuration;
+  configuration.width = 2400;
+  configuration.height = 1280;
+  configuration.showsCursor = true;
+  configuration.minimumFrameIntervalNumerator = 1;
+  configuration.minimumFrameIntervalTimescale = 60;
+  configuration.queueDepth = 3;
+  return configuration;
+}
+
+platform::CaptureConfiguration Broadcaster::castingConfiguration() {
+  platform::CaptureConfiguration configuration = baseConfiguration();
+  configuration.width = 2400;
+  configuration.height = 1280;
+  configuration.showsCursor = true;
+  return configuration;
+}
+
+platform::CaptureConfiguration Broadcaster::previewConfiguration() {
+  platform::CaptureConfiguration configuration = baseConfiguration();
+  configuration.width = 1200;
+  configuration.height = 640;
+  configuration.showsCursor = true;
+  return configuration;
+}
+
+}  // namespace marlinax::capture

@@ -1,0 +1,155 @@
+#include "platform/fake/FakeCapture.h"
+
+#include <algorithm>
+
+namespace marlinax::platform {
+
+struct FakeCaptureService::StreamState {
+  std::uint32_t displayID = 0;
+  // Held while the output runs, so that stop() returns only once no output
+  // call is under way.
+  std::mutex outputMutex;
+  bool stopped = false;
+  Output output;
+};
+
+class FakeCaptureService::Stream : public CaptureStream {
+ public:
+  Stream(std::shared_ptr<Registry> registry, std::shared_ptr<StreamState> state)
+      : registry_(std::move(registry)), state_(std::move(state)) {}
+  ~Stream() override { stop(); }
+
+  void stop() override {
+    {
+      std::lock_guard lock(state_->outputMutex);
+      if (state_->stopped) return;
+      state_->stopped = true;
+    }
+    registry_->stops++;
+    std::lock_guard lock(registry_->mutex);
+    std::erase(registry_->streams, state_);
+  }
+
+ private:
+  std::shared_ptr<Registry> registry_;
+  std::shared_ptr<StreamState> state_;
+};
+
+void FakeCaptureService::setDisplays(std::vector<DisplayInfo> displays) {
+  std::lock_guard lock(mutex_);
+  displays_ = std::move(displays);
+}
+
+void FakeCaptureService::setFetchFailure(std::optional<std::string> message) {
+  std::lock_guard lock(mutex_);
+  fetchFailure_ = std::move(message);
+}
+
+void FakeCaptureService::setStartFailure(std::optional<std::string> message) {
+  std::lock_guard lock(mutex_);
+  startFailure_ = std::move(message);
+}
+
+void FakeCaptureService::setScreenshotFailure(std::optional<std::string> message) {
+  std::lock_guard lock(mutex_);
+  screenshotFailure_ = std::move(message);
+}
+
+void FakeCaptureService::setScreenshotEmpty(bool empty) {
+  std::lock_guard lock(mutex_);
+  screenshotEmpty_ = empty;
+}
+
+int FakeCaptureService::push(std::uint32_t displayID, const SampleBuffer& frame) {
+  std::vector<std::shared_ptr<StreamState>> targets;
+  {
+    std::lock_guard lock(registry_->mutex);
+    for (const auto& stream : registry_->streams) {
+      if (stream->displayID == displayID) targets.push_back(stream);
+    }
+  }
+  int delivered = 0;
+  for (const auto& stream : targets) {
+    std::lock_guard lock(stream->outputMutex);
+    if (stream->stopped) continue;
+    stream->output(frame);
+    ++delivered;
+  }
+  return delivered;
+}
+
+int FakeCaptureService::runningStreams(std::optional<std::uint32_t> displayID) const {
+  std::lock_guard lock(registry_->mutex);
+  const auto& streams = registry_->streams;
+  return static_cast<int>(std::count_if(streams.begin(), streams.end(), [&](const auto& stream) {
+    return !displayID || stream->displayID == *displayID;
+  }));
+}
+
+std::optional<CaptureConfiguration> FakeCaptureService::lastStreamConfiguration() const {
+  std::lock_guard lock(mutex_);
+  return lastStreamConfiguration_;
+}
+
+std::optional<CaptureConfiguration> FakeCaptureService::lastScreenshotConfiguration() const {
+  std::lock_guard lock(mutex_);
+  return lastScreenshotConfiguration_;
+}
+
+SampleBuffer FakeCaptureService::makeFrame(int width, int height, std::uint8_t tag) {
+  auto image = std::make_shared<Image>();
+  image->width = width;
+  image->height = height;
+  image->stride = width * 4;
+  image->pixels.resize(static_cast<std::size_t>(image->stride) * height);
+  for (std::size_t i = 0; i < image->pixels.size(); i += 4) {
+    image->pixels[i] = tag;
+    image->pixels[i + 1] = 0x40;
+    image->pixels[i + 2] = 0x80;
+    image->pixels[i + 3] = 0xFF;
+  }
+  SampleBuffer sample;
+  sample.image = std::move(image);
+  sample.presentationTime = {tag, 1'000'000'000};
+  sample.duration = {1, 60};
+  sample.captureNanos = tag;
+  return sample;
+}
+
+std::vector<DisplayInfo> FakeCaptureService::shareableDisplays() {
+  fetches_++;
+  std::lock_guard lock(mutex_);
+  if (fetchFailure_) throw CaptureError(*fetchFailure_);
+  return displays_;
+}
+
+std::unique_ptr<CaptureStream> FakeCaptureService::startStream(const DisplayInfo& display,
+                                                               const CaptureConfiguration& configuration,
+                                                               Output output) {
+  std::lock_guard lock(mutex_);
+  lastStreamConfiguration_ = configuration;
+  if (startFailure_) throw CaptureError(*startFailure_);
+  auto state = std::make_shared<StreamState>();
+  state->displayID = display.displayID;
+  state->output = std::move(output);
+  {
+    std::lock_guard registryLock(registry_->mutex);
+    registry_->streams.push_back(state);
+  }
+  starts_++;
+  return std::make_unique<Stream>(registry_, std::move(state));
+}
+
+std::optional<SampleBuffer> FakeCaptureService::screenshot(const DisplayInfo& display,
+                                                           const CaptureConfiguration& configuration) {
+  screenshots_++;
+  std::lock_guard lock(mutex_);
+  lastScreenshotConfiguration_ = configuration;
+  if (screenshotFailure_) throw CaptureError(*screenshotFailure_);
+  bool known = std::any_of(displays_.begin(), displays_.end(),
+                           [&](const DisplayInfo& d) { return d.displayID == display.displayID; });
+  if (screenshotEmpty_ || !known) return std::nullopt;
+  return makeFrame(configuration.width, configuration.height, static_cast<std::uint8_t>(display.displayID));
+}
+
+}  // namespace marlinax::platform

@@ -1,0 +1,85 @@
+#pragma once
+
+// An in-memory capture service for tests of the layers above the platform:
+// the test sets the display list, pushes frames into running streams and
+// makes operations fail.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/CaptureService.h"
+
+namespace marlinax::platform {
+
+class FakeCaptureService : public CaptureService {
+ public:
+  FakeCaptureService() = default;
+  explicit FakeCaptureService(std::vector<DisplayInfo> displays) : displays_(std::move(displays)) {}
+
+  // --- Test controls (thread-safe).
+  void setDisplays(std::vector<DisplayInfo> displays);
+  // While set, every display fetch throws CaptureError with that message.
+  void setFetchFailure(std::optional<std::string> message);
+  // While set, startStream throws CaptureError with that message.
+  void setStartFailure(std::optional<std::string> message);
+  // While set, screenshots throw CaptureError with that message.
+  void setScreenshotFailure(std::optional<std::string> message);
+  // While true, screenshots return none.
+  void setScreenshotEmpty(bool empty);
+
+  // Delivers a frame to every running stream of the display, on the calling
+  // thread. Returns how many streams received it.
+  int push(std::uint32_t displayID, const SampleBuffer& frame);
+  // Streams started and not yet stopped, for one display or all.
+  int runningStreams(std::optional<std::uint32_t> displayID = std::nullopt) const;
+  int fetchCount() const { return fetches_.load(); }
+  int startCount() const { return starts_.load(); }
+  int stopCount() const { return registry_->stops.load(); }
+  int screenshotCount() const { return screenshots_.load(); }
+  // The configuration of the most recent startStream / screenshot call.
+  std::optional<CaptureConfiguration> lastStreamConfiguration() const;
+  std::optional<CaptureConfiguration> lastScreenshotConfiguration() const;
+
+  // A synthetic frame: width x height filled with one BGRA colour whose blue
+  // byte is `tag` (so tests can tell frames apart), alpha 0xFF, stamped with
+  // `tag` as its presentation time (timescale 1e9) and a duration of 1/60 s.
+  static SampleBuffer makeFrame(int width, int height, std::uint8_t tag);
+
+  // --- CaptureService
+  std::vector<DisplayInfo> shareableDisplays() override;
+  std::unique_ptr<CaptureStream> startStream(const DisplayInfo& display, const CaptureConfiguration& configuration,
+                                             Output output) override;
+  std::optional<SampleBuffer> screenshot(const DisplayInfo& display,
+                                         const CaptureConfiguration& configuration) override;
+
+ private:
+  struct StreamState;
+  class Stream;
+  // Shared with the streams, which may outlive the service.
+  struct Registry {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<StreamState>> streams;
+    std::atomic<int> stops{0};
+  };
+
+  mutable std::mutex mutex_;
+  std::vector<DisplayInfo> displays_;
+  std::optional<std::string> fetchFailure_;
+  std::optional<std::string> startFailure_;
+  std::optional<std::string> screenshotFailure_;
+  bool screenshotEmpty_ = false;
+  std::optional<CaptureConfiguration> lastStreamConfiguration_;
+  std::optional<CaptureConfiguration> lastScreenshotConfiguration_;
+  std::shared_ptr<Registry> registry_ = std::make_shared<Registry>();
+  std::atomic<int> fetches_{0};
+  std::atomic<int> starts_{0};
+  std::atomic<int> screenshots_{0};
+};
+
+}  // namespace marlinax::platform

@@ -1,0 +1,362 @@
+#include "capture/Broadcaster.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/io_context.hpp>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "capture/AsyncSequence.h"
+#include "platform/fake/FakeCapture.h"
+
+namespace marlinax::capture {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::DisplayInfo;
+using platform::FakeCaptureService;
+using platform::SampleBuffer;
+
+// A clock the test moves by hand.
+struct ManualClock {
+  std::chrono::steady_clock::time_point now{std::chrono::hours(1000)};
+  Broadcaster::Clock function() {
+    return [this] { return now; };
+  }
+};
+
+DisplayInfo display(std::uint32_t id, double x = 0) { return {id, {x, 0, 1920, 1080}}; }
+
+std::uint8_t tagOf(const SampleBuffer& sample) { return sample.image->pixels[0]; }
+
+// Reads every frame of a stream in a coroutine until the sequence ends.
+std::vector<std::uint8_t> readAll(const std::shared_ptr<FrameSequence>& frames, asio::io_context& context) {
+  std::vector<std::uint8_t> tags;
+  asio::co_spawn(
+      context,
+      [&]() -> asio::awaitable<void> {
+        while (auto sample = co_await frames->next()) tags.push_back(tagOf(*sample));
+      },
+      asio::detached);
+  context.run();
+  return tags;
+}
+
+class BroadcasterTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<FakeCaptureService> service =
+      std::make_shared<FakeCaptureService>(std::vector<DisplayInfo>{display(1), display(2, 1920)});
+  ManualClock clock;
+  Broadcaster broadcaster{service, clock.function()};
+};
+
+TEST_F(BroadcasterTest, RefreshFetchesOnlyWhenForcedOrOlderThanOneSecond) {
+  broadcaster.refreshDisplays(false);  // created with a fetch time two seconds back
+  EXPECT_EQ(service->fetchCount(), 1);
+  EXPECT_EQ(broadcaster.displays().size(), 2u);
+
+  clock.now += 500ms;
+  broadcaster.refreshDisplays(false);
+  EXPECT_EQ(service->fetchCount(), 1);
+
+  clock.now += 500ms;  // exactly one second: still fresh
+  broadcaster.refreshDisplays(false);
+  EXPECT_EQ(service->fetchCount(), 1);
+
+  clock.now += 500ms;
+  broadcaster.refreshDisplays(false);
+  EXPECT_EQ(service->fetchCount(), 2);
+
+  broadcaster.refreshDisplays(true);
+  broadcaster.refreshDisplays(true);
+  EXPECT_EQ(service->fetchCount(), 4);
+
+  // The forced fetch restarted the interval.
+  clock.now += 1s;
+  broadcaster.refreshDisplays(false);
+  EXPECT_EQ(service->fetchCount(), 4);
+}
+
+TEST_F(BroadcasterTest, FailedFetchKeepsTableAndFetchTime) {
+  broadcaster.refreshDisplays(false);
+  clock.now += 1500ms;
+  service->setDisplays({display(7)});
+  service->setFetchFailure("no permission");
+  EXPECT_THROW(broadcaster.refreshDisplays(false), platform::CaptureError);
+  EXPECT_THROW(broadcaster.display(7), platform::CaptureError);
+  ASSERT_EQ(broadcaster.displays().size(), 2u);
+  EXPECT_EQ(broadcaster.displays()[0].displayID, 1u);
+
+  // The table is still stale, so the next unforced refresh fetches.
+  service->setFetchFailure(std::nullopt);
+  int before = service->fetchCount();
+  broadcaster.refreshDisplays(false);
+  EXPECT_EQ(service->fetchCount(), before + 1);
+  ASSERT_EQ(broadcaster.displays().size(), 1u);
+  EXPECT_EQ(broadcaster.displays()[0].displayID, 7u);
+}
+
+TEST_F(BroadcasterTest, LookupRefetchesOnceOnAMissOnly) {
+  broadcaster.refreshDisplays(false);
+  ASSERT_EQ(service->fetchCount(), 1);
+
+  auto hit = broadcaster.display(2);
+  ASSERT_TRUE(hit);
+  EXPECT_EQ(hit->frame, (codec::Rect{1920, 0, 1920, 1080}));
+  EXPECT_EQ(service->fetchCount(), 1);
+
+  EXPECT_FALSE(broadcaster.display(99));
+  EXPECT_EQ(service->fetchCount(), 2);
+
+  // A display that appeared is found by the refetch of the miss.
+  service->setDisplays({display(1), display(2, 1920), display(3, 3840)});
+  auto added = broadcaster.display(3);
+  ASSERT_TRUE(added);
+  EXPECT_EQ(added->frame.x, 3840);
+  EXPECT_EQ(service->fetchCount(), 3);
+}
+
+TEST_F(BroadcasterTest, RemovedDisplayStaysUntilTheNextFetch) {
+  broadcaster.refreshDisplays(false);
+  service->setDisplays({display(1)});
+  EXPECT_TRUE(broadcaster.display(2));  // still in the table, nothing asked
+  EXPECT_EQ(service->fetchCount(), 1);
+  clock.now += 1001ms;
+  broadcaster.refreshDisplays(false);
+  EXPECT_EQ(service->fetchCount(), 2);
+  EXPECT_EQ(broadcaster.displays().size(), 1u);
+  EXPECT_FALSE(broadcaster.display(2));
+}
+
+TEST_F(BroadcasterTest, TableKeepsListOrderAndOneEntryPerIdentifier) {
+  service->setDisplays({display(5, 10), display(3, 20), display(5, 30), display(4, 40)});
+  broadcaster.refreshDisplays(true);
+  auto table = broadcaster.displays();
+  ASSERT_EQ(table.size(), 3u);
+  EXPECT_EQ(table[0].displayID, 5u);
+  EXPECT_EQ(table[0].frame.x, 10);
+  EXPECT_EQ(table[1].displayID, 3u);
+  EXPECT_EQ(table[2].displayID, 4u);
+}
+
+TEST(BroadcasterConfiguration, CastingAndPreviewSizes) {
+  auto casting = Broadcaster::castingConfiguration();
+  EXPECT_EQ(casting.width, 2400);
+  EXPECT_EQ(casting.height, 1280);
+  EXPECT_TRUE(casting.showsCursor);
+  EXPECT_EQ(casting.minimumFrameIntervalNumerator, 1);
+  EXPECT_EQ(casting.minimumFrameIntervalTimescale, 60);
+  EXPECT_EQ(casting.queueDepth, 3);
+  auto preview = Broadcaster::previewConfiguration();
+  EXPECT_EQ(preview.width, 1200);
+  EXPECT_EQ(preview.height, 640);
+  EXPECT_TRUE(preview.showsCursor);
+  EXPECT_EQ(preview.minimumFrameIntervalTimescale, 60);
+}
+
+TEST_F(BroadcasterTest, StreamCapturesWithTheCastingConfiguration) {
+  auto stream = broadcaster.makeStream(display(1));
+  ASSERT_TRUE(service->lastStreamConfiguration());
+  EXPECT_EQ(service->lastStreamConfiguration()->width, 2400);
+  EXPECT_EQ(service->lastStreamConfiguration()->height, 1280);
+  EXPECT_EQ(service->runningStreams(1), 1);
+  // makeStream registers nothing by itself.
+  EXPECT_FALSE(broadcaster.hasStream(1));
+  stream.stop();
+  EXPECT_EQ(service->runningStreams(), 0);
+}
+
+TEST_F(BroadcasterTest, FailedStartLeavesNothingRunning) {
+  service->setStartFailure("refused");
+  EXPECT_THROW(broadcaster.makeStream(display(1)), platform::CaptureError);
+  EXPECT_EQ(service->runningStreams(), 0);
+  EXPECT_EQ(broadcaster.streamCount(), 0u);
+}
+
+TEST_F(BroadcasterTest, UnreadFrameIsReplacedByANewerOne) {
+  auto stream = broadcaster.makeStream(display(1));
+  broadcaster.storeStream(1, stream);
+  EXPECT_EQ(service->push(1, FakeCaptureService::makeFrame(4, 2, 10)), 1);
+  EXPECT_EQ(service->push(1, FakeCaptureService::makeFrame(4, 2, 11)), 1);
+  EXPECT_EQ(service->push(1, FakeCaptureService::makeFrame(4, 2, 12)), 1);
+  EXPECT_EQ(stream.frames->buffered(), 1u);
+
+  asio::io_context context;
+  std::optional<SampleBuffer> first;
+  asio::co_spawn(
+      context, [&]() -> asio::awaitable<void> { first = co_await stream.frames->next(); }, asio::detached);
+  context.run();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(tagOf(*first), 12);
+  EXPECT_EQ(first->duration, (platform::MediaTime{1, 60}));
+
+  // Status-only samples pass through to the reader untouched.
+  service->push(1, SampleBuffer{});
+  auto statusOnly = stream.frames->tryNext();
+  ASSERT_TRUE(statusOnly);
+  EXPECT_EQ(statusOnly->image, nullptr);
+}
+
+TEST_F(BroadcasterTest, WaitingReaderIsResumedByAFrameFromAnotherThreadAndEndsWithStop) {
+  auto stream = broadcaster.makeStream(display(2));
+  broadcaster.storeStream(2, stream);
+  std::thread producer([&] {
+    // The io_context must keep running while the reader waits.
+    std::this_thread::sleep_for(50ms);
+    service->push(2, FakeCaptureService::makeFrame(2, 2, 42));
+    while (stream.frames->buffered() != 0) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(20ms);
+    broadcaster.stopStream(2);
+  });
+  asio::io_context context;
+  auto tags = readAll(stream.frames, context);
+  producer.join();
+  EXPECT_EQ(tags, std::vector<std::uint8_t>{42});
+  EXPECT_FALSE(broadcaster.hasStream(2));
+  EXPECT_EQ(service->runningStreams(), 0);
+  EXPECT_EQ(service->push(2, FakeCaptureService::makeFrame(2, 2, 43)), 0);
+}
+
+TEST_F(BroadcasterTest, StopEndsTheSequenceAndDropsTheUnreadFrame) {
+  auto stream = broadcaster.makeStream(display(1));
+  broadcaster.storeStream(1, stream);
+  service->push(1, FakeCaptureService::makeFrame(2, 2, 1));
+  broadcaster.stopStream(1);
+  asio::io_context context;
+  EXPECT_TRUE(readAll(stream.frames, context).empty());
+  EXPECT_EQ(service->stopCount(), 1);
+
+  // Stopping again, or a display without a stream, changes nothing.
+  broadcaster.stopStream(1);
+  broadcaster.stopStream(77);
+  EXPECT_EQ(service->stopCount(), 1);
+}
+
+TEST_F(BroadcasterTest, StopStreamWithoutAStreamLeavesOthersRunning) {
+  auto stream = broadcaster.makeStream(display(1));
+  broadcaster.storeStream(1, stream);
+  broadcaster.stopStream(2);
+  EXPECT_TRUE(broadcaster.hasStream(1));
+  EXPECT_EQ(service->runningStreams(1), 1);
+  EXPECT_EQ(service->stopCount(), 0);
+  EXPECT_FALSE(stream.frames->isFinished());
+}
+
+TEST_F(BroadcasterTest, StoringASecondStreamStopsTheFirst) {
+  auto first = broadcaster.makeStream(display(1));
+  broadcaster.storeStream(1, first);
+  auto second = broadcaster.makeStream(display(1));
+  broadcaster.storeStream(1, second);
+  EXPECT_EQ(broadcaster.streamCount(), 1u);
+  EXPECT_EQ(service->runningStreams(1), 1);
+  EXPECT_TRUE(first.frames->isFinished());
+  EXPECT_FALSE(second.frames->isFinished());
+  service->push(1, FakeCaptureService::makeFrame(2, 2, 5));
+  EXPECT_EQ(second.frames->buffered(), 1u);
+
+  // After stopping no capture of the display is left.
+  broadcaster.stopStream(1);
+  EXPECT_EQ(service->runningStreams(), 0);
+}
+
+TEST_F(BroadcasterTest, DestructionStopsRegisteredStreams) {
+  std::shared_ptr<FrameSequence> frames;
+  {
+    Broadcaster local(service, clock.function());
+    auto stream = local.makeStream(display(1));
+    frames = stream.frames;
+    local.storeStream(1, stream);
+  }
+  EXPECT_EQ(service->runningStreams(), 0);
+  EXPECT_TRUE(frames->isFinished());
+}
+
+TEST_F(BroadcasterTest, ChildWindowWatchersEndWhenRemoved) {
+  auto first = broadcaster.watchChildWindows(4);
+  EXPECT_EQ(broadcaster.childObservers(), std::set<std::uint32_t>{4});
+  auto second = broadcaster.watchChildWindows(4);
+  EXPECT_TRUE(first->isFinished());
+  broadcaster.removeChildObserver(9);  // not watched: no effect
+  EXPECT_FALSE(second->isFinished());
+  broadcaster.removeChildObserver(4);
+  EXPECT_TRUE(second->isFinished());
+  EXPECT_TRUE(broadcaster.childObservers().empty());
+}
+
+TEST(AsyncSequence, UnboundedKeepsEveryElementInOrder) {
+  AsyncSequence<int> sequence(0);
+  for (int i = 0; i < 5; ++i) sequence.yield(i);
+  asio::io_context context;
+  std::vector<int> read;
+  asio::co_spawn(
+      context,
+      [&]() -> asio::awaitable<void> {
+        for (int i = 0; i < 5; ++i) read.push_back(*co_await sequence.next());
+      },
+      asio::detached);
+  context.run();
+  EXPECT_EQ(read, (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(sequence.dropped(), 0u);
+}
+
+TEST(AsyncSequence, EveryWaitingReaderIsResumedExactlyOnceAtFinish) {
+  AsyncSequence<int> sequence(1);
+  asio::io_context context;
+  std::atomic<int> resumed = 0;
+  for (int i = 0; i < 3; ++i) {
+    asio::co_spawn(
+        context,
+        [&]() -> asio::awaitable<void> {
+          auto value = co_await sequence.next();
+          EXPECT_FALSE(value);
+          ++resumed;
+        },
+        asio::detached);
+  }
+  context.poll();  // all three now wait
+  EXPECT_EQ(resumed, 0);
+  sequence.finish();
+  sequence.finish();
+  sequence.yield(1);  // ignored after the end
+  context.run();
+  EXPECT_EQ(resumed, 3);
+  EXPECT_EQ(sequence.buffered(), 0u);
+}
+
+// A fast producer and a slower reader: the reader sees frames in capture
+// order, never the same one twice, and always ends with the last one.
+TEST_F(BroadcasterTest, ConcurrentProducerNewestFrameAlwaysArrives) {
+  auto stream = broadcaster.makeStream(display(1));
+  broadcaster.storeStream(1, stream);
+  constexpr int frameCount = 250;
+  asio::io_context context;
+  std::vector<std::uint8_t> tags;
+  asio::co_spawn(
+      context,
+      [&]() -> asio::awaitable<void> {
+        while (auto sample = co_await stream.frames->next()) {
+          tags.push_back(tagOf(*sample));
+          if (tags.back() == frameCount - 1) break;
+        }
+      },
+      asio::detached);
+  std::thread producer([&] {
+    for (int i = 0; i < frameCount; ++i) {
+      service->push(1, FakeCaptureService::makeFrame(8, 8, static_cast<std::uint8_t>(i)));
+      if (i % 16 == 0) std::this_thread::yield();
+    }
+  });
+  std::thread reader([&] { context.run(); });
+  producer.join();
+  reader.join();
+  ASSERT_FALSE(tags.empty());
+  EXPECT_EQ(tags.back(), frameCount - 1);
+  for (std::size_t i = 1; i < tags.size(); ++i) EXPECT_LT(tags[i - 1], tags[i]);
+  EXPECT_EQ(tags.size() + stream.frames->dropped(), static_cast<std::size_t>(frameCount));
+}
+
+}  // namespace
+}  // namespace marlinax::capture
