@@ -1,0 +1,162 @@
+// Every malformed-input rule, with the exact error and byte position.
+
+#include "CodTestSupport.h"
+
+namespace marlinax::codec::testing {
+namespace {
+
+using Kind = ProducerError::Kind;
+
+struct Flag {
+  bool ok = false;
+  static constexpr auto codingFields() { return std::make_tuple(field("ok", &Flag::ok)); }
+};
+
+struct Named {
+  std::string name;
+  static constexpr auto codingFields() { return std::make_tuple(field("name", &Named::name)); }
+};
+
+struct Counted {
+  Int count = 0;
+  static constexpr auto codingFields() { return std::make_tuple(field("count", &Counted::count)); }
+};
+
+template <class T>
+std::optional<ProducerError> decodeError(const Bytes& bytes) {
+  return producerError([&] { decode<T>(bytes); });
+}
+
+TEST(Failures, Truncated) {
+  const auto truncated = err(Kind::truncated);
+  // The shape table: count, key count, key length and key bytes cut off.
+  EXPECT_EQ(decodeError<Note>(hex("")), truncated);
+  EXPECT_EQ(decodeError<Note>(hex("01")), truncated);
+  EXPECT_EQ(decodeError<Note>(hex("01 01")), truncated);
+  EXPECT_EQ(decodeError<Note>(hex("01 01 05 63 6F")), truncated);
+  EXPECT_EQ(decodeError<Note>(hex("80")), truncated);
+  // A varint longer than nine bytes.
+  EXPECT_EQ(decodeError<Int>(hex("FF FF FF FF FF FF FF FF FF 00")), truncated);
+  // Metadata byte missing (keyed and unkeyed).
+  EXPECT_EQ(decodeError<Counted>(hex("01 01 05 63 6F 75 6E 74")), truncated);
+  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00")), truncated);
+  // Shape ID, count, element size and size-list varints missing.
+  EXPECT_EQ(decodeError<Counted>(hex("01 01 05 63 6F 75 6E 74 00")), truncated);
+  EXPECT_EQ(decodeError<Counted>(hex("01 01 05 63 6F 75 6E 74 00 00")), truncated);
+  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 00")), truncated);
+  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 00 02")), truncated);
+  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 01 02 08")), truncated);
+  // Primitive shorter than its width: at the root, in a record, in a list.
+  EXPECT_EQ(decodeError<Int>(hex("00 00 05 00 00")), truncated);
+  EXPECT_EQ(decodeError<Int>(hex("00")), truncated);  // not even the nil flag
+  EXPECT_EQ(decodeError<Counted>(hex("01 01 05 63 6F 75 6E 74 00 00 08 05 00 00")), truncated);
+  EXPECT_EQ(decodeError<std::vector<std::int32_t>>(hex("00 00 02 04 01 00 00 00 02 00")), truncated);
+  // String length beyond the bytes.
+  EXPECT_EQ(decodeError<std::string>(hex("00 00 04 61 62 63")), truncated);
+  EXPECT_EQ(decodeError<Named>(hex("01 01 04 6E 61 6D 65 00 00 04 05 61 62 63")), truncated);
+  // Nil bitmaps: a keyed one for 9 keys needs two bytes, an unkeyed one for 9 entries too.
+  Bytes nineKeys = hex("01 09 01 61 01 62 01 63 01 64 01 65 01 66 01 67 01 68 01 69 | 01 00 FF");
+  EXPECT_EQ(decodeError<Counted>(nineKeys), truncated);
+  EXPECT_EQ(decodeError<std::vector<std::optional<Int>>>(hex("00 | 02 09 FF")), truncated);
+  EXPECT_EQ(decodeError<std::vector<std::optional<Int>>>(hex("00 | 02 01")), truncated);
+  // An element range beyond the element area.
+  EXPECT_EQ(decodeError<std::vector<std::string>>(hex("00 | 01 02 05 02 01 61")), truncated);  // end of first
+  EXPECT_EQ(decodeError<std::vector<std::string>>(hex("00 | 01 02 05 02 04 61 62 63 64")), truncated);  // start of second
+  EXPECT_EQ(decodeError<std::vector<std::optional<std::string>>>(hex("00 | 02 02 00 09 01 01 61")), truncated);
+  EXPECT_EQ(decodeError<Named>(hex("01 02 01 61 04 6E 61 6D 65 | 00 00 09 02 01 61")), truncated);
+}
+
+TEST(Failures, DuplicateKeysAreRejectedBeforeTheBody) {
+  EXPECT_EQ(decodeError<Counted>(hex("01 02 01 61 01 61")), err(Kind::duplicateKeys));
+  EXPECT_EQ(decodeError<Counted>(hex("02 00 03 01 62 01 61 01 62")), err(Kind::duplicateKeys));
+  // Distinct keys in any order are fine; the reader does not require sorted shapes.
+  EXPECT_EQ(decodeError<Counted>(hex("01 02 05 63 6F 75 6E 74 01 61 | 00 00 08 01 07 00 00 00 00 00 00 00 00")),
+            std::nullopt);
+}
+
+TEST(Failures, InvalidMetadataPointsPastTheMetadataByte) {
+  EXPECT_EQ(decodeError<Counted>(hex("01 00 | 02 00")), err(Kind::invalidMetadata, 3));
+  EXPECT_EQ(decodeError<Counted>(hex("01 00 | FF 00")), err(Kind::invalidMetadata, 3));
+  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 | 03 00")), err(Kind::invalidMetadata, 2));
+  // 0x02 is a valid unkeyed layout, and 0x01 a valid keyed one.
+  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 | 02 00")), std::nullopt);
+  EXPECT_EQ((decodeError<std::map<std::string, Int>>(hex("01 00 | 01 00"))), std::nullopt);
+}
+
+TEST(Failures, InvalidShapeIDPointsPastTheVarint) {
+  EXPECT_EQ(decodeError<Counted>(hex("01 00 | 00 01")), err(Kind::invalidShapeID, 4));
+  EXPECT_EQ(decodeError<Counted>(hex("01 00 | 00 80 01")), err(Kind::invalidShapeID, 5));
+  EXPECT_EQ(decodeError<Counted>(hex("00 | 01 00")), err(Kind::invalidShapeID, 3));
+}
+
+TEST(Failures, InvalidBoolPointsAtTheByte) {
+  EXPECT_EQ(decodeError<bool>(hex("00 00 02")), err(Kind::invalidBool, 2));
+  EXPECT_EQ(decodeError<bool>(hex("00 00 FF")), err(Kind::invalidBool, 2));
+
+  // Deep inside: a list of two records; the second record's value byte.
+  Bytes bytes = encode(std::vector<Flag>{{false}, {true}});
+  ASSERT_EQ(toHex(bytes), "01 01 02 6F 6B 00 02 04 00 00 01 00 00 00 01 01");
+  bytes[15] = 0x02;
+  EXPECT_EQ(decodeError<std::vector<Flag>>(bytes), err(Kind::invalidBool, 15));
+}
+
+TEST(Failures, InvalidUTF8PointsAtTheFirstStringByte) {
+  // In a shape key.
+  EXPECT_EQ(decodeError<Counted>(hex("01 01 02 C3 28")), err(Kind::invalidUTF8, 3));
+  // A root string value.
+  EXPECT_EQ(decodeError<std::string>(hex("00 00 02 C3 28")), err(Kind::invalidUTF8, 3));
+  // A string in the second entry of a list inside a record.
+  Bytes bytes = encode(std::map<std::string, std::vector<std::string>>{{"n", {"ab", "cd"}}});
+  ASSERT_EQ(toHex(bytes), "01 01 01 6E 00 00 09 00 02 03 02 61 62 02 63 64");
+  bytes[14] = 0xFF;
+  EXPECT_EQ((decodeError<std::map<std::string, std::vector<std::string>>>(bytes)),
+            err(Kind::invalidUTF8, 14));
+  // Overlong forms, surrogates, code points past U+10FFFF and cut sequences are all invalid.
+  for (const char* bad : {"C0 80", "E0 80 80", "ED A0 80", "F4 90 80 80", "F8 88 80 80 80", "E2 82", "80"}) {
+    Bytes message = hex("00 00");
+    Bytes utf8 = hex(bad);
+    message.push_back(static_cast<std::uint8_t>(utf8.size()));
+    message.insert(message.end(), utf8.begin(), utf8.end());
+    EXPECT_EQ(decodeError<std::string>(message), err(Kind::invalidUTF8, 3)) << bad;
+  }
+  for (const char* good : {"00", "7F", "C2 80", "E2 82 AC", "ED 9F BF", "F0 9F 98 80", "F4 8F BF BF"}) {
+    Bytes message = hex("00 00");
+    Bytes utf8 = hex(good);
+    message.push_back(static_cast<std::uint8_t>(utf8.size()));
+    message.insert(message.end(), utf8.begin(), utf8.end());
+    EXPECT_EQ(decodeError<std::string>(message), std::nullopt) << good;
+  }
+}
+
+TEST(Failures, UnknownKey) {
+  // The record's key is missing from the shape.
+  EXPECT_EQ(decodeError<Counted>(encode(Named{"abc"})), err(Kind::unknownKey));
+  // A missing key, or a nil one, opened as a nested container or super-decoder.
+  auto rootKeyed = [](const Bytes& bytes, const std::function<void(const KeyedDecodingContainer&)>& f) {
+    return producerError([&] {
+      DecoderSharedContext context;
+      std::size_t body = context.readShapeTable(bytes);
+      Decoder root(context, ByteView(bytes).subspan(body), static_cast<std::int64_t>(body), true);
+      f(root.container());
+    });
+  };
+  const Bytes nilCount = hex("01 01 05 63 6F 75 6E 74 | 01 00 01");
+  for (const char* key : {"count", "other"}) {
+    EXPECT_EQ(rootKeyed(nilCount, [&](auto& c) { c.nestedContainer(key); }), err(Kind::unknownKey)) << key;
+    EXPECT_EQ(rootKeyed(nilCount, [&](auto& c) { c.nestedUnkeyedContainer(key); }), err(Kind::unknownKey)) << key;
+    EXPECT_EQ(rootKeyed(nilCount, [&](auto& c) { c.superDecoder(key); }), err(Kind::unknownKey)) << key;
+  }
+  EXPECT_EQ(rootKeyed(nilCount, [&](auto& c) { c.template decode<std::optional<Int>>("other"); }),
+            err(Kind::unknownKey));
+  EXPECT_EQ(rootKeyed(nilCount, [&](auto& c) { c.decodeNil("other"); }), err(Kind::unknownKey));
+}
+
+TEST(Failures, InvalidOptional) {
+  // "count" is nil in the bitmap but the record needs it.
+  EXPECT_EQ(decodeError<Counted>(hex("01 01 05 63 6F 75 6E 74 | 01 00 01")), err(Kind::invalidOptional));
+  // A nil list entry read as a non-optional value.
+  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 | 02 02 01 08 05 00 00 00 00 00 00 00")), err(Kind::invalidOptional));
+}
+
+}  // namespace
+}  // namespace marlinax::codec::testing
