@@ -1,0 +1,469 @@
+#include "platform/x11/InputPosterX11.h"
+
+#include <X11/XF86keysym.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <linux/input-event-codes.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+#include "platform/x11/InputSettingsX11.h"
+
+namespace marlinax::platform {
+
+namespace {
+
+// Xlib's own KeyCode (an X keycode) and the headset's key vocabulary share a name.
+using Key = input::KeyCode;
+
+// The physical key at the same place on a PC keyboard, and the symbol that key carries on a
+// US layout (used to check the server's keymap and to find the key on keymaps that are not
+// evdev-based). Help sits where PC keyboards have Insert, keypad Clear where they have Num
+// Lock; Command is the Super (Windows) key, Option is Alt. key_Function has no PC
+// counterpart that X can post: KEY_FN + 8 is beyond the last X keycode (255), so the key
+// is posted only if the keymap binds the XF86Fn symbol somewhere, which the usual keymaps
+// do not.
+// XF86XK_Fn: the keysyms of Linux keys without a traditional symbol are 0x10081000 plus the
+// Linux code (XF86keysym.h spells it with a helper macro that it undefines again).
+constexpr KeySym fnSymbol = 0x10081000 + KEY_FN;
+
+struct KeyEntry {
+  Key key;
+  std::uint16_t linuxCode;
+  KeySym symbol;
+};
+
+constexpr std::array<KeyEntry, input::keyCodeCount> keyTable = {{
+    {Key::key_A, KEY_A, XK_a},
+    {Key::key_S, KEY_S, XK_s},
+    {Key::key_D, KEY_D, XK_d},
+    {Key::key_F, KEY_F, XK_f},
+    {Key::key_H, KEY_H, XK_h},
+    {Key::key_G, KEY_G, XK_g},
+    {Key::key_Z, KEY_Z, XK_z},
+    {Key::key_X, KEY_X, XK_x},
+    {Key::key_C, KEY_C, XK_c},
+    {Key::key_V, KEY_V, XK_v},
+    {Key::key_B, KEY_B, XK_b},
+    {Key::key_Q, KEY_Q, XK_q},
+    {Key::key_W, KEY_W, XK_w},
+    {Key::key_E, KEY_E, XK_e},
+    {Key::key_R, KEY_R, XK_r},
+    {Key::key_Y, KEY_Y, XK_y},
+    {Key::key_T, KEY_T, XK_t},
+    {Key::key_1, KEY_1, XK_1},
+    {Key::key_2, KEY_2, XK_2},
+    {Key::key_3, KEY_3, XK_3},
+    {Key::key_4, KEY_4, XK_4},
+    {Key::key_6, KEY_6, XK_6},
+    {Key::key_5, KEY_5, XK_5},
+    {Key::key_Equal, KEY_EQUAL, XK_equal},
+    {Key::key_9, KEY_9, XK_9},
+    {Key::key_7, KEY_7, XK_7},
+    {Key::key_Minus, KEY_MINUS, XK_minus},
+    {Key::key_8, KEY_8, XK_8},
+    {Key::key_0, KEY_0, XK_0},
+    {Key::key_RightBracket, KEY_RIGHTBRACE, XK_bracketright},
+    {Key::key_O, KEY_O, XK_o},
+    {Key::key_U, KEY_U, XK_u},
+    {Key::key_LeftBracket, KEY_LEFTBRACE, XK_bracketleft},
+    {Key::key_I, KEY_I, XK_i},
+    {Key::key_P, KEY_P, XK_p},
+    {Key::key_L, KEY_L, XK_l},
+    {Key::key_J, KEY_J, XK_j},
+    {Key::key_Quote, KEY_APOSTROPHE, XK_apostrophe},
+    {Key::key_K, KEY_K, XK_k},
+    {Key::key_Semicolon, KEY_SEMICOLON, XK_semicolon},
+    {Key::key_Backslash, KEY_BACKSLASH, XK_backslash},
+    {Key::key_Comma, KEY_COMMA, XK_comma},
+    {Key::key_Slash, KEY_SLASH, XK_slash},
+    {Key::key_N, KEY_N, XK_n},
+    {Key::key_M, KEY_M, XK_m},
+    {Key::key_Period, KEY_DOT, XK_period},
+    {Key::key_Grave, KEY_GRAVE, XK_grave},
+    {Key::key_KeypadDecimal, KEY_KPDOT, XK_KP_Decimal},
+    {Key::key_KeypadMultiply, KEY_KPASTERISK, XK_KP_Multiply},
+    {Key::key_KeypadPlus, KEY_KPPLUS, XK_KP_Add},
+    {Key::key_KeypadClear, KEY_NUMLOCK, XK_Num_Lock},
+    {Key::key_KeypadDivide, KEY_KPSLASH, XK_KP_Divide},
+    {Key::key_KeypadEnter, KEY_KPENTER, XK_KP_Enter},
+    {Key::key_KeypadMinus, KEY_KPMINUS, XK_KP_Subtract},
+    {Key::key_KeypadEquals, KEY_KPEQUAL, XK_KP_Equal},
+    {Key::key_Keypad0, KEY_KP0, XK_KP_0},
+    {Key::key_Keypad1, KEY_KP1, XK_KP_1},
+    {Key::key_Keypad2, KEY_KP2, XK_KP_2},
+    {Key::key_Keypad3, KEY_KP3, XK_KP_3},
+    {Key::key_Keypad4, KEY_KP4, XK_KP_4},
+    {Key::key_Keypad5, KEY_KP5, XK_KP_5},
+    {Key::key_Keypad6, KEY_KP6, XK_KP_6},
+    {Key::key_Keypad7, KEY_KP7, XK_KP_7},
+    {Key::key_Keypad8, KEY_KP8, XK_KP_8},
+    {Key::key_Keypad9, KEY_KP9, XK_KP_9},
+    {Key::key_Return, KEY_ENTER, XK_Return},
+    {Key::key_Tab, KEY_TAB, XK_Tab},
+    {Key::key_Space, KEY_SPACE, XK_space},
+    {Key::key_Delete, KEY_BACKSPACE, XK_BackSpace},
+    {Key::key_Escape, KEY_ESC, XK_Escape},
+    {Key::key_Command, KEY_LEFTMETA, XK_Super_L},
+    {Key::key_Shift, KEY_LEFTSHIFT, XK_Shift_L},
+    {Key::key_CapsLock, KEY_CAPSLOCK, XK_Caps_Lock},
+    {Key::key_Option, KEY_LEFTALT, XK_Alt_L},
+    {Key::key_Control, KEY_LEFTCTRL, XK_Control_L},
+    {Key::key_RightCommand, KEY_RIGHTMETA, XK_Super_R},
+    {Key::key_RightShift, KEY_RIGHTSHIFT, XK_Shift_R},
+    {Key::key_RightOption, KEY_RIGHTALT, XK_Alt_R},
+    {Key::key_RightControl, KEY_RIGHTCTRL, XK_Control_R},
+    {Key::key_Function, KEY_FN, fnSymbol},
+    {Key::key_F17, KEY_F17, XK_F17},
+    {Key::key_VolumeUp, KEY_VOLUMEUP, XF86XK_AudioRaiseVolume},
+    {Key::key_VolumeDown, KEY_VOLUMEDOWN, XF86XK_AudioLowerVolume},
+    {Key::key_Mute, KEY_MUTE, XF86XK_AudioMute},
+    {Key::key_F18, KEY_F18, XK_F18},
+    {Key::key_F19, KEY_F19, XK_F19},
+    {Key::key_F20, KEY_F20, XK_F20},
+    {Key::key_F5, KEY_F5, XK_F5},
+    {Key::key_F6, KEY_F6, XK_F6},
+    {Key::key_F7, KEY_F7, XK_F7},
+    {Key::key_F3, KEY_F3, XK_F3},
+    {Key::key_F8, KEY_F8, XK_F8},
+    {Key::key_F9, KEY_F9, XK_F9},
+    {Key::key_F11, KEY_F11, XK_F11},
+    {Key::key_F13, KEY_F13, XK_F13},
+    {Key::key_F16, KEY_F16, XK_F16},
+    {Key::key_F14, KEY_F14, XK_F14},
+    {Key::key_F10, KEY_F10, XK_F10},
+    {Key::key_F12, KEY_F12, XK_F12},
+    {Key::key_F15, KEY_F15, XK_F15},
+    {Key::key_Help, KEY_INSERT, XK_Insert},
+    {Key::key_Home, KEY_HOME, XK_Home},
+    {Key::key_PageUp, KEY_PAGEUP, XK_Prior},
+    {Key::key_ForwardDelete, KEY_DELETE, XK_Delete},
+    {Key::key_F4, KEY_F4, XK_F4},
+    {Key::key_End, KEY_END, XK_End},
+    {Key::key_F2, KEY_F2, XK_F2},
+    {Key::key_PageDown, KEY_PAGEDOWN, XK_Next},
+    {Key::key_F1, KEY_F1, XK_F1},
+    {Key::key_LeftArrow, KEY_LEFT, XK_Left},
+    {Key::key_RightArrow, KEY_RIGHT, XK_Right},
+    {Key::key_DownArrow, KEY_DOWN, XK_Down},
+    {Key::key_UpArrow, KEY_UP, XK_Up},
+}};
+
+// The table lists the keys in raw-value order, so a key's entry is found by index.
+constexpr bool keyTableInRawOrder() {
+  for (std::size_t i = 0; i < keyTable.size(); ++i) {
+    if (static_cast<std::size_t>(keyTable[i].key) != i) return false;
+  }
+  return true;
+}
+static_assert(keyTableInRawOrder());
+
+const KeyEntry* entryFor(Key key) {
+  const auto raw = static_cast<std::int64_t>(key);
+  if (raw < 0 || raw >= input::keyCodeCount) return nullptr;
+  return &keyTable[static_cast<std::size_t>(raw)];
+}
+
+constexpr int evdevKeycodeOffset = 8;
+constexpr unsigned leftButton = 1;
+constexpr unsigned wheelUp = 4, wheelDown = 5, wheelLeft = 6, wheelRight = 7;
+// Re-read the keymap at least this often, in case a keymap change went unnoticed.
+constexpr auto keymapMaxAge = std::chrono::seconds(1);
+
+// Xlib reports protocol errors through one process-wide handler whose default exits the
+// process. Ours counts the errors of the connections registered here and hands every other
+// connection's errors to the handler that was installed before it, unless that was Xlib's
+// default: a stray error must not end the server.
+std::mutex errorRegistryMutex;
+std::map<Display*, std::atomic<std::uint64_t>*> errorRegistry;
+XErrorHandler previousErrorHandler = nullptr;
+
+int countXError(Display* display, XErrorEvent* event) {
+  {
+    std::lock_guard lock(errorRegistryMutex);
+    const auto found = errorRegistry.find(display);
+    if (found != errorRegistry.end()) {
+      ++*found->second;
+      return 0;
+    }
+  }
+  return previousErrorHandler != nullptr ? previousErrorHandler(display, event) : 0;
+}
+
+void registerForErrors(Display* display, std::atomic<std::uint64_t>* counter) {
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    std::lock_guard lock(errorRegistryMutex);
+    const XErrorHandler previous = XSetErrorHandler(nullptr);  // installs Xlib's default
+    const XErrorHandler xlibDefault = XSetErrorHandler(countXError);
+    previousErrorHandler = previous != xlibDefault ? previous : nullptr;
+  });
+  std::lock_guard lock(errorRegistryMutex);
+  errorRegistry[display] = counter;
+}
+
+void unregisterForErrors(Display* display) {
+  std::lock_guard lock(errorRegistryMutex);
+  errorRegistry.erase(display);
+}
+
+// Root coordinates travel as 16-bit signed values; the server then confines the pointer to
+// the screen. Nothing for a position that is not a number.
+std::optional<std::pair<int, int>> rootPixel(double x, double y) {
+  if (!std::isfinite(x) || !std::isfinite(y)) return std::nullopt;
+  auto pixel = [](double v) {
+    return static_cast<int>(std::lround(std::clamp(v, -32768.0, 32767.0)));
+  };
+  return std::pair{pixel(x), pixel(y)};
+}
+
+std::int32_t takeSteps(std::int64_t& remainder, std::int32_t pixels) {
+  remainder += pixels;
+  const std::int64_t steps = remainder / pixelsPerWheelStep;  // toward zero
+  remainder -= steps * pixelsPerWheelStep;
+  return static_cast<std::int32_t>(
+      std::clamp<std::int64_t>(steps, -maxWheelStepsPerEvent, maxWheelStepsPerEvent));
+}
+
+}  // namespace
+
+WheelAccumulator::Steps WheelAccumulator::add(std::int32_t pixelsX, std::int32_t pixelsY) {
+  return Steps{takeSteps(remainderX_, pixelsX), takeSteps(remainderY_, pixelsY)};
+}
+
+void WheelAccumulator::reset() {
+  remainderX_ = 0;
+  remainderY_ = 0;
+}
+
+std::uint16_t linuxKeyCode(Key key) {
+  const KeyEntry* entry = entryFor(key);
+  return entry != nullptr ? entry->linuxCode : KEY_RESERVED;
+}
+
+struct InputPosterX11::Impl {
+  Display* display = nullptr;
+  std::mutex mutex;
+  std::atomic<std::uint64_t> errors{0};
+  WheelAccumulator wheel;
+  bool buttonHeld = false;
+  std::set<std::uint8_t> keysHeld;
+  std::array<std::optional<std::uint8_t>, input::keyCodeCount> keycodes{};
+  std::optional<std::chrono::steady_clock::time_point> keymapLoaded;
+
+  // Every operation ends with a round trip, so its events have reached the server (and
+  // any error has been counted) before the operation returns.
+  void sync() { XSync(display, False); }
+
+  void movePointer(std::pair<int, int> pixel) {
+    XTestFakeMotionEvent(display, DefaultScreen(display), pixel.first, pixel.second,
+                         CurrentTime);
+  }
+
+  void setButton(bool down) {
+    XTestFakeButtonEvent(display, leftButton, down ? True : False, CurrentTime);
+    buttonHeld = down;
+  }
+
+  void clickWheel(unsigned button, std::int32_t count) {
+    for (std::int32_t i = 0; i < count; ++i) {
+      XTestFakeButtonEvent(display, button, True, CurrentTime);
+      XTestFakeButtonEvent(display, button, False, CurrentTime);
+    }
+  }
+
+  // Notices keymap changes, which MappingNotify announces to every client.
+  void drainEvents() {
+    while (XPending(display) > 0) {
+      XEvent event;
+      XNextEvent(display, &event);
+      if (event.type == MappingNotify) {
+        XRefreshKeyboardMapping(&event.xmapping);
+        keymapLoaded.reset();
+      }
+    }
+  }
+
+  std::optional<std::uint8_t> keycodeFor(Key key) {
+    drainEvents();
+    const auto now = std::chrono::steady_clock::now();
+    if (!keymapLoaded || now - *keymapLoaded >= keymapMaxAge) {
+      loadKeymap();
+      keymapLoaded = now;
+    }
+    const auto raw = static_cast<std::int64_t>(key);
+    if (raw < 0 || raw >= input::keyCodeCount) return std::nullopt;
+    return keycodes[static_cast<std::size_t>(raw)];
+  }
+
+  // Resolves every key to an X keycode. On an evdev-based keymap (recognised by the arrow
+  // keys sitting at their evdev places) a key is posted at its physical place whatever
+  // symbol the layout puts there, as a real keyboard's key would be; only a place without
+  // any symbol gives way to another keycode that carries the key's symbol. On any other
+  // keymap keys are found by symbol.
+  void loadKeymap() {
+    keycodes.fill(std::nullopt);
+    int minKeycode = 0, maxKeycode = 0;
+    XDisplayKeycodes(display, &minKeycode, &maxKeycode);
+    int perKeycode = 0;
+    KeySym* symbols = XGetKeyboardMapping(display, static_cast<::KeyCode>(minKeycode),
+                                          maxKeycode - minKeycode + 1, &perKeycode);
+    if (symbols == nullptr) return;
+    auto inRange = [&](int keycode) { return keycode >= minKeycode && keycode <= maxKeycode; };
+    auto symbolAt = [&](int keycode, int index) {
+      return symbols[(keycode - minKeycode) * perKeycode + index];
+    };
+    auto carries = [&](int keycode, KeySym symbol) {
+      if (!inRange(keycode)) return false;
+      for (int i = 0; i < perKeycode; ++i) {
+        if (symbolAt(keycode, i) == symbol) return true;
+      }
+      return false;
+    };
+    auto hasAnySymbol = [&](int keycode) {
+      if (!inRange(keycode)) return false;
+      for (int i = 0; i < perKeycode; ++i) {
+        if (symbolAt(keycode, i) != NoSymbol) return true;
+      }
+      return false;
+    };
+    auto findSymbol = [&](KeySym symbol) -> std::optional<int> {
+      for (int keycode = minKeycode; keycode <= maxKeycode; ++keycode) {
+        if (carries(keycode, symbol)) return keycode;
+      }
+      return std::nullopt;
+    };
+    const bool evdevKeymap = carries(KEY_UP + evdevKeycodeOffset, XK_Up) &&
+                             carries(KEY_LEFT + evdevKeycodeOffset, XK_Left);
+    for (const KeyEntry& entry : keyTable) {
+      const int physical = entry.linuxCode + evdevKeycodeOffset;
+      std::optional<int> chosen;
+      if (evdevKeymap && hasAnySymbol(physical)) {
+        chosen = physical;
+      } else if (auto bySymbol = findSymbol(entry.symbol)) {
+        chosen = bySymbol;
+      } else if (evdevKeymap && inRange(physical)) {
+        chosen = physical;  // an unbound key still reaches clients as its keycode
+      }
+      if (chosen && *chosen >= 8 && *chosen <= 255) {
+        keycodes[static_cast<std::size_t>(entry.key)] = static_cast<std::uint8_t>(*chosen);
+      }
+    }
+    XFree(symbols);
+  }
+};
+
+InputPosterX11::InputPosterX11(const std::string& displayName) : impl_(std::make_unique<Impl>()) {
+  // The connection is used by whichever thread runs the owner's operation.
+  XInitThreads();
+  impl_->display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
+  if (impl_->display == nullptr) {
+    throw std::runtime_error("cannot open X display " +
+                             (displayName.empty() ? std::string("$DISPLAY") : displayName));
+  }
+  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+  if (!XTestQueryExtension(impl_->display, &eventBase, &errorBase, &major, &minor)) {
+    XCloseDisplay(impl_->display);
+    throw std::runtime_error("the X server has no XTEST extension");
+  }
+  registerForErrors(impl_->display, &impl_->errors);
+  // Events posted by this connection must not be held up by another client's grab.
+  XTestGrabControl(impl_->display, True);
+}
+
+InputPosterX11::~InputPosterX11() {
+  std::lock_guard lock(impl_->mutex);
+  // Leave nothing pressed behind: a held modifier would spoil the local user's typing.
+  for (const std::uint8_t keycode : impl_->keysHeld) {
+    XTestFakeKeyEvent(impl_->display, keycode, False, CurrentTime);
+  }
+  if (impl_->buttonHeld) impl_->setButton(false);
+  impl_->sync();
+  XCloseDisplay(impl_->display);
+  unregisterForErrors(impl_->display);
+}
+
+void InputPosterX11::moveMouse(double x, double y) {
+  const auto pixel = rootPixel(x, y);
+  if (!pixel) return;
+  std::lock_guard lock(impl_->mutex);
+  impl_->movePointer(*pixel);
+  impl_->sync();
+}
+
+void InputPosterX11::leftDown(double x, double y, std::optional<std::int64_t>) {
+  const auto pixel = rootPixel(x, y);
+  if (!pixel) return;
+  std::lock_guard lock(impl_->mutex);
+  impl_->movePointer(*pixel);
+  impl_->setButton(true);
+  impl_->sync();
+}
+
+void InputPosterX11::leftUp(double x, double y, std::optional<std::int64_t>) {
+  const auto pixel = rootPixel(x, y);
+  if (!pixel) return;
+  std::lock_guard lock(impl_->mutex);
+  impl_->movePointer(*pixel);
+  impl_->setButton(false);
+  impl_->sync();
+}
+
+void InputPosterX11::dragTo(double x, double y) {
+  const auto pixel = rootPixel(x, y);
+  if (!pixel) return;
+  std::lock_guard lock(impl_->mutex);
+  impl_->movePointer(*pixel);
+  impl_->sync();
+}
+
+void InputPosterX11::scroll(ScrollPhase phase, std::int32_t pixelsX, std::int32_t pixelsY) {
+  std::lock_guard lock(impl_->mutex);
+  if (phase != ScrollPhase::changed) {
+    // X wheels have no gesture phases; a gesture's edges only drop the carried remainder.
+    impl_->wheel.reset();
+    return;
+  }
+  const auto steps = impl_->wheel.add(pixelsX, pixelsY);
+  if (steps.vertical == 0 && steps.horizontal == 0) return;
+  impl_->clickWheel(steps.vertical > 0 ? wheelUp : wheelDown, std::abs(steps.vertical));
+  impl_->clickWheel(steps.horizontal > 0 ? wheelLeft : wheelRight, std::abs(steps.horizontal));
+  impl_->sync();
+}
+
+void InputPosterX11::postKey(Key key, bool down) {
+  std::lock_guard lock(impl_->mutex);
+  const auto keycode = impl_->keycodeFor(key);
+  if (!keycode) return;
+  XTestFakeKeyEvent(impl_->display, *keycode, down ? True : False, CurrentTime);
+  if (down) {
+    impl_->keysHeld.insert(*keycode);
+  } else {
+    impl_->keysHeld.erase(*keycode);
+  }
+  impl_->sync();
+}
+
+std::chrono::nanoseconds InputPosterX11::doubleClickInterval() {
+  std::lock_guard lock(impl_->mutex);
+  return desktopDoubleClickInterval(impl_->display);
+}
+
+std::optional<std::uint8_t> InputPosterX11::xKeycode(Key key) {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->keycodeFor(key);
+}
+
+std::uint64_t InputPosterX11::protocolErrors() const { return impl_->errors.load(); }
+
+}  // namespace marlinax::platform

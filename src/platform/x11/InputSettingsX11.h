@@ -1,0 +1,32 @@
+#pragma once
+
+// The desktop's double-click interval on X11. Desktops publish their input settings through
+// an XSETTINGS manager: the owner of the selection _XSETTINGS_S<screen> keeps every setting,
+// in a small binary format, in its _XSETTINGS_SETTINGS property; the interval is the integer
+// "Net/DoubleClickTime" in milliseconds.
+
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "codec/Bytes.h"
+
+namespace marlinax::platform {
+
+// The interval used when no XSETTINGS manager runs or it does not publish a usable value
+// (the common toolkit default).
+inline constexpr std::chrono::milliseconds defaultDoubleClickTime{400};
+
+// The integer setting called `name` in an _XSETTINGS_SETTINGS property value; nothing when
+// the value is malformed or holds no integer of that name.
+std::optional<std::int32_t> xsettingsInteger(ByteView settings, std::string_view name);
+
+// Reads the current double-click interval of the display's default screen. Costs two round
+// trips. The caller owns the connection and serialises its use; X errors on it (such as the
+// manager's window vanishing) must not be fatal, which the caller's error handler ensures.
+std::chrono::nanoseconds desktopDoubleClickInterval(Display* display);
+
+}  // namespace marlinax::platform

@@ -1,0 +1,282 @@
+#include "input/EventDispatcher.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "platform/fake/FakeInputPoster.h"
+
+namespace marlinax::input {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::PostedInput;
+using platform::ScrollPhase;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// A clock that moves only when told to.
+class ManualClock final : public Clock {
+public:
+  TimePoint now() override { return TimePoint(std::chrono::nanoseconds(ticks_.load())); }
+  void advance(std::chrono::nanoseconds by) { ticks_ += by.count(); }
+
+private:
+  std::atomic<std::int64_t> ticks_{std::chrono::nanoseconds(1h).count()};
+};
+
+// Forwards to a recording poster and lets a test run code while an event is posted, so
+// that posting can be made to take time.
+class SlowPoster final : public platform::InputPoster {
+public:
+  explicit SlowPoster(std::shared_ptr<platform::FakeInputPoster> target)
+      : target_(std::move(target)) {}
+  std::function<void()> duringLeftUp;
+
+  void moveMouse(double x, double y) override { target_->moveMouse(x, y); }
+  void leftDown(double x, double y, std::optional<std::int64_t> state) override {
+    target_->leftDown(x, y, state);
+  }
+  void leftUp(double x, double y, std::optional<std::int64_t> state) override {
+    if (duringLeftUp) duringLeftUp();
+    target_->leftUp(x, y, state);
+  }
+  void dragTo(double x, double y) override { target_->dragTo(x, y); }
+  void scroll(ScrollPhase phase, std::int32_t x, std::int32_t y) override {
+    target_->scroll(phase, x, y);
+  }
+  void postKey(KeyCode key, bool down) override { target_->postKey(key, down); }
+
+private:
+  std::shared_ptr<platform::FakeInputPoster> target_;
+};
+
+class EventDispatcherTest : public ::testing::Test {
+protected:
+  std::shared_ptr<platform::FakeInputPoster> poster =
+      std::make_shared<platform::FakeInputPoster>(500ms);
+  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+  EventDispatcher dispatcher{poster, poster, clock};
+
+  // The click states of the posted presses and releases, in order.
+  std::vector<std::int64_t> clickStates() const {
+    std::vector<std::int64_t> states;
+    for (const auto& event : poster->events()) {
+      if (event.kind == PostedInput::Kind::leftDown || event.kind == PostedInput::Kind::leftUp) {
+        states.push_back(event.clickState.value_or(-1));
+      }
+    }
+    return states;
+  }
+};
+
+TEST(GlobalPoint, ScalesFractionsByTheFrameWithoutClamping) {
+  const codec::Rect frame{1920, 0, 1280, 800};
+  EXPECT_EQ(globalPoint(frame, 0.5, 0.5), (Point{2560, 400}));
+  EXPECT_EQ(globalPoint(frame, 0, 0), (Point{1920, 0}));
+  EXPECT_EQ(globalPoint(frame, 1, 1), (Point{3200, 800}));  // just past the far corner
+  EXPECT_EQ(globalPoint(frame, -0.25, 1.5), (Point{1600, 1200}));
+  // Fractional results are kept, not rounded.
+  EXPECT_EQ(globalPoint(codec::Rect{-1280, 100, 1280, 1024}, 0.3, 0.001),
+            (Point{-1280 + 1280 * 0.3, 100 + 1024 * 0.001}));
+}
+
+TEST_F(EventDispatcherTest, ClickPostsDownThenUpAtThePointWithTheSameState) {
+  clock->advance(10s);
+  dispatcher.click({2560, 400.5});
+  EXPECT_THAT(poster->events(), ElementsAre(PostedInput::leftDown(2560, 400.5, 1),
+                                            PostedInput::leftUp(2560, 400.5, 1)));
+}
+
+TEST_F(EventDispatcherTest, QuickClicksCountUpAndAPauseStartsOver) {
+  clock->advance(2s);  // a pause longer than the interval since creation
+  dispatcher.click({10, 10});
+  clock->advance(200ms);
+  dispatcher.click({10, 10});
+  clock->advance(499ms);
+  dispatcher.click({300, 40});  // position plays no part
+  clock->advance(3s);
+  dispatcher.click({10, 10});
+  EXPECT_THAT(clickStates(), ElementsAre(1, 1, 2, 2, 3, 3, 1, 1));
+  EXPECT_EQ(dispatcher.clickCount(), 1);
+}
+
+TEST_F(EventDispatcherTest, FirstClickIsSingleEvenRightAfterCreation) {
+  clock->advance(1ms);
+  dispatcher.click({0, 0});
+  clock->advance(1ms);
+  dispatcher.click({0, 0});
+  EXPECT_THAT(clickStates(), ElementsAre(1, 1, 2, 2));
+}
+
+TEST_F(EventDispatcherTest, ClickExactlyAtTheIntervalIsASingleClick) {
+  clock->advance(1s);
+  dispatcher.click({0, 0});
+  clock->advance(500ms);
+  dispatcher.click({0, 0});
+  clock->advance(499'999'999ns);
+  dispatcher.click({0, 0});
+  EXPECT_THAT(clickStates(), ElementsAre(1, 1, 1, 1, 2, 2));
+}
+
+TEST_F(EventDispatcherTest, CountHasNoUpperBound) {
+  clock->advance(1s);
+  for (int i = 0; i < 12; ++i) {
+    dispatcher.click({0, 0});
+    clock->advance(100ms);
+  }
+  EXPECT_EQ(dispatcher.clickCount(), 12);
+}
+
+TEST_F(EventDispatcherTest, IntervalRunsFromTheEndOfThePreviousClick) {
+  auto slow = std::make_shared<SlowPoster>(poster);
+  EventDispatcher timed(slow, poster, clock);
+  // Each click takes 400 ms to post (between its press and its release).
+  slow->duringLeftUp = [this] { clock->advance(400ms); };
+  clock->advance(1s);
+  timed.click({0, 0});
+  clock->advance(300ms);  // 700 ms after the previous start, 300 ms after its end
+  timed.click({0, 0});
+  EXPECT_THAT(clickStates(), ElementsAre(1, 1, 2, 2));
+}
+
+TEST_F(EventDispatcherTest, IntervalIsReadAtEveryClick) {
+  clock->advance(1s);
+  dispatcher.click({0, 0});
+  poster->setDoubleClickInterval(100ms);
+  clock->advance(200ms);
+  dispatcher.click({0, 0});
+  poster->setDoubleClickInterval(1s);
+  clock->advance(900ms);
+  dispatcher.click({0, 0});
+  EXPECT_THAT(clickStates(), ElementsAre(1, 1, 1, 1, 2, 2));
+  EXPECT_EQ(poster->intervalReads(), 3);
+}
+
+TEST_F(EventDispatcherTest, DragBetweenQuickClicksKeepsTheCount) {
+  clock->advance(1s);
+  dispatcher.click({5, 5});
+  clock->advance(100ms);
+  dispatcher.beginDrag({5, 5});
+  dispatcher.drag({6, 7});
+  dispatcher.endDrag({8, 9});
+  clock->advance(100ms);
+  dispatcher.click({5, 5});
+  EXPECT_THAT(poster->events(),
+              ElementsAre(PostedInput::leftDown(5, 5, 1), PostedInput::leftUp(5, 5, 1),
+                          PostedInput::leftDown(5, 5, std::nullopt), PostedInput::drag(6, 7),
+                          PostedInput::leftUp(8, 9, std::nullopt), PostedInput::leftDown(5, 5, 2),
+                          PostedInput::leftUp(5, 5, 2)));
+  // Drags do not read the double-click interval either.
+  EXPECT_EQ(poster->intervalReads(), 2);
+}
+
+TEST_F(EventDispatcherTest, PointerEventsPassPointsThrough) {
+  dispatcher.moveMouse({-12.25, 7.75});
+  dispatcher.moveMouse({1e6, -1e6});
+  EXPECT_THAT(poster->events(),
+              ElementsAre(PostedInput::move(-12.25, 7.75), PostedInput::move(1e6, -1e6)));
+  EXPECT_EQ(dispatcher.clickCount(), 0);
+}
+
+TEST_F(EventDispatcherTest, ScrollGestureTruncatesAmountsTowardZero) {
+  dispatcher.beginScroll();
+  dispatcher.scroll(10.7, -3.9);
+  dispatcher.scroll(-0.99, 0.99);
+  dispatcher.endScroll();
+  EXPECT_THAT(poster->events(), ElementsAre(PostedInput::scroll(ScrollPhase::began, 0, 0),
+                                            PostedInput::scroll(ScrollPhase::changed, 10, -3),
+                                            PostedInput::scroll(ScrollPhase::changed, 0, 0),
+                                            PostedInput::scroll(ScrollPhase::ended, 0, 0)));
+}
+
+TEST(ScrollAmounts, ClampsFiniteAmountsAndRejectsNonFiniteOnes) {
+  constexpr auto max = std::numeric_limits<std::int32_t>::max();
+  constexpr auto min = std::numeric_limits<std::int32_t>::min();
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+  auto amounts = [](double x, double y) -> std::optional<std::pair<std::int32_t, std::int32_t>> {
+    const auto result = scrollAmounts(x, y);
+    if (!result) return std::nullopt;
+    return std::pair{result->horizontal, result->vertical};
+  };
+  EXPECT_EQ(amounts(2147483647.9, -2147483648.9), std::pair(max, min));
+  EXPECT_EQ(amounts(2147483648.0, -2147483649.0), std::pair(max, min));
+  EXPECT_EQ(amounts(1e300, -1e300), std::pair(max, min));
+  EXPECT_EQ(amounts(std::numeric_limits<double>::max(), -5e-324), std::pair(max, 0));
+  EXPECT_EQ(amounts(-2147483647.5, 2147483646.5), std::pair(min + 1, max - 1));
+  EXPECT_EQ(amounts(nan, 1), std::nullopt);
+  EXPECT_EQ(amounts(1, -nan), std::nullopt);
+  EXPECT_EQ(amounts(inf, 0), std::nullopt);
+  EXPECT_EQ(amounts(0, -inf), std::nullopt);
+}
+
+TEST_F(EventDispatcherTest, NonFiniteScrollPostsNothingButTheGestureGoesOn) {
+  dispatcher.beginScroll();
+  dispatcher.scroll(std::nan(""), 4);
+  dispatcher.scroll(1e20, -1e20);
+  dispatcher.endScroll();
+  EXPECT_THAT(poster->events(),
+              ElementsAre(PostedInput::scroll(ScrollPhase::began, 0, 0),
+                          PostedInput::scroll(ScrollPhase::changed,
+                                              std::numeric_limits<std::int32_t>::max(),
+                                              std::numeric_limits<std::int32_t>::min()),
+                          PostedInput::scroll(ScrollPhase::ended, 0, 0)));
+}
+
+TEST_F(EventDispatcherTest, KeysArePostedInOrderWithoutModifierBookkeeping) {
+  dispatcher.postKey(KeyCode::key_Command, true);
+  dispatcher.postKey(KeyCode::key_C, true);
+  dispatcher.postKey(KeyCode::key_C, false);
+  dispatcher.postKey(KeyCode::key_Command, false);
+  EXPECT_THAT(poster->events(), ElementsAre(PostedInput::keyEvent(KeyCode::key_Command, true),
+                                            PostedInput::keyEvent(KeyCode::key_C, true),
+                                            PostedInput::keyEvent(KeyCode::key_C, false),
+                                            PostedInput::keyEvent(KeyCode::key_Command, false)));
+  EXPECT_EQ(virtualKeyCode(KeyCode::key_Command), 55);
+  EXPECT_EQ(virtualKeyCode(KeyCode::key_C), 8);
+}
+
+TEST_F(EventDispatcherTest, ConcurrentRequestsNeverSplitAClick) {
+  poster->setDoubleClickInterval(1h);  // every click follows the previous one quickly
+  constexpr int threads = 4;
+  constexpr int clicksPerThread = 50;
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([this, t] {
+      for (int i = 0; i < clicksPerThread; ++i) {
+        dispatcher.click({double(t), double(i)});
+        dispatcher.moveMouse({double(t), -1});
+        dispatcher.postKey(KeyCode::key_A, i % 2 == 0);
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+
+  const auto events = poster->events();
+  ASSERT_EQ(events.size(), std::size_t(threads * clicksPerThread * 4));
+  std::int64_t expectedState = 1;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (events[i].kind != PostedInput::Kind::leftDown) {
+      ASSERT_NE(events[i].kind, PostedInput::Kind::leftUp) << "release without its press at " << i;
+      continue;
+    }
+    ASSERT_LT(i + 1, events.size());
+    const PostedInput& up = events[i + 1];
+    EXPECT_EQ(up, PostedInput::leftUp(events[i].x, events[i].y, expectedState)) << "at " << i;
+    EXPECT_EQ(events[i].clickState, expectedState);
+    ++expectedState;
+    ++i;
+  }
+  EXPECT_EQ(dispatcher.clickCount(), threads * clicksPerThread);
+}
+
+}  // namespace
+}  // namespace marlinax::input

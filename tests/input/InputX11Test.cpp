@@ -1,0 +1,407 @@
+// Input posted through XTest on a private Xvfb with two monitors, observed by a test window
+// that covers the whole screen.
+
+// GoogleTest first: Xlib defines macros (None, Bool) that clash with its names.
+#include <gtest/gtest.h>
+
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "input/EventDispatcher.h"
+#include "platform/x11/InputPosterX11.h"
+#include "platform/x11/InputSettingsX11.h"
+#include "support/Xvfb.h"
+
+namespace marlinax::input {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::InputPosterX11;
+using testsupport::Xvfb;
+
+constexpr auto patience = 10s;
+
+// What the test window saw, reduced to what the tests compare.
+struct Seen {
+  int type = 0;
+  unsigned detail = 0;  // button or keycode; 0 for motion
+  int x = 0, y = 0;     // root position
+  unsigned state = 0;
+  friend bool operator==(const Seen&, const Seen&) = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Seen& seen) {
+  const char* names[] = {"?", "?", "KeyPress", "KeyRelease", "ButtonPress", "ButtonRelease",
+                         "MotionNotify"};
+  const char* name = seen.type >= 0 && seen.type < 7 ? names[seen.type] : "?";
+  return out << name << "(" << seen.detail << " @" << seen.x << "," << seen.y << " state 0x"
+             << std::hex << seen.state << std::dec << ")";
+}
+
+Seen button(int type, unsigned which, int x, int y) { return {type, which, x, y, 0}; }
+
+class InputX11Test : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { server = std::make_unique<Xvfb>(Xvfb::twoMonitors()); }
+  static void TearDownTestSuite() { server.reset(); }
+
+  void SetUp() override {
+    observer = XOpenDisplay(server->displayName().c_str());
+    ASSERT_NE(observer, nullptr);
+    const Window root = DefaultRootWindow(observer);
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.event_mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
+                            KeyPressMask | KeyReleaseMask | StructureNotifyMask;
+    window = XCreateWindow(observer, root, 0, 0, unsigned(server->width()),
+                           unsigned(server->height()), 0, CopyFromParent, InputOutput,
+                           CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+    XMapRaised(observer, window);
+    ASSERT_TRUE(waitFor([&] {
+      XWindowAttributes state;
+      XGetWindowAttributes(observer, window, &state);
+      return state.map_state == IsViewable;
+    }));
+    XSetInputFocus(observer, window, RevertToParent, CurrentTime);
+    XSync(observer, False);
+    poster = std::make_shared<InputPosterX11>(server->displayName());
+    dispatcher = std::make_unique<EventDispatcher>(poster, poster);
+    // Park the pointer, then forget everything seen so far.
+    dispatcher->moveMouse({5, 5});
+    ASSERT_TRUE(waitForPointer(5, 5));
+    drain();
+  }
+
+  void TearDown() override {
+    dispatcher.reset();
+    if (poster) {
+      EXPECT_EQ(poster->protocolErrors(), 0u);
+    }
+    poster.reset();
+    if (observer != nullptr) XCloseDisplay(observer);
+  }
+
+  static bool waitFor(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
+
+  std::pair<int, int> pointer() {
+    Window rootReturn, child;
+    int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+    unsigned mask = 0;
+    XQueryPointer(observer, DefaultRootWindow(observer), &rootReturn, &child, &rootX, &rootY,
+                  &windowX, &windowY, &mask);
+    return {rootX, rootY};
+  }
+
+  bool waitForPointer(int x, int y) {
+    return waitFor([&] { return pointer() == std::pair{x, y}; });
+  }
+
+  // The input events delivered to the window so far (motion included when asked).
+  std::vector<Seen> read(bool withMotion) {
+    XSync(observer, False);
+    while (XPending(observer) > 0) {
+      XEvent event;
+      XNextEvent(observer, &event);
+      switch (event.type) {
+        case ButtonPress:
+        case ButtonRelease:
+          seen.push_back({event.type, event.xbutton.button, event.xbutton.x_root,
+                          event.xbutton.y_root, event.xbutton.state});
+          break;
+        case MotionNotify:
+          seen.push_back({event.type, 0, event.xmotion.x_root, event.xmotion.y_root,
+                          event.xmotion.state});
+          break;
+        case KeyPress:
+        case KeyRelease:
+          seen.push_back({event.type, event.xkey.keycode, event.xkey.x_root, event.xkey.y_root,
+                          event.xkey.state});
+          break;
+        default:
+          break;
+      }
+    }
+    std::vector<Seen> result;
+    for (const Seen& s : seen) {
+      if (withMotion || s.type != MotionNotify) result.push_back(s);
+    }
+    return result;
+  }
+
+  // Waits until `count` events (of the kinds asked for) arrived, and returns them with the
+  // state bits left out unless asked for.
+  std::vector<Seen> expectEvents(std::size_t count, bool withMotion = false,
+                                 bool withState = false) {
+    std::vector<Seen> events;
+    waitFor([&] {
+      events = read(withMotion);
+      return events.size() >= count;
+    });
+    if (!withState) {
+      for (Seen& s : events) s.state = 0;
+    }
+    return events;
+  }
+
+  void drain() {
+    read(true);
+    seen.clear();
+  }
+
+  codec::Rect monitorFrame(const std::string& name) {
+    int count = 0;
+    XRRMonitorInfo* monitors = XRRGetMonitors(observer, DefaultRootWindow(observer), True, &count);
+    codec::Rect frame{};
+    bool found = false;
+    for (int i = 0; i < count; ++i) {
+      char* monitorName = XGetAtomName(observer, monitors[i].name);
+      if (name == monitorName) {
+        frame = {double(monitors[i].x), double(monitors[i].y), double(monitors[i].width),
+                 double(monitors[i].height)};
+        found = true;
+      }
+      XFree(monitorName);
+    }
+    XRRFreeMonitors(monitors);
+    EXPECT_TRUE(found) << name;
+    return frame;
+  }
+
+  static inline std::unique_ptr<Xvfb> server;
+  Display* observer = nullptr;
+  Window window = None;
+  std::vector<Seen> seen;
+  std::shared_ptr<InputPosterX11> poster;
+  std::unique_ptr<EventDispatcher> dispatcher;
+};
+
+TEST_F(InputX11Test, MoveLandsAtTheFractionOfTheSecondMonitor) {
+  const codec::Rect right = monitorFrame("Right");
+  ASSERT_EQ(right, (codec::Rect{1920, 0, 1920, 1080}));
+  dispatcher->moveMouse(globalPoint(right, 0.25, 0.5));
+  EXPECT_TRUE(waitForPointer(2400, 540)) << pointer().first << "," << pointer().second;
+
+  // Fractional points go to the nearest pixel.
+  dispatcher->moveMouse({100.6, 200.4});
+  EXPECT_TRUE(waitForPointer(101, 200));
+  dispatcher->moveMouse({99.5, 0.49});
+  EXPECT_TRUE(waitForPointer(100, 0));
+}
+
+TEST_F(InputX11Test, PointsOffTheScreenStopAtItsEdgeAndNonFinitePointsPostNothing) {
+  dispatcher->moveMouse(globalPoint(monitorFrame("Right"), 1.5, -3));
+  EXPECT_TRUE(waitForPointer(server->width() - 1, 0));
+  dispatcher->moveMouse({1e12, 1e12});  // far beyond the 16-bit coordinate range
+  EXPECT_TRUE(waitForPointer(server->width() - 1, server->height() - 1));
+
+  dispatcher->moveMouse({300, 300});
+  ASSERT_TRUE(waitForPointer(300, 300));
+  drain();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  dispatcher->moveMouse({nan, 10});
+  dispatcher->click({10, std::numeric_limits<double>::infinity()});
+  dispatcher->moveMouse({310, 300});  // a marker: everything before it has been handled
+  const auto events = expectEvents(1, true);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0], (Seen{MotionNotify, 0, 310, 300, 0}));
+}
+
+TEST_F(InputX11Test, ClicksReachTheWindowAsLeftButtonPressAndRelease) {
+  const codec::Rect left = monitorFrame("Left");
+  const Point point = globalPoint(left, 0.5, 0.5);  // (960, 540)
+  dispatcher->click(point);
+  dispatcher->click(point);
+  EXPECT_EQ(expectEvents(4), (std::vector<Seen>{
+                                 button(ButtonPress, 1, 960, 540),
+                                 button(ButtonRelease, 1, 960, 540),
+                                 button(ButtonPress, 1, 960, 540),
+                                 button(ButtonRelease, 1, 960, 540),
+                             }));
+  EXPECT_EQ(pointer(), std::pair(960, 540));
+}
+
+TEST_F(InputX11Test, DragHoldsTheLeftButtonWhileMoving) {
+  dispatcher->beginDrag({100, 100});
+  dispatcher->drag({150, 120});
+  dispatcher->drag({2000, 130});  // across onto the second monitor
+  dispatcher->endDrag({2100, 140});
+  // The pointer starts parked at (5, 5), so the press is preceded by a plain move.
+  EXPECT_EQ(expectEvents(6, true, true), (std::vector<Seen>{
+                                             {MotionNotify, 0, 100, 100, 0},
+                                             {ButtonPress, 1, 100, 100, 0},
+                                             {MotionNotify, 0, 150, 120, Button1Mask},
+                                             {MotionNotify, 0, 2000, 130, Button1Mask},
+                                             {MotionNotify, 0, 2100, 140, Button1Mask},
+                                             {ButtonRelease, 1, 2100, 140, Button1Mask},
+                                         }));
+}
+
+TEST_F(InputX11Test, ScrollPixelsBecomeWheelClicksWithTheMacSigns) {
+  dispatcher->moveMouse({700, 300});
+  ASSERT_TRUE(waitForPointer(700, 300));
+  drain();
+  dispatcher->beginScroll();
+  dispatcher->scroll(0, 65.9);    // up 2, 5 px carried
+  dispatcher->scroll(-31, -35);   // right 1 (1 px carried), down 1
+  dispatcher->scroll(0, 20);      // 20 px: nothing yet
+  dispatcher->endScroll();        // the carried pixels are dropped
+  dispatcher->beginScroll();
+  dispatcher->scroll(29.9, 10);   // left 0 after truncation to 29 px
+  dispatcher->scroll(1, 0);       // left 1
+  dispatcher->endScroll();
+  const std::vector<Seen> expected = {
+      button(ButtonPress, 4, 700, 300),   button(ButtonRelease, 4, 700, 300),
+      button(ButtonPress, 4, 700, 300),   button(ButtonRelease, 4, 700, 300),
+      button(ButtonPress, 5, 700, 300),   button(ButtonRelease, 5, 700, 300),
+      button(ButtonPress, 7, 700, 300),   button(ButtonRelease, 7, 700, 300),
+      button(ButtonPress, 6, 700, 300),   button(ButtonRelease, 6, 700, 300),
+  };
+  EXPECT_EQ(expectEvents(expected.size()), expected);
+}
+
+TEST_F(InputX11Test, KeysArriveInOrderAtTheirPhysicalKeycodes) {
+  dispatcher->postKey(KeyCode::key_Command, true);
+  dispatcher->postKey(KeyCode::key_C, true);
+  dispatcher->postKey(KeyCode::key_C, false);
+  dispatcher->postKey(KeyCode::key_Command, false);
+  const auto events = expectEvents(4, false, true);
+  ASSERT_EQ(events.size(), 4u);
+  const std::vector<std::pair<int, unsigned>> kinds = {
+      {events[0].type, events[0].detail}, {events[1].type, events[1].detail},
+      {events[2].type, events[2].detail}, {events[3].type, events[3].detail}};
+  EXPECT_EQ(kinds, (std::vector<std::pair<int, unsigned>>{
+                       {KeyPress, 133}, {KeyPress, 54}, {KeyRelease, 54}, {KeyRelease, 133}}));
+  // The server tracks the held Command (Super) key: C is pressed with it as a modifier.
+  const ::KeyCode superL = XKeysymToKeycode(observer, XK_Super_L);
+  XModifierKeymap* modifiers = XGetModifierMapping(observer);
+  unsigned superMask = 0;
+  for (int modifier = 0; modifier < 8; ++modifier) {
+    for (int k = 0; k < modifiers->max_keypermod; ++k) {
+      if (modifiers->modifiermap[modifier * modifiers->max_keypermod + k] == superL) {
+        superMask |= 1u << modifier;
+      }
+    }
+  }
+  XFreeModifiermap(modifiers);
+  ASSERT_NE(superMask, 0u);
+  EXPECT_EQ(events[0].state & superMask, 0u);
+  EXPECT_NE(events[1].state & superMask, 0u);
+  EXPECT_EQ(XkbKeycodeToKeysym(observer, ::KeyCode(events[1].detail), 0, 0), KeySym(XK_c));
+}
+
+TEST_F(InputX11Test, EveryKeyButFunctionIsPostedAtItsEvdevKeycode) {
+  std::vector<Seen> expected;
+  for (std::int64_t raw = 0; raw < keyCodeCount; ++raw) {
+    const auto key = static_cast<KeyCode>(raw);
+    const auto keycode = poster->xKeycode(key);
+    if (key == KeyCode::key_Function) {
+      EXPECT_EQ(keycode, std::nullopt);
+    } else {
+      ASSERT_TRUE(keycode.has_value()) << "raw " << raw;
+      EXPECT_EQ(*keycode, platform::linuxKeyCode(key) + 8) << "raw " << raw;
+      expected.push_back({KeyPress, *keycode, 5, 5, 0});
+      expected.push_back({KeyRelease, *keycode, 5, 5, 0});
+    }
+    dispatcher->postKey(key, true);
+    dispatcher->postKey(key, false);
+  }
+  EXPECT_EQ(expectEvents(expected.size()), expected);
+  // Caps Lock and Num Lock were toggled once each: toggle them back for the other tests.
+  dispatcher->postKey(KeyCode::key_CapsLock, true);
+  dispatcher->postKey(KeyCode::key_CapsLock, false);
+  dispatcher->postKey(KeyCode::key_KeypadClear, true);
+  dispatcher->postKey(KeyCode::key_KeypadClear, false);
+}
+
+TEST_F(InputX11Test, ClosingThePosterReleasesWhatItHolds) {
+  dispatcher->postKey(KeyCode::key_Shift, true);
+  dispatcher->beginDrag({40, 50});
+  dispatcher.reset();
+  poster.reset();
+  const auto events = expectEvents(4);
+  ASSERT_EQ(events.size(), 4u) << ::testing::PrintToString(events);
+  EXPECT_EQ(events[0], (Seen{KeyPress, 50, 5, 5, 0}));
+  EXPECT_EQ(events[1], button(ButtonPress, 1, 40, 50));
+  // The two releases, in either order.
+  const bool keyFirst = events[2].type == KeyRelease;
+  EXPECT_EQ(events[keyFirst ? 2 : 3], (Seen{KeyRelease, 50, 40, 50, 0}));
+  EXPECT_EQ(events[keyFirst ? 3 : 2], button(ButtonRelease, 1, 40, 50));
+}
+
+// Owns the XSETTINGS selection of screen 0 and publishes a settings property, as a desktop's
+// settings daemon does.
+class SettingsManager {
+public:
+  explicit SettingsManager(Display* display) : display_(display) {
+    window_ = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+    selection_ = XInternAtom(display, "_XSETTINGS_S0", False);
+    property_ = XInternAtom(display, "_XSETTINGS_SETTINGS", False);
+  }
+  ~SettingsManager() {
+    XDestroyWindow(display_, window_);
+    XSync(display_, False);
+  }
+
+  void publish(const Bytes& settings) {
+    XChangeProperty(display_, window_, property_, property_, 8, PropModeReplace, settings.data(),
+                    int(settings.size()));
+    XSetSelectionOwner(display_, selection_, window_, CurrentTime);
+    XSync(display_, False);
+  }
+
+  static Bytes doubleClickTime(std::int32_t milliseconds) {
+    Bytes value = {0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};  // LSBFirst, serial 1, one setting
+    const std::string name = "Net/DoubleClickTime";      // 19 bytes, padded to 20
+    value.insert(value.end(), {0, 0, std::uint8_t(name.size()), 0});
+    value.insert(value.end(), name.begin(), name.end());
+    value.push_back(0);
+    value.insert(value.end(), {0, 0, 0, 0});  // last-change serial
+    for (int i = 0; i < 4; ++i) value.push_back(std::uint8_t(std::uint32_t(milliseconds) >> (8 * i)));
+    return value;
+  }
+
+private:
+  Display* display_;
+  Window window_;
+  Atom selection_;
+  Atom property_;
+};
+
+TEST_F(InputX11Test, DoubleClickIntervalFollowsTheDesktopSetting) {
+  EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickTime);
+  {
+    SettingsManager manager(observer);
+    manager.publish(SettingsManager::doubleClickTime(250));
+    EXPECT_EQ(poster->doubleClickInterval(), 250ms);
+    manager.publish(SettingsManager::doubleClickTime(900));
+    EXPECT_EQ(poster->doubleClickInterval(), 900ms);
+    manager.publish(SettingsManager::doubleClickTime(0));  // nonsense: the default applies
+    EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickTime);
+    manager.publish(Bytes{1, 2, 3});  // malformed
+    EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickTime);
+  }
+  // The manager's window is gone, so is the selection owner.
+  EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickTime);
+}
+
+}  // namespace
+}  // namespace marlinax::input
