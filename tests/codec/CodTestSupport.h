@@ -69,6 +69,11 @@ T decode(const Bytes& bytes) {
   return CodDecoder().decode<T>(bytes);
 }
 
+template <class T>
+std::optional<ProducerError> decodeError(const Bytes& bytes) {
+  return producerError([&] { decode<T>(bytes); });
+}
+
 // The record of the worked example: "name", "count" and an optional "note".
 struct Note {
   std::string name;

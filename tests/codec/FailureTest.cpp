@@ -22,11 +22,6 @@ struct Counted {
   static constexpr auto codingFields() { return std::make_tuple(field("count", &Counted::count)); }
 };
 
-template <class T>
-std::optional<ProducerError> decodeError(const Bytes& bytes) {
-  return producerError([&] { decode<T>(bytes); });
-}
-
 TEST(Failures, Truncated) {
   const auto truncated = err(Kind::truncated);
   // The shape table: count, key count, key length and key bytes cut off.

@@ -1,0 +1,184 @@
+// Container semantics of the reader: tolerance, optional handling, list positions, hostile sizes.
+
+#include "CodTestSupport.h"
+
+namespace marlinax::codec::testing {
+namespace {
+
+using Kind = ProducerError::Kind;
+
+// Runs `f` against the root decoder of `message`; returns the error it raised, if any.
+std::optional<ProducerError> withRoot(const Bytes& message, const std::function<void(Decoder&)>& f) {
+  return producerError([&] {
+    DecoderSharedContext context;
+    std::size_t body = context.readShapeTable(message);
+    Decoder root(context, ByteView(message).subspan(body), static_cast<std::int64_t>(body), true);
+    f(root);
+  });
+}
+
+struct Wide {
+  std::string name;
+  Int count = 0;
+  std::optional<std::string> note;
+  std::vector<Int> extra;
+  std::optional<Rect> frame;
+  static constexpr auto codingFields() {
+    return std::make_tuple(field("name", &Wide::name), field("count", &Wide::count), field("note", &Wide::note),
+                           field("extra", &Wide::extra), field("frame", &Wide::frame));
+  }
+};
+
+TEST(DecoderTolerance, UnknownKeysAndTrailingBytesAreIgnored) {
+  Bytes wide = encode(Wide{"abc", 5, "n", {1, 2}, Rect{1, 2, 3, 4}});
+  EXPECT_EQ(decode<Note>(wide), (Note{"abc", 5, "n"}));
+
+  Bytes trailing = hex("01 02 05 63 6F 75 6E 74 04 6E 61 6D 65 00 00 08 04 05 00 00 00 00 00 00 00 03 61 62 63 FF FF");
+  EXPECT_EQ(decode<Note>(trailing), (Note{"abc", 5, std::nullopt}));
+  EXPECT_EQ(decode<Int>(hex("00 00 05 00 00 00 00 00 00 00 09")), 5);
+  // Elements longer than their value: "count" is given 10 bytes, "name" runs to the end.
+  EXPECT_EQ(decode<Note>(hex("01 02 05 63 6F 75 6E 74 04 6E 61 6D 65 00 00 0A 05"
+                             "05 00 00 00 00 00 00 00 EE EE 03 61 62 63 EE")),
+            (Note{"abc", 5, std::nullopt}));
+}
+
+TEST(DecoderTolerance, BitmapBitsPastTheLastEntryAreIgnored) {
+  // Three entries, entry 1 nil; bits 3..7 set as well.
+  EXPECT_EQ(decode<std::vector<std::optional<std::int8_t>>>(hex("00 | 02 03 FA 01 01 0A 0B")),
+            (std::vector<std::optional<std::int8_t>>{10, std::nullopt, 11}));
+  // One key, bits 1..7 set: the key is not nil.
+  EXPECT_EQ((decode<std::map<std::string, std::string>>(hex("01 01 04 6E 61 6D 65 | 01 00 FE 02 01 61"))),
+            (std::map<std::string, std::string>{{"name", "a"}}));
+}
+
+TEST(KeyedReading, AbsentOptionalAndNilOptional) {
+  // Omitted: no key. Nothing past the header is looked at.
+  withRoot(hex("01 01 04 6E 61 6D 65 | 00 00 04"), [](Decoder& d) {
+    auto c = d.container();
+    EXPECT_FALSE(c.contains("note"));
+    EXPECT_EQ(c.decodeIfPresent<std::string>("note"), std::nullopt);
+    EXPECT_EQ(producerError([&] { c.decode<std::string>("note"); }), err(Kind::unknownKey));
+    EXPECT_EQ(c.allKeys(), std::vector<std::string>{"name"});
+  });
+  // Written as nil.
+  auto error = withRoot(hex("01 02 04 6E 61 6D 65 04 6E 6F 74 65 | 01 00 02 02 01 61"), [](Decoder& d) {
+    auto c = d.container();
+    EXPECT_TRUE(c.isNullable());
+    EXPECT_TRUE(c.contains("note"));
+    EXPECT_TRUE(c.decodeNil("note"));
+    EXPECT_FALSE(c.decodeNil("name"));
+    EXPECT_EQ(c.decodeIfPresent<std::string>("note"), std::nullopt);
+    EXPECT_EQ(c.decode<std::optional<std::string>>("note"), std::nullopt);
+    EXPECT_EQ(producerError([&] { c.decode<std::string>("note"); }), err(Kind::invalidOptional));
+    EXPECT_EQ(c.decode<std::string>("name"), "a");
+    EXPECT_EQ(c.decode<std::optional<std::string>>("name"), "a");
+  });
+  EXPECT_EQ(error, std::nullopt);
+}
+
+TEST(UnkeyedReading, NullableListPositions) {
+  // [nil, 7, nil, 9]
+  auto error = withRoot(hex("00 | 02 04 05 01 01 07 09"), [](Decoder& d) {
+    auto c = d.unkeyedContainer();
+    EXPECT_EQ(c.count(), 4u);
+    EXPECT_TRUE(c.decodeNil());
+    EXPECT_EQ(c.currentIndex(), 1);
+    EXPECT_FALSE(c.decodeNil());  // a present entry stays current
+    EXPECT_EQ(c.currentIndex(), 1);
+    EXPECT_EQ(c.decodeIfPresent<std::int8_t>(), 7);
+    EXPECT_EQ(c.decodeIfPresent<std::int8_t>(), std::nullopt);
+    EXPECT_EQ(c.currentIndex(), 3);
+    EXPECT_EQ(c.decode<std::int8_t>(), 9);
+    EXPECT_TRUE(c.isAtEnd());
+    EXPECT_EQ(c.decodeIfPresent<std::int8_t>(), std::nullopt);
+    EXPECT_EQ(producerError([&] { c.decode<std::int8_t>(); }), err(Kind::truncated));
+    EXPECT_EQ(producerError([&] { c.decodeNil(); }), err(Kind::truncated));
+  });
+  EXPECT_EQ(error, std::nullopt);
+  // A nil entry opened as a container, or read as a non-optional, still moves on.
+  withRoot(hex("00 | 02 02 01 03 00 00 00"), [](Decoder& d) {
+    auto c = d.unkeyedContainer();
+    EXPECT_EQ(producerError([&] { c.nestedUnkeyedContainer(); }), err(Kind::invalidOptional));
+    EXPECT_EQ(c.currentIndex(), 1);
+    EXPECT_EQ(c.nestedUnkeyedContainer().count(), 0u);
+  });
+}
+
+TEST(UnkeyedReading, DecodeNilWithoutNilsAndFailedReadsMoveOn) {
+  // ["a", <invalid UTF-8>, "c"]: sizes 2, 3, 2.
+  auto error = withRoot(hex("00 | 01 03 02 03 02 01 61 02 C3 28 01 63"), [](Decoder& d) {
+    auto c = d.unkeyedContainer();
+    EXPECT_FALSE(c.decodeNil());
+    EXPECT_EQ(c.currentIndex(), 0);
+    EXPECT_EQ(c.decode<std::string>(), "a");
+    EXPECT_EQ(producerError([&] { c.decode<std::string>(); }), err(Kind::invalidUTF8, 9));
+    EXPECT_EQ(c.currentIndex(), 2);
+    EXPECT_EQ(c.decode<std::string>(), "c");
+    EXPECT_EQ(producerError([&] { c.decode<std::string>(); }), err(Kind::truncated));
+  });
+  EXPECT_EQ(error, std::nullopt);
+  // Past the end of a homogenously sized list.
+  withRoot(hex("00 | 00 01 01 05"), [](Decoder& d) {
+    auto c = d.unkeyedContainer();
+    EXPECT_EQ(c.decode<std::uint8_t>(), 5);
+    EXPECT_EQ(producerError([&] { c.decode<std::uint8_t>(); }), err(Kind::truncated));
+  });
+}
+
+TEST(UnkeyedReading, ConsecutiveNestedContainersAndCopies) {
+  Bytes bytes = encode(std::vector<std::vector<std::int8_t>>{{1}, {2, 3}});
+  withRoot(bytes, [](Decoder& d) {
+    auto c = d.unkeyedContainer();
+    auto copy = c;  // a copy keeps its own position
+    auto first = c.nestedUnkeyedContainer();
+    auto second = c.nestedUnkeyedContainer();
+    EXPECT_EQ(first.count(), 1u);
+    EXPECT_EQ(first.decode<std::int8_t>(), 1);
+    EXPECT_EQ(second.count(), 2u);
+    EXPECT_EQ(second.decode<std::int8_t>(), 2);
+    EXPECT_EQ(copy.currentIndex(), 0);
+    EXPECT_EQ(copy.superDecoder().unkeyedContainer().decode<std::int8_t>(), 1);
+  });
+}
+
+TEST(RootSingleValue, NilFlag) {
+  // Any flag other than 00 reads as nil; a direct decode skips the flag unexamined.
+  EXPECT_EQ(decode<std::optional<Int>>(hex("00 05 05 00 00 00 00 00 00 00")), std::nullopt);
+  EXPECT_EQ(decode<Int>(hex("00 05 05 00 00 00 00 00 00 00")), 5);
+  EXPECT_EQ(decode<std::optional<Int>>(hex("00")), std::nullopt);  // no flag byte at all
+  withRoot(hex("00"), [](Decoder& d) { EXPECT_TRUE(d.singleValueContainer().decodeNil()); });
+  withRoot(hex("00 00"), [](Decoder& d) { EXPECT_FALSE(d.singleValueContainer().decodeNil()); });
+}
+
+TEST(HostileSizes, CountsAndOffsetsAreBoundedByTheBytes) {
+  const auto truncated = err(Kind::truncated);
+  // Enormous entry counts in every layout.
+  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 | 01 FF FF FF FF FF FF FF FF 7F 01")), truncated);
+  EXPECT_EQ(decodeError<std::vector<std::optional<Int>>>(hex("00 | 02 FF FF FF FF FF FF FF FF 7F 00")), truncated);
+  EXPECT_EQ(decodeError<Bytes>(hex("00 | 00 FF FF FF FF FF FF FF FF 7F 01 AA BB")), truncated);
+  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 | 00 FF FF FF FF FF FF FF FF 7F 00")), truncated);
+  EXPECT_EQ(decodeError<std::vector<std::string>>(hex("00 | 00 FF FF FF FF FF FF FF FF 7F 00")), truncated);
+  // Entry 1 of a list whose element size times index overflows.
+  EXPECT_EQ(decodeError<std::vector<std::uint8_t>>(hex("00 | 00 02 FF FF FF FF FF FF FF FF 7F 01")), truncated);
+  // Key sizes whose running sum leaves the 64-bit range: the first key still reads, the last not.
+  const Bytes huge = hex("01 03 01 61 01 62 01 63 | 00 00 FF FF FF FF FF FF FF FF 7F FF FF FF FF FF FF FF FF 7F"
+                         "FF FF FF FF FF FF FF FF 7F 07");
+  withRoot(huge, [](Decoder& d) {
+    auto c = d.container();
+    EXPECT_EQ(c.decode<std::int8_t>("a"), 7);
+    EXPECT_EQ(producerError([&] { c.decode<std::int8_t>("b"); }), err(Kind::truncated));
+    EXPECT_EQ(producerError([&] { c.decode<std::int8_t>("c"); }), err(Kind::truncated));
+  });
+  // A string length far beyond the message.
+  EXPECT_EQ(decodeError<std::string>(hex("00 00 FF FF FF FF FF FF FF FF 7F 61")), truncated);
+}
+
+TEST(KeyedReading, DictionariesTakeEveryKey) {
+  std::map<std::string, std::optional<Int>> m{{"a", 1}, {"b", std::nullopt}, {"c", 3}};
+  EXPECT_EQ((decode<std::map<std::string, std::optional<Int>>>(encode(m))), m);
+  std::map<std::string, std::vector<std::string>> nested{{"x", {"1", "22"}}, {"y", {}}};
+  EXPECT_EQ((decode<std::map<std::string, std::vector<std::string>>>(encode(nested))), nested);
+}
+
+}  // namespace
+}  // namespace marlinax::codec::testing

@@ -1,0 +1,264 @@
+// Shape numbering, layout choice and the obligations of encoding routines.
+
+#include "CodTestSupport.h"
+
+namespace marlinax::codec::testing {
+namespace {
+
+struct Inner {
+  std::int32_t a = 0;
+  static constexpr auto codingFields() { return std::make_tuple(field("a", &Inner::a)); }
+};
+
+struct Outer {
+  Inner inner;
+  std::int8_t z = 0;
+  static constexpr auto codingFields() {
+    return std::make_tuple(field("z", &Outer::z), field("inner", &Outer::inner));
+  }
+};
+
+struct Empty {
+  static constexpr auto codingFields() { return std::tuple<>(); }
+};
+
+struct HoldsEmpty {
+  Empty e;
+  static constexpr auto codingFields() { return std::make_tuple(field("e", &HoldsEmpty::e)); }
+};
+
+// Mixes eagerly stored records with lazily finished nested containers.
+struct Lazy {};
+// Asks for a super-encoder.
+struct WithSuper {};
+// Creates nested containers against key order.
+struct Reversed {};
+// A nested single value holding nil.
+struct NilValue {};
+// A run of primitives, a nil and a wider element in one list.
+struct MixedRun {};
+
+// The shape table of a message, as key lists by ID.
+std::vector<std::vector<std::string>> shapesOf(const Bytes& message) {
+  DecoderSharedContext context;
+  context.readShapeTable(message);
+  std::vector<std::vector<std::string>> out;
+  for (std::size_t i = 0; i < context.shapeCount(); ++i) out.push_back(context.shape(i)->keys);
+  return out;
+}
+
+using Shapes = std::vector<std::vector<std::string>>;
+
+}  // namespace
+}  // namespace marlinax::codec::testing
+
+namespace marlinax::codec {
+using testing::Inner;
+
+template <>
+struct Coding<testing::Lazy> {
+  static void encode(Encoder& e, const testing::Lazy&) {
+    auto& c = e.container();
+    c.encode("x", Inner{1});
+    auto& n = c.nestedContainer("n");
+    n.encode("y", std::int8_t{2});
+    auto& m = c.nestedUnkeyedContainer("m");
+    m.nestedContainer().encode("w", std::int8_t{3});
+  }
+  static testing::Lazy decode(Decoder&) { return {}; }
+};
+
+template <>
+struct Coding<testing::WithSuper> {
+  static void encode(Encoder& e, const testing::WithSuper&) {
+    auto& c = e.container();
+    c.encode("x", std::int8_t{1});
+    c.superEncoder().container().encode("q", std::int8_t{4});
+  }
+  static testing::WithSuper decode(Decoder& d) {
+    auto c = d.container();
+    EXPECT_EQ(c.decode<std::int8_t>("x"), 1);
+    EXPECT_EQ(c.superDecoder().container().decode<std::int8_t>("q"), 4);
+    return {};
+  }
+};
+
+template <>
+struct Coding<testing::Reversed> {
+  static void encode(Encoder& e, const testing::Reversed&) {
+    auto& c = e.container();
+    c.nestedContainer("b").encode("bb", std::int8_t{1});
+    c.nestedContainer("a").encode("aa", std::int8_t{1});
+    // Replaces the first nested container under "b".
+    c.nestedContainer("b").encode("bc", std::int8_t{1});
+  }
+  static testing::Reversed decode(Decoder&) { return {}; }
+};
+
+template <>
+struct Coding<testing::NilValue> {
+  static void encode(Encoder& e, const testing::NilValue&) { e.singleValueContainer().encodeNil(); }
+  static testing::NilValue decode(Decoder&) { return {}; }
+};
+
+template <>
+struct Coding<testing::MixedRun> {
+  static void encode(Encoder& e, const testing::MixedRun&) {
+    auto& u = e.unkeyedContainer();
+    const std::int32_t run[] = {1, 2};
+    u.encodeContents(std::span<const std::int32_t>(run));
+    u.encodeNil();
+    u.encode(std::int32_t{3});
+    EXPECT_EQ(u.count(), 4u);
+  }
+  static testing::MixedRun decode(Decoder&) { return {}; }
+};
+}  // namespace marlinax::codec
+
+namespace marlinax::codec::testing {
+namespace {
+
+TEST(ShapeNumbering, StoredRecordsGetLowerIDsThanTheirParent) {
+  Bytes bytes = encode(Outer{Inner{7}, 1});
+  EXPECT_EQ(toHex(bytes), toHex(hex("02 01 01 61 02 05 69 6E 6E 65 72 01 7A"
+                                    "| 00 01 07 01 00 00 04 07 00 00 00 01")));
+  // Siblings of one type share a shape, however deep.
+  EXPECT_EQ(shapesOf(encode(std::vector<Outer>{{}, {}, {}})), (Shapes{{"a"}, {"inner", "z"}}));
+  EXPECT_EQ(shapesOf(encode(std::vector<std::vector<Inner>>{{{}, {}}, {{}}})), (Shapes{{"a"}}));
+  // An empty keyed container registers the empty shape.
+  EXPECT_EQ(toHex(encode(HoldsEmpty{})), toHex(hex("02 00 01 01 65 | 00 01 02 00 00")));
+}
+
+TEST(ShapeNumbering, LazilyFinishedChildrenGetHigherIDs) {
+  // Eager record first, then the parent, then its lazy children in sorted key order ("m" before "n").
+  EXPECT_EQ(shapesOf(encode(Lazy{})), (Shapes{{"a"}, {"m", "n", "x"}, {"w"}, {"y"}}));
+  EXPECT_EQ(shapesOf(encode(WithSuper{})), (Shapes{{"super", "x"}, {"q"}}));
+  EXPECT_EQ(shapesOf(encode(Reversed{})), (Shapes{{"a", "b"}, {"aa"}, {"bc"}}));
+  decode<WithSuper>(encode(WithSuper{}));
+}
+
+TEST(ShapeNumbering, ShapesAreSortedByteWise) {
+  std::map<std::string, Int> m{{"note", 1}, {"Name", 2}, {"count", 3}, {"name", 4}};
+  EXPECT_EQ(shapesOf(encode(m)), (Shapes{{"Name", "count", "name", "note"}}));
+  // Bytes above 0x7F sort after ASCII.
+  EXPECT_EQ(shapesOf(encode(std::map<std::string, Int>{{"\xC3\xA9", 1}, {"z", 2}})), (Shapes{{"z", "\xC3\xA9"}}));
+}
+
+TEST(Layouts, UnkeyedLayoutFollowsElementLengths) {
+  EXPECT_EQ(toHex(encode(std::vector<std::string>{"ab", "cd"})), "00 00 02 03 02 61 62 02 63 64");
+  EXPECT_EQ(toHex(encode(std::vector<std::string>{"abc"})), "00 00 01 04 03 61 62 63");
+  EXPECT_EQ(toHex(encode(std::vector<std::string>{"a", "bc"})), "00 01 02 02 03 01 61 02 62 63");
+  EXPECT_EQ(toHex(encode(std::vector<std::optional<std::int8_t>>{std::nullopt, std::nullopt})), "00 02 02 03");
+  EXPECT_EQ(toHex(encode(std::vector<std::vector<std::int8_t>>{{}, {}})), "00 00 02 03 00 00 00 00 00 00");
+}
+
+TEST(Layouts, OneNilAmongEightAndNine) {
+  std::vector<std::optional<std::int8_t>> eight{1, 2, 3, std::nullopt, 5, 6, 7, 8};
+  EXPECT_EQ(toHex(encode(eight)), "00 02 08 08 01 01 01 01 01 01 01 01 02 03 05 06 07 08");
+  std::vector<std::optional<std::int8_t>> nine{1, 2, 3, 4, 5, 6, 7, 8, std::nullopt};
+  EXPECT_EQ(toHex(encode(nine)), "00 02 09 00 01 01 01 01 01 01 01 01 01 01 02 03 04 05 06 07 08");
+  EXPECT_EQ(decode<decltype(eight)>(encode(eight)), eight);
+  EXPECT_EQ(decode<decltype(nine)>(encode(nine)), nine);
+}
+
+TEST(Layouts, RunsOfPrimitivesMatchElementByElementEncoding) {
+  // 1, 2 as a run, then nil, then 3: the nullable layout with a size per non-nil entry.
+  EXPECT_EQ(toHex(encode(MixedRun{})), "00 02 04 04 04 04 04 01 00 00 00 02 00 00 00 03 00 00 00");
+  std::vector<std::int64_t> longs{-1, 0, 1LL << 40};
+  Bytes bulk = encode(longs);
+  EXPECT_EQ(toHex(bulk), "00 00 03 08 FF FF FF FF FF FF FF FF 00 00 00 00 00 00 00 00 00 00 00 00 00 01 00 00");
+  EXPECT_EQ(decode<std::vector<std::int64_t>>(bulk), longs);
+  std::vector<bool> flags{true, false, true};
+  EXPECT_EQ(toHex(encode(flags)), "00 00 03 01 01 00 01");
+  EXPECT_EQ(decode<std::vector<bool>>(encode(flags)), flags);
+}
+
+TEST(Layouts, NilInSingleValuesAndAtTheTop) {
+  EXPECT_EQ(toHex(encode(NilValue{})), "00 01");
+  // Below the top level a nil single value is the element 01.
+  EXPECT_EQ(toHex(encode(std::vector<NilValue>(2))), "00 00 02 01 01 01");
+  // A present optional record at the top: nil flag 00, then the keyed container.
+  EXPECT_EQ(toHex(encode(std::optional<Inner>(Inner{7}))), "01 01 01 61 00 00 00 04 07 00 00 00");
+  EXPECT_EQ(decode<std::optional<Inner>>(hex("01 01 01 61 00 00 00 04 07 00 00 00"))->a, 7);
+  EXPECT_EQ(decode<std::optional<Inner>>(hex("01 01 01 61 01")), std::nullopt);
+  // An optional inside a record field written through the generic encode: the nil bit.
+  EXPECT_EQ(toHex(encode(std::map<std::string, std::optional<Int>>{{"k", std::nullopt}})), "01 01 01 6B 01 00 01");
+}
+
+// Breaking an encoding obligation stops the program.
+struct TwoContainers {};
+struct TwoValues {};
+struct DuplicateKey {};
+struct DuplicateNil {};
+struct NoContainer {};
+struct UnsetValue {};
+struct SuperWithoutContainer {};
+
+}  // namespace
+}  // namespace marlinax::codec::testing
+
+namespace marlinax::codec {
+template <>
+struct Coding<testing::TwoContainers> {
+  static void encode(Encoder& e, const testing::TwoContainers&) {
+    e.container();
+    e.unkeyedContainer();
+  }
+};
+template <>
+struct Coding<testing::TwoValues> {
+  static void encode(Encoder& e, const testing::TwoValues&) {
+    auto& c = e.singleValueContainer();
+    c.encode(1);
+    c.encode(2);
+  }
+};
+template <>
+struct Coding<testing::DuplicateKey> {
+  static void encode(Encoder& e, const testing::DuplicateKey&) {
+    auto& c = e.container();
+    c.encode("k", 1);
+    c.encode("k", 2);
+  }
+};
+template <>
+struct Coding<testing::DuplicateNil> {
+  static void encode(Encoder& e, const testing::DuplicateNil&) {
+    auto& c = e.container();
+    c.encode("k", 1);
+    c.encodeNil("k");
+  }
+};
+template <>
+struct Coding<testing::NoContainer> {
+  static void encode(Encoder&, const testing::NoContainer&) {}
+};
+template <>
+struct Coding<testing::UnsetValue> {
+  static void encode(Encoder& e, const testing::UnsetValue&) { e.singleValueContainer(); }
+};
+template <>
+struct Coding<testing::SuperWithoutContainer> {
+  static void encode(Encoder& e, const testing::SuperWithoutContainer&) { e.unkeyedContainer().superEncoder(); }
+};
+}  // namespace marlinax::codec
+
+namespace marlinax::codec::testing {
+namespace {
+
+TEST(EncoderObligationsDeathTest, MisuseStopsTheProgram) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(encode(TwoContainers{}), "second container");
+  EXPECT_DEATH(encode(TwoValues{}), "second value");
+  EXPECT_DEATH(encode(DuplicateKey{}), "encoded twice");
+  EXPECT_DEATH(encode(DuplicateNil{}), "encoded twice");
+  EXPECT_DEATH(encode(NoContainer{}), "without asking for a container");
+  EXPECT_DEATH(encode(std::vector<NoContainer>(1)), "without asking for a container");
+  EXPECT_DEATH(encode(UnsetValue{}), "without a value");
+  EXPECT_DEATH(encode(SuperWithoutContainer{}), "without asking for a container");
+  // A single value may be overwritten with nil.
+  EXPECT_EQ(toHex(encode(std::optional<Int>{})), "00 01");
+}
+
+}  // namespace
+}  // namespace marlinax::codec::testing
