@@ -1,0 +1,359 @@
+#include "platform/x11/CaptureX11.h"
+
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "platform/x11/CaptureSource.h"
+#include "platform/x11/XDisplay.h"
+
+namespace marlinax::platform::x11 {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::nanoseconds;
+
+nanoseconds frameInterval(const CaptureConfiguration& configuration) {
+  if (configuration.minimumFrameIntervalTimescale <= 0 || configuration.minimumFrameIntervalNumerator <= 0) {
+    return nanoseconds(0);
+  }
+  return nanoseconds(static_cast<std::int64_t>(configuration.minimumFrameIntervalNumerator) * 1'000'000'000 /
+                     configuration.minimumFrameIntervalTimescale);
+}
+
+void checkConfiguration(const CaptureConfiguration& configuration) {
+  if (configuration.width <= 0 || configuration.height <= 0 || configuration.width > 16384 ||
+      configuration.height > 16384) {
+    throw CaptureError("invalid capture size " + std::to_string(configuration.width) + "x" +
+                       std::to_string(configuration.height));
+  }
+}
+
+// Shared by a stream object and its capture thread.
+struct StreamControl {
+  std::atomic<bool> stopping{false};
+  int wakeFd = -1;
+
+  StreamControl() {
+    wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) throw CaptureError("eventfd failed");
+  }
+  ~StreamControl() { ::close(wakeFd); }
+  void wake() const {
+    std::uint64_t one = 1;
+    [[maybe_unused]] auto written = ::write(wakeFd, &one, sizeof one);
+  }
+  void drain() const {
+    std::uint64_t count = 0;
+    [[maybe_unused]] auto got = ::read(wakeFd, &count, sizeof count);
+  }
+};
+
+// Everything a capture thread owns: its connection, the damage object and the
+// frame builder. Created on the caller's thread (so that failures reach the
+// caller), then handed to the capture thread, which destroys it.
+class StreamWorker {
+ public:
+  StreamWorker(const std::string& displayName, std::uint32_t displayID, const CaptureConfiguration& configuration,
+               CaptureService::Output output)
+      : displayID_(displayID),
+        configuration_(configuration),
+        output_(std::move(output)),
+        display_(XDisplay::open(displayName)) {
+    requireCaptureExtensions(*display_);
+    Display* dpy = display_->get();
+    auto monitor = findMonitor(*display_, displayID_);
+    if (!monitor) throw CaptureError("no display with identifier " + std::to_string(displayID_));
+    area_ = monitor->rect;
+
+    int errorBase = 0;
+    XDamageQueryExtension(dpy, &damageEventBase_, &errorBase);
+    XRRQueryExtension(dpy, &randrEventBase_, &errorBase);
+    XFixesQueryExtension(dpy, &fixesEventBase_, &errorBase);
+
+    XSelectInput(dpy, display_->root(), StructureNotifyMask);
+    XRRSelectInput(dpy, display_->root(), RRScreenChangeNotifyMask);
+    // NonEmpty: one event when the damage becomes non-empty, the next only
+    // after we subtract it, so a busy screen costs at most one round trip per frame.
+    damage_ = XDamageCreate(dpy, display_->root(), XDamageReportNonEmpty);
+    region_ = XFixesCreateRegion(dpy, nullptr, 0);
+    if (configuration_.showsCursor) XFixesSelectCursorInput(dpy, display_->root(), XFixesDisplayCursorNotifyMask);
+    if (display_->syncAndTakeError() != 0) throw CaptureError("cannot watch the screen for changes");
+    builder_ = std::make_unique<FrameBuilder>(*display_, configuration_);
+  }
+
+  ~StreamWorker() {
+    builder_.reset();  // detaches and frees the shared memory
+    if (!display_->lost()) {
+      XFixesDestroyRegion(display_->get(), region_);
+      XDamageDestroy(display_->get(), damage_);
+    }
+  }
+
+  void run(const StreamControl& control) {
+    const nanoseconds interval = frameInterval(configuration_);
+    // The pointer makes no damage: it is polled, twice per frame interval.
+    const nanoseconds pointerPeriod = std::max<nanoseconds>(interval / 2, std::chrono::milliseconds(4));
+    bool changed = true;  // the first frame goes out at once
+    bool damagePending = false;
+    bool geometryStale = false;
+    bool cursorStale = true;
+    std::optional<Clock::time_point> lastDelivery;
+    Clock::time_point lastPointerPoll{};
+    Display* dpy = display_->get();
+
+    while (!control.stopping.load() && !display_->lost()) {
+      while (XPending(dpy) > 0) {
+        XEvent event;
+        XNextEvent(dpy, &event);
+        if (event.type == damageEventBase_ + XDamageNotify) {
+          damagePending = true;
+        } else if (event.type == ConfigureNotify || event.type == randrEventBase_ + RRScreenChangeNotify) {
+          XRRUpdateConfiguration(&event);
+          geometryStale = true;
+        } else if (event.type == fixesEventBase_ + XFixesCursorNotify) {
+          cursorStale = true;
+          if (cursorTouches(pointer_)) changed = true;
+        }
+      }
+
+      Clock::time_point now = Clock::now();
+      if (configuration_.showsCursor && now - lastPointerPoll >= pointerPeriod) {
+        lastPointerPoll = now;
+        auto position = queryPointer(*display_);
+        bool moved = position.has_value() != pointer_.has_value() ||
+                     (position && (position->x != pointer_->x || position->y != pointer_->y));
+        if (moved) {
+          if (cursorTouches(pointer_) || cursorTouches(position)) changed = true;
+          pointer_ = position;
+        }
+      }
+
+      bool ready = !lastDelivery || now - *lastDelivery >= interval;
+      if (ready) {
+        if (geometryStale) {
+          geometryStale = false;
+          if (refreshArea()) changed = true;
+        }
+        if (damagePending) {
+          damagePending = false;
+          if (damageTouchesArea()) changed = true;
+        }
+        if (changed) {
+          if (configuration_.showsCursor && cursorStale) {
+            cursor_ = fetchCursor(*display_);
+            cursorStale = false;
+          }
+          lastDelivery = now;  // failures are retried at the frame rate, not in a spin
+          auto frame = builder_->build(area_, cursor_ ? &*cursor_ : nullptr, pointer_);
+          if (frame) {
+            changed = false;
+            if (control.stopping.load()) break;
+            output_(std::move(*frame));
+          } else {
+            geometryStale = true;  // most likely the monitor moved or the root shrank
+          }
+        }
+      }
+
+      // Sleep until the next frame is due, the next pointer poll, an X event or stop().
+      nanoseconds wait = nanoseconds::max();
+      if ((changed || damagePending || geometryStale) && lastDelivery) {
+        wait = std::max(nanoseconds(0), interval - (Clock::now() - *lastDelivery));
+      }
+      if (configuration_.showsCursor) wait = std::min(wait, pointerPeriod);
+      XFlush(dpy);
+      if (XEventsQueued(dpy, QueuedAlready) > 0) wait = nanoseconds(0);
+      pollfd fds[2] = {{ConnectionNumber(dpy), POLLIN, 0}, {control.wakeFd, POLLIN, 0}};
+      timespec timeout{};
+      timespec* timeoutPointer = nullptr;
+      if (wait != nanoseconds::max()) {
+        timeout.tv_sec = static_cast<time_t>(wait.count() / 1'000'000'000);
+        timeout.tv_nsec = static_cast<long>(wait.count() % 1'000'000'000);
+        timeoutPointer = &timeout;
+      }
+      ::ppoll(fds, 2, timeoutPointer, nullptr);
+      if (fds[1].revents & POLLIN) control.drain();
+    }
+  }
+
+ private:
+  // Whether the cursor image at that pointer position overlaps the display.
+  bool cursorTouches(const std::optional<PointerPosition>& position) const {
+    if (!position) return false;
+    if (!cursor_) return area_.intersects({position->x, position->y, 1, 1});
+    return area_.intersects(cursor_->placedAt(position->x, position->y));
+  }
+
+  // Reads the monitor's rectangle again. True when it changed.
+  bool refreshArea() {
+    PixelRect area = area_;
+    try {
+      if (auto monitor = findMonitor(*display_, displayID_)) {
+        area = monitor->rect;
+      } else {
+        area = area_.intersected(rootRect(*display_));  // the monitor is gone: keep what is left of it
+      }
+    } catch (const CaptureError&) {
+      return false;
+    }
+    if (area == area_) return false;
+    area_ = area;
+    return true;
+  }
+
+  // Takes the accumulated damage; true when some of it lies on the display.
+  bool damageTouchesArea() {
+    Display* dpy = display_->get();
+    XDamageSubtract(dpy, damage_, None, region_);
+    int count = 0;
+    XRectangle* rectangles = XFixesFetchRegion(dpy, region_, &count);
+    bool touches = false;
+    for (int i = 0; i < count && !touches; ++i) {
+      touches = area_.intersects({rectangles[i].x, rectangles[i].y, rectangles[i].width, rectangles[i].height});
+    }
+    if (rectangles) XFree(rectangles);
+    return touches;
+  }
+
+  const std::uint32_t displayID_;
+  const CaptureConfiguration configuration_;
+  const CaptureService::Output output_;
+  std::unique_ptr<XDisplay> display_;
+  std::unique_ptr<FrameBuilder> builder_;
+  PixelRect area_;
+  Damage damage_ = 0;
+  XserverRegion region_ = 0;
+  int damageEventBase_ = 0;
+  int randrEventBase_ = 0;
+  int fixesEventBase_ = 0;
+  std::optional<PointerPosition> pointer_;
+  std::optional<CursorImage> cursor_;
+};
+
+class X11CaptureStream : public CaptureStream {
+ public:
+  X11CaptureStream(const std::string& displayName, std::uint32_t displayID,
+                   const CaptureConfiguration& configuration, CaptureService::Output output)
+      : control_(std::make_shared<StreamControl>()) {
+    auto worker = std::make_unique<StreamWorker>(displayName, displayID, configuration, std::move(output));
+    thread_ = std::thread([worker = std::move(worker), control = control_]() mutable {
+      worker->run(*control);
+      worker.reset();
+    });
+  }
+
+  ~X11CaptureStream() override { stop(); }
+
+  void stop() override {
+    std::lock_guard lock(stopMutex_);
+    if (!thread_.joinable()) return;
+    control_->stopping = true;
+    control_->wake();
+    if (thread_.get_id() == std::this_thread::get_id()) {
+      // Called from the output: the thread finishes by itself after it returns.
+      thread_.detach();
+    } else {
+      thread_.join();
+    }
+  }
+
+ private:
+  std::shared_ptr<StreamControl> control_;
+  std::mutex stopMutex_;
+  std::thread thread_;
+};
+
+class X11CaptureService : public CaptureService {
+ public:
+  explicit X11CaptureService(std::string displayName)
+      : displayName_(std::move(displayName)), display_(XDisplay::open(displayName_)) {
+    requireCaptureExtensions(*display_);
+    watchConfiguration();
+  }
+
+  std::vector<DisplayInfo> shareableDisplays() override {
+    std::lock_guard lock(mutex_);
+    ensureConnected();
+    drainEvents();
+    std::vector<DisplayInfo> displays;
+    for (const auto& monitor : listMonitors(*display_)) {
+      displays.push_back({monitor.id,
+                          {static_cast<double>(monitor.rect.x), static_cast<double>(monitor.rect.y),
+                           static_cast<double>(monitor.rect.width), static_cast<double>(monitor.rect.height)}});
+    }
+    return displays;
+  }
+
+  std::unique_ptr<CaptureStream> startStream(const DisplayInfo& display, const CaptureConfiguration& configuration,
+                                             Output output) override {
+    checkConfiguration(configuration);
+    return std::make_unique<X11CaptureStream>(displayName_, display.displayID, configuration, std::move(output));
+  }
+
+  std::optional<SampleBuffer> screenshot(const DisplayInfo& display,
+                                         const CaptureConfiguration& configuration) override {
+    checkConfiguration(configuration);
+    std::lock_guard lock(mutex_);
+    ensureConnected();
+    drainEvents();
+    auto monitor = findMonitor(*display_, display.displayID);
+    if (!monitor) return std::nullopt;
+    std::optional<CursorImage> cursor;
+    std::optional<PointerPosition> pointer;
+    if (configuration.showsCursor) {
+      cursor = fetchCursor(*display_);
+      pointer = queryPointer(*display_);
+    }
+    FrameBuilder builder(*display_, configuration);
+    auto frame = builder.build(monitor->rect, cursor ? &*cursor : nullptr, pointer);
+    if (!frame) throw CaptureError("the screen grab failed");
+    return frame;
+  }
+
+ private:
+  void watchConfiguration() {
+    XSelectInput(display_->get(), display_->root(), StructureNotifyMask);
+    XRRSelectInput(display_->get(), display_->root(), RRScreenChangeNotifyMask);
+  }
+
+  // Keeps Xlib's idea of the screen size current.
+  void drainEvents() {
+    Display* dpy = display_->get();
+    while (XPending(dpy) > 0) {
+      XEvent event;
+      XNextEvent(dpy, &event);
+      XRRUpdateConfiguration(&event);
+    }
+  }
+
+  // A broken connection (the server restarted) is replaced on the next call.
+  void ensureConnected() {
+    if (display_ && !display_->lost()) return;
+    display_.reset();
+    display_ = XDisplay::open(displayName_);
+    requireCaptureExtensions(*display_);
+    watchConfiguration();
+  }
+
+  const std::string displayName_;
+  std::mutex mutex_;
+  std::unique_ptr<XDisplay> display_;
+};
+
+}  // namespace
+
+std::shared_ptr<CaptureService> makeCaptureService(const std::string& displayName) {
+  return std::make_shared<X11CaptureService>(displayName);
+}
+
+}  // namespace marlinax::platform::x11

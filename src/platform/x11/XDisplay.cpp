@@ -1,0 +1,86 @@
+#include "platform/x11/XDisplay.h"
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+#include "platform/CaptureService.h"
+
+namespace marlinax::platform::x11 {
+namespace {
+
+std::mutex registryMutex;
+std::map<Display*, XDisplay*>& registry() {
+  static std::map<Display*, XDisplay*> connections;
+  return connections;
+}
+XErrorHandler chainedHandler = nullptr;
+
+}  // namespace
+
+int XDisplay::handleError(Display* display, XErrorEvent* event) {
+  {
+    std::lock_guard lock(registryMutex);
+    auto it = registry().find(display);
+    if (it != registry().end()) {
+      int expected = 0;
+      it->second->error_.compare_exchange_strong(expected, event->error_code);
+      return 0;
+    }
+  }
+  // Someone else's connection: theirs to handle, if they installed a handler.
+  if (chainedHandler) return chainedHandler(display, event);
+  std::fprintf(stderr, "X error %d (request %d.%d) on a foreign connection\n", event->error_code,
+               event->request_code, event->minor_code);
+  return 0;
+}
+
+void XDisplay::handleLostConnection(Display*, void* self) {
+  // Returning (instead of exiting) leaves the connection unusable; every
+  // later call on it fails fast.
+  static_cast<XDisplay*>(self)->lost_ = true;
+}
+
+std::unique_ptr<XDisplay> XDisplay::open(const std::string& name) {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    XInitThreads();
+    XErrorHandler previous = XSetErrorHandler(nullptr);  // installs Xlib's default, returns the previous one
+    XErrorHandler xlibDefault = XSetErrorHandler(&XDisplay::handleError);
+    chainedHandler = previous != xlibDefault ? previous : nullptr;
+  });
+  Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
+  if (!display) {
+    throw CaptureError("cannot open X display " + std::string(name.empty() ? XDisplayName(nullptr) : name.c_str()));
+  }
+  return std::unique_ptr<XDisplay>(new XDisplay(display));
+}
+
+XDisplay::XDisplay(Display* display) : display_(display) {
+  XSetIOErrorExitHandler(display_, &XDisplay::handleLostConnection, this);
+  std::lock_guard lock(registryMutex);
+  registry()[display_] = this;
+}
+
+XDisplay::~XDisplay() {
+  // Errors still in flight must find the registry entry: sync first.
+  if (!lost()) XSync(display_, False);
+  {
+    std::lock_guard lock(registryMutex);
+    registry().erase(display_);
+  }
+  XCloseDisplay(display_);
+}
+
+int XDisplay::syncAndTakeError() {
+  if (lost()) return BadImplementation;
+  XSync(display_, False);
+  return takeError();
+}
+
+int XDisplay::takeError() {
+  if (lost()) return BadImplementation;
+  return error_.exchange(0);
+}
+
+}  // namespace marlinax::platform::x11

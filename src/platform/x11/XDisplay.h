@@ -1,0 +1,48 @@
+#pragma once
+
+// One Xlib connection with its own error bookkeeping. Xlib reports protocol
+// errors through a process-wide handler whose default ends the process; the
+// handler installed here records each error against the connection it came
+// from instead. A lost connection is recorded too, rather than exiting.
+//
+// A connection is used by one thread at a time (its owner's).
+
+#include <X11/Xlib.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace marlinax::platform::x11 {
+
+class XDisplay {
+ public:
+  // Opens `name` (empty: $DISPLAY). Throws CaptureError when that fails.
+  static std::unique_ptr<XDisplay> open(const std::string& name);
+  ~XDisplay();
+  XDisplay(const XDisplay&) = delete;
+  XDisplay& operator=(const XDisplay&) = delete;
+
+  Display* get() const { return display_; }
+  Window root() const { return DefaultRootWindow(display_); }
+
+  // Waits until the server has handled every request sent so far, then
+  // returns the first error code recorded since the last call (0: none) and
+  // forgets it.
+  int syncAndTakeError();
+  // Returns and forgets the recorded error without a round trip.
+  int takeError();
+  // Whether the connection to the server broke. Nothing works on it after that.
+  bool lost() const { return lost_.load(); }
+
+ private:
+  explicit XDisplay(Display* display);
+  static int handleError(Display* display, XErrorEvent* event);
+  static void handleLostConnection(Display* display, void* self);
+
+  Display* display_ = nullptr;
+  std::atomic<int> error_{0};
+  std::atomic<bool> lost_{false};
+};
+
+}  // namespace marlinax::platform::x11

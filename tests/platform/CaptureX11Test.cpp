@@ -1,0 +1,437 @@
+#include <gtest/gtest.h>
+// After gtest: Xlib defines macros (Bool, None) that clash with it.
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/x11/CaptureX11.h"
+#include "support/Xvfb.h"
+
+namespace marlinax::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Xvfb;
+
+constexpr unsigned long kRed = 0xFF0000, kGreen = 0x00FF00, kBlue = 0x0000FF, kWhite = 0xFFFFFF,
+                        kGrey = 0x336699, kYellow = 0xFFFF00;
+
+// Draws straight onto the root window of the private server.
+class Painter {
+ public:
+  explicit Painter(const std::string& name) : display_(XOpenDisplay(name.c_str())) {
+    if (!display_) throw std::runtime_error("cannot open " + name);
+    gc_ = XCreateGC(display_, root(), 0, nullptr);
+    XSetSubwindowMode(display_, gc_, IncludeInferiors);
+  }
+  ~Painter() {
+    XFreeGC(display_, gc_);
+    XCloseDisplay(display_);
+  }
+  Window root() const { return DefaultRootWindow(display_); }
+  void fill(int x, int y, int width, int height, unsigned long rgb) {
+    XSetForeground(display_, gc_, rgb);
+    XFillRectangle(display_, root(), gc_, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    XSync(display_, False);
+  }
+  void warpPointer(int x, int y) {
+    XWarpPointer(display_, None, root(), 0, 0, 0, 0, x, y);
+    XSync(display_, False);
+  }
+  Atom atom(const char* name) { return XInternAtom(display_, name, False); }
+  // The server's cursor image: size and hot spot.
+  XFixesCursorImage* cursor() { return XFixesGetCursorImage(display_); }
+
+ private:
+  Display* display_;
+  GC gc_;
+};
+
+// Collects what a stream delivers.
+class Recorder {
+ public:
+  CaptureService::Output output() {
+    return [this](SampleBuffer sample) {
+      std::lock_guard lock(mutex_);
+      ++count_;
+      timestamps_.push_back(sample.captureNanos);
+      last_ = std::move(sample);
+      changed_.notify_all();
+    };
+  }
+  int count() {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+  // Waits (generously) until more than `count` frames arrived.
+  bool waitBeyond(int count, std::chrono::milliseconds timeout = 10s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return count_ > count; });
+  }
+  SampleBuffer last() {
+    std::lock_guard lock(mutex_);
+    return last_;
+  }
+  std::vector<std::int64_t> timestamps() {
+    std::lock_guard lock(mutex_);
+    return timestamps_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+  std::vector<std::int64_t> timestamps_;
+  SampleBuffer last_;
+};
+
+struct Pixel {
+  int b, g, r, a;
+};
+Pixel pixelAt(const Image& image, int x, int y) {
+  const std::uint8_t* p = image.row(y) + x * 4;
+  return {p[0], p[1], p[2], p[3]};
+}
+::testing::AssertionResult hasColour(const Image& image, int x, int y, unsigned long rgb, int tolerance = 3) {
+  Pixel p = pixelAt(image, x, y);
+  int r = static_cast<int>((rgb >> 16) & 0xFF), g = static_cast<int>((rgb >> 8) & 0xFF),
+      b = static_cast<int>(rgb & 0xFF);
+  if (std::abs(p.r - r) <= tolerance && std::abs(p.g - g) <= tolerance && std::abs(p.b - b) <= tolerance) {
+    return ::testing::AssertionSuccess();
+  }
+  std::ostringstream text;
+  text << "pixel (" << x << "," << y << ") is r" << p.r << " g" << p.g << " b" << p.b << ", expected r" << r << " g"
+       << g << " b" << b;
+  return ::testing::AssertionFailure() << text.str();
+}
+bool allOpaque(const Image& image) {
+  for (int y = 0; y < image.height; ++y) {
+    const std::uint8_t* row = image.row(y);
+    for (int x = 0; x < image.width; ++x) {
+      if (row[x * 4 + 3] != 0xFF) return false;
+    }
+  }
+  return true;
+}
+
+// Shared-memory segments this process created that still exist.
+int ownSharedMemorySegments() {
+  std::ifstream in("/proc/sysvipc/shm");
+  std::string line;
+  std::getline(in, line);  // header
+  int count = 0;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    long key, shmid, perms, size, cpid;
+    if (fields >> key >> shmid >> perms >> size >> cpid && cpid == ::getpid()) ++count;
+  }
+  return count;
+}
+
+class CaptureX11 : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    xvfb = new Xvfb(Xvfb::twoMonitors());
+  }
+  static void TearDownTestSuite() {
+    delete xvfb;
+    xvfb = nullptr;
+  }
+  void SetUp() override {
+    capture = x11::makeCaptureService(xvfb->displayName());
+    painter = std::make_unique<Painter>(xvfb->displayName());
+    painter->warpPointer(3839, 1079);  // out of the way, bottom right of Right
+    painter->fill(0, 0, 3840, 1080, 0x000000);
+    for (const auto& display : capture->shareableDisplays()) {
+      if (display.displayID == painter->atom("Left")) left = display;
+      if (display.displayID == painter->atom("Right")) right = display;
+    }
+    ASSERT_EQ(left.displayID, painter->atom("Left"));
+    ASSERT_EQ(right.displayID, painter->atom("Right"));
+  }
+
+  static CaptureConfiguration size(int width, int height, bool cursor) {
+    CaptureConfiguration configuration;
+    configuration.width = width;
+    configuration.height = height;
+    configuration.showsCursor = cursor;
+    return configuration;
+  }
+
+  static inline Xvfb* xvfb = nullptr;
+  std::shared_ptr<CaptureService> capture;
+  std::unique_ptr<Painter> painter;
+  DisplayInfo left, right;
+};
+
+TEST_F(CaptureX11, ListsTheMonitorsWithTheirFramesAndStableIdentifiers) {
+  auto first = capture->shareableDisplays();
+  auto second = x11::makeCaptureService(xvfb->displayName())->shareableDisplays();
+  ASSERT_EQ(first.size(), 2u);
+  ASSERT_EQ(second.size(), 2u);
+  EXPECT_EQ(left.frame, (codec::Rect{0, 0, 1920, 1080}));
+  EXPECT_EQ(right.frame, (codec::Rect{1920, 0, 1920, 1080}));
+  for (const auto& display : second) {
+    EXPECT_TRUE(display.displayID == left.displayID || display.displayID == right.displayID);
+  }
+
+  // A monitor added later is listed (clipped to the root); removing it takes it away.
+  xvfb->setMonitor({"Third", 3000, 500, 1920, 1080, false});
+  auto withThird = capture->shareableDisplays();
+  ASSERT_EQ(withThird.size(), 3u);
+  auto third = std::find_if(withThird.begin(), withThird.end(),
+                            [&](const DisplayInfo& d) { return d.displayID == painter->atom("Third"); });
+  ASSERT_NE(third, withThird.end());
+  EXPECT_EQ(third->frame, (codec::Rect{3000, 500, 840, 580}));
+  xvfb->deleteMonitor("Third");
+  EXPECT_EQ(capture->shareableDisplays().size(), 2u);
+}
+
+TEST_F(CaptureX11, ScreenshotsMatchTheDrawnPixelsAtTheConfiguredSize) {
+  painter->fill(0, 0, 1920, 1080, kRed);
+  painter->fill(480, 270, 960, 540, kBlue);  // the middle quarter of Left
+  painter->fill(1920, 0, 1920, 1080, kGreen);
+  painter->fill(1920 + 1440, 810, 480, 270, kWhite);  // bottom-right corner of Right
+
+  auto shot = capture->screenshot(left, size(2400, 1280, false));
+  ASSERT_TRUE(shot && shot->image);
+  const Image& image = *shot->image;
+  EXPECT_EQ(image.width, 2400);
+  EXPECT_EQ(image.height, 1280);
+  EXPECT_GE(image.stride, 2400 * 4);
+  EXPECT_TRUE(allOpaque(image));
+  EXPECT_TRUE(hasColour(image, 10, 10, kRed));
+  EXPECT_TRUE(hasColour(image, 2390, 1270, kRed));
+  EXPECT_TRUE(hasColour(image, 1200, 640, kBlue));
+  EXPECT_TRUE(hasColour(image, 610, 330, kBlue));   // just inside the blue square (600..1800, 320..960)
+  EXPECT_TRUE(hasColour(image, 590, 310, kRed));    // just outside
+  EXPECT_TRUE(hasColour(image, 1790, 950, kBlue));
+  EXPECT_TRUE(hasColour(image, 1810, 970, kRed));
+  EXPECT_EQ(shot->duration, (MediaTime{1, 60}));
+  EXPECT_EQ(shot->presentationTime.timescale, 1'000'000'000);
+  EXPECT_GT(shot->presentationTime.value, 0);
+
+  auto preview = capture->screenshot(right, size(1200, 640, false));
+  ASSERT_TRUE(preview && preview->image);
+  EXPECT_EQ(preview->image->width, 1200);
+  EXPECT_EQ(preview->image->height, 640);
+  EXPECT_TRUE(allOpaque(*preview->image));
+  EXPECT_TRUE(hasColour(*preview->image, 300, 200, kGreen));
+  EXPECT_TRUE(hasColour(*preview->image, 1100, 600, kWhite));  // 900..1200 x 480..640
+  EXPECT_TRUE(hasColour(*preview->image, 880, 460, kGreen));
+}
+
+TEST_F(CaptureX11, CursorIsDrawnAtThePointerOnlyOnItsDisplay) {
+  painter->fill(0, 0, 3840, 1080, kGrey);
+  painter->warpPointer(700, 400);
+  XFixesCursorImage* cursor = painter->cursor();
+  ASSERT_NE(cursor, nullptr);
+  const int left0 = 700 - cursor->xhot, top0 = 400 - cursor->yhot, width = cursor->width, height = cursor->height;
+  int opaqueCursorPixels = 0;
+  // Each pixel is an unsigned long holding 32-bit ARGB (sign-extended on this server).
+  for (int i = 0; i < width * height; ++i) opaqueCursorPixels += ((cursor->pixels[i] >> 24) & 0xFF) == 0xFF;
+  XFree(cursor);
+  ASSERT_GT(opaqueCursorPixels, 0) << "the server's cursor should be visible";
+
+  // Unscaled, so that cursor pixels land where the server put them.
+  auto shot = capture->screenshot(left, size(1920, 1080, true));
+  ASSERT_TRUE(shot && shot->image);
+  int changed = 0;
+  for (int y = 0; y < 1080; ++y) {
+    for (int x = 0; x < 1920; ++x) {
+      if (hasColour(*shot->image, x, y, kGrey, 0)) continue;
+      ++changed;
+      EXPECT_TRUE(x >= left0 && x < left0 + width && y >= top0 && y < top0 + height)
+          << "pixel " << x << "," << y << " changed outside the cursor";
+    }
+  }
+  EXPECT_GE(changed, opaqueCursorPixels);
+  EXPECT_TRUE(allOpaque(*shot->image));
+
+  auto hidden = capture->screenshot(left, size(1920, 1080, false));
+  ASSERT_TRUE(hidden && hidden->image);
+  EXPECT_TRUE(hasColour(*hidden->image, 700, 400, kGrey, 0));
+  EXPECT_TRUE(hasColour(*hidden->image, left0 + width / 2, top0 + height / 2, kGrey, 0));
+
+  auto other = capture->screenshot(right, size(1920, 1080, true));
+  ASSERT_TRUE(other && other->image);
+  for (int y = 0; y < 1080; y += 7) {
+    for (int x = 0; x < 1920; x += 7) ASSERT_TRUE(hasColour(*other->image, x, y, kGrey, 0));
+  }
+}
+
+TEST_F(CaptureX11, CursorAcrossTheDisplayEdgeIsClipped) {
+  painter->fill(0, 0, 3840, 1080, kGrey);
+  painter->warpPointer(1919, 1079);  // most of the cursor hangs off Left, over Right
+  auto shot = capture->screenshot(left, size(1920, 1080, true));
+  ASSERT_TRUE(shot && shot->image);
+  EXPECT_TRUE(allOpaque(*shot->image));
+  EXPECT_TRUE(hasColour(*shot->image, 100, 100, kGrey, 0));
+}
+
+TEST_F(CaptureX11, MissingDisplays) {
+  DisplayInfo gone{static_cast<std::uint32_t>(painter->atom("NoSuchMonitor")), {0, 0, 100, 100}};
+  EXPECT_FALSE(capture->screenshot(gone, size(1200, 640, true)));
+  Recorder recorder;
+  EXPECT_THROW(capture->startStream(gone, size(2400, 1280, true), recorder.output()), CaptureError);
+  EXPECT_THROW(capture->screenshot(left, size(0, 640, true)), CaptureError);
+  EXPECT_THROW(x11::makeCaptureService(":4999"), CaptureError);
+}
+
+TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChanges) {
+  painter->fill(0, 0, 1920, 1080, kRed);
+  Recorder recorder;
+  auto stream = capture->startStream(left, size(2400, 1280, true), recorder.output());
+
+  ASSERT_TRUE(recorder.waitBeyond(0)) << "no first frame";
+  {
+    SampleBuffer first = recorder.last();
+    ASSERT_TRUE(first.image);
+    EXPECT_EQ(first.image->width, 2400);
+    EXPECT_EQ(first.image->height, 1280);
+    EXPECT_TRUE(allOpaque(*first.image));
+    EXPECT_TRUE(hasColour(*first.image, 1200, 640, kRed));
+  }
+
+  // A still screen: nothing more (give the start-up damage time to settle first).
+  std::this_thread::sleep_for(200ms);
+  int settled = recorder.count();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(recorder.count(), settled) << "frames while nothing changed";
+
+  // Changes on the other display and pointer moves over it do not count.
+  painter->fill(1920, 0, 1920, 1080, kWhite);
+  painter->warpPointer(2500, 500);
+  painter->warpPointer(2600, 600);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(recorder.count(), settled) << "frames for another display's changes";
+
+  // Drawing on it does.
+  painter->fill(0, 0, 1920, 1080, kBlue);
+  ASSERT_TRUE(recorder.waitBeyond(settled));
+  ASSERT_TRUE(recorder.waitBeyond(0));
+  // The newest frame shows the new colour (an intermediate one may have caught the fill half-way).
+  for (int attempt = 0; attempt < 100 && !hasColour(*recorder.last().image, 1200, 640, kBlue); ++attempt) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(hasColour(*recorder.last().image, 1200, 640, kBlue));
+  EXPECT_TRUE(hasColour(*recorder.last().image, 5, 5, kBlue));
+
+  // The pointer makes no damage, yet moving it onto the display brings a frame with it.
+  std::this_thread::sleep_for(100ms);
+  int beforePointer = recorder.count();
+  painter->warpPointer(960, 540);
+  ASSERT_TRUE(recorder.waitBeyond(beforePointer)) << "no frame for a pointer move";
+  for (int attempt = 0; attempt < 100 && hasColour(*recorder.last().image, 1200, 640, kBlue, 0); ++attempt) {
+    std::this_thread::sleep_for(20ms);
+  }
+  // The cursor's hot spot sits at the scaled pointer position (960,540 -> 1200,640).
+  bool cursorNearPointer = false;
+  for (int dy = -4; dy <= 24 && !cursorNearPointer; ++dy) {
+    for (int dx = -4; dx <= 24 && !cursorNearPointer; ++dx) {
+      cursorNearPointer = !hasColour(*recorder.last().image, 1200 + dx, 640 + dy, kBlue, 8);
+    }
+  }
+  EXPECT_TRUE(cursorNearPointer);
+
+  stream->stop();
+  int stopped = recorder.count();
+  painter->fill(0, 0, 1920, 1080, kYellow);
+  painter->warpPointer(100, 100);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(recorder.count(), stopped) << "frames after stop()";
+  stream->stop();  // idempotent
+}
+
+TEST_F(CaptureX11, ContinuousDrawingIsCappedAtSixtyFramesPerSecond) {
+  Recorder recorder;
+  auto stream = capture->startStream(left, size(2400, 1280, false), recorder.output());
+  ASSERT_TRUE(recorder.waitBeyond(0));
+
+  std::atomic<bool> drawing = true;
+  std::thread drawer([&] {
+    Painter own(xvfb->displayName());
+    for (unsigned i = 0; drawing; ++i) own.fill(static_cast<int>(i % 1800), 100, 120, 120, (i & 1) ? kRed : kGreen);
+  });
+  std::this_thread::sleep_for(1500ms);
+  drawing = false;
+  drawer.join();
+  stream.reset();
+
+  auto stamps = recorder.timestamps();
+  ASSERT_GE(stamps.size(), 10u) << "frames should keep coming while the display changes";
+  // No one-second window holds more than 61 frames (60 per second, plus one at the window's edge).
+  std::size_t worst = 0;
+  for (std::size_t first = 0, last = 0; first < stamps.size(); ++first) {
+    while (last < stamps.size() && stamps[last] - stamps[first] < 1'000'000'000) ++last;
+    worst = std::max(worst, last - first);
+  }
+  EXPECT_LE(worst, 61u);
+  for (std::size_t i = 1; i < stamps.size(); ++i) EXPECT_GT(stamps[i], stamps[i - 1]);
+}
+
+TEST_F(CaptureX11, StopFromTheOutputAndParallelStreamsReleaseEverything) {
+  int segmentsBefore = ownSharedMemorySegments();
+  {
+    std::unique_ptr<CaptureStream> self;
+    std::mutex selfMutex;
+    std::atomic<int> delivered = 0;
+    std::unique_lock lock(selfMutex);
+    self = capture->startStream(left, size(1200, 640, true), [&](SampleBuffer) {
+      std::lock_guard inner(selfMutex);
+      ++delivered;
+      self->stop();  // must neither deadlock nor deliver again
+    });
+    lock.unlock();
+    Recorder a, b;
+    auto streamA = capture->startStream(left, size(2400, 1280, true), a.output());
+    auto streamB = capture->startStream(right, size(2400, 1280, true), b.output());
+    ASSERT_TRUE(a.waitBeyond(0));
+    ASSERT_TRUE(b.waitBeyond(0));
+    painter->fill(0, 0, 3840, 1080, kWhite);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(delivered, 1);
+    streamA.reset();
+    streamB.reset();
+    std::lock_guard relock(selfMutex);
+    self.reset();
+  }
+  // Every segment has been detached and removed.
+  for (int attempt = 0; attempt < 100 && ownSharedMemorySegments() != segmentsBefore; ++attempt) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(ownSharedMemorySegments(), segmentsBefore);
+}
+
+TEST_F(CaptureX11, StreamFollowsItsMonitorWhenItIsResized) {
+  painter->fill(0, 0, 960, 540, kBlue);
+  painter->fill(960, 0, 960, 1080, kRed);
+  painter->fill(0, 540, 960, 540, kRed);
+  Recorder recorder;
+  auto stream = capture->startStream(left, size(2400, 1280, false), recorder.output());
+  ASSERT_TRUE(recorder.waitBeyond(0));
+  EXPECT_TRUE(hasColour(*recorder.last().image, 2000, 1000, kRed));
+
+  xvfb->setMonitor({"Left", 0, 0, 960, 540, true});
+  bool resized = false;
+  for (int attempt = 0; attempt < 250 && !resized; ++attempt) {
+    std::this_thread::sleep_for(20ms);
+    resized = hasColour(*recorder.last().image, 2000, 1000, kBlue);
+  }
+  EXPECT_TRUE(resized) << "the stream kept showing the old rectangle";
+  EXPECT_EQ(recorder.last().image->width, 2400);
+  stream.reset();
+  xvfb->setMonitor({"Left", 0, 0, 1920, 1080, true});
+}
+
+}  // namespace
+}  // namespace marlinax::platform
