@@ -314,8 +314,18 @@ class X11CaptureService : public CaptureService {
       cursor = fetchCursor(*display_);
       pointer = queryPointer(*display_);
     }
-    FrameBuilder builder(*display_, configuration);
-    auto frame = builder.build(monitor->rect, cursor ? &*cursor : nullptr, pointer);
+    // Previews come in bursts of the same size: keep the shared memory and
+    // output images of the last configuration.
+    if (!screenshotBuilder_ || screenshotConfiguration_.width != configuration.width ||
+        screenshotConfiguration_.height != configuration.height ||
+        screenshotConfiguration_.showsCursor != configuration.showsCursor ||
+        screenshotConfiguration_.minimumFrameIntervalNumerator != configuration.minimumFrameIntervalNumerator ||
+        screenshotConfiguration_.minimumFrameIntervalTimescale != configuration.minimumFrameIntervalTimescale) {
+      screenshotBuilder_.reset();
+      screenshotBuilder_ = std::make_unique<FrameBuilder>(*display_, configuration);
+      screenshotConfiguration_ = configuration;
+    }
+    auto frame = screenshotBuilder_->build(monitor->rect, cursor ? &*cursor : nullptr, pointer);
     if (!frame) throw CaptureError("the screen grab failed");
     return frame;
   }
@@ -339,6 +349,7 @@ class X11CaptureService : public CaptureService {
   // A broken connection (the server restarted) is replaced on the next call.
   void ensureConnected() {
     if (display_ && !display_->lost()) return;
+    screenshotBuilder_.reset();
     display_.reset();
     display_ = XDisplay::open(displayName_);
     requireCaptureExtensions(*display_);
@@ -348,6 +359,8 @@ class X11CaptureService : public CaptureService {
   const std::string displayName_;
   std::mutex mutex_;
   std::unique_ptr<XDisplay> display_;
+  std::unique_ptr<FrameBuilder> screenshotBuilder_;  // uses display_
+  CaptureConfiguration screenshotConfiguration_;
 };
 
 }  // namespace
