@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 
 namespace marlinax::input {
@@ -43,8 +44,10 @@ EventDispatcher::EventDispatcher(
     std::shared_ptr<Clock> clock)
     : poster_(std::move(poster)),
       doubleClickInterval_(std::move(doubleClickInterval)),
-      clock_(std::move(clock)),
-      lastClick_(clock_->now()) {}
+      clock_(clock ? std::move(clock) : steadyClock()),
+      lastClick_(clock_->now()) {
+  if (!poster_) throw std::invalid_argument("EventDispatcher needs an input poster");
+}
 
 void EventDispatcher::moveMouse(Point point) {
   std::lock_guard lock(mutex_);
@@ -55,7 +58,10 @@ void EventDispatcher::click(Point point) {
   std::lock_guard lock(mutex_);
   // The interval runs from the end of the previous click to the start of this one.
   const auto elapsed = clock_->now() - lastClick_;
-  if (elapsed < doubleClickInterval_->doubleClickInterval()) {
+  const std::chrono::nanoseconds interval = doubleClickInterval_
+                                                ? doubleClickInterval_->doubleClickInterval()
+                                                : platform::defaultDoubleClickInterval;
+  if (elapsed < interval) {
     ++clickCount_;
   } else {
     clickCount_ = 1;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -157,6 +158,24 @@ TEST_F(EventDispatcherTest, IntervalIsReadAtEveryClick) {
   dispatcher.click({0, 0});
   EXPECT_THAT(clickStates(), ElementsAre(1, 1, 1, 1, 2, 2));
   EXPECT_EQ(poster->intervalReads(), 3);
+}
+
+TEST_F(EventDispatcherTest, MissingServicesFallBackToDefaults) {
+  EXPECT_THROW(EventDispatcher(nullptr, poster, clock), std::invalid_argument);
+
+  EventDispatcher fallback(poster, nullptr, clock);  // 400 ms without a desktop setting
+  clock->advance(1s);
+  fallback.click({0, 0});
+  clock->advance(399ms);
+  fallback.click({0, 0});
+  clock->advance(400ms);
+  fallback.click({0, 0});
+  EXPECT_THAT(clickStates(), ElementsAre(1, 1, 2, 2, 1, 1));
+  EXPECT_EQ(poster->intervalReads(), 0);
+
+  EventDispatcher realTime(poster, poster, nullptr);
+  realTime.click({0, 0});
+  EXPECT_EQ(realTime.clickCount(), 1);
 }
 
 TEST_F(EventDispatcherTest, DragBetweenQuickClicksKeepsTheCount) {

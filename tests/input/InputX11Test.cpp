@@ -22,6 +22,7 @@
 #include "input/EventDispatcher.h"
 #include "platform/x11/InputPosterX11.h"
 #include "platform/x11/InputSettingsX11.h"
+#include "input/XSettingsBuilder.h"
 #include "support/Xvfb.h"
 
 namespace marlinax::input {
@@ -368,17 +369,6 @@ public:
     XSync(display_, False);
   }
 
-  static Bytes doubleClickTime(std::int32_t milliseconds) {
-    Bytes value = {0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};  // LSBFirst, serial 1, one setting
-    const std::string name = "Net/DoubleClickTime";      // 19 bytes, padded to 20
-    value.insert(value.end(), {0, 0, std::uint8_t(name.size()), 0});
-    value.insert(value.end(), name.begin(), name.end());
-    value.push_back(0);
-    value.insert(value.end(), {0, 0, 0, 0});  // last-change serial
-    for (int i = 0; i < 4; ++i) value.push_back(std::uint8_t(std::uint32_t(milliseconds) >> (8 * i)));
-    return value;
-  }
-
 private:
   Display* display_;
   Window window_;
@@ -387,20 +377,26 @@ private:
 };
 
 TEST_F(InputX11Test, DoubleClickIntervalFollowsTheDesktopSetting) {
-  EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickTime);
+  EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickInterval);
   {
     SettingsManager manager(observer);
-    manager.publish(SettingsManager::doubleClickTime(250));
+    auto doubleClickTime = [](bool bigEndian, std::int32_t milliseconds) {
+      return platform::XSettingsBuilder(bigEndian)
+          .string("Net/ThemeName", "Adwaita")
+          .integer("Net/DoubleClickTime", milliseconds)
+          .bytes();
+    };
+    manager.publish(doubleClickTime(false, 250));
     EXPECT_EQ(poster->doubleClickInterval(), 250ms);
-    manager.publish(SettingsManager::doubleClickTime(900));
+    manager.publish(doubleClickTime(true, 900));
     EXPECT_EQ(poster->doubleClickInterval(), 900ms);
-    manager.publish(SettingsManager::doubleClickTime(0));  // nonsense: the default applies
-    EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickTime);
+    manager.publish(doubleClickTime(false, 0));  // nonsense: the default applies
+    EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickInterval);
     manager.publish(Bytes{1, 2, 3});  // malformed
-    EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickTime);
+    EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickInterval);
   }
   // The manager's window is gone, so is the selection owner.
-  EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickTime);
+  EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickInterval);
 }
 
 }  // namespace

@@ -13,18 +13,16 @@
 #include <string_view>
 
 #include "codec/Bytes.h"
+#include "platform/InputPoster.h"
 
 namespace marlinax::platform {
-
-// The interval used when no XSETTINGS manager runs or it does not publish a usable value
-// (the common toolkit default).
-inline constexpr std::chrono::milliseconds defaultDoubleClickTime{400};
 
 // The integer setting called `name` in an _XSETTINGS_SETTINGS property value; nothing when
 // the value is malformed or holds no integer of that name.
 std::optional<std::int32_t> xsettingsInteger(ByteView settings, std::string_view name);
 
-// Reads the current double-click interval of the display's default screen. Costs two round
+// Reads the current double-click interval of the display's default screen, or
+// defaultDoubleClickInterval when no XSETTINGS manager publishes a positive one. Costs two round
 // trips. The caller owns the connection and serialises its use; X errors on it (such as the
 // manager's window vanishing) must not be fatal, which the caller's error handler ensures.
 std::chrono::nanoseconds desktopDoubleClickInterval(Display* display);
