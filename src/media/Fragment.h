@@ -1,0 +1,45 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "codec/Bytes.h"
+#include "media/MaskPlane.h"
+#include "media/SampleBufferData.h"
+#include "platform/Frame.h"
+
+namespace marlinax::media {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// One captured frame on its way to the headset: the JPEG-compressed frame and its alpha
+// mask plane. A value: copies share the (immutable) frame and mask.
+struct Fragment {
+  // The encoded form, the only one this computer makes (the headset's decoded forms
+  // never exist here).
+  struct Storage {
+    std::shared_ptr<const SampleBufferData> frame;
+    std::shared_ptr<const MaskPlane> mask;
+  };
+
+  Storage storage;
+  // Set by Masks once the headset has confirmed this mask: the byte form then leaves
+  // the mask out.
+  bool skipMask = false;
+  // Not set on this side and not part of the byte form.
+  std::optional<Sha256Digest> maskHash;
+
+  // Extracts the alpha channel into the mask plane and compresses the frame as an
+  // independent JPEG image. Safe to call from several threads at once. Throws MediaError
+  // (no image, malformed image, compressor failure).
+  static Fragment make(const platform::SampleBuffer& sample);
+
+  // Mask width, height and row stride as varints, then 0x01 and a two-piece pack (the
+  // sample buffer's byte form and the LZ4-stream-compressed mask plane), or 0x00 and the
+  // sample buffer's byte form alone when skipMask is set. Throws MediaError.
+  Bytes serialize() const;
+};
+
+}  // namespace marlinax::media

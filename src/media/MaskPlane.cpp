@@ -1,0 +1,43 @@
+#include "media/MaskPlane.h"
+
+#include <libyuv/planar_functions.h>
+
+#include <cstring>
+#include <string>
+
+#include "media/MediaError.h"
+
+namespace marlinax::media {
+
+int MaskPlane::rowStride(int width) { return (width + 63) / 64 * 64; }
+
+void checkImage(const platform::Image& image) {
+  constexpr int kMaxDimension = 65500;  // the largest JPEG side
+  if (image.width <= 0 || image.height <= 0) throw MediaError("image is empty");
+  if (image.width > kMaxDimension || image.height > kMaxDimension) throw MediaError("image is too large");
+  if (image.stride < 4 * image.width) throw MediaError("image rows are shorter than its BGRA pixels");
+  const std::size_t needed =
+      static_cast<std::size_t>(image.stride) * static_cast<std::size_t>(image.height - 1) +
+      4 * static_cast<std::size_t>(image.width);
+  if (image.pixels.size() < needed)
+    throw MediaError("image buffer holds " + std::to_string(image.pixels.size()) + " bytes, needs " +
+                     std::to_string(needed));
+}
+
+MaskPlane extractAlpha(const platform::Image& image) {
+  checkImage(image);
+  MaskPlane plane;
+  plane.width = image.width;
+  plane.height = image.height;
+  plane.stride = MaskPlane::rowStride(image.width);
+  // Zero-initialised, so the padding after each row stays zero: the headset hashes
+  // whole rows, padding included.
+  plane.bytes.assign(static_cast<std::size_t>(plane.stride) * static_cast<std::size_t>(plane.height), 0);
+  // libyuv's "ARGB" is B, G, R, A in memory: the byte it extracts is the fourth.
+  if (libyuv::ARGBExtractAlpha(image.pixels.data(), image.stride, plane.bytes.data(), plane.stride,
+                               image.width, image.height) != 0)
+    throw MediaError("alpha extraction failed");
+  return plane;
+}
+
+}  // namespace marlinax::media

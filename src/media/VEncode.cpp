@@ -1,0 +1,76 @@
+#include "media/VEncode.h"
+
+#include <turbojpeg.h>
+
+#include <climits>
+#include <string>
+
+#include "media/MaskPlane.h"
+#include "media/MediaError.h"
+
+namespace marlinax::media {
+namespace {
+
+constexpr int kQuality = 100;
+
+// One TurboJPEG compressor and output buffer per thread. Reusing them saves the
+// per-frame set-up; no compression state survives from one frame to the next.
+class Compressor {
+ public:
+  Compressor() : handle_(tjInitCompress()) {}
+  ~Compressor() {
+    if (buffer_) tjFree(buffer_);
+    if (handle_) tjDestroy(handle_);
+  }
+  Compressor(const Compressor&) = delete;
+  Compressor& operator=(const Compressor&) = delete;
+
+  Bytes compress(const platform::Image& image) {
+    if (!handle_) throw MediaError("cannot create a JPEG compressor");
+    // The worst case for this size, so the compressor never reallocates the buffer
+    // (noisy content at quality 100 can exceed the raw frame size).
+    const unsigned long needed = tjBufSize(image.width, image.height, TJSAMP_444);
+    if (needed == static_cast<unsigned long>(-1) || needed > static_cast<unsigned long>(INT_MAX))
+      throw MediaError("image size has no JPEG buffer size");
+    if (needed > capacity_) {
+      if (buffer_) tjFree(buffer_);
+      buffer_ = tjAlloc(static_cast<int>(needed));
+      capacity_ = buffer_ ? needed : 0;
+      if (!buffer_) throw MediaError("cannot allocate the JPEG buffer");
+    }
+    unsigned long size = capacity_;
+    // BGRX: the fourth byte is alpha, which travels in the mask plane instead.
+    if (tjCompress2(handle_, image.pixels.data(), image.width, image.stride, image.height, TJPF_BGRX, &buffer_,
+                    &size, TJSAMP_444, kQuality, TJFLAG_NOREALLOC) != 0)
+      throw MediaError(std::string("JPEG compression failed: ") + tjGetErrorStr2(handle_));
+    return Bytes(buffer_, buffer_ + size);
+  }
+
+ private:
+  tjhandle handle_;
+  unsigned char* buffer_ = nullptr;
+  unsigned long capacity_ = 0;
+};
+
+}  // namespace
+
+SampleBufferData VEncode::encode(const platform::SampleBuffer& sample) {
+  if (!sample.image) throw MediaError("sample buffer carries no image");
+  const platform::Image& image = *sample.image;
+  checkImage(image);
+
+  thread_local Compressor compressor;
+  SampleBufferData result;
+  result.data = compressor.compress(image);
+  result.duration = sample.duration;
+  result.presentationTime = sample.presentationTime;
+  result.decodeTime = platform::MediaTime::invalid();
+  // Frames of one stream share their size, so the description is made once per size.
+  thread_local std::shared_ptr<const FormatDescription> description;
+  if (!description || description->width != image.width || description->height != image.height)
+    description = FormatDescription::jpeg(image.width, image.height);
+  result.formatDescription = description;
+  return result;
+}
+
+}  // namespace marlinax::media

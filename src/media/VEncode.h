@@ -1,0 +1,19 @@
+#pragma once
+
+#include "media/SampleBufferData.h"
+#include "platform/Frame.h"
+
+namespace marlinax::media {
+
+// JPEG compression of captured frames: every frame becomes one complete JPEG image at
+// the highest quality with full-resolution chroma (4:4:4), independent of every other
+// frame. Thread-safe: each thread reuses a compressor of its own, which carries nothing
+// from one frame to the next.
+struct VEncode {
+  // The compressed sample buffer: the frame's times, the JPEG format description for
+  // the image's size, and the JPEG bytes. Throws MediaError when the sample buffer has
+  // no image, the image is malformed, or the compressor fails.
+  static SampleBufferData encode(const platform::SampleBuffer& sample);
+};
+
+}  // namespace marlinax::media

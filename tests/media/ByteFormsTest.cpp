@@ -1,0 +1,283 @@
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <string>
+
+#include "codec/Cod.h"
+#include "media/AppleLz4.h"
+#include "media/Fragment.h"
+#include "media/MediaError.h"
+#include "media/MediaTestImages.h"
+
+namespace marlinax::media {
+namespace {
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+std::shared_ptr<FormatDescription> plainDescription(int width, int height) {
+  auto description = std::make_shared<FormatDescription>();
+  description->width = width;
+  description->height = height;
+  return description;
+}
+
+SampleBufferData smallFrame() {
+  SampleBufferData frame;
+  frame.duration = {1, 60};
+  frame.presentationTime = {300, 60};
+  frame.formatDescription = plainDescription(4, 2);
+  frame.data = {0xFF, 0xD8, 0xFF, 0xD9};
+  return frame;
+}
+
+// The Cod body of a record without keys, as the codec writes it.
+Bytes emptyExtensions() { return codec::CodEncoder().encode(std::map<std::string, Bytes>{}); }
+
+Bytes smallFrameBytes() {
+  const Bytes description = concat({{0xE7, 0xCA, 0xC1, 0xD3, 0x06, 0x04, 0x02}, emptyExtensions()});
+  return concat({{0x02, 0x03, 0x02, static_cast<std::uint8_t>(description.size()), 0x04},
+                 {0x01, 0x3C},
+                 {0xAC, 0x02, 0x3C},
+                 {0x00, 0x00},
+                 description,
+                 {0xFF, 0xD8, 0xFF, 0xD9}});
+}
+
+Fragment fragmentOf(SampleBufferData frame, int width, int height, int stride) {
+  auto mask = std::make_shared<MaskPlane>();
+  mask->width = width;
+  mask->height = height;
+  mask->stride = stride;
+  mask->bytes.assign(static_cast<std::size_t>(stride) * height, 0);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) mask->bytes[static_cast<std::size_t>(y) * stride + x] = static_cast<std::uint8_t>(x + 1);
+  Fragment fragment;
+  fragment.storage.frame = std::make_shared<SampleBufferData>(std::move(frame));
+  fragment.storage.mask = std::move(mask);
+  return fragment;
+}
+
+std::string plistString(const Bytes& bplist) {
+  plist_t node = nullptr;
+  plist_from_bin(reinterpret_cast<const char*>(bplist.data()), static_cast<std::uint32_t>(bplist.size()), &node);
+  std::string result = "<not a string>";
+  if (node && plist_get_node_type(node) == PLIST_STRING) {
+    char* text = nullptr;
+    plist_get_string_val(node, &text);
+    result = text;
+    free(text);
+  }
+  if (node) plist_free(node);
+  return result;
+}
+
+TEST(TimeForm, IsValueThenTimescaleAsVarints) {
+  EXPECT_EQ(serialize(platform::MediaTime{1, 60}), (Bytes{0x01, 0x3C}));
+  EXPECT_EQ(serialize(platform::MediaTime::invalid()), (Bytes{0x00, 0x00}));
+  EXPECT_EQ(serialize(platform::MediaTime{300, 1000000000}), (Bytes{0xAC, 0x02, 0x80, 0x94, 0xEB, 0xDC, 0x03}));
+  EXPECT_EQ(serialize(platform::MediaTime{INT64_MAX, INT32_MAX}),
+            (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0x07}));
+}
+
+TEST(TimeForm, NegativeTimesFailInsteadOfStopping) {
+  EXPECT_THROW(serialize(platform::MediaTime{-1, 60}), MediaError);
+  EXPECT_THROW(serialize(platform::MediaTime{1, -60}), MediaError);
+  EXPECT_THROW(serialize(platform::MediaTime{INT64_MIN, 1}), MediaError);
+
+  SampleBufferData frame = smallFrame();
+  frame.presentationTime = {-5, 60};
+  EXPECT_THROW(frame.serialize(), MediaError);
+  EXPECT_THROW(fragmentOf(frame, 3, 2, 64).serialize(), MediaError);
+  frame = smallFrame();
+  frame.duration = {1, -1};
+  Fragment skipped = fragmentOf(frame, 3, 2, 64);
+  skipped.skipMask = true;
+  EXPECT_THROW(skipped.serialize(), MediaError);
+}
+
+TEST(FormatDescriptionForm, CarriesSubtypeSizeAndPropertyListExtensions) {
+  const auto description = FormatDescription::jpeg(2400, 1280);
+  const Bytes bytes = description->serialize();
+  const Bytes head = {0xE7, 0xCA, 0xC1, 0xD3, 0x06, 0xE0, 0x12, 0x80, 0x0A};
+  ASSERT_GT(bytes.size(), head.size());
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), bytes.begin()));
+
+  const auto extensions =
+      codec::CodDecoder().decode<std::map<std::string, Bytes>>(ByteView(bytes).subspan(head.size()));
+  ASSERT_EQ(extensions.size(), description->extensions.size());
+  for (const auto& [key, value] : description->extensions) {
+    SCOPED_TRACE(key);
+    ASSERT_EQ(extensions.count(key), 1u);
+    const Bytes& bplist = extensions.at(key);
+    EXPECT_EQ(std::string(bplist.begin(), bplist.begin() + 8), "bplist00");
+    EXPECT_EQ(plistString(bplist), std::get<std::string>(value));
+  }
+
+  EXPECT_EQ(plainDescription(4, 2)->serialize(), concat({{0xE7, 0xCA, 0xC1, 0xD3, 0x06, 0x04, 0x02}, emptyExtensions()}));
+}
+
+TEST(FormatDescriptionForm, PropertyListsOfEveryValueKind) {
+  auto readBack = [](const Bytes& bplist) {
+    plist_t node = nullptr;
+    plist_from_bin(reinterpret_cast<const char*>(bplist.data()), static_cast<std::uint32_t>(bplist.size()), &node);
+    return node;
+  };
+  plist_t integer = readBack(binaryPropertyList(std::int64_t{42}));
+  ASSERT_TRUE(integer);
+  std::uint64_t number = 0;
+  plist_get_uint_val(integer, &number);
+  EXPECT_EQ(number, 42u);
+  plist_free(integer);
+
+  // Negative integers take the 8-byte form, which readers take as signed.
+  const Bytes negative = binaryPropertyList(std::int64_t{-5});
+  ASSERT_GT(negative.size(), 17u);
+  EXPECT_EQ(Bytes(negative.begin() + 8, negative.begin() + 17),
+            (Bytes{0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB}));
+
+  plist_t real = readBack(binaryPropertyList(2.5));
+  ASSERT_TRUE(real);
+  double value = 0;
+  plist_get_real_val(real, &value);
+  EXPECT_EQ(value, 2.5);
+  plist_free(real);
+
+  plist_t flag = readBack(binaryPropertyList(true));
+  ASSERT_TRUE(flag);
+  std::uint8_t boolean = 0;
+  plist_get_bool_val(flag, &boolean);
+  EXPECT_EQ(boolean, 1);
+  plist_free(flag);
+
+  plist_t data = readBack(binaryPropertyList(Bytes{0, 1, 2, 0xFF}));
+  ASSERT_TRUE(data);
+  char* raw = nullptr;
+  std::uint64_t length = 0;
+  plist_get_data_val(data, &raw, &length);
+  EXPECT_EQ(Bytes(raw, raw + length), (Bytes{0, 1, 2, 0xFF}));
+  free(raw);
+  plist_free(data);
+
+  EXPECT_EQ(plistString(binaryPropertyList(std::string("Größe"))), "Größe");
+}
+
+TEST(FormatDescriptionForm, ValuesWithoutPropertyListFormFail) {
+  EXPECT_THROW(binaryPropertyList(std::string("\xC3\x28")), MediaError);  // broken UTF-8
+  EXPECT_THROW(binaryPropertyList(std::string("a\0b", 3)), MediaError);
+
+  auto bad = plainDescription(4, 2);
+  bad->extensions["Name"] = std::string("\xFF");
+  EXPECT_THROW(bad->serialize(), MediaError);
+  EXPECT_THROW(plainDescription(-1, 2)->serialize(), MediaError);
+
+  SampleBufferData frame = smallFrame();
+  frame.formatDescription = bad;
+  EXPECT_THROW(fragmentOf(frame, 3, 2, 64).serialize(), MediaError);
+}
+
+TEST(SampleBufferForm, IsAFivePiecePack) {
+  EXPECT_EQ(smallFrame().serialize(), smallFrameBytes());
+
+  SampleBufferData missingDescription = smallFrame();
+  missingDescription.formatDescription.reset();
+  EXPECT_THROW(missingDescription.serialize(), MediaError);
+  SampleBufferData missingData = smallFrame();
+  missingData.data.clear();
+  EXPECT_THROW(missingData.serialize(), MediaError);
+}
+
+TEST(FragmentForm, WithoutMaskIsHeaderZeroAndTheSampleBuffer) {
+  Fragment fragment = fragmentOf(smallFrame(), 3, 2, 64);
+  fragment.skipMask = true;
+  EXPECT_EQ(fragment.serialize(), concat({{0x03, 0x02, 0x40, 0x00}, smallFrameBytes()}));
+}
+
+TEST(FragmentForm, WithMaskIsHeaderOneAndATwoPiecePack) {
+  const Fragment fragment = fragmentOf(smallFrame(), 3, 2, 64);
+  const Bytes bytes = fragment.serialize();
+  const Bytes sample = smallFrameBytes();
+  ASSERT_LT(sample.size(), 128u);
+  ASSERT_GE(bytes.size(), 6u);
+  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 5), (Bytes{0x03, 0x02, 0x40, 0x01, static_cast<std::uint8_t>(sample.size())}));
+
+  std::size_t offset = 5;
+  const std::uint64_t maskLength = codec::readVarint(bytes, offset);
+  ASSERT_EQ(offset + sample.size() + maskLength, bytes.size());
+  EXPECT_EQ(Bytes(bytes.begin() + offset, bytes.begin() + offset + sample.size()), sample);
+  const Bytes compressed(bytes.begin() + offset + sample.size(), bytes.end());
+  EXPECT_EQ(compressed, compressAppleLz4(fragment.storage.mask->bytes));
+  EXPECT_EQ(decompressAppleLz4(compressed), fragment.storage.mask->bytes);
+}
+
+TEST(FragmentForm, CastSizedMaskHeader) {
+  const auto image = testing::makeImage(2400, 1280, [](int, int) { return 0xFF; });
+  Fragment fragment;
+  fragment.storage.mask = std::make_shared<MaskPlane>(extractAlpha(*image));
+  fragment.storage.frame = std::make_shared<SampleBufferData>(smallFrame());
+  const Bytes header = {0xE0, 0x12, 0x80, 0x0A, 0x80, 0x13};
+
+  const Bytes withMask = fragment.serialize();
+  EXPECT_EQ(Bytes(withMask.begin(), withMask.begin() + 7), concat({header, {0x01}}));
+  std::size_t offset = 7;
+  const std::uint64_t sampleLength = codec::readVarint(withMask, offset);
+  const std::uint64_t maskLength = codec::readVarint(withMask, offset);
+  EXPECT_EQ(sampleLength, smallFrameBytes().size());
+  ASSERT_EQ(offset + sampleLength + maskLength, withMask.size());
+  EXPECT_EQ(decompressAppleLz4(ByteView(withMask).subspan(offset + sampleLength)), fragment.storage.mask->bytes);
+
+  fragment.skipMask = true;
+  EXPECT_EQ(fragment.serialize(), concat({header, {0x00}, smallFrameBytes()}));
+}
+
+TEST(FragmentForm, IncompleteFragmentsFail) {
+  Fragment noMask = fragmentOf(smallFrame(), 3, 2, 64);
+  noMask.storage.mask.reset();
+  EXPECT_THROW(noMask.serialize(), MediaError);
+
+  Fragment noFrame = fragmentOf(smallFrame(), 3, 2, 64);
+  noFrame.storage.frame.reset();
+  EXPECT_THROW(noFrame.serialize(), MediaError);
+
+  Fragment inconsistent = fragmentOf(smallFrame(), 3, 2, 64);
+  auto plane = std::make_shared<MaskPlane>(*inconsistent.storage.mask);
+  plane->bytes.pop_back();
+  inconsistent.storage.mask = plane;
+  EXPECT_THROW(inconsistent.serialize(), MediaError);
+
+  EXPECT_THROW(Fragment{}.serialize(), MediaError);
+}
+
+TEST(FragmentForm, MadeFragmentRoundTripsThroughItsByteForm) {
+  const auto image = testing::makeImage(120, 50, [](int x, int) { return x < 60 ? 0xFF : 0x00; });
+  const Fragment fragment = Fragment::make(testing::sampleOf(image, {61, 60}, {1, 60}));
+  const Bytes bytes = fragment.serialize();
+  std::size_t offset = 0;
+  EXPECT_EQ(codec::readVarint(bytes, offset), 120u);
+  EXPECT_EQ(codec::readVarint(bytes, offset), 50u);
+  EXPECT_EQ(codec::readVarint(bytes, offset), 128u);
+  ASSERT_EQ(bytes.at(offset++), 0x01);
+  const std::uint64_t sampleLength = codec::readVarint(bytes, offset);
+  const std::uint64_t maskLength = codec::readVarint(bytes, offset);
+  ASSERT_EQ(offset + sampleLength + maskLength, bytes.size());
+
+  // Cut the sample buffer's pack apart as the headset does and check its JPEG.
+  const ByteView sample = ByteView(bytes).subspan(offset, sampleLength);
+  std::size_t inner = 0;
+  std::uint64_t lengths[5];
+  for (auto& length : lengths) length = codec::readVarint(sample, inner);
+  std::uint64_t total = inner;
+  for (auto length : lengths) total += length;
+  ASSERT_EQ(total, sample.size());
+  EXPECT_EQ(Bytes(sample.begin() + inner, sample.begin() + inner + lengths[0] + lengths[1] + lengths[2]),
+            (Bytes{0x01, 0x3C, 0x3D, 0x3C, 0x00, 0x00}));
+  const ByteView jpeg = sample.last(lengths[4]);
+  EXPECT_EQ(Bytes(jpeg.begin(), jpeg.end()), fragment.storage.frame->data);
+  EXPECT_EQ(decompressAppleLz4(ByteView(bytes).last(maskLength)), extractAlpha(*image).bytes);
+}
+
+}  // namespace
+}  // namespace marlinax::media

@@ -1,0 +1,211 @@
+#include "media/Fragment.h"
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "media/MediaError.h"
+#include "media/MediaTestImages.h"
+#include "media/VEncode.h"
+
+namespace marlinax::media {
+namespace {
+
+using testing::makeImage;
+using testing::sampleOf;
+
+struct Decoded {
+  int width = 0, height = 0, subsampling = -1;
+  Bytes bgrx;
+};
+
+Decoded decodeJpeg(const Bytes& jpeg) {
+  Decoded result;
+  tjhandle handle = tjInitDecompress();
+  int colorspace = 0;
+  if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &result.width, &result.height, &result.subsampling,
+                          &colorspace) == 0) {
+    result.bgrx.resize(static_cast<std::size_t>(result.width) * result.height * 4);
+    if (tjDecompress2(handle, jpeg.data(), jpeg.size(), result.bgrx.data(), result.width, 0, result.height,
+                      TJPF_BGRX, 0) != 0)
+      result.bgrx.clear();
+  }
+  tjDestroy(handle);
+  return result;
+}
+
+struct Difference {
+  int worst = 0;
+  double mean = 0;
+};
+
+// Colour differences between the source and the decoded JPEG over a rectangle.
+Difference colourDifference(const platform::Image& image, const Decoded& decoded, int x0, int y0, int x1, int y1) {
+  Difference result;
+  long total = 0;
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x)
+      for (int c = 0; c < 3; ++c) {
+        const int original = image.row(y)[4 * x + c];
+        const int back = decoded.bgrx[(static_cast<std::size_t>(y) * image.width + x) * 4 + c];
+        result.worst = std::max(result.worst, std::abs(original - back));
+        total += std::abs(original - back);
+      }
+  result.mean = static_cast<double>(total) / (3.0 * (x1 - x0) * (y1 - y0));
+  return result;
+}
+
+TEST(MaskPlane, RowStrideRoundsUpToSixtyFourBytes) {
+  EXPECT_EQ(MaskPlane::rowStride(2400), 2432);
+  EXPECT_EQ(MaskPlane::rowStride(1200), 1216);
+  EXPECT_EQ(MaskPlane::rowStride(1920), 1920);
+  EXPECT_EQ(MaskPlane::rowStride(1), 64);
+  EXPECT_EQ(MaskPlane::rowStride(65), 128);
+}
+
+TEST(MaskPlane, OpaqueFrameGivesFullPixelsAndZeroPadding) {
+  const auto image = makeImage(2400, 1280, [](int, int) { return 0xFF; });
+  const MaskPlane plane = extractAlpha(*image);
+  ASSERT_EQ(plane.width, 2400);
+  ASSERT_EQ(plane.height, 1280);
+  ASSERT_EQ(plane.stride, 2432);
+  ASSERT_EQ(plane.bytes.size(), 2432u * 1280u);
+  for (int y = 0; y < plane.height; ++y) {
+    const auto row = plane.bytes.begin() + static_cast<std::ptrdiff_t>(y) * plane.stride;
+    ASSERT_TRUE(std::all_of(row, row + 2400, [](std::uint8_t b) { return b == 0xFF; })) << "row " << y;
+    ASSERT_TRUE(std::all_of(row + 2400, row + 2432, [](std::uint8_t b) { return b == 0x00; })) << "row " << y;
+  }
+}
+
+TEST(MaskPlane, TakesTheFourthByteOfEveryPixelFromPaddedRows) {
+  auto alpha = [](int x, int y) { return (x * 7 + y * 13) & 0xFF; };
+  // Odd width (no SIMD-friendly multiple) and source rows with 12 bytes of padding.
+  const auto image = makeImage(101, 33, alpha, 12);
+  const MaskPlane plane = extractAlpha(*image);
+  ASSERT_EQ(plane.stride, 128);
+  for (int y = 0; y < 33; ++y) {
+    for (int x = 0; x < 101; ++x)
+      ASSERT_EQ(plane.bytes[static_cast<std::size_t>(y) * 128 + x], alpha(x, y)) << x << "," << y;
+    for (int x = 101; x < 128; ++x) ASSERT_EQ(plane.bytes[static_cast<std::size_t>(y) * 128 + x], 0);
+  }
+}
+
+TEST(VEncode, ProducesAFullQualityJpegOfTheFrame) {
+  auto image = makeImage(320, 200, [](int x, int) { return x & 1 ? 0x00 : 0xFF; });
+  // A block of noise: lower quality or subsampled chroma lose most of it.
+  const Bytes noise = testing::randomBytes(64 * 64 * 4, 5);
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 64; ++x)
+      for (int c = 0; c < 3; ++c) image->row(100 + y)[4 * (200 + x) + c] = noise[(y * 64 + x) * 4 + c];
+  const SampleBufferData frame = VEncode::encode(sampleOf(image, {7, 60}, {1, 60}));
+  const Decoded decoded = decodeJpeg(frame.data);
+  ASSERT_EQ(decoded.width, 320);
+  ASSERT_EQ(decoded.height, 200);
+  EXPECT_EQ(decoded.subsampling, TJSAMP_444);
+  ASSERT_FALSE(decoded.bgrx.empty());
+  // Quality 100 with full chroma keeps smooth content within rounding, and noise close;
+  // alternating alpha in the source must not leak into the colours.
+  const Difference smooth = colourDifference(*image, decoded, 0, 0, 320, 90);
+  EXPECT_LE(smooth.worst, 6);
+  EXPECT_LT(smooth.mean, 1.0);
+  const Difference noisy = colourDifference(*image, decoded, 200, 100, 264, 164);
+  EXPECT_LT(noisy.mean, 2.0);  // quality 92 already gives about 5
+
+  EXPECT_EQ(frame.presentationTime, (platform::MediaTime{7, 60}));
+  EXPECT_EQ(frame.duration, (platform::MediaTime{1, 60}));
+  EXPECT_FALSE(frame.decodeTime.isValid());
+  ASSERT_TRUE(frame.formatDescription);
+  EXPECT_EQ(frame.formatDescription->mediaSubtype, 0x6A706567u);
+  EXPECT_EQ(frame.formatDescription->width, 320);
+  EXPECT_EQ(frame.formatDescription->height, 200);
+}
+
+TEST(VEncode, FramesAreIndependentOfEachOther) {
+  const auto first = makeImage(160, 90, [](int, int) { return 0xFF; }, 0, 1);
+  const auto second = makeImage(160, 90, [](int, int) { return 0xFF; }, 0, 2);
+  const Bytes alone = VEncode::encode(sampleOf(first)).data;
+  (void)VEncode::encode(sampleOf(second));
+  EXPECT_EQ(VEncode::encode(sampleOf(first)).data, alone);
+  // A different size on the same thread after a larger frame.
+  const auto small = makeImage(17, 5, [](int, int) { return 0; });
+  const Decoded decoded = decodeJpeg(VEncode::encode(sampleOf(small)).data);
+  EXPECT_EQ(decoded.width, 17);
+  EXPECT_EQ(decoded.height, 5);
+}
+
+TEST(Fragment, MakeBuildsAnEncodedFragmentThatCarriesItsMask) {
+  const auto image = makeImage(64, 48, [](int x, int y) { return x == y ? 0 : 0xFF; });
+  const Fragment fragment = Fragment::make(sampleOf(image, {120, 60}, {1, 60}));
+  EXPECT_FALSE(fragment.skipMask);
+  EXPECT_FALSE(fragment.maskHash.has_value());
+  ASSERT_TRUE(fragment.storage.mask);
+  ASSERT_TRUE(fragment.storage.frame);
+  EXPECT_EQ(fragment.storage.mask->bytes, extractAlpha(*image).bytes);
+  EXPECT_EQ(fragment.storage.frame->presentationTime, (platform::MediaTime{120, 60}));
+  EXPECT_EQ(decodeJpeg(fragment.storage.frame->data).width, 64);
+}
+
+TEST(Fragment, MalformedSamplesFailTheFrame) {
+  EXPECT_THROW(Fragment::make(platform::SampleBuffer{}), MediaError);  // status-only sample
+
+  auto empty = std::make_shared<platform::Image>();
+  EXPECT_THROW(Fragment::make(sampleOf(empty)), MediaError);
+
+  auto shortRows = makeImage(10, 10, [](int, int) { return 0xFF; });
+  shortRows->stride = 39;  // less than 4 bytes per pixel
+  EXPECT_THROW(Fragment::make(sampleOf(shortRows)), MediaError);
+
+  auto truncated = makeImage(10, 10, [](int, int) { return 0xFF; });
+  truncated->pixels.resize(truncated->pixels.size() - 1);
+  EXPECT_THROW(Fragment::make(sampleOf(truncated)), MediaError);
+  EXPECT_THROW(VEncode::encode(sampleOf(truncated)), MediaError);
+  EXPECT_THROW(extractAlpha(*truncated), MediaError);
+
+  auto negative = makeImage(10, 10, [](int, int) { return 0xFF; });
+  negative->height = -10;
+  EXPECT_THROW(Fragment::make(sampleOf(negative)), MediaError);
+
+  // The last row needs only its pixels, not its padding.
+  auto tight = makeImage(10, 10, [](int, int) { return 0xFF; }, 8);
+  tight->pixels.resize(tight->pixels.size() - 8);
+  EXPECT_NO_THROW(Fragment::make(sampleOf(tight)));
+}
+
+TEST(Fragment, ConcurrentFramesAreBuiltCorrectlyAndIndependently) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 6;
+  std::vector<std::shared_ptr<platform::Image>> images;
+  std::vector<Bytes> expectedJpeg;
+  std::vector<Bytes> expectedMask;
+  for (int i = 0; i < kThreads; ++i) {
+    images.push_back(makeImage(200 + 8 * i, 120, [i](int x, int y) { return (x + y * i) & 0xFF; }, 0, i));
+    const Fragment reference = Fragment::make(sampleOf(images.back()));
+    expectedJpeg.push_back(reference.storage.frame->data);
+    expectedMask.push_back(reference.storage.mask->bytes);
+  }
+
+  std::vector<int> mismatches(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        // Every thread walks all images, so different threads encode different sizes at once.
+        const int i = (t + round) % kThreads;
+        const Fragment fragment = Fragment::make(sampleOf(images[i], {round, 60}));
+        if (fragment.storage.frame->data != expectedJpeg[i] || fragment.storage.mask->bytes != expectedMask[i] ||
+            fragment.storage.frame->formatDescription->width != images[i]->width ||
+            fragment.storage.frame->presentationTime.value != round)
+          ++mismatches[t];
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+}
+
+}  // namespace
+}  // namespace marlinax::media

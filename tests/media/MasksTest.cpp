@@ -1,0 +1,189 @@
+#include "media/Masks.h"
+
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace marlinax::media {
+namespace {
+
+constexpr std::uint32_t kDisplay = 7;
+
+// A fragment whose mask plane has the given geometry and fill; padding stays zero.
+Fragment fragmentWithMask(int width, int height, std::uint8_t fill) {
+  auto plane = std::make_shared<MaskPlane>();
+  plane->width = width;
+  plane->height = height;
+  plane->stride = MaskPlane::rowStride(width);
+  plane->bytes.assign(static_cast<std::size_t>(plane->stride) * height, 0);
+  for (int y = 0; y < height; ++y)
+    std::fill_n(plane->bytes.begin() + static_cast<std::ptrdiff_t>(y) * plane->stride, width, fill);
+  Fragment fragment;
+  fragment.storage.mask = std::move(plane);
+  fragment.storage.frame = std::make_shared<SampleBufferData>();
+  return fragment;
+}
+
+Fragment withBytes(Bytes bytes) {
+  auto plane = std::make_shared<MaskPlane>();
+  plane->width = static_cast<int>(bytes.size());
+  plane->height = 1;
+  plane->stride = static_cast<int>(bytes.size());
+  plane->bytes = std::move(bytes);
+  Fragment fragment;
+  fragment.storage.mask = std::move(plane);
+  return fragment;
+}
+
+// The digest the headset sends back, computed independently of the code under test:
+// all row-stride x height bytes, padding included.
+Bytes digestOf(const Fragment& fragment) {
+  const Bytes& bytes = fragment.storage.mask->bytes;
+  Bytes digest(SHA256_DIGEST_LENGTH);
+  SHA256(bytes.data(), bytes.size(), digest.data());
+  return digest;
+}
+
+// Runs a fresh fragment through the table; true when its mask travels.
+bool maskTravels(Masks& masks, Fragment fragment, std::uint32_t display = kDisplay) {
+  masks.process(fragment, display);
+  EXPECT_FALSE(fragment.maskHash.has_value());
+  return !fragment.skipMask;
+}
+
+TEST(Masks, FollowsTheConfirmationSequenceOfOneDisplay) {
+  Masks masks;
+  const Fragment m1 = fragmentWithMask(100, 10, 0xFF);
+  const Fragment m2 = fragmentWithMask(100, 10, 0x80);
+
+  EXPECT_TRUE(maskTravels(masks, m1)) << "first frame";
+  EXPECT_TRUE(maskTravels(masks, m1)) << "unchanged but unconfirmed";
+  EXPECT_TRUE(maskTravels(masks, m1));
+  EXPECT_TRUE(masks.acknowledge(digestOf(m1), kDisplay));
+  EXPECT_FALSE(maskTravels(masks, m1)) << "confirmed";
+  EXPECT_FALSE(maskTravels(masks, m1));
+  EXPECT_TRUE(maskTravels(masks, m2)) << "new mask";
+  EXPECT_TRUE(masks.acknowledge(digestOf(m1), kDisplay)) << "late confirmation still finds the entry";
+  EXPECT_TRUE(maskTravels(masks, m2)) << "late confirmation of the older mask is ignored";
+  EXPECT_TRUE(masks.acknowledge(digestOf(m2), kDisplay));
+  EXPECT_FALSE(maskTravels(masks, m2));
+  EXPECT_TRUE(maskTravels(masks, m1)) << "going back to an earlier mask is a change too";
+
+  masks.forget(kDisplay);
+  EXPECT_FALSE(masks.acknowledge(digestOf(m1), kDisplay)) << "no entry after forget";
+  EXPECT_TRUE(maskTravels(masks, m1)) << "after forget the mask travels again";
+}
+
+TEST(Masks, ConfirmedMaskTravelsAgainAfterForgetEvenIfUnchanged) {
+  Masks masks;
+  const Fragment m1 = fragmentWithMask(64, 4, 0xFF);
+  EXPECT_TRUE(maskTravels(masks, m1));
+  masks.acknowledge(digestOf(m1), kDisplay);
+  EXPECT_FALSE(maskTravels(masks, m1));
+  masks.forget(kDisplay);
+  masks.forget(kDisplay);  // forgetting twice, or a display never seen, is harmless
+  masks.forget(12345);
+  EXPECT_TRUE(maskTravels(masks, m1));
+  EXPECT_TRUE(maskTravels(masks, m1));
+}
+
+TEST(Masks, OnlyTheExactDigestConfirms) {
+  Masks masks;
+  const Fragment m1 = fragmentWithMask(100, 10, 0xFF);
+  ASSERT_TRUE(maskTravels(masks, m1));
+  const Bytes digest = digestOf(m1);
+
+  const Bytes shortDigest(digest.begin(), digest.end() - 1);
+  Bytes longDigest = digest;
+  longDigest.push_back(0);
+  Bytes flipped = digest;
+  flipped[31] ^= 1;
+  // The digest of the pixels alone, without the row padding.
+  Bytes unpadded;
+  for (int y = 0; y < 10; ++y)
+    unpadded.insert(unpadded.end(), m1.storage.mask->bytes.begin() + y * 128,
+                    m1.storage.mask->bytes.begin() + y * 128 + 100);
+  Bytes unpaddedDigest(SHA256_DIGEST_LENGTH);
+  SHA256(unpadded.data(), unpadded.size(), unpaddedDigest.data());
+
+  for (const Bytes& wrong : {shortDigest, Bytes{}, longDigest, flipped, unpaddedDigest}) {
+    EXPECT_TRUE(masks.acknowledge(wrong, kDisplay));
+    EXPECT_TRUE(maskTravels(masks, m1)) << "wrong digest of " << wrong.size() << " bytes counted";
+  }
+  masks.acknowledge(digest, kDisplay);
+  EXPECT_FALSE(maskTravels(masks, m1));
+}
+
+TEST(Masks, ConfirmationWithoutEntryCreatesNothing) {
+  Masks masks;
+  const Fragment m1 = fragmentWithMask(100, 10, 0xFF);
+  EXPECT_FALSE(masks.acknowledge(digestOf(m1), kDisplay));
+  EXPECT_TRUE(maskTravels(masks, m1)) << "an early confirmation must not pre-confirm the first mask";
+  EXPECT_TRUE(maskTravels(masks, m1));
+}
+
+TEST(Masks, DisplaysAreIndependent) {
+  Masks masks;
+  const Fragment m1 = fragmentWithMask(100, 10, 0xFF);
+  EXPECT_TRUE(maskTravels(masks, m1, 1));
+  EXPECT_TRUE(maskTravels(masks, m1, 2));
+  EXPECT_TRUE(masks.acknowledge(digestOf(m1), 1));
+  EXPECT_FALSE(maskTravels(masks, m1, 1));
+  EXPECT_TRUE(maskTravels(masks, m1, 2)) << "confirmation of display 1 leaked to display 2";
+  masks.forget(1);
+  EXPECT_TRUE(masks.acknowledge(digestOf(m1), 2));
+  EXPECT_FALSE(maskTravels(masks, m1, 2)) << "forgetting display 1 touched display 2";
+}
+
+TEST(Masks, BuffersDifferingOnlyInLengthCountAsEqual) {
+  Masks masks;
+  const Fragment longer = withBytes({1, 2, 3, 4, 5, 6});
+  const Fragment shorter = withBytes({1, 2, 3, 4});
+  const Fragment differs = withBytes({1, 2, 9});
+  ASSERT_TRUE(maskTravels(masks, longer));
+  masks.acknowledge(digestOf(longer), kDisplay);
+  EXPECT_FALSE(maskTravels(masks, shorter)) << "the shorter buffer replaced the entry";
+  // The entry is still the longer mask: its digest, not the shorter one's, is stored.
+  EXPECT_FALSE(maskTravels(masks, longer));
+  EXPECT_TRUE(maskTravels(masks, differs));
+  EXPECT_TRUE(masks.acknowledge(digestOf(differs), kDisplay));
+  EXPECT_FALSE(maskTravels(masks, differs));
+  // An empty mask equals anything over zero bytes.
+  EXPECT_FALSE(maskTravels(masks, withBytes({})));
+}
+
+TEST(Masks, ConcurrentFramesAndConfirmationsKeepTheTableConsistent) {
+  Masks masks;
+  const Fragment m1 = fragmentWithMask(2400, 16, 0xFF);
+  const Fragment m2 = fragmentWithMask(2400, 16, 0x10);
+  const Bytes d1 = digestOf(m1);
+  constexpr int kThreads = 4;
+  constexpr int kFrames = 400;
+  std::atomic<int> skippedM2{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kFrames; ++i) {
+        const std::uint32_t display = static_cast<std::uint32_t>(t % 2);
+        Fragment fragment = (i % 3 == 0) ? m2 : m1;
+        masks.process(fragment, display);
+        if (fragment.storage.mask == m2.storage.mask && fragment.skipMask) ++skippedM2;
+        masks.acknowledge(d1, display);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  // Only m1's digest was ever sent back, so no frame may have left m2 out.
+  EXPECT_EQ(skippedM2.load(), 0);
+  for (std::uint32_t display : {0u, 1u}) {
+    EXPECT_TRUE(maskTravels(masks, m2, display));
+    masks.acknowledge(digestOf(m2), display);
+    EXPECT_FALSE(maskTravels(masks, m2, display));
+  }
+}
+
+}  // namespace
+}  // namespace marlinax::media

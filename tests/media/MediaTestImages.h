@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <random>
+
+#include "platform/Frame.h"
+
+namespace marlinax::media::testing {
+
+// A BGRA image whose colour channels are smooth gradients (JPEG keeps them close) and
+// whose alpha byte is alpha(x, y). Rows may carry `extraStride` bytes of padding, filled
+// with 0xEE so that anything reading padding shows up.
+template <class Alpha>
+std::shared_ptr<platform::Image> makeImage(int width, int height, Alpha alpha, int extraStride = 0,
+                                           int seed = 0) {
+  auto image = std::make_shared<platform::Image>();
+  image->width = width;
+  image->height = height;
+  image->stride = width * 4 + extraStride;
+  image->pixels.assign(static_cast<std::size_t>(image->stride) * height, 0xEE);
+  for (int y = 0; y < height; ++y) {
+    std::uint8_t* row = image->row(y);
+    for (int x = 0; x < width; ++x) {
+      row[4 * x + 0] = static_cast<std::uint8_t>((x * 255) / (width > 1 ? width - 1 : 1));
+      row[4 * x + 1] = static_cast<std::uint8_t>((y * 255) / (height > 1 ? height - 1 : 1));
+      row[4 * x + 2] = static_cast<std::uint8_t>((x + y + seed * 37) / 4);
+      row[4 * x + 3] = static_cast<std::uint8_t>(alpha(x, y));
+    }
+  }
+  return image;
+}
+
+inline platform::SampleBuffer sampleOf(std::shared_ptr<const platform::Image> image,
+                                       platform::MediaTime presentation = {1, 60},
+                                       platform::MediaTime duration = {1, 60}) {
+  platform::SampleBuffer sample;
+  sample.image = std::move(image);
+  sample.presentationTime = presentation;
+  sample.duration = duration;
+  return sample;
+}
+
+inline Bytes randomBytes(std::size_t size, std::uint32_t seed) {
+  std::mt19937 generator(seed);
+  Bytes bytes(size);
+  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(generator());
+  return bytes;
+}
+
+}  // namespace marlinax::media::testing
