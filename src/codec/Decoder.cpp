@@ -113,27 +113,27 @@ std::size_t KeyedDecodingContainer::presentIndexOf(std::string_view key) const {
   return index;
 }
 
-ByteView KeyedDecodingContainer::elementBytes(std::size_t index) const {
+KeyedDecodingContainer::Element KeyedDecodingContainer::element(std::size_t index) const {
   std::uint64_t start = offsets_[index];
   if (start > area_.size()) throw ProducerError::truncated();
-  return area_.subspan(static_cast<std::size_t>(start));
+  return Element{area_.subspan(static_cast<std::size_t>(start)), at(areaBase_, static_cast<std::size_t>(start))};
 }
 
 bool KeyedDecodingContainer::decodeNil(std::string_view key) const { return offsets_[indexOf(key)] == kNil; }
 
 KeyedDecodingContainer KeyedDecodingContainer::nestedContainer(std::string_view key) const {
-  std::size_t index = presentIndexOf(key);
-  return KeyedDecodingContainer(*context_, elementBytes(index), elementBase(index));
+  Element e = element(presentIndexOf(key));
+  return KeyedDecodingContainer(*context_, e.bytes, e.base);
 }
 
 UnkeyedDecodingContainer KeyedDecodingContainer::nestedUnkeyedContainer(std::string_view key) const {
-  std::size_t index = presentIndexOf(key);
-  return UnkeyedDecodingContainer(*context_, elementBytes(index), elementBase(index));
+  Element e = element(presentIndexOf(key));
+  return UnkeyedDecodingContainer(*context_, e.bytes, e.base);
 }
 
 Decoder KeyedDecodingContainer::superDecoder(std::string_view key) const {
-  std::size_t index = presentIndexOf(key);
-  return Decoder(*context_, elementBytes(index), elementBase(index), false);
+  Element e = element(presentIndexOf(key));
+  return Decoder(*context_, e.bytes, e.base, false);
 }
 
 // Unkeyed

@@ -132,7 +132,8 @@ public:
       if constexpr (isOptional<T>) return T{};
       else throw ProducerError(ProducerError::Kind::invalidOptional);
     }
-    return decodeElement<T>(*context_, elementBytes(index), elementBase(index));
+    Element e = element(index);
+    return decodeElement<T>(*context_, e.bytes, e.base);
   }
 
   // Nil unless the key is present with a non-nil value.
@@ -140,7 +141,8 @@ public:
   std::optional<T> decodeIfPresent(std::string_view key) const {
     auto index = shape_->indexOf(key);
     if (!index || offsets_[*index] == kNil) return std::nullopt;
-    return decodeElement<T>(*context_, elementBytes(*index), elementBase(*index));
+    Element e = element(*index);
+    return decodeElement<T>(*context_, e.bytes, e.base);
   }
 
   // An absent key and a nil value both throw unknownKey here.
@@ -156,10 +158,11 @@ private:
 
   std::size_t indexOf(std::string_view key) const;
   std::size_t presentIndexOf(std::string_view key) const;  // unknownKey for nil too
-  ByteView elementBytes(std::size_t index) const;          // from the key's offset to the area's end
-  std::int64_t elementBase(std::size_t index) const noexcept {
-    return areaBase_ + static_cast<std::int64_t>(offsets_[index]);
-  }
+  struct Element {
+    ByteView bytes;     // from the key's offset to the end of the element area
+    std::int64_t base;  // message offset of bytes[0]
+  };
+  Element element(std::size_t index) const;  // truncated when the offset lies past the area
 
   const DecoderSharedContext* context_;
   const DecoderSharedContext::Shape* shape_ = nullptr;
