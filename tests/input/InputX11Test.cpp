@@ -348,6 +348,53 @@ TEST_F(InputX11Test, ClosingThePosterReleasesWhatItHolds) {
   EXPECT_EQ(events[keyFirst ? 3 : 2], button(ButtonRelease, 1, 40, 50));
 }
 
+// Rebinds keycodes in the server's keymap and puts the old bindings back when it goes.
+class KeymapEdit {
+public:
+  explicit KeymapEdit(Display* display) : display_(display) {}
+  ~KeymapEdit() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) apply(it->first, it->second);
+  }
+
+  void bind(int keycode, std::vector<KeySym> symbols) {
+    int perKeycode = 0;
+    KeySym* old = XGetKeyboardMapping(display_, ::KeyCode(keycode), 1, &perKeycode);
+    saved_.emplace_back(keycode, std::vector<KeySym>(old, old + perKeycode));
+    XFree(old);
+    apply(keycode, std::move(symbols));
+  }
+
+private:
+  void apply(int keycode, std::vector<KeySym> symbols) {
+    if (symbols.empty()) symbols.push_back(NoSymbol);
+    XChangeKeyboardMapping(display_, keycode, int(symbols.size()), symbols.data(), 1);
+    XSync(display_, False);
+  }
+
+  Display* display_;
+  std::vector<std::pair<int, std::vector<KeySym>>> saved_;
+};
+
+TEST_F(InputX11Test, KeysFollowTheServersKeymap) {
+  KeymapEdit keymap(observer);
+  // A key whose place has no symbol any more is found by its symbol elsewhere.
+  keymap.bind(38, {NoSymbol});
+  keymap.bind(202, {XK_a, XK_A});
+  EXPECT_TRUE(waitFor([&] { return poster->xKeycode(KeyCode::key_A) == 202; }));
+  dispatcher->postKey(KeyCode::key_A, true);
+  dispatcher->postKey(KeyCode::key_A, false);
+  EXPECT_EQ(expectEvents(2), (std::vector<Seen>{{KeyPress, 202, 5, 5, 0},
+                                                {KeyRelease, 202, 5, 5, 0}}));
+
+  // With the arrows away from their evdev places the keymap is not evdev-based: every key
+  // goes by symbol, and keys whose symbol is nowhere cannot be posted.
+  keymap.bind(111, {NoSymbol});
+  keymap.bind(217, {XK_Up});
+  EXPECT_TRUE(waitFor([&] { return poster->xKeycode(KeyCode::key_UpArrow) == 217; }));
+  EXPECT_EQ(poster->xKeycode(KeyCode::key_C), 54);
+  EXPECT_EQ(poster->xKeycode(KeyCode::key_F13), std::nullopt);  // 191 carries XF86Tools
+}
+
 // Owns the XSETTINGS selection of screen 0 and publishes a settings property, as a desktop's
 // settings daemon does.
 class SettingsManager {

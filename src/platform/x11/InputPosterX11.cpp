@@ -1,6 +1,7 @@
 #include "platform/x11/InputPosterX11.h"
 
 #include <X11/XF86keysym.h>
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -177,8 +178,6 @@ const KeyEntry* entryFor(Key key) {
 constexpr int evdevKeycodeOffset = 8;
 constexpr unsigned leftButton = 1;
 constexpr unsigned wheelUp = 4, wheelDown = 5, wheelLeft = 6, wheelRight = 7;
-// Re-read the keymap at least this often, in case a keymap change went unnoticed.
-constexpr auto keymapMaxAge = std::chrono::seconds(1);
 
 // Xlib reports protocol errors through one process-wide handler whose default exits the
 // process. Ours counts the errors of the connections registered here and hands every other
@@ -259,7 +258,8 @@ struct InputPosterX11::Impl {
   bool buttonHeld = false;
   std::set<std::uint8_t> keysHeld;
   std::array<std::optional<std::uint8_t>, input::keyCodeCount> keycodes{};
-  std::optional<std::chrono::steady_clock::time_point> keymapLoaded;
+  bool keymapLoaded = false;
+  std::optional<int> xkbEventType;
 
   // Every operation ends with a round trip, so its events have reached the server (and
   // any error has been counted) before the operation returns.
@@ -282,24 +282,34 @@ struct InputPosterX11::Impl {
     }
   }
 
-  // Notices keymap changes, which MappingNotify announces to every client.
+  // Keymap changes reach an XKB-aware connection only as the XKB events it selected; a
+  // server without XKB announces them with MappingNotify to every client.
+  void watchKeymap() {
+    int opcode = 0, eventBase = 0, errorBase = 0;
+    int major = XkbMajorVersion, minor = XkbMinorVersion;
+    if (!XkbQueryExtension(display, &opcode, &eventBase, &errorBase, &major, &minor)) return;
+    const unsigned long changes = XkbMapNotifyMask | XkbNewKeyboardNotifyMask;
+    if (XkbSelectEvents(display, XkbUseCoreKbd, changes, changes)) xkbEventType = eventBase;
+  }
+
   void drainEvents() {
     while (XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
       if (event.type == MappingNotify) {
         XRefreshKeyboardMapping(&event.xmapping);
-        keymapLoaded.reset();
+        keymapLoaded = false;
+      } else if (xkbEventType && event.type == *xkbEventType) {
+        keymapLoaded = false;
       }
     }
   }
 
   std::optional<std::uint8_t> keycodeFor(Key key) {
     drainEvents();
-    const auto now = std::chrono::steady_clock::now();
-    if (!keymapLoaded || now - *keymapLoaded >= keymapMaxAge) {
+    if (!keymapLoaded) {
       loadKeymap();
-      keymapLoaded = now;
+      keymapLoaded = true;
     }
     const auto raw = static_cast<std::int64_t>(key);
     if (raw < 0 || raw >= input::keyCodeCount) return std::nullopt;
@@ -377,6 +387,7 @@ InputPosterX11::InputPosterX11(const std::string& displayName) : impl_(std::make
     throw std::runtime_error("the X server has no XTEST extension");
   }
   registerForErrors(impl_->display, &impl_->errors);
+  impl_->watchKeymap();
   // Events posted by this connection must not be held up by another client's grab.
   XTestGrabControl(impl_->display, True);
 }
