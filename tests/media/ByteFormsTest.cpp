@@ -121,48 +121,31 @@ TEST(FormatDescriptionForm, CarriesSubtypeSizeAndPropertyListExtensions) {
 }
 
 TEST(FormatDescriptionForm, PropertyListsOfEveryValueKind) {
-  auto readBack = [](const Bytes& bplist) {
+  struct Case {
+    PropertyValue value;
+    plist_t expected;
+  };
+  const Bytes blob = {0, 1, 2, 0xFF};
+  Case cases[] = {{std::int64_t{42}, plist_new_uint(42)},
+                  {2.5, plist_new_real(2.5)},
+                  {true, plist_new_bool(1)},
+                  {blob, plist_new_data(reinterpret_cast<const char*>(blob.data()), blob.size())},
+                  {std::string("Größe"), plist_new_string("Größe")}};
+  for (Case& c : cases) {
+    const Bytes bplist = binaryPropertyList(c.value);
     plist_t node = nullptr;
     plist_from_bin(reinterpret_cast<const char*>(bplist.data()), static_cast<std::uint32_t>(bplist.size()), &node);
-    return node;
-  };
-  plist_t integer = readBack(binaryPropertyList(std::int64_t{42}));
-  ASSERT_TRUE(integer);
-  std::uint64_t number = 0;
-  plist_get_uint_val(integer, &number);
-  EXPECT_EQ(number, 42u);
-  plist_free(integer);
-
+    EXPECT_TRUE(node && plist_get_node_type(node) == plist_get_node_type(c.expected) &&
+                plist_compare_node_value(node, c.expected))
+        << "kind " << c.value.index();
+    if (node) plist_free(node);
+    plist_free(c.expected);
+  }
   // Negative integers take the 8-byte form, which readers take as signed.
   const Bytes negative = binaryPropertyList(std::int64_t{-5});
   ASSERT_GT(negative.size(), 17u);
   EXPECT_EQ(Bytes(negative.begin() + 8, negative.begin() + 17),
             (Bytes{0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB}));
-
-  plist_t real = readBack(binaryPropertyList(2.5));
-  ASSERT_TRUE(real);
-  double value = 0;
-  plist_get_real_val(real, &value);
-  EXPECT_EQ(value, 2.5);
-  plist_free(real);
-
-  plist_t flag = readBack(binaryPropertyList(true));
-  ASSERT_TRUE(flag);
-  std::uint8_t boolean = 0;
-  plist_get_bool_val(flag, &boolean);
-  EXPECT_EQ(boolean, 1);
-  plist_free(flag);
-
-  plist_t data = readBack(binaryPropertyList(Bytes{0, 1, 2, 0xFF}));
-  ASSERT_TRUE(data);
-  char* raw = nullptr;
-  std::uint64_t length = 0;
-  plist_get_data_val(data, &raw, &length);
-  EXPECT_EQ(Bytes(raw, raw + length), (Bytes{0, 1, 2, 0xFF}));
-  free(raw);
-  plist_free(data);
-
-  EXPECT_EQ(plistString(binaryPropertyList(std::string("Größe"))), "Größe");
 }
 
 TEST(FormatDescriptionForm, ValuesWithoutPropertyListFormFail) {
