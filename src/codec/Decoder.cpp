@@ -35,6 +35,7 @@ std::optional<std::size_t> DecoderSharedContext::Shape::indexOf(std::string_view
 }
 
 std::size_t DecoderSharedContext::readShapeTable(ByteView message) {
+  budget_ = 16 * static_cast<std::uint64_t>(message.size()) + 65536;
   std::size_t offset = 0;
   // Counts are not trusted for reservations: every shape and key takes at least one byte, so
   // the loops end with truncated once the bytes run out.
@@ -97,6 +98,7 @@ KeyedDecodingContainer::KeyedDecodingContainer(const DecoderSharedContext& conte
     offsets_[i] = running;
     running = addOffset(running, readVarint(data, offset));
   }
+  context.charge(std::max<std::uint64_t>(offset, keyCount));
   area_ = data.subspan(offset);
   areaBase_ = at(base, offset);
 }
@@ -187,12 +189,14 @@ UnkeyedDecodingContainer::UnkeyedDecodingContainer(const DecoderSharedContext& c
       break;
     }
   }
+  context.charge(offset);
   area_ = data.subspan(offset);
   areaBase_ = at(base, offset);
 }
 
 UnkeyedDecodingContainer::Entry UnkeyedDecodingContainer::take() {
   if (currentIndex_ >= indexCount_) throw ProducerError::truncated();
+  context_->charge(1);
   const std::uint64_t i = currentIndex_++;
   const std::uint64_t areaSize = area_.size();
   std::uint64_t start = 0;
@@ -253,6 +257,7 @@ std::optional<ByteView> UnkeyedDecodingContainer::takeRun(std::size_t width) {
   if (indexCount_ > perArea) return std::nullopt;  // let the entry-by-entry path report it
   ByteView run = area_.subspan(static_cast<std::size_t>(currentIndex_ * width),
                                static_cast<std::size_t>((indexCount_ - currentIndex_) * width));
+  context_->charge(run.size());
   currentIndex_ = indexCount_;
   return run;
 }

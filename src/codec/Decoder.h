@@ -45,9 +45,20 @@ public:
   std::size_t shapeCount() const noexcept { return shapes_.size(); }
   const UserInfo& userInfo() const noexcept { return userInfo_; }
 
+  // Elements of keyed containers and of nullable lists run to the end of their area, so hostile
+  // input can point many entries at the same bytes and make a small message decode into a huge
+  // value (exponentially so when nested). Every header parsed, entry taken and value built is
+  // charged against a budget proportional to the message size; a message the encoder wrote
+  // decodes every byte about once and stays far below it. Exceeding it reports truncated.
+  void charge(std::uint64_t units) const {
+    if (units > budget_) throw ProducerError::truncated();
+    budget_ -= units;
+  }
+
 private:
   UserInfo userInfo_;
   std::vector<Shape> shapes_;
+  mutable std::uint64_t budget_ = 0;
 };
 
 // Decodes a value of type T from element bytes starting at message offset `base`.
@@ -244,10 +255,13 @@ inline SingleValueDecodingContainer Decoder::singleValueContainer() const noexce
 template <class T>
 T decodeElement(const DecoderSharedContext& context, ByteView bytes, std::int64_t base) {
   if constexpr (Primitive<T>) {
+    context.charge(TypeConvert<T>::width);
     return TypeConvert<T>::fromData(bytes, base);
   } else if constexpr (std::is_same_v<T, std::string>) {
     std::size_t offset = 0;
-    return readString(bytes, offset, base);
+    std::string value = readString(bytes, offset, base);
+    context.charge(offset);
+    return value;
   } else {
     Decoder nested(context, bytes, base, false);
     return Coding<T>::decode(nested);
