@@ -436,3 +436,31 @@ TEST_F(CaptureX11, StreamFollowsItsMonitorWhenItIsResized) {
 
 }  // namespace
 }  // namespace marlinax::platform
+
+namespace marlinax::platform {
+namespace {
+
+// The X server going away must not take the process with it (Xlib's default
+// reaction): the stream stops delivering, the service reports errors.
+TEST(CaptureX11ServerLoss, ServerExitIsAnErrorNotAnExit) {
+  auto server = std::make_unique<testsupport::Xvfb>(testsupport::Xvfb::twoMonitors());
+  auto service = x11::makeCaptureService(server->displayName());
+  auto displays = service->shareableDisplays();
+  ASSERT_FALSE(displays.empty());
+  std::atomic<int> frames = 0;
+  auto stream = service->startStream(displays.front(), {}, [&](SampleBuffer) { ++frames; });
+  for (int attempt = 0; attempt < 500 && frames == 0; ++attempt) std::this_thread::sleep_for(10ms);
+  ASSERT_GT(frames, 0);
+
+  server.reset();  // kills the server
+  std::this_thread::sleep_for(200ms);
+  EXPECT_THROW(service->shareableDisplays(), CaptureError);
+  EXPECT_THROW(service->screenshot(displays.front(), {}), CaptureError);
+  int before = frames;
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(frames, before);
+  stream->stop();
+}
+
+}  // namespace
+}  // namespace marlinax::platform

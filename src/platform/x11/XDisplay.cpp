@@ -15,6 +15,21 @@ std::map<Display*, XDisplay*>& registry() {
   return connections;
 }
 XErrorHandler chainedHandler = nullptr;
+XIOErrorHandler chainedIOHandler = nullptr;
+
+bool isOurs(Display* display) {
+  std::lock_guard lock(registryMutex);
+  return registry().contains(display);
+}
+
+// Xlib's default handler for a broken connection prints and exits. For our
+// connections this one returns, and Xlib then calls the connection's exit
+// handler (handleLostConnection), which returns too.
+int handleIOError(Display* display) {
+  if (isOurs(display)) return 0;
+  if (chainedIOHandler) return chainedIOHandler(display);
+  return 0;
+}
 
 }  // namespace
 
@@ -48,6 +63,8 @@ std::unique_ptr<XDisplay> XDisplay::open(const std::string& name) {
     XErrorHandler previous = XSetErrorHandler(nullptr);  // installs Xlib's default, returns the previous one
     XErrorHandler xlibDefault = XSetErrorHandler(&XDisplay::handleError);
     chainedHandler = previous != xlibDefault ? previous : nullptr;
+    // Unlike errors, a foreign broken connection keeps Xlib's default (exit).
+    chainedIOHandler = XSetIOErrorHandler(&handleIOError);
   });
   Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
   if (!display) {
