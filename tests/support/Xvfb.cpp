@@ -195,11 +195,11 @@ void Xvfb::stop() {
   pid_ = -1;
 }
 
-void Xvfb::setMonitor(const MonitorSpec& spec) {
+void Xvfb::setMonitor(const MonitorRect& wanted) {
   Connection connection(name_);
   Display* display = connection.get();
   Window root = DefaultRootWindow(display);
-  Atom name = XInternAtom(display, spec.name.c_str(), False);
+  Atom name = XInternAtom(display, wanted.name.c_str(), False);
 
   // Setting a name that exists is refused: delete it first.
   int count = 0;
@@ -215,14 +215,14 @@ void Xvfb::setMonitor(const MonitorSpec& spec) {
   std::unique_ptr<XRRMonitorInfo, decltype(&XRRFreeMonitors)> monitor(XRRAllocateMonitor(display, 0),
                                                                        &XRRFreeMonitors);
   monitor->name = name;
-  monitor->primary = spec.primary ? True : False;
+  monitor->primary = wanted.primary ? True : False;
   monitor->automatic = False;
-  monitor->x = spec.x;
-  monitor->y = spec.y;
-  monitor->width = spec.width;
-  monitor->height = spec.height;
-  monitor->mwidth = millimetres(spec.width);
-  monitor->mheight = millimetres(spec.height);
+  monitor->x = wanted.x;
+  monitor->y = wanted.y;
+  monitor->width = wanted.width;
+  monitor->height = wanted.height;
+  monitor->mwidth = millimetres(wanted.width);
+  monitor->mheight = millimetres(wanted.height);
   XRRSetMonitor(display, root, monitor.get());
   connection.check("XRRSetMonitor");
 }

@@ -9,7 +9,7 @@ namespace marlinax::testsupport {
 
 // A RandR monitor to create on the private server: a rectangle of the root
 // window, in pixels.
-struct MonitorSpec {
+struct MonitorRect {
   std::string name;
   int x = 0;
   int y = 0;
@@ -35,7 +35,7 @@ class Xvfb {
     // server's automatic whole-screen monitor is turned off (its CRTC is
     // disabled; the framebuffer keeps its size), so that exactly these
     // monitors are listed.
-    std::vector<MonitorSpec> monitors;
+    std::vector<MonitorRect> monitors;
     int firstDisplayNumber = 90;
   };
 
@@ -56,7 +56,7 @@ class Xvfb {
   int height() const { return options_.height; }
 
   // Adds (or replaces, when the name exists) a monitor. Throws on X errors.
-  void setMonitor(const MonitorSpec& monitor);
+  void setMonitor(const MonitorRect& monitor);
   // Removes the monitor of that name. Throws on X errors.
   void deleteMonitor(const std::string& name);
 
