@@ -9,6 +9,11 @@
 // std::system_error (failure) on every later call.
 #pragma once
 
+// A standard header before any asio header: asio 1.22 picks its aligned
+// allocation functions from macros the standard library defines, and every
+// translation unit must see the same choice.
+#include <cstddef>
+
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
@@ -92,10 +97,13 @@ public:
         co_return std::nullopt;
       }
     }
-    co_return co_await asio::async_initiate<decltype(asio::use_awaitable),
-                                            void(std::error_code, std::optional<T>)>(
-        [state = state_](auto handler) { start(state, std::move(handler)); },
-        asio::use_awaitable);
+    // Named, not a temporary inside the co_await expression: g++ 12 can
+    // destroy such temporaries twice.
+    auto initiation = [state = state_](auto handler) { start(state, std::move(handler)); };
+    auto value = co_await asio::async_initiate<decltype(asio::use_awaitable),
+                                               void(std::error_code, std::optional<T>)>(
+        std::move(initiation), asio::use_awaitable);
+    co_return value;
   }
 
 private:

@@ -30,6 +30,8 @@ namespace marlinax::transport {
 class Connection {
 public:
   class Impl;
+  // An empty handle, only to be assigned to (coroutine results need one).
+  Connection() = default;
   explicit Connection(std::shared_ptr<Impl> impl);
 
   // Performs the TLS handshake (server side for an accepted connection).
@@ -73,6 +75,8 @@ private:
 
 // Opens a TCP connection to host:port (a numeric address or a resolvable
 // name), secures it with the key derived from `passcode` and returns it ready.
+// The connection plays the headset's part of the framing: it writes its
+// headers big-endian and reads the server's little-endian ones.
 // Throws std::system_error if any step fails.
 asio::awaitable<Connection> openConnection(asio::any_io_executor executor, std::string host,
                                            std::uint16_t port, ByteView passcode,

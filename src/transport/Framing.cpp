@@ -8,24 +8,28 @@
 
 namespace marlinax::transport {
 
-std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(std::uint64_t length) {
+std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(std::uint64_t length,
+                                                             HeaderOrder order) {
   std::array<std::uint8_t, kFrameHeaderSize> header{};
   for (std::size_t i = 0; i < kFrameHeaderSize; ++i) {
-    header[i] = static_cast<std::uint8_t>(length >> (8 * i));
+    const std::size_t at = order == HeaderOrder::littleEndian ? i : kFrameHeaderSize - 1 - i;
+    header[at] = static_cast<std::uint8_t>(length >> (8 * i));
   }
   return header;
 }
 
-std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> header) {
+std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> header,
+                                HeaderOrder order) {
   std::uint64_t length = 0;
-  for (std::uint8_t byte : header) {
-    length = (length << 8) | byte;
+  for (std::size_t i = 0; i < kFrameHeaderSize; ++i) {
+    const std::size_t at = order == HeaderOrder::bigEndian ? i : kFrameHeaderSize - 1 - i;
+    length = (length << 8) | header[at];
   }
   return length;
 }
 
-FrameReader::FrameReader(std::uint64_t maximumMessageSize)
-    : maximumMessageSize_(maximumMessageSize) {}
+FrameReader::FrameReader(std::uint64_t maximumMessageSize, HeaderOrder order)
+    : maximumMessageSize_(maximumMessageSize), order_(order) {}
 
 std::span<std::uint8_t> FrameReader::prepare() {
   if (failed_) {
@@ -79,7 +83,8 @@ void FrameReader::parseStaging() {
     }
     const std::uint64_t length = decodeFrameHeader(
         std::span<const std::uint8_t, kFrameHeaderSize>(staging_.data() + stagingBegin_,
-                                                        kFrameHeaderSize));
+                                                        kFrameHeaderSize),
+        order_);
     if (length >= (std::uint64_t{1} << 63) || length > maximumMessageSize_) {
       failed_ = true;
       throw std::system_error(TransportError::messageTooLarge);

@@ -1,6 +1,8 @@
 // Message framing over a byte stream: every message travels behind an 8-byte
-// length header. Headers this side writes are little-endian; headers it reads
-// are big-endian (the headset writes big-endian and reads little-endian).
+// length header. The server writes its headers little-endian and reads the
+// headset's big-endian; the headset does the opposite. The defaults below are
+// the server's; a connection playing the headset's part (the peer tool)
+// passes the mirrored orders.
 // No Asio here, so the parser can be fuzzed and unit tested without sockets.
 #pragma once
 
@@ -17,17 +19,21 @@ namespace marlinax::transport {
 
 inline constexpr std::size_t kFrameHeaderSize = 8;
 
+enum class HeaderOrder { littleEndian, bigEndian };
+
 // Largest body a reader accepts when its owner sets nothing else. The headset
 // only sends small requests (input events, display and preview requests, mask
 // digests: well under a kilobyte), so 64 MiB is far above any legitimate
 // message while still bounding what a misbehaving peer can make us allocate.
 inline constexpr std::uint64_t kDefaultMaximumMessageSize = 64ull << 20;
 
-// The header this side writes in front of a body of `length` bytes.
-std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(std::uint64_t length);
+// The header written in front of a body of `length` bytes.
+std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(
+    std::uint64_t length, HeaderOrder order = HeaderOrder::littleEndian);
 
 // The body length announced by a received header.
-std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> header);
+std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> header,
+                                HeaderOrder order = HeaderOrder::bigEndian);
 
 // Incremental parser for the receiving direction. The owner alternates
 //   auto space = reader.prepare();  // where the next bytes should land
@@ -43,7 +49,8 @@ std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> 
 // before anything is allocated for it; the reader is unusable afterwards.
 class FrameReader {
 public:
-  explicit FrameReader(std::uint64_t maximumMessageSize = kDefaultMaximumMessageSize);
+  explicit FrameReader(std::uint64_t maximumMessageSize = kDefaultMaximumMessageSize,
+                       HeaderOrder order = HeaderOrder::bigEndian);
 
   std::span<std::uint8_t> prepare();
   void commit(std::size_t count);
@@ -69,6 +76,7 @@ private:
   static constexpr std::size_t kDirectReadThreshold = 4 * 1024;
 
   std::uint64_t maximumMessageSize_;
+  HeaderOrder order_;
   std::array<std::uint8_t, kStagingSize> staging_{};
   std::size_t stagingBegin_ = 0;  // first unparsed byte
   std::size_t stagingEnd_ = 0;    // one past the last received byte

@@ -2,6 +2,11 @@
 // coroutine's result from the test body.
 #pragma once
 
+// A standard header before any asio header: asio 1.22 picks its aligned
+// allocation functions from macros the standard library defines, and every
+// translation unit must see the same choice.
+#include <cstddef>
+
 #include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>

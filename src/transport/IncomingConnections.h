@@ -1,0 +1,52 @@
+// The listener: a TCP port on every interface (IPv4 and IPv6), advertised
+// over DNS-SD, whose accepted connections come out as an asynchronous sequence.
+#pragma once
+
+#include "codec/Bytes.h"
+#include "transport/Connection.h"
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace marlinax::transport {
+
+// Move-only handle on the listener. Accepted connections wait in an unbounded
+// buffer, not yet connected (the consumer calls connect()). terminate(), or
+// destroying the handle, stops accepting (new TCP connections are refused),
+// withdraws the advertisement and ends the sequence normally; connections
+// already accepted are not affected.
+class IncomingConnections {
+public:
+  class State;
+  explicit IncomingConnections(std::shared_ptr<State> state);
+  IncomingConnections(IncomingConnections&&) noexcept;
+  IncomingConnections& operator=(IncomingConnections&&) noexcept;
+  ~IncomingConnections();
+
+  // The next accepted connection; std::nullopt once terminated. Throws
+  // std::system_error if the listener could not be created or failed.
+  asio::awaitable<std::optional<Connection>> next();
+
+  // The port chosen by the system; 0 if the listener could not be created.
+  std::uint16_t port() const;
+
+  void terminate();
+
+private:
+  std::shared_ptr<State> state_;
+};
+
+// Starts listening on a system-chosen port with the TLS parameters of
+// `passcode` and advertises the port as a DNS-SD service of `type` under
+// `name` (the computer's name when absent). An empty `type` listens without
+// advertising. DNS-SD trouble never stops the listener: it is logged and
+// retried while the listener runs.
+IncomingConnections incomingConnections(asio::any_io_executor executor, ByteView passcode,
+                                        std::optional<std::string> name, std::string type);
+
+}  // namespace marlinax::transport

@@ -1,0 +1,432 @@
+// TLS with a pre-shared key over loopback, the framing on a real stream, and
+// the listener. Peers are in-process OpenSSL clients.
+#include "IoThreads.h"
+#include "transport/Connection.h"
+#include "transport/IncomingConnections.h"
+#include "transport/Tls.h"
+#include "transport/TlsContext.h"
+#include "transport/TransportError.h"
+
+#include <asio/co_spawn.hpp>
+#include <asio/connect.hpp>
+#include <asio/detached.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/ssl.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace marlinax::transport {
+namespace {
+
+using asio::use_awaitable;
+using asio::ip::tcp;
+using testing::IoThreads;
+using Stream = asio::ssl::stream<tcp::socket>;
+
+std::string hex(ByteView bytes) {
+  std::string out;
+  char digits[3];
+  for (auto b : bytes) {
+    std::snprintf(digits, sizeof digits, "%02x", b);
+    out += digits;
+  }
+  return out;
+}
+
+Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+Bytes pattern(std::size_t size, std::uint8_t seed) {
+  Bytes out(size);
+  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(seed + i * 31 + (i >> 9));
+  return out;
+}
+
+// A listener on loopback without advertising.
+IncomingConnections listener(IoThreads& io, ByteView passcode = {}) {
+  return incomingConnections(io.executor(), passcode, std::nullopt, "");
+}
+
+// Accepts one connection and brings it up; yields the connection or the error.
+struct Accepted {
+  std::optional<Connection> connection;
+  std::error_code error;
+};
+std::future<Accepted> acceptOne(IoThreads& io, IncomingConnections& incoming,
+                                std::function<void(Connection&)> beforeConnect = {}) {
+  return asio::co_spawn(
+      io.context(),
+      [](IncomingConnections& incoming, std::function<void(Connection&)> before) -> asio::awaitable<Accepted> {
+        auto connection = co_await incoming.next();
+        if (!connection) co_return Accepted{std::nullopt, make_error_code(TransportError::closed)};
+        if (before) before(*connection);
+        std::error_code error;
+        try {
+          co_await connection->connect();
+        } catch (const std::system_error& e) {
+          error = e.code();
+        }
+        co_return Accepted{connection, error};
+      }(incoming, std::move(beforeConnect)),
+      asio::use_future);
+}
+
+Accepted wait(std::future<Accepted>& future) {
+  if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "the server side never finished";
+    return {};
+  }
+  return future.get();
+}
+
+// A raw TLS client made from any OpenSSL context, to play peers that do not
+// follow the rules. Throws on handshake failure.
+asio::awaitable<std::shared_ptr<Stream>> rawClient(std::shared_ptr<asio::ssl::context> context,
+                                                   std::string address, std::uint16_t port) {
+  auto stream = std::make_shared<Stream>(co_await asio::this_coro::executor, *context);
+  co_await stream->lowest_layer().async_connect(tcp::endpoint(asio::ip::make_address(address), port),
+                                                use_awaitable);
+  co_await stream->async_handshake(asio::ssl::stream_base::client, use_awaitable);
+  co_return stream;
+}
+
+std::shared_ptr<asio::ssl::context> goodClientContext() {
+  auto tls = makeClientContext(tlsParameters({}));
+  // Keep the TlsContext (and the parameters its callback reads) alive.
+  return std::shared_ptr<asio::ssl::context>(tls, &tls->context);
+}
+
+TEST(TlsParameters, KeyIsHmacOfTheFixedMessageUnderThePairingCode) {
+  const auto empty = tlsParameters({});
+  EXPECT_EQ(hex(empty.key), "23664cf0ec5ad4613d41c3d07e0ac95a2c45d1cca85d130247550c50f0643bab");
+  EXPECT_EQ(empty.identity, "Marlinax");
+  const Bytes code = text("1234");
+  EXPECT_EQ(hex(tlsParameters(code).key), "bfc503ac8889c269467d6f93f633098a3cf639f076add24f79644e191590d1e9");
+  // A code longer than the hash block is hashed first by HMAC.
+  Bytes longCode(100);
+  for (int i = 0; i < 100; ++i) longCode[i] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(hex(tlsParameters(longCode).key), "58ae4eb90bf49d657606ac8091dde7916df68829e1cb8fff0fbe0b7f52c4d970");
+}
+
+TEST(Tls, MessagesFlowBothWaysWithTheRightKey) {
+  IoThreads io;
+  auto incoming = listener(io);
+  ASSERT_NE(incoming.port(), 0);
+  auto server = acceptOne(io, incoming);
+  auto client = io.run(openConnection(io.executor(), "127.0.0.1", incoming.port(), {}));
+  auto accepted = wait(server);
+  ASSERT_FALSE(accepted.error) << accepted.error.message();
+  Connection serverSide = *accepted.connection;
+  EXPECT_TRUE(serverSide.listening());
+  EXPECT_FALSE(client.listening());
+
+  const Bytes big = pattern(3 << 20, 7);  // larger than any TLS record or socket buffer
+  io.run([](Connection client, Connection server, Bytes big) -> asio::awaitable<void> {
+    Bytes hello = text("hello");
+    co_await client.send(std::move(hello));
+    co_await client.send(Bytes());
+    co_await server.send(Bytes());
+    Bytes reply = text("reply");
+    co_await server.send(std::move(reply));
+    Bytes copy = big;
+    co_await server.send(std::move(copy));
+    auto first = co_await server.receive();
+    auto second = co_await server.receive();
+    EXPECT_EQ(first, text("hello"));
+    EXPECT_EQ(second, Bytes());
+    auto a = co_await client.receive();
+    auto b = co_await client.receive();
+    auto c = co_await client.receive();
+    EXPECT_EQ(a, Bytes());
+    EXPECT_EQ(b, text("reply"));
+    EXPECT_TRUE(c == big) << "large message damaged";
+  }(client, serverSide, big));
+  client.close();
+  auto end = io.run(serverSide.receive());
+  EXPECT_EQ(end, std::nullopt);
+  serverSide.close();
+}
+
+TEST(Tls, HeadersOnTheWireAreLittleEndianOutAndBigEndianIn) {
+  IoThreads io;
+  auto incoming = listener(io);
+  auto server = acceptOne(io, incoming);
+  auto context = goodClientContext();
+  auto stream = io.run(rawClient(context, "127.0.0.1", incoming.port()));
+  auto accepted = wait(server);
+  ASSERT_FALSE(accepted.error) << accepted.error.message();
+  Connection serverSide = *accepted.connection;
+
+  const Bytes inbound = {0, 0, 0, 0, 0, 0, 0, 5, 'a', 'b', 'c', 'd', 'e', 0, 0, 0, 0, 0, 0, 0, 0};
+  io.run([](std::shared_ptr<Stream> stream, Bytes wire) -> asio::awaitable<void> {
+    co_await asio::async_write(*stream, asio::buffer(wire), use_awaitable);
+  }(stream, inbound));
+  EXPECT_EQ(io.run(serverSide.receive()), text("abcde"));
+  EXPECT_EQ(io.run(serverSide.receive()), Bytes());
+
+  io.run(serverSide.send(text("vwxyz")));
+  io.run(serverSide.send(Bytes()));
+  const Bytes outbound = io.run([](std::shared_ptr<Stream> stream) -> asio::awaitable<Bytes> {
+    Bytes wire(21);
+    co_await asio::async_read(*stream, asio::buffer(wire), use_awaitable);
+    co_return wire;
+  }(stream));
+  EXPECT_EQ(outbound, (Bytes{5, 0, 0, 0, 0, 0, 0, 0, 'v', 'w', 'x', 'y', 'z', 0, 0, 0, 0, 0, 0, 0, 0}));
+  serverSide.close();
+}
+
+// Each handshake failure ends connect() with an error on both sides and
+// leaves the listener and the process able to serve the next client.
+TEST(Tls, HandshakeFailures) {
+  struct Case {
+    const char* name;
+    std::function<std::shared_ptr<asio::ssl::context>()> context;
+    int clientReason;  // the alert the server sends, as the client's OpenSSL reports it
+  };
+  auto keep = [](std::shared_ptr<TlsContext> tls) {
+    return std::shared_ptr<asio::ssl::context>(tls, &tls->context);
+  };
+  const Case cases[] = {
+      {"different pairing code", [&] { return keep(makeClientContext(tlsParameters(text("1234")))); },
+       SSL_R_SSLV3_ALERT_BAD_RECORD_MAC},
+      {"another identity",
+       [&] {
+         auto parameters = tlsParameters({});
+         parameters.identity = "Marlinax2";
+         return keep(makeClientContext(parameters));
+       },
+       SSL_R_TLSV1_ALERT_UNKNOWN_PSK_IDENTITY},
+      {"TLS 1.3 only",
+       [] {
+         auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
+         SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_3_VERSION);
+         return context;
+       },
+       SSL_R_TLSV1_ALERT_PROTOCOL_VERSION},
+      {"certificate suites only",
+       [] {
+         auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tlsv12_client);
+         SSL_CTX_set_max_proto_version(context->native_handle(), TLS1_2_VERSION);
+         SSL_CTX_set_cipher_list(context->native_handle(),
+                                 "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-GCM-SHA256:AES128-GCM-SHA256");
+         return context;
+       },
+       SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE},
+  };
+  IoThreads io;
+  auto incoming = listener(io);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = acceptOne(io, incoming);
+    std::error_code clientError;
+    try {
+      io.run(rawClient(c.context(), "127.0.0.1", incoming.port()));
+    } catch (const std::system_error& error) {
+      clientError = error.code();
+    }
+    ASSERT_TRUE(clientError) << "handshake succeeded";
+    EXPECT_EQ(clientError.category(), asio::error::get_ssl_category());
+    EXPECT_EQ(ERR_GET_REASON(static_cast<unsigned long>(clientError.value())), c.clientReason)
+        << clientError.message();
+    auto accepted = wait(server);
+    EXPECT_TRUE(accepted.error) << "server accepted the handshake";
+    // The failed connection's stream has ended with the error as well.
+    if (accepted.connection) {
+      EXPECT_THROW(io.run(accepted.connection->receive()), std::system_error);
+    }
+  }
+  // Still healthy: a good client gets through.
+  auto server = acceptOne(io, incoming);
+  auto client = io.run(openConnection(io.executor(), "127.0.0.1", incoming.port(), {}));
+  auto accepted = wait(server);
+  EXPECT_FALSE(accepted.error);
+  client.close();
+}
+
+TEST(Tls, OpeningWithAnotherPairingCodeFails) {
+  IoThreads io;
+  auto incoming = listener(io, text("4321"));
+  auto server = acceptOne(io, incoming);
+  EXPECT_THROW(io.run(openConnection(io.executor(), "127.0.0.1", incoming.port(), text("1234"))),
+               std::system_error);
+  EXPECT_TRUE(wait(server).error);
+  // The same code on both sides works, whatever it is.
+  auto again = acceptOne(io, incoming);
+  auto client = io.run(openConnection(io.executor(), "127.0.0.1", incoming.port(), text("4321")));
+  EXPECT_FALSE(wait(again).error);
+  client.close();
+}
+
+// How the incoming stream ends when the peer goes away, per way of going.
+TEST(Tls, PeerEndings) {
+  struct Case {
+    const char* name;
+    Bytes wire;             // what the peer writes before it drops TCP
+    std::size_t messages;   // whole messages the server gets first
+    std::error_code error;  // then: normal end (none) or this failure
+  };
+  const Case cases[] = {
+      {"close without close_notify after whole messages", {0, 0, 0, 0, 0, 0, 0, 1, 'x'}, 1, {}},
+      {"gone in the middle of a body", {0, 0, 0, 0, 0, 0, 0, 100, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 0,
+       TransportError::messageTruncated},
+      {"gone in the middle of a header", {0, 0, 0, 0, 0, 0, 0, 1, 'x', 0, 0, 0}, 1,
+       TransportError::messageTruncated},
+      {"announces more than the limit", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 1}, 1,
+       TransportError::messageTooLarge},
+  };
+  IoThreads io;
+  auto incoming = listener(io);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = acceptOne(io, incoming, [](Connection& connection) {
+      connection.setMaximumMessageSize(1024);
+    });
+    auto stream = io.run(rawClient(goodClientContext(), "127.0.0.1", incoming.port()));
+    auto accepted = wait(server);
+    ASSERT_FALSE(accepted.error);
+    io.run([](std::shared_ptr<Stream> stream, Bytes wire) -> asio::awaitable<void> {
+      co_await asio::async_write(*stream, asio::buffer(wire), use_awaitable);
+      stream->lowest_layer().close();  // no close_notify
+    }(stream, c.wire));
+    for (std::size_t i = 0; i < c.messages; ++i) {
+      EXPECT_TRUE(io.run(accepted.connection->receive()).has_value());
+    }
+    std::error_code error;
+    std::optional<Bytes> last;
+    try {
+      last = io.run(accepted.connection->receive());
+    } catch (const std::system_error& e) {
+      error = e.code();
+    }
+    EXPECT_EQ(error, c.error) << error.message();
+    EXPECT_EQ(last, std::nullopt);
+  }
+}
+
+TEST(Tls, ConcurrentSendsNeverInterleave) {
+  IoThreads io;
+  auto incoming = listener(io);
+  auto server = acceptOne(io, incoming);
+  auto client = io.run(openConnection(io.executor(), "127.0.0.1", incoming.port(), {}));
+  auto accepted = wait(server);
+  ASSERT_FALSE(accepted.error);
+  Connection serverSide = *accepted.connection;
+
+  constexpr int kSenders = 4, kPerSender = 40;
+  for (int sender = 0; sender < kSenders; ++sender) {
+    asio::co_spawn(
+        io.context(),
+        [](Connection connection, int sender) -> asio::awaitable<void> {
+          for (int i = 0; i < kPerSender; ++i) {
+            // Sizes from empty to beyond one TLS record, so writes take turns mid-message.
+            Bytes body = pattern(static_cast<std::size_t>((i * 7919) % 70000), static_cast<std::uint8_t>(sender));
+            if (!body.empty()) body[0] = static_cast<std::uint8_t>(sender);
+            co_await connection.send(std::move(body));
+          }
+        }(serverSide, sender),
+        asio::detached);
+  }
+  const int received = io.run([](Connection client) -> asio::awaitable<int> {
+    std::vector<int> next(kSenders, 0);
+    int count = 0;
+    while (count < kSenders * kPerSender) {
+      auto message = co_await client.receive();
+      if (!message) break;
+      ++count;
+      // Empty messages carry no sender tag; every other one must match its
+      // sender's next expected body exactly.
+      if (message->empty()) continue;
+      const int sender = (*message)[0];
+      if (sender >= kSenders) {
+        ADD_FAILURE() << "bad tag";
+        break;
+      }
+      int& i = next[sender];
+      while (i < kPerSender && (i * 7919) % 70000 == 0) ++i;
+      Bytes expected = pattern(static_cast<std::size_t>((i * 7919) % 70000), static_cast<std::uint8_t>(sender));
+      expected[0] = static_cast<std::uint8_t>(sender);
+      EXPECT_TRUE(*message == expected) << "sender " << sender << " message " << i;
+      ++i;
+    }
+    co_return count;
+  }(client));
+  EXPECT_EQ(received, kSenders * kPerSender);
+  client.close();
+  serverSide.close();
+}
+
+TEST(Tls, CloseBeforeReadyFailsConnect) {
+  IoThreads io;
+  auto incoming = listener(io);
+  // A TCP client that never starts TLS.
+  tcp::socket silent(io.context());
+  silent.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), incoming.port()));
+  auto connection = io.run(incoming.next());
+  ASSERT_TRUE(connection);
+  auto connecting = asio::co_spawn(io.context(), connection->connect(), asio::use_future);
+  connection->close();
+  ASSERT_EQ(connecting.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  try {
+    connecting.get();
+    ADD_FAILURE() << "connect succeeded";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code(), TransportError::closedBeforeReady);
+  }
+  EXPECT_EQ(io.run(connection->receive()), std::nullopt);
+  EXPECT_THROW(io.run(connection->send(Bytes{1})), std::system_error);
+}
+
+TEST(Listener, AcceptsOverIPv4AndIPv6Loopback) {
+  IoThreads io;
+  auto incoming = listener(io);
+  for (const char* address : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(address);
+    auto server = acceptOne(io, incoming);
+    auto client = io.run(openConnection(io.executor(), address, incoming.port(), {}));
+    auto accepted = wait(server);
+    ASSERT_FALSE(accepted.error) << accepted.error.message();
+    io.run(client.send(text("ping")));
+    EXPECT_EQ(io.run(accepted.connection->receive()), text("ping"));
+    client.close();
+  }
+}
+
+TEST(Listener, AcceptedConnectionsWaitInOrderUntilTaken) {
+  IoThreads io;
+  auto incoming = listener(io);
+  std::vector<tcp::socket> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.emplace_back(io.context());
+    clients.back().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), incoming.port()));
+  }
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(io.run(incoming.next()).has_value());
+  }
+}
+
+TEST(Listener, TerminateRefusesNewConnectionsAndEndsTheSequence) {
+  IoThreads io;
+  auto incoming = listener(io);
+  const auto port = incoming.port();
+  auto waiting = asio::co_spawn(io.context(), incoming.next(), asio::use_future);
+  incoming.terminate();
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), std::nullopt);
+  for (const char* address : {"127.0.0.1", "::1"}) {
+    tcp::socket socket(io.context());
+    std::error_code error;
+    socket.connect(tcp::endpoint(asio::ip::make_address(address), port), error);
+    EXPECT_EQ(error, asio::error::connection_refused) << address;
+  }
+  EXPECT_EQ(io.run(incoming.next()), std::nullopt);
+}
+
+}  // namespace
+}  // namespace marlinax::transport
