@@ -121,8 +121,6 @@ KeyedDecodingContainer::Element KeyedDecodingContainer::element(std::size_t inde
   return Element{area_.subspan(static_cast<std::size_t>(start)), at(areaBase_, static_cast<std::size_t>(start))};
 }
 
-bool KeyedDecodingContainer::decodeNil(std::string_view key) const { return offsets_[indexOf(key)] == kNil; }
-
 KeyedDecodingContainer KeyedDecodingContainer::nestedContainer(std::string_view key) const {
   Element e = element(presentIndexOf(key));
   return KeyedDecodingContainer(*context_, e.bytes, e.base);

@@ -131,8 +131,13 @@ public:
   std::vector<std::string> allKeys() const { return shape_->keys; }
   bool isNullable() const noexcept { return nullable_; }
 
-  // True exactly when the key's value is nil; a key that is not in the container throws unknownKey.
-  bool decodeNil(std::string_view key) const;
+  // True exactly when the key's value is nil. A key that is not in the container is not nil
+  // either (callers ask `contains` first).
+  bool decodeNil(std::string_view key) const noexcept {
+    if (!nullable_) return false;
+    auto index = shape_->indexOf(key);
+    return index && offsets_[*index] == kNil;
+  }
 
   // A missing key throws unknownKey; a nil value gives nullopt for an optional T and throws
   // invalidOptional otherwise.

@@ -101,20 +101,29 @@ Bytes Encoder::finish() {
 
 // Keyed
 
+auto KeyedEncodingContainer::find(std::string_view key) -> Entry* {
+  for (auto& entry : values_)
+    if (entry.key == key) return &entry;
+  return nullptr;
+}
+
 void KeyedEncodingContainer::requireNewKey(std::string_view key) const {
-  if (values_.find(key) != values_.end()) detail::encodingMisuse("a key was encoded twice in one keyed container");
+  if (values_.size() >= kEagerKeyCheck) return;  // checked when finished
+  for (const auto& entry : values_)
+    if (entry.key == key) detail::encodingMisuse("a key was encoded twice in one keyed container");
 }
 
 void KeyedEncodingContainer::encodeNil(std::string_view key) {
   requireNewKey(key);
-  values_.emplace(std::string(key), ContainerElement{});
+  add(key, ContainerElement{});
 }
 
 ContainerElement& KeyedEncodingContainer::replace(std::string_view key) {
-  auto it = values_.find(key);
-  if (it == values_.end()) it = values_.emplace(std::string(key), ContainerElement{}).first;
-  it->second = ContainerElement{};
-  return it->second;
+  if (Entry* entry = find(key)) {
+    entry->element = ContainerElement{};
+    return entry->element;
+  }
+  return add(key, ContainerElement{});
 }
 
 KeyedEncodingContainer& KeyedEncodingContainer::nestedContainer(std::string_view key) {
@@ -147,20 +156,26 @@ Encoder& KeyedEncodingContainer::superEncoder(std::string_view key) {
 Bytes KeyedEncodingContainer::data() {
   // std::string orders by unsigned bytes, which for UTF-8 is Unicode scalar order; keys are
   // compared without canonical normalisation (every key this system uses is ASCII).
+  std::sort(values_.begin(), values_.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
   std::vector<std::string_view> keys;
   keys.reserve(values_.size());
-  for (const auto& entry : values_) keys.push_back(entry.first);
+  for (const auto& entry : values_) {
+    if (!keys.empty() && keys.back() == entry.key)
+      detail::encodingMisuse("a key was encoded twice in one keyed container");
+    keys.push_back(entry.key);
+  }
   // Registered before lazily finished children, which therefore get higher IDs.
   std::int64_t shapeID = context_->registerShape(keys);
 
+  using Kind = ContainerElement::Kind;
   bool anyNil = false;
   std::size_t total = 0;
-  for (auto& [key, e] : values_) {
-    finishEntry(e);
-    if (e.kind == ContainerElement::Kind::nil)
+  for (auto& entry : values_) {
+    finishEntry(entry.element);
+    if (entry.element.kind == Kind::nil)
       anyNil = true;
     else
-      total += e.bytes.size() + varintSize(e.bytes.size());
+      total += entry.element.view().size() + varintSize(entry.element.view().size());
   }
 
   Bytes out;
@@ -169,16 +184,16 @@ Bytes KeyedEncodingContainer::data() {
   appendVarint(out, static_cast<std::uint64_t>(shapeID));
   if (anyNil) {
     BitVector nils(values_.size());
-    std::size_t i = 0;
-    for (const auto& entry : values_) {
-      if (entry.second.kind == ContainerElement::Kind::nil) nils.set(i);
-      ++i;
-    }
+    for (std::size_t i = 0; i < values_.size(); ++i)
+      if (values_[i].element.kind == Kind::nil) nils.set(i);
     out.insert(out.end(), nils.bytes().begin(), nils.bytes().end());
   }
   for (const auto& entry : values_)
-    if (entry.second.kind != ContainerElement::Kind::nil) appendVarint(out, entry.second.bytes.size());
-  for (const auto& entry : values_) out.insert(out.end(), entry.second.bytes.begin(), entry.second.bytes.end());
+    if (entry.element.kind != Kind::nil) appendVarint(out, entry.element.view().size());
+  for (const auto& entry : values_) {
+    ByteView bytes = entry.element.view();
+    out.insert(out.end(), bytes.begin(), bytes.end());
+  }
   return out;
 }
 
@@ -229,13 +244,13 @@ Bytes UnkeyedEncodingContainer::data() {
       anyNil = true;
       continue;
     }
-    std::size_t length = e.kind == Kind::run ? e.width : e.bytes.size();
+    std::size_t length = e.kind == Kind::run ? e.width : e.view().size();
     std::size_t entries = e.kind == Kind::run ? e.bytes.size() / e.width : 1;
     if (!commonLength)
       commonLength = length;
     else if (*commonLength != length)
       sameLength = false;
-    total += e.bytes.size();
+    total += e.view().size();
     sizeListBytes += entries * varintSize(length);
   }
 
@@ -267,11 +282,14 @@ Bytes UnkeyedEncodingContainer::data() {
       if (e.kind == Kind::run) {
         for (std::size_t k = 0; k < e.bytes.size() / e.width; ++k) appendVarint(out, e.width);
       } else {
-        appendVarint(out, e.bytes.size());
+        appendVarint(out, e.view().size());
       }
     }
   }
-  for (const auto& e : elements_) out.insert(out.end(), e.bytes.begin(), e.bytes.end());
+  for (const auto& e : elements_) {
+    ByteView bytes = e.view();
+    out.insert(out.end(), bytes.begin(), bytes.end());
+  }
   return out;
 }
 

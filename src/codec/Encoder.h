@@ -122,10 +122,16 @@ struct ContainerElement {
     encoder,    // a super-encoder, finished when the parent is
   };
   Kind kind = Kind::nil;
+  bool inlineData = false;  // a primitive's bytes live in `small`, saving an allocation
+  std::uint8_t smallSize = 0;
+  std::uint8_t small[8] = {};
   std::size_t width = 0;
   Bytes bytes;
   std::unique_ptr<EncodingContainer> container;
   std::unique_ptr<Encoder> encoder;
+
+  // The finished bytes of a data or run entry.
+  ByteView view() const noexcept { return inlineData ? ByteView(small, smallSize) : ByteView(bytes); }
 
   static ContainerElement ofData(Bytes bytes) {
     ContainerElement e;
@@ -133,7 +139,21 @@ struct ContainerElement {
     e.bytes = std::move(bytes);
     return e;
   }
+
+  template <Primitive T>
+  static ContainerElement ofPrimitive(T value) noexcept {
+    ContainerElement e;
+    e.kind = Kind::data;
+    e.inlineData = true;
+    e.smallSize = TypeConvert<T>::width;
+    TypeConvert<T>::store(e.small, value);
+    return e;
+  }
 };
+
+// The entry for a value: primitives inline, everything else through its element bytes.
+template <class T>
+ContainerElement makeElement(EncoderSharedContext& context, const T& value);
 
 // The element bytes of a value: a primitive's raw bytes, a string, or the finished container
 // of a nested encoder (so a record stored this way registers its shape now).
@@ -152,6 +172,14 @@ Bytes elementBytes(EncoderSharedContext& context, const T& value) {
   return out;
 }
 
+template <class T>
+ContainerElement makeElement(EncoderSharedContext& context, const T& value) {
+  if constexpr (Primitive<T>)
+    return ContainerElement::ofPrimitive(value);
+  else
+    return ContainerElement::ofData(elementBytes(context, value));
+}
+
 class KeyedEncodingContainer final : public EncodingContainer {
 public:
   using EncodingContainer::EncodingContainer;
@@ -163,7 +191,7 @@ public:
       if (!value) return encodeNil(key);
     }
     requireNewKey(key);
-    values_.emplace(std::string(key), ContainerElement::ofData(elementBytes(*context_, value)));
+    add(key, makeElement(*context_, value));
   }
 
   // An absent optional leaves no trace: the key stays out of the shape.
@@ -184,10 +212,25 @@ public:
   Bytes data() override;
 
 private:
+  struct Entry {
+    std::string key;
+    ContainerElement element;
+  };
+
+  // Small containers (records) are checked for a repeated key at once; large ones (dictionaries)
+  // when they are finished, to stay linear.
+  static constexpr std::size_t kEagerKeyCheck = 32;
+
   void requireNewKey(std::string_view key) const;
+  ContainerElement& add(std::string_view key, ContainerElement element) {
+    if (values_.empty()) values_.reserve(8);
+    values_.push_back(Entry{std::string(key), std::move(element)});
+    return values_.back().element;
+  }
+  Entry* find(std::string_view key);
   ContainerElement& replace(std::string_view key);
 
-  std::map<std::string, ContainerElement, std::less<>> values_;
+  std::vector<Entry> values_;  // in insertion order until finished, then sorted by key
 };
 
 class UnkeyedEncodingContainer final : public EncodingContainer {
@@ -202,7 +245,7 @@ public:
     if constexpr (isOptional<T>) {
       if (!value) return encodeNil();
     }
-    append(ContainerElement::ofData(elementBytes(*context_, value)));
+    append(makeElement(*context_, value));
   }
 
   // Same bytes as encoding each value in turn, without one element per value.
@@ -232,6 +275,7 @@ public:
 
 private:
   void append(ContainerElement element) {
+    if (elements_.empty()) elements_.reserve(4);
     ++count_;
     elements_.push_back(std::move(element));
   }
