@@ -193,6 +193,7 @@ struct DuplicateNil {};
 struct NoContainer {};
 struct UnsetValue {};
 struct SuperWithoutContainer {};
+struct LateDuplicateKey {};
 
 }  // namespace
 }  // namespace marlinax::codec::testing
@@ -241,6 +242,15 @@ template <>
 struct Coding<testing::SuperWithoutContainer> {
   static void encode(Encoder& e, const testing::SuperWithoutContainer&) { e.unkeyedContainer().superEncoder(); }
 };
+template <>
+struct Coding<testing::LateDuplicateKey> {
+  // Past the size where each key is checked at once: the repeat is caught when finishing.
+  static void encode(Encoder& e, const testing::LateDuplicateKey&) {
+    auto& c = e.container();
+    for (int i = 0; i < 40; ++i) c.encode("k" + std::to_string(i), i);
+    c.encode("k7", 0);
+  }
+};
 }  // namespace marlinax::codec
 
 namespace marlinax::codec::testing {
@@ -256,6 +266,7 @@ TEST(EncoderObligationsDeathTest, MisuseStopsTheProgram) {
   EXPECT_DEATH(encode(std::vector<NoContainer>(1)), "without asking for a container");
   EXPECT_DEATH(encode(UnsetValue{}), "without a value");
   EXPECT_DEATH(encode(SuperWithoutContainer{}), "without asking for a container");
+  EXPECT_DEATH(encode(LateDuplicateKey{}), "encoded twice");
   // A single value may be overwritten with nil.
   EXPECT_EQ(toHex(encode(std::optional<Int>{})), "00 01");
 }
