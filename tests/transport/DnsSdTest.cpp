@@ -1,0 +1,207 @@
+// DNS-SD end to end with a private avahi-daemon on loopback: the listener's
+// advertisement as seen by our browser and by avahi-browse, then a TLS
+// connection to the browsed endpoint; the daemon or the bus coming and going.
+#include "IoThreads.h"
+#include "platform/ComputerName.h"
+#include "support/AvahiDaemon.h"
+#include "transport/Connection.h"
+#include "transport/IncomingConnections.h"
+#include "transport/ServiceBrowser.h"
+
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace marlinax::transport {
+namespace {
+
+using testing::IoThreads;
+using testsupport::AvahiDaemon;
+using namespace std::chrono_literals;
+
+constexpr char kType[] = "_marlinax_server._tcp";
+
+struct BrowseRecord {
+  std::string interface, protocol, name, type, domain, host, address;
+  int port = 0;
+};
+
+// avahi-browse escapes a name's dots, backslashes and non-printing bytes as \DDD.
+std::string unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size() + 0 && std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 3)));
+      i += 3;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::vector<BrowseRecord> avahiBrowse() {
+  const std::string output = testsupport::commandOutput(std::string("avahi-browse -rtp ") + kType + " 2>/dev/null");
+  std::vector<BrowseRecord> records;
+  std::size_t start = 0;
+  while (start < output.size()) {
+    std::size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    const std::string line = output.substr(start, end - start);
+    start = end + 1;
+    if (line.empty() || line[0] != '=') continue;
+    std::vector<std::string> fields;
+    std::size_t from = 0;
+    for (;;) {
+      const std::size_t semicolon = line.find(';', from);
+      fields.push_back(line.substr(from, semicolon - from));
+      if (semicolon == std::string::npos) break;
+      from = semicolon + 1;
+    }
+    if (fields.size() < 9) continue;
+    records.push_back({fields[1], fields[2], unescape(fields[3]), fields[4], fields[5], fields[6],
+                       fields[7], std::atoi(fields[8].c_str())});
+  }
+  return records;
+}
+
+std::optional<BrowseRecord> findRecord(const std::string& name) {
+  for (auto& record : avahiBrowse()) {
+    if (record.name == name) return record;
+  }
+  return std::nullopt;
+}
+
+// Polls `condition` until it holds or about `seconds` have passed.
+bool eventually(const std::function<bool()>& condition, int seconds = 30) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(200ms);
+  }
+  return condition();
+}
+
+// Browses with our own browser until an endpoint of that name shows up.
+asio::awaitable<std::optional<ServiceEndpoint>> browseFor(std::string name) {
+  using namespace asio::experimental::awaitable_operators;
+  auto executor = co_await asio::this_coro::executor;
+  ServiceBrowser browser = browse(executor, kType);
+  asio::steady_timer deadline(executor, 30s);
+  for (;;) {
+    auto next = co_await (browser.next() || deadline.async_wait(asio::use_awaitable));
+    if (next.index() == 1) co_return std::nullopt;
+    auto endpoint = std::get<0>(std::move(next));
+    if (!endpoint) co_return std::nullopt;
+    if (endpoint->name == name) co_return endpoint;
+  }
+}
+
+std::string script() { return MARLINAX_AVAHI_ENV_SCRIPT; }
+
+TEST(DnsSd, AdvertisedUnderTheComputerNameBrowsedAndConnected) {
+  AvahiDaemon avahi(script());
+  IoThreads io;
+  auto incoming = incomingConnections(io.executor(), {}, std::nullopt, kType);
+  const std::string name = platform::computerName();
+
+  auto endpoint = io.run(browseFor(name));
+  ASSERT_TRUE(endpoint) << "our browser did not find \"" << name << "\"";
+  EXPECT_EQ(endpoint->host, "127.0.0.1");
+  EXPECT_EQ(endpoint->port, incoming.port());
+
+  std::optional<BrowseRecord> record;
+  ASSERT_TRUE(eventually([&] { return (record = findRecord(name)).has_value(); }))
+      << "avahi-browse did not list \"" << name << "\"";
+  EXPECT_EQ(record->type, kType);
+  EXPECT_EQ(record->domain, "local");
+  EXPECT_EQ(record->port, incoming.port());
+  EXPECT_EQ(record->address, "127.0.0.1");
+
+  // TLS to the browsed endpoint, the way the headset gets there.
+  auto accepting = asio::co_spawn(
+      io.context(),
+      [](IncomingConnections& incoming) -> asio::awaitable<std::optional<Bytes>> {
+        auto connection = co_await incoming.next();
+        co_await connection->connect();
+        auto message = co_await connection->receive();
+        connection->close();
+        co_return message;
+      }(incoming),
+      asio::use_future);
+  auto client = io.run(openConnection(io.executor(), endpoint->host, endpoint->port, {}));
+  const Bytes hello{'h', 'i'};
+  io.run(client.send(hello));
+  ASSERT_EQ(accepting.wait_for(60s), std::future_status::ready);
+  EXPECT_EQ(accepting.get(), hello);
+  client.close();
+
+  // Terminating the listener withdraws the advertisement.
+  incoming.terminate();
+  EXPECT_TRUE(eventually([&] { return !findRecord(name).has_value(); }))
+      << "still advertised after terminate()";
+}
+
+TEST(DnsSd, RegisteredAgainAfterTheDaemonRestarts) {
+  AvahiDaemon avahi(script());
+  IoThreads io;
+  auto incoming = incomingConnections(io.executor(), {}, "Restart Test", kType);
+  ASSERT_TRUE(eventually([&] { return findRecord("Restart Test").has_value(); }));
+
+  avahi.stopDaemon();
+  avahi.startDaemon();
+  std::optional<BrowseRecord> record;
+  ASSERT_TRUE(eventually([&] { return (record = findRecord("Restart Test")).has_value(); }, 60))
+      << "not registered again after the daemon came back";
+  EXPECT_EQ(record->port, incoming.port());
+}
+
+TEST(DnsSd, ServesWithoutTheBusAndRegistersWhenItAppears) {
+  AvahiDaemon avahi(script(), /*start=*/false);  // the bus address points nowhere yet
+  IoThreads io;
+  auto incoming = incomingConnections(io.executor(), {}, "Late Bus", kType);
+  ASSERT_NE(incoming.port(), 0);
+  // DNS-SD trouble does not stop the listener.
+  auto accepting = asio::co_spawn(
+      io.context(),
+      [](IncomingConnections& incoming) -> asio::awaitable<void> {
+        auto connection = co_await incoming.next();
+        co_await connection->connect();
+        connection->close();
+      }(incoming),
+      asio::use_future);
+  auto client = io.run(openConnection(io.executor(), "127.0.0.1", incoming.port(), {}));
+  ASSERT_EQ(accepting.wait_for(60s), std::future_status::ready);
+  accepting.get();
+  client.close();
+
+  avahi.start();
+  std::optional<BrowseRecord> record;
+  ASSERT_TRUE(eventually([&] { return (record = findRecord("Late Bus")).has_value(); }, 60));
+  EXPECT_EQ(record->port, incoming.port());
+}
+
+TEST(DnsSd, ATakenNameGetsAnAlternative) {
+  AvahiDaemon avahi(script());
+  IoThreads io;
+  auto first = incomingConnections(io.executor(), {}, "Twin", kType);
+  ASSERT_TRUE(eventually([&] { return findRecord("Twin").has_value(); }));
+  auto second = incomingConnections(io.executor(), {}, "Twin", kType);
+  std::optional<BrowseRecord> original, alternative;
+  ASSERT_TRUE(eventually([&] {
+    original = findRecord("Twin");
+    alternative = findRecord("Twin #2");
+    return original && alternative;
+  }));
+  EXPECT_EQ(original->port, first.port());
+  EXPECT_EQ(alternative->port, second.port());
+}
+
+}  // namespace
+}  // namespace marlinax::transport
