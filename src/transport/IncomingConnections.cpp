@@ -58,10 +58,9 @@ public:
     if (terminated_) {
       return;
     }
-    // Each connection gets a strand of its own: its TLS stream is only
-    // touched there.
+    // Each connection makes a strand of its own for its TLS stream.
     acceptor_.async_accept(
-        asio::make_strand(executor_),
+        executor_,
         asio::bind_executor(strand_, [self = shared_from_this()](std::error_code error,
                                                                  asio::ip::tcp::socket socket) {
           self->accepted(error, std::move(socket));

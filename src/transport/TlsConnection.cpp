@@ -30,7 +30,8 @@ public:
   TlsConnection(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> context, bool listening)
       : Impl(listening),
         context_(std::move(context)),
-        executor_(socket.get_executor()),
+        // The TLS stream is only ever touched from this strand.
+        executor_(asio::make_strand(socket.get_executor())),
         stream_(std::move(socket), context_->context) {
     std::error_code ignored;
     stream_.lowest_layer().set_option(asio::ip::tcp::no_delay(true), ignored);
@@ -126,9 +127,14 @@ private:
     // Sends take turns so their bytes never interleave: a send arriving while
     // another is writing waits on a timer that the writer cancels when done.
     if (writing_) {
-      auto turn = std::make_shared<asio::steady_timer>(executor_, asio::steady_timer::time_point::max());
+      auto turn = std::make_shared<Turn>(executor_);
       writeQueue_.push_back(turn);
-      co_await turn->async_wait(asio::experimental::as_tuple(use_awaitable));
+      co_await turn->timer.async_wait(asio::experimental::as_tuple(use_awaitable));
+      if (!turn->granted) {
+        // Woken by cancellation of this send, not by the writer: leave the line.
+        std::erase(writeQueue_, turn);
+        throw std::system_error(asio::error::operation_aborted);
+      }
     }
     writing_ = true;
     struct HandOver {
@@ -165,7 +171,8 @@ private:
     // writing_ stays true: the turn passes straight to the oldest waiter.
     auto turn = std::move(writeQueue_.front());
     writeQueue_.pop_front();
-    turn->cancel();
+    turn->granted = true;
+    turn->timer.cancel();
   }
 
   void fail(std::error_code error) {
@@ -197,7 +204,13 @@ private:
   asio::ssl::stream<asio::ip::tcp::socket> stream_;
   State state_ = State::created;
   bool writing_ = false;
-  std::deque<std::shared_ptr<asio::steady_timer>> writeQueue_;
+  struct Turn {
+    explicit Turn(const asio::any_io_executor& executor)
+        : timer(executor, asio::steady_timer::time_point::max()) {}
+    asio::steady_timer timer;
+    bool granted = false;
+  };
+  std::deque<std::shared_ptr<Turn>> writeQueue_;
 };
 
 }  // namespace
@@ -214,7 +227,7 @@ asio::awaitable<Connection> openConnection(asio::any_io_executor executor, std::
   asio::ip::tcp::resolver resolver(executor);
   const auto endpoints = co_await resolver.async_resolve(
       host, std::to_string(port), asio::ip::resolver_base::numeric_service, use_awaitable);
-  asio::ip::tcp::socket socket(asio::make_strand(executor));
+  asio::ip::tcp::socket socket(executor);
   co_await asio::async_connect(socket, endpoints, use_awaitable);
   Connection connection = makeTlsConnection(std::move(socket), std::move(context), false);
   connection.setMaximumMessageSize(maximumMessageSize);

@@ -11,8 +11,8 @@ namespace marlinax::transport {
 
 struct TlsContext;
 
-// `socket` should run on a strand of its own: every use of the TLS stream is
-// serialised on the socket's executor. Sets TCP_NODELAY.
+// Every use of the TLS stream is serialised on a strand of the socket's
+// executor. Sets TCP_NODELAY.
 Connection makeTlsConnection(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> context,
                              bool listening);
 

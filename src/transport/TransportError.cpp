@@ -14,7 +14,6 @@ public:
       case TransportError::messageTruncated: return "connection ended in the middle of a message";
       case TransportError::closedBeforeReady: return "connection closed before it was ready";
       case TransportError::closed: return "connection closed";
-      case TransportError::unknownIdentity: return "unknown pre-shared key identity";
     }
     return "unknown transport error";
   }

@@ -11,7 +11,6 @@ enum class TransportError {
   messageTruncated,      // the stream ended inside a header or a body
   closedBeforeReady,     // close() ran before the connection was ready
   closed,                // the connection was closed locally
-  unknownIdentity,       // the peer's pre-shared-key identity is not ours
 };
 
 const std::error_category& transportCategory();

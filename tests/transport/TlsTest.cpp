@@ -2,6 +2,7 @@
 // the listener. Peers are in-process OpenSSL clients.
 #include "IoThreads.h"
 #include "transport/Connection.h"
+#include "transport/Framing.h"
 #include "transport/IncomingConnections.h"
 #include "transport/Tls.h"
 #include "transport/TlsContext.h"
@@ -10,6 +11,8 @@
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
 #include <asio/detached.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
 #include <asio/ssl.hpp>
@@ -22,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 
 namespace marlinax::transport {
 namespace {
@@ -359,6 +363,58 @@ TEST(Tls, ConcurrentSendsNeverInterleave) {
   }(client));
   EXPECT_EQ(received, kSenders * kPerSender);
   client.close();
+  serverSide.close();
+}
+
+TEST(Tls, ACancelledSendWaitingForItsTurnLeavesNothingOnTheWire) {
+  using namespace asio::experimental::awaitable_operators;
+  IoThreads io;
+  auto incoming = listener(io);
+  auto server = acceptOne(io, incoming);
+  // A raw peer that reads nothing until told to, so the server's big write
+  // stalls once the socket buffers are full and holds the turn.
+  auto stream = io.run(rawClient(goodClientContext(), "127.0.0.1", incoming.port()));
+  auto accepted = wait(server);
+  ASSERT_FALSE(accepted.error);
+  Connection serverSide = *accepted.connection;
+
+  const Bytes big = pattern(40 << 20, 3);
+  auto first = asio::co_spawn(io.context(), serverSide.send(big), asio::use_future);
+  // A head start so the big write holds the turn; should the small send
+  // still get there first, the wire must simply hold both whole.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const bool cancelled = io.run([](Connection server) -> asio::awaitable<bool> {
+    asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::milliseconds(200));
+    Bytes queued(100, 0xEE);
+    auto result = co_await (server.send(std::move(queued)) || timer.async_wait(asio::use_awaitable));
+    co_return result.index() == 1;
+  }(serverSide));
+  EXPECT_TRUE(cancelled) << "the big write did not stall";
+  const Bytes last = text("after");
+  auto third = asio::co_spawn(io.context(), serverSide.send(last), asio::use_future);
+
+  // Read the raw stream the way the headset does (little-endian headers).
+  const std::size_t expectedCount = cancelled ? 2 : 3;
+  auto messages = io.run([](std::shared_ptr<Stream> stream, std::size_t count) -> asio::awaitable<std::vector<Bytes>> {
+    FrameReader reader(kDefaultMaximumMessageSize, HeaderOrder::littleEndian);
+    std::vector<Bytes> messages;
+    while (messages.size() < count) {
+      auto space = reader.prepare();
+      std::size_t n = co_await stream->async_read_some(asio::buffer(space.data(), space.size()), use_awaitable);
+      reader.commit(n);
+      while (auto message = reader.next()) messages.push_back(std::move(*message));
+    }
+    co_return messages;
+  }(stream, expectedCount));
+  ASSERT_EQ(messages.size(), expectedCount);
+  std::size_t at = 0;
+  if (!cancelled) {
+    EXPECT_EQ(messages[at++], Bytes(100, 0xEE));
+  }
+  EXPECT_TRUE(messages[at++] == big);
+  EXPECT_EQ(messages[at++], last);
+  ASSERT_EQ(first.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  ASSERT_EQ(third.wait_for(std::chrono::seconds(60)), std::future_status::ready);
   serverSide.close();
 }
 
