@@ -1,0 +1,218 @@
+#include "messaging/Multiplexer.h"
+
+#include <atomic>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include <asio/async_result.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/execution/outstanding_work.hpp>
+#include <asio/post.hpp>
+#include <asio/prefer.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "codec/Cod.h"
+
+namespace marlinax::messaging {
+
+// ---- Replies ---------------------------------------------------------------
+
+std::optional<std::int64_t> Replies::registerContinuation(std::unique_ptr<Continuation> continuation) {
+  std::unique_lock lock(mutex_);
+  if (closed_) {
+    auto error = closed_;
+    lock.unlock();
+    continuation->resume(error, {});
+    return std::nullopt;
+  }
+  std::int64_t token = token_++;
+  continuations_.emplace(token, std::move(continuation));
+  return token;
+}
+
+bool Replies::resume(std::int64_t token, Bytes body) {
+  std::unique_ptr<Continuation> continuation;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = continuations_.find(token);
+    if (found == continuations_.end())
+      return false;
+    continuation = std::move(found->second);
+    continuations_.erase(found);
+  }
+  continuation->resume(nullptr, std::move(body));
+  return true;
+}
+
+void Replies::cancelAll(std::exception_ptr error) {
+  std::map<std::int64_t, std::unique_ptr<Continuation>> failed;
+  {
+    std::lock_guard lock(mutex_);
+    failed.swap(continuations_);
+  }
+  for (auto& [token, continuation] : failed)
+    continuation->resume(error, {});
+}
+
+void Replies::close(std::exception_ptr error) {
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = error;
+  }
+  cancelAll(error);
+}
+
+std::size_t Replies::pendingCount() const {
+  std::lock_guard lock(mutex_);
+  return continuations_.size();
+}
+
+// ---- Multiplexer -----------------------------------------------------------
+
+struct Multiplexer::State {
+  asio::any_io_executor executor;
+  transport::Connection connection;
+  std::shared_ptr<MessageProtocol> localInterface;  // released when the read loop ends
+  Replies replies;
+  std::atomic<bool> finished = false;
+
+  State(asio::any_io_executor executor, transport::Connection connection, std::shared_ptr<MessageProtocol> handler)
+      : executor(std::move(executor)), connection(std::move(connection)), localInterface(std::move(handler)) {}
+};
+
+namespace {
+
+// A continuation that completes an Asio completion handler on that handler's
+// own executor, never inline under the table's lock.
+// A pending request counts as outstanding work, so the executor's run() does
+// not return while a caller waits for its reply.
+template <class Handler>
+class HandlerContinuation final : public Replies::Continuation {
+ public:
+  explicit HandlerContinuation(Handler handler)
+      : handler_(std::move(handler)),
+        work_(asio::prefer(asio::get_associated_executor(handler_), asio::execution::outstanding_work.tracked)) {}
+
+  void resume(std::exception_ptr error, Bytes body) override {
+    auto executor = work_;
+    asio::post(executor, [handler = std::move(handler_), work = std::move(work_), error,
+                          body = std::move(body)]() mutable { std::move(handler)(error, std::move(body)); });
+  }
+
+ private:
+  Handler handler_;
+  std::decay_t<decltype(asio::prefer(std::declval<asio::associated_executor_t<Handler>>(),
+                                     asio::execution::outstanding_work.tracked))>
+      work_;
+};
+
+
+asio::awaitable<void> sendMessage(std::shared_ptr<Multiplexer::State> state, std::int64_t token, Bytes data,
+                                  Messages message) {
+  Bytes out;
+  out.reserve(data.size() + 10);
+  out.push_back(static_cast<std::uint8_t>(message));
+  codec::appendVarint(out, static_cast<std::uint64_t>(token));
+  out.insert(out.end(), data.begin(), data.end());
+  try {
+    co_await state->connection.send(std::move(out));
+  } catch (const std::exception& error) {
+    std::printf("%s\n", error.what());
+    std::fflush(stdout);
+  }
+}
+
+asio::awaitable<void> handleIncoming(std::shared_ptr<Multiplexer::State> state,
+                                     std::shared_ptr<MessageProtocol> handler, Bytes message) {
+  if (message.empty())
+    co_return;
+  auto identifier = messageFromByte(message[0]);
+  if (!identifier)
+    co_return;
+  std::size_t offset = 1;
+  std::uint64_t token = 0;
+  try {
+    token = codec::readVarint(message, offset);
+  } catch (const std::exception&) {
+    co_return;  // malformed token
+  }
+  if (token > static_cast<std::uint64_t>(INT64_MAX))
+    co_return;
+  Bytes body(message.begin() + static_cast<std::ptrdiff_t>(offset), message.end());
+  message.clear();
+  message.shrink_to_fit();
+
+  std::optional<Bytes> reply;
+  try {
+    // The handler takes its own copy: when it has no reply, the body is the
+    // peer's reply to one of our requests and is still needed here.
+    reply = co_await handler->handle(*identifier, body);
+  } catch (...) {
+    co_return;  // a failed request is not answered
+  }
+  if (reply) {
+    co_await sendMessage(state, static_cast<std::int64_t>(token), std::move(*reply), *identifier);
+    co_return;
+  }
+  state->replies.resume(static_cast<std::int64_t>(token), std::move(body));
+}
+
+asio::awaitable<void> run(std::shared_ptr<Multiplexer::State> state) {
+  std::shared_ptr<MessageProtocol> handler = state->localInterface;
+  for (;;) {
+    std::optional<Bytes> message;
+    try {
+      message = co_await state->connection.receive();
+    } catch (...) {
+      state->replies.close(std::current_exception());
+      break;
+    }
+    if (!message) {
+      state->replies.close(std::make_exception_ptr(ConnectionClosed()));
+      break;
+    }
+    asio::co_spawn(state->executor, handleIncoming(state, handler, std::move(*message)), asio::detached);
+  }
+  state->finished = true;
+  // Tasks already started keep their own reference to the handler.
+  state->localInterface.reset();
+}
+
+}  // namespace
+
+Multiplexer::Multiplexer(asio::any_io_executor executor, transport::Connection connection,
+                         std::shared_ptr<MessageProtocol> localInterface)
+    : state_(std::make_shared<State>(std::move(executor), std::move(connection), std::move(localInterface))) {
+  asio::co_spawn(state_->executor, run(state_), asio::detached);
+}
+
+asio::awaitable<Bytes> Multiplexer::sendWithReply(Messages message, Bytes data) const {
+  auto state = state_;
+  // Registers the caller's continuation and sends in a task of its own; the
+  // caller resumes when the reply comes or the stream ends.
+  auto initiation = [state, message, data = std::move(data)](auto handler) mutable {
+    using Handler = decltype(handler);
+    auto token =
+        state->replies.registerContinuation(std::make_unique<HandlerContinuation<Handler>>(std::move(handler)));
+    if (!token)
+      return;  // already failed: the stream has ended
+    asio::co_spawn(state->executor, sendMessage(state, *token, std::move(data), message), asio::detached);
+  };
+  // The initiation is a named object on purpose: g++ 12 destroys a closure
+  // temporary inside a co_await expression twice.
+  co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Bytes)>(
+      std::move(initiation), asio::use_awaitable);
+}
+
+asio::awaitable<void> Multiplexer::send(std::int64_t token, Bytes data, Messages message) const {
+  co_await sendMessage(state_, token, std::move(data), message);
+}
+
+bool Multiplexer::finished() const { return state_->finished; }
+std::size_t Multiplexer::pendingRequests() const { return state_->replies.pendingCount(); }
+asio::any_io_executor Multiplexer::executor() const { return state_->executor; }
+transport::Connection Multiplexer::connection() const { return state_->connection; }
+
+}  // namespace marlinax::messaging

@@ -1,0 +1,116 @@
+#include "messaging/SessionLoop.h"
+
+#include <mutex>
+#include <utility>
+
+#include "transport/Connection.h"
+#include "transport/IncomingConnections.h"
+
+namespace marlinax::messaging {
+
+const char* describe(SessionOutcome outcome) {
+  switch (outcome) {
+    case SessionOutcome::connected: return "connected";
+    case SessionOutcome::listenerEnded: return "the listener ended";
+    case SessionOutcome::connectFailed: return "the connection did not come up";
+    case SessionOutcome::handshakeFailed: return "the handshake failed";
+    case SessionOutcome::versionMismatch: return "the headset has another protocol version";
+  }
+  return "unknown";
+}
+
+struct SessionLoop::State {
+  asio::any_io_executor executor;
+  Options options;
+  std::mutex mutex;
+  std::shared_ptr<transport::IncomingConnections> incoming;
+  bool stopped = false;
+
+  // Terminating the sequence stops advertising and refuses later connections;
+  // connections still queued in it are released unserved.
+  void terminate() {
+    std::shared_ptr<transport::IncomingConnections> current;
+    {
+      std::lock_guard lock(mutex);
+      stopped = true;
+      current = incoming;
+    }
+    if (current)
+      current->terminate();
+  }
+};
+
+SessionLoop::SessionLoop(asio::any_io_executor executor, Options options)
+    : state_(std::make_shared<State>()) {
+  state_->executor = std::move(executor);
+  state_->options = std::move(options);
+}
+
+SessionLoop::~SessionLoop() { state_->terminate(); }
+
+void SessionLoop::stop() { state_->terminate(); }
+
+asio::awaitable<SessionOutcome> SessionLoop::run() {
+  auto state = state_;
+  const Options& options = state->options;
+
+  std::shared_ptr<transport::IncomingConnections> incoming;
+  try {
+    // The computer always listens with the empty pairing code.
+    incoming = std::make_shared<transport::IncomingConnections>(
+        transport::incomingConnections(state->executor, ByteView(), options.serviceName,
+                                       options.advertise ? serviceType : ""));
+  } catch (...) {
+    co_return SessionOutcome::listenerEnded;
+  }
+  {
+    std::lock_guard lock(state->mutex);
+    state->incoming = incoming;
+    if (state->stopped) {
+      incoming->terminate();
+      co_return SessionOutcome::listenerEnded;
+    }
+  }
+  if (options.listening)
+    options.listening(incoming->port());
+
+  // Every way out below ends the loop and terminates the listener.
+  struct EndListener {
+    std::shared_ptr<State> state;
+    ~EndListener() { state->terminate(); }
+  } endListener{state};
+
+  std::optional<transport::Connection> accepted;
+  try {
+    accepted = co_await incoming->next();
+  } catch (...) {
+    co_return SessionOutcome::listenerEnded;
+  }
+  if (!accepted)
+    co_return SessionOutcome::listenerEnded;
+
+  try {
+    co_await accepted->connect();
+  } catch (...) {
+    co_return SessionOutcome::connectFailed;
+  }
+  std::shared_ptr<SessionHandler> handler = options.makeHandler();
+  Remote remote(Multiplexer(state->executor, *accepted, handler));
+  handler->setRemote(remote);
+
+  clientMessages::MacOSHandshake::Reply reply;
+  try {
+    reply = co_await remote.macOSHandshake({.version = options.version});
+  } catch (...) {
+    co_return SessionOutcome::handshakeFailed;
+  }
+  if (reply.version != options.version)
+    co_return SessionOutcome::versionMismatch;
+
+  remote.name = reply.name;
+  if (options.publish)
+    options.publish(remote);
+  co_return SessionOutcome::connected;
+}
+
+}  // namespace marlinax::messaging

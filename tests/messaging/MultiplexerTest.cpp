@@ -1,0 +1,317 @@
+// The multiplexer over an in-memory connection pair: the test plays the peer
+// with raw messages on the other end.
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <system_error>
+
+#include <gtest/gtest.h>
+
+#include "codec/Cod.h"
+#include "messaging/IoHarness.h"
+#include "messaging/Multiplexer.h"
+#include "messaging/Remote.h"
+#include "transport/AsyncQueue.h"
+#include "transport/Framing.h"
+#include "transport/TransportError.h"
+
+namespace marlinax::messaging {
+namespace {
+
+using testing::IoHarness;
+
+// A handler scripted per test; counts the calls that have finished.
+class ScriptedHandler : public MessageProtocol {
+ public:
+  using Script = std::function<asio::awaitable<std::optional<Bytes>>(Messages, Bytes)>;
+  explicit ScriptedHandler(Script script) : script_(std::move(script)) {}
+
+  asio::awaitable<std::optional<Bytes>> handle(Messages message, Bytes data) override {
+    struct Count {
+      std::atomic<int>& calls;
+      ~Count() { ++calls; }
+    } count{calls};
+    co_return co_await script_(message, std::move(data));
+  }
+
+  std::atomic<int> calls = 0;
+
+ private:
+  Script script_;
+};
+
+// Serves requests of the computer's group with the body "ok" (the empty body
+// for mouseMoved) and takes everything else as replies.
+asio::awaitable<std::optional<Bytes>> serveComputerGroup(Messages message, Bytes) {
+  if (isClientMessage(message))
+    co_return std::nullopt;
+  if (message == Messages::mouseMoved)
+    co_return Bytes{};
+  co_return Bytes{'o', 'k'};
+}
+
+// A one-shot gate a handler can wait on; opening it before the wait is fine.
+class Gate {
+ public:
+  asio::awaitable<void> wait() { co_await queue_.next(); }
+  void open() { queue_.push(true); }
+
+ private:
+  transport::AsyncQueue<bool> queue_;
+};
+
+struct ParsedMessage {
+  std::uint8_t identifier;
+  std::int64_t token;
+  Bytes body;
+};
+
+ParsedMessage parse(const Bytes& message) {
+  std::size_t offset = 1;
+  auto token = static_cast<std::int64_t>(codec::readVarint(message, offset));
+  return {message.at(0), token, Bytes(message.begin() + static_cast<std::ptrdiff_t>(offset), message.end())};
+}
+
+Bytes message(std::uint8_t identifier, std::uint64_t token, Bytes body = {}) {
+  Bytes out{identifier};
+  codec::appendVarint(out, token);
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+class MultiplexerTest : public ::testing::Test {
+ protected:
+  MultiplexerTest() {
+    auto [local, remote] = transport::Connection::makePipe(io.executor());
+    localEnd = local;
+    peer = remote;
+  }
+
+  ~MultiplexerTest() override {
+    // End both streams so every read loop finishes before the threads stop.
+    peer.close();
+    for (auto& multiplexer : multiplexers)
+      EXPECT_TRUE(IoHarness::eventually([&] { return multiplexer.finished(); }));
+    io.stop();
+  }
+
+  Multiplexer start(std::shared_ptr<MessageProtocol> handler) {
+    multiplexers.emplace_back(io.executor(), localEnd, std::move(handler));
+    return multiplexers.back();
+  }
+
+  Bytes receiveAtPeer() {
+    auto received = io.await(peer.receive());
+    if (!received)
+      throw std::runtime_error("stream ended");
+    return *received;
+  }
+
+  void sendFromPeer(Bytes data) { io.await(peer.send(std::move(data))); }
+
+  std::future<Bytes> request(const Multiplexer& multiplexer, Messages id, Bytes body = {}) {
+    return io.start(multiplexer.sendWithReply(id, std::move(body)));
+  }
+
+  IoHarness io;
+  transport::Connection localEnd{nullptr};
+  transport::Connection peer{nullptr};
+  std::vector<Multiplexer> multiplexers;
+};
+
+TEST_F(MultiplexerTest, TokensCountFromOnePerMultiplexer) {
+  auto multiplexer = start(std::make_shared<ScriptedHandler>(serveComputerGroup));
+  std::vector<std::future<Bytes>> calls;
+  for (int i = 0; i < 3; ++i)
+    calls.push_back(request(multiplexer, Messages::macOSHandshake));
+  std::set<std::int64_t> tokens;
+  for (int i = 0; i < 3; ++i) {
+    auto parsed = parse(receiveAtPeer());
+    EXPECT_EQ(parsed.identifier, 1);
+    EXPECT_TRUE(parsed.body.empty());
+    tokens.insert(parsed.token);
+  }
+  EXPECT_EQ(tokens, (std::set<std::int64_t>{1, 2, 3}));
+  for (std::int64_t token : tokens)
+    sendFromPeer(message(1, static_cast<std::uint64_t>(token)));
+  for (auto& call : calls)
+    EXPECT_TRUE(IoHarness::get(std::move(call)).empty());
+  EXPECT_EQ(multiplexer.pendingRequests(), 0u);
+}
+
+TEST_F(MultiplexerTest, ReplyAndRequestBytes) {
+  auto multiplexer = start(std::make_shared<ScriptedHandler>(serveComputerGroup));
+  // A request with identifier 2, token 300 and an empty body.
+  io.await(multiplexer.send(300, {}, Messages::displays));
+  EXPECT_EQ(receiveAtPeer(), (Bytes{0x02, 0xAC, 0x02}));
+
+  // A displays request from the peer with token 5 is answered under token 5.
+  sendFromPeer(Bytes{0x02, 0x05});
+  EXPECT_EQ(receiveAtPeer(), (Bytes{0x02, 0x05, 'o', 'k'}));
+  // An empty reply is the identifier and the token alone: on the wire 02 00.. 00 then 0B 09.
+  sendFromPeer(Bytes{0x0B, 0x09});
+  Bytes reply = receiveAtPeer();
+  EXPECT_EQ(reply, (Bytes{0x0B, 0x09}));
+  auto header = transport::encodeFrameHeader(reply.size());
+  EXPECT_EQ(Bytes(header.begin(), header.end()), (Bytes{0x02, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(MultiplexerTest, FirstBytesOfAConnectionAreTheHandshake) {
+  Remote remote(start(std::make_shared<ScriptedHandler>(serveComputerGroup)));
+  auto handshake = io.start(remote.macOSHandshake({.version = 1}));
+  Bytes sent = receiveAtPeer();
+  auto header = transport::encodeFrameHeader(sent.size());
+  Bytes wire(header.begin(), header.end());
+  wire.insert(wire.end(), sent.begin(), sent.end());
+  Bytes expected{0x17, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x01, 0x01, 0x01, 0x07, 'v', 'e', 'r', 's', 'i', 'o', 'n',
+                 0x00, 0x00, 0x08, 0x01, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(wire, expected);
+
+  Bytes replyBody = serialize(clientMessages::MacOSHandshake::Reply{.version = 1, .name = "Vision"});
+  sendFromPeer(message(0x01, 1, replyBody));
+  auto reply = IoHarness::get(std::move(handshake));
+  EXPECT_EQ(reply.version, 1);
+  EXPECT_EQ(reply.name, "Vision");
+}
+
+TEST_F(MultiplexerTest, RepliesInReverseOrderResumeTheRightCallers) {
+  auto multiplexer = start(std::make_shared<ScriptedHandler>(serveComputerGroup));
+  auto first = request(multiplexer, Messages::childWindows, Bytes{'a'});
+  auto second = request(multiplexer, Messages::windowFrame, Bytes{'b'});
+  ParsedMessage one = parse(receiveAtPeer());
+  ParsedMessage two = parse(receiveAtPeer());
+  if (one.token > two.token)
+    std::swap(one, two);
+  ASSERT_EQ(one.token, 1);
+  ASSERT_EQ(two.token, 2);
+  EXPECT_EQ(one.body, Bytes{'a'});
+  EXPECT_EQ(two.body, Bytes{'b'});
+  sendFromPeer(message(two.identifier, 2, Bytes{'B'}));
+  EXPECT_EQ(IoHarness::get(std::move(second)), Bytes{'B'});
+  sendFromPeer(message(one.identifier, 1, Bytes{'A'}));
+  EXPECT_EQ(IoHarness::get(std::move(first)), Bytes{'A'});
+}
+
+TEST_F(MultiplexerTest, PeerTokensMayEqualOurs) {
+  auto handler = std::make_shared<ScriptedHandler>(serveComputerGroup);
+  auto multiplexer = start(handler);
+  auto pending = request(multiplexer, Messages::macOSHandshake);
+  EXPECT_EQ(parse(receiveAtPeer()).token, 1);
+  // The peer's own request with token 1 is served, not taken as our reply.
+  sendFromPeer(message(0x00, 1));
+  EXPECT_EQ(receiveAtPeer(), (Bytes{0x00, 0x01, 'o', 'k'}));
+  EXPECT_EQ(multiplexer.pendingRequests(), 1u);
+  sendFromPeer(message(0x01, 1, Bytes{'r'}));
+  EXPECT_EQ(IoHarness::get(std::move(pending)), Bytes{'r'});
+}
+
+TEST_F(MultiplexerTest, ASlowHandlerDoesNotHoldUpLaterMessages) {
+  Gate gate;
+  auto multiplexer = start(std::make_shared<ScriptedHandler>(
+      [&gate](Messages message, Bytes data) -> asio::awaitable<std::optional<Bytes>> {
+        if (message == Messages::windowPreview)
+          co_await gate.wait();
+        co_return co_await serveComputerGroup(message, std::move(data));
+      }));
+  sendFromPeer(message(0x03, 1));  // slow
+  sendFromPeer(message(0x0B, 2));  // fast
+  EXPECT_EQ(receiveAtPeer(), (Bytes{0x0B, 0x02}));
+  gate.open();
+  EXPECT_EQ(receiveAtPeer(), (Bytes{0x03, 0x01, 'o', 'k'}));
+}
+
+TEST_F(MultiplexerTest, MalformedMessagesAreDroppedAndTheConnectionKeepsWorking) {
+  auto handler = std::make_shared<ScriptedHandler>([](Messages message, Bytes data) -> asio::awaitable<std::optional<Bytes>> {
+    if (message == Messages::visionOSHandshake)
+      (void)deserialize<HandshakeRequest>(data);  // throws on a bad body
+    co_return co_await serveComputerGroup(message, std::move(data));
+  });
+  auto multiplexer = start(handler);
+  sendFromPeer({});                                  // empty
+  sendFromPeer({20, 0x01});                          // no such identifier
+  sendFromPeer({0xFF});                              // no such identifier, no token
+  sendFromPeer({0x02});                              // token missing
+  sendFromPeer({0x02, 0x80});                        // token cut off
+  sendFromPeer({0x02, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01});  // token over 9 bytes
+  sendFromPeer({0x00, 0x07, 0xFF, 0x00});            // body that does not decode
+  sendFromPeer({0x01, 0x07, 'x'});                   // reply without a pending request
+  // Only the last two reach the handler.
+  ASSERT_TRUE(IoHarness::eventually([&] { return handler->calls == 2; }));
+  sendFromPeer({0x02, 0x09});
+  EXPECT_EQ(receiveAtPeer(), (Bytes{0x02, 0x09, 'o', 'k'}));
+  EXPECT_EQ(handler->calls, 3);
+  EXPECT_FALSE(multiplexer.finished());
+}
+
+TEST_F(MultiplexerTest, AStreamFailureFailsEveryPendingRequest) {
+  auto multiplexer = start(std::make_shared<ScriptedHandler>(serveComputerGroup));
+  localEnd.setMaximumMessageSize(4);
+  auto first = request(multiplexer, Messages::macOSHandshake);
+  auto second = request(multiplexer, Messages::windowFrame);
+  receiveAtPeer();
+  receiveAtPeer();
+  // A message above our limit makes our incoming stream fail.
+  sendFromPeer(Bytes(16, 0x00));
+  for (auto* call : {&first, &second}) {
+    try {
+      IoHarness::get(std::move(*call));
+      ADD_FAILURE() << "the request did not fail";
+    } catch (const std::system_error& error) {
+      EXPECT_EQ(error.code(), make_error_code(transport::TransportError::messageTooLarge));
+    }
+  }
+  ASSERT_TRUE(IoHarness::eventually([&] { return multiplexer.finished(); }));
+  // Nothing can answer a request made now.
+  EXPECT_THROW(io.await(multiplexer.sendWithReply(Messages::childWindows, {})), std::system_error);
+}
+
+TEST_F(MultiplexerTest, ANormalEndFailsPendingRequestsToo) {
+  auto multiplexer = start(std::make_shared<ScriptedHandler>(serveComputerGroup));
+  auto pending = request(multiplexer, Messages::macOSHandshake);
+  receiveAtPeer();
+  peer.close();
+  EXPECT_THROW(IoHarness::get(std::move(pending)), ConnectionClosed);
+  ASSERT_TRUE(IoHarness::eventually([&] { return multiplexer.finished(); }));
+  EXPECT_THROW(io.await(multiplexer.sendWithReply(Messages::childWindows, {})), ConnectionClosed);
+  EXPECT_EQ(multiplexer.pendingRequests(), 0u);
+}
+
+TEST_F(MultiplexerTest, SendFailuresArePrintedNotThrown) {
+  auto multiplexer = start(std::make_shared<ScriptedHandler>(serveComputerGroup));
+  localEnd.close();
+  std::string expected = std::system_error(make_error_code(transport::TransportError::closed)).what();
+  ::testing::internal::CaptureStdout();
+  EXPECT_NO_THROW(io.await(multiplexer.send(1, {}, Messages::displays)));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), expected + "\n");
+}
+
+TEST(Replies, TableOperations) {
+  struct Recorder : Replies::Continuation {
+    std::vector<std::string>& log;
+    std::string name;
+    Recorder(std::vector<std::string>& log, std::string name) : log(log), name(std::move(name)) {}
+    void resume(std::exception_ptr error, Bytes body) override {
+      log.push_back(name + (error ? ":error" : ":" + std::string(body.begin(), body.end())));
+    }
+  };
+  std::vector<std::string> log;
+  Replies replies;
+  EXPECT_EQ(replies.registerContinuation(std::make_unique<Recorder>(log, "a")), 1);
+  EXPECT_EQ(replies.registerContinuation(std::make_unique<Recorder>(log, "b")), 2);
+  EXPECT_EQ(replies.registerContinuation(std::make_unique<Recorder>(log, "c")), 3);
+  EXPECT_TRUE(replies.resume(2, Bytes{'x'}));
+  EXPECT_FALSE(replies.resume(2, Bytes{'y'}));  // already answered
+  EXPECT_FALSE(replies.resume(9, Bytes{'z'}));  // never sent
+  replies.cancelAll(std::make_exception_ptr(std::runtime_error("gone")));
+  EXPECT_EQ(log, (std::vector<std::string>{"b:x", "a:error", "c:error"}));
+  // cancelAll does not close: tokens go on.
+  EXPECT_EQ(replies.registerContinuation(std::make_unique<Recorder>(log, "d")), 4);
+  replies.close(std::make_exception_ptr(ConnectionClosed()));
+  EXPECT_EQ(replies.registerContinuation(std::make_unique<Recorder>(log, "e")), std::nullopt);
+  EXPECT_EQ(log, (std::vector<std::string>{"b:x", "a:error", "c:error", "d:error", "e:error"}));
+  EXPECT_EQ(replies.pendingCount(), 0u);
+}
+
+}  // namespace
+}  // namespace marlinax::messaging

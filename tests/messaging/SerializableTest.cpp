@@ -1,0 +1,198 @@
+// Byte forms of message bodies and of whole multiplexed messages.
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "codec/Cod.h"
+#include "messaging/MessageCatalogue.h"
+#include "messaging/Serializable.h"
+
+namespace marlinax::messaging {
+namespace {
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& part : parts)
+    out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+Bytes text(std::string_view s) {
+  Bytes out(s.size() + 1);
+  out[0] = static_cast<std::uint8_t>(s.size());
+  std::copy(s.begin(), s.end(), out.begin() + 1);
+  return out;
+}
+
+Bytes littleEndian(std::uint64_t value, int width) {
+  Bytes out;
+  for (int i = 0; i < width; ++i)
+    out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  return out;
+}
+
+Bytes doubleBytes(double value) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return littleEndian(bits, 8);
+}
+
+TEST(SerializableForms, Optionals) {
+  EXPECT_EQ(serialize(std::optional<Bytes>()), (Bytes{0x00}));
+  // A present value whose own form is empty is still marked present.
+  EXPECT_EQ(serialize(std::optional<Bytes>(Bytes{})), (Bytes{0x01}));
+  EXPECT_EQ(serialize(std::optional<Bytes>(Bytes{0xAA, 0xBB})), (Bytes{0x01, 0xAA, 0xBB}));
+  EXPECT_EQ(serialize(std::optional<SerializableVoid>(SerializableVoid{})), (Bytes{0x01}));
+
+  EXPECT_EQ(deserialize<std::optional<Bytes>>(Bytes{0x00}), std::nullopt);
+  EXPECT_EQ(deserialize<std::optional<Bytes>>(Bytes{0x01}), Bytes{});
+  EXPECT_EQ(deserialize<std::optional<Bytes>>(Bytes{0x01, 0x07}), (Bytes{0x07}));
+  for (Bytes bad : {Bytes{}, Bytes{0x02}, Bytes{0xFF, 0x00}})
+    EXPECT_THROW(deserialize<std::optional<Bytes>>(bad), SerializationError);
+}
+
+TEST(SerializableForms, VoidAndByteStrings) {
+  EXPECT_TRUE(serialize(SerializableVoid{}).empty());
+  // The empty value never reads its bytes, whatever they are.
+  EXPECT_NO_THROW(deserialize<SerializableVoid>(Bytes{0xFF, 0x13}));
+  EXPECT_EQ(serialize(Bytes{1, 2, 3}), (Bytes{1, 2, 3}));
+  EXPECT_EQ(deserialize<Bytes>(Bytes{9, 8}), (Bytes{9, 8}));
+}
+
+TEST(SerializableForms, PacksWriteLengthsThenPieces) {
+  EXPECT_EQ(serialize(makePack(Bytes{0x01, 0x02}, Bytes{0x03})), (Bytes{0x02, 0x01, 0x01, 0x02, 0x03}));
+  EXPECT_TRUE(serialize(SerializablePack<>{}).empty());
+  // Lengths of 128 and more take two varint bytes; an empty piece has length 0.
+  Bytes big(200, 0x5A);
+  Bytes packed = serialize(makePack(big, Bytes{}, std::optional<Bytes>()));
+  ASSERT_EQ(packed.size(), 4u + 200u + 0u + 1u);
+  EXPECT_EQ((Bytes(packed.begin(), packed.begin() + 4)), (Bytes{0xC8, 0x01, 0x00, 0x01}));
+  EXPECT_EQ(packed.back(), 0x00);
+  EXPECT_THROW((deserialize<SerializablePack<Bytes, Bytes>>(Bytes{0x01, 0x01, 0x00, 0x00})), SerializationError);
+}
+
+TEST(SerializableForms, FrameRequestIsVarintIdentifierThenFragment) {
+  clientMessages::WindowFrame::Request request{.identifier = 300, .frame = Bytes{0xDE, 0xAD, 0xBE}};
+  EXPECT_EQ(serialize(request), (Bytes{0xAC, 0x02, 0xDE, 0xAD, 0xBE}));
+  EXPECT_EQ(deserialize<clientMessages::WindowFrame::Request>(serialize(request)), request);
+
+  clientMessages::WindowFrame::Request large{.identifier = 0xFFFFFFFFu, .frame = {}};
+  EXPECT_EQ(serialize(large), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x0F}));
+  EXPECT_EQ(deserialize<clientMessages::WindowFrame::Request>(serialize(large)).identifier, 0xFFFFFFFFu);
+  // 2^32 does not fit a display identifier.
+  EXPECT_THROW(deserialize<clientMessages::WindowFrame::Request>(Bytes{0x80, 0x80, 0x80, 0x80, 0x10}),
+               SerializationError);
+}
+
+TEST(Catalogue, IdentifiersAndGroups) {
+  EXPECT_EQ(static_cast<int>(serverMessages::VisionOSHandshake::identifier), 0);
+  EXPECT_EQ(static_cast<int>(clientMessages::MacOSHandshake::identifier), 1);
+  EXPECT_EQ(static_cast<int>(serverMessages::Windows::identifier), 2);
+  EXPECT_EQ(static_cast<int>(clientMessages::WindowFrame::identifier), 6);
+  EXPECT_EQ(static_cast<int>(serverMessages::WindowMask::identifier), 7);
+  EXPECT_EQ(static_cast<int>(clientMessages::ChildWindows::identifier), 10);
+  EXPECT_EQ(static_cast<int>(serverMessages::MouseMoved::identifier), 11);
+  EXPECT_EQ(static_cast<int>(serverMessages::Typed::identifier), 19);
+  int clientCount = 0;
+  for (int byte = 0; byte < 256; ++byte) {
+    auto message = messageFromByte(static_cast<std::uint8_t>(byte));
+    EXPECT_EQ(message.has_value(), byte < 20) << byte;
+    if (message && isClientMessage(*message))
+      ++clientCount;
+  }
+  EXPECT_EQ(clientCount, 3);
+  EXPECT_EQ(messageName(Messages::startWatchingForChildWindows), "startWatchingForChildWindows");
+}
+
+TEST(Catalogue, HandshakeRequestBody) {
+  // The computer's first request: one shape with the key "version", a nonnull
+  // keyed container, shape 0, element size 8, then the version.
+  Bytes expected = concat({{0x01, 0x01}, text("version"), {0x00, 0x00, 0x08}, littleEndian(1, 8)});
+  EXPECT_EQ(serialize(clientMessages::MacOSHandshake::Request{.version = 1}), expected);
+  EXPECT_EQ(expected.size(), 21u);
+}
+
+TEST(Catalogue, HandshakeReplyRoundTripsWithSortedKeys) {
+  serverMessages::VisionOSHandshake::Reply reply{.version = 7, .name = "abc"};
+  Bytes expected = concat({{0x01, 0x02}, text("name"), text("version"), {0x00, 0x00, 0x04, 0x08}, text("abc"),
+                           littleEndian(7, 8)});
+  EXPECT_EQ(serialize(reply), expected);
+  EXPECT_EQ(deserialize<serverMessages::VisionOSHandshake::Reply>(expected), reply);
+}
+
+TEST(Catalogue, DisplayWithoutTitleHasFourKeysWithTitleFive) {
+  Display display{.identifier = 1, .title = std::nullopt, .app = "", .frame = {0, 0, 1920, 1080}, .windowLayer = 0};
+  Bytes rect = concat({{0x00, 0x02, 0x13}, {0x00, 0x02, 0x08}, doubleBytes(0), doubleBytes(0), {0x00, 0x02, 0x08},
+                       doubleBytes(1920), doubleBytes(1080)});
+  ASSERT_EQ(rect.size(), 41u);
+  Bytes untitled = concat({{0x01, 0x04}, text("app"), text("frame"), text("identifier"), text("windowLayer"),
+                           {0x00, 0x00, 0x01, 0x29, 0x04, 0x08}, {0x00}, rect, littleEndian(1, 4), littleEndian(0, 8)});
+  EXPECT_EQ(serialize(display), untitled);
+
+  display.title = "Display 1";
+  Bytes titled = concat({{0x01, 0x05}, text("app"), text("frame"), text("identifier"), text("title"),
+                         text("windowLayer"), {0x00, 0x00, 0x01, 0x29, 0x04, 0x0A, 0x08}, {0x00}, rect,
+                         littleEndian(1, 4), text("Display 1"), littleEndian(0, 8)});
+  EXPECT_EQ(serialize(display), titled);
+  EXPECT_EQ(deserialize<Display>(titled), display);
+  EXPECT_EQ(deserialize<Display>(untitled).title, std::nullopt);
+}
+
+TEST(Catalogue, DisplayListSharesOneShapeForEqualKeySets) {
+  serverMessages::Windows::Reply reply;
+  for (std::uint32_t id : {5u, 6u})
+    reply.displays.push_back(
+        {.identifier = id, .title = "Display " + std::to_string(id), .app = "", .frame = {0, 0, 10, 10}, .windowLayer = 0});
+  Bytes body = serialize(reply);
+  // Two shapes: the display's five keys (shape 0) and the reply's "displays" (shape 1).
+  EXPECT_EQ(body[0], 0x02);
+  EXPECT_EQ(body[1], 0x05);
+  EXPECT_EQ(deserialize<serverMessages::Windows::Reply>(body), reply);
+}
+
+TEST(Catalogue, RecordsRoundTrip) {
+  serverMessages::WindowMask::Request mask{.identifier = 3, .hash = Bytes(32, 0xAB)};
+  EXPECT_EQ(deserialize<serverMessages::WindowMask::Request>(serialize(mask)), mask);
+  serverMessages::Clicked::Request click{.identifier = 4, .x = 0.25, .y = 1.5};
+  EXPECT_EQ(deserialize<serverMessages::Clicked::Request>(serialize(click)), click);
+  serverMessages::Typed::Request typed{.identifier = 0, .key = input::KeyCode::key_UpArrow, .down = true};
+  EXPECT_EQ(deserialize<serverMessages::Typed::Request>(serialize(typed)), typed);
+  clientMessages::ChildWindows::Request children{.parent = 9, .children = {1, 2, 3}};
+  EXPECT_EQ(deserialize<clientMessages::ChildWindows::Request>(serialize(children)), children);
+}
+
+// A typed request as the wire carries it, with any raw key value.
+struct RawTyped {
+  std::uint32_t identifier = 0;
+  std::int64_t key = 0;
+  bool down = false;
+  static constexpr auto codingFields() {
+    return std::make_tuple(codec::field("identifier", &RawTyped::identifier), codec::field("key", &RawTyped::key),
+                           codec::field("down", &RawTyped::down));
+  }
+};
+
+TEST(Catalogue, TypedKeyOutOfRangeDoesNotDecode) {
+  auto body = [](std::int64_t key) {
+    codec::CodEncoder encoder;
+    return encoder.encode(RawTyped{.identifier = 1, .key = key, .down = true});
+  };
+  EXPECT_EQ(deserialize<serverMessages::Typed::Request>(body(112)).key, input::KeyCode::key_UpArrow);
+  EXPECT_ANY_THROW(deserialize<serverMessages::Typed::Request>(body(113)));
+  EXPECT_ANY_THROW(deserialize<serverMessages::Typed::Request>(body(-1)));
+}
+
+TEST(Catalogue, MalformedRecordsFailToDecode) {
+  EXPECT_ANY_THROW(deserialize<serverMessages::StartCasting::Request>(Bytes{}));
+  EXPECT_ANY_THROW(deserialize<serverMessages::StartCasting::Request>(Bytes{0x07}));
+  // A well-formed record with the wrong key set.
+  Bytes handshake = serialize(clientMessages::MacOSHandshake::Request{.version = 1});
+  EXPECT_ANY_THROW(deserialize<serverMessages::StartCasting::Request>(handshake));
+}
+
+}  // namespace
+}  // namespace marlinax::messaging
