@@ -63,7 +63,7 @@ private:
     return listening() ? HeaderOrder::bigEndian : HeaderOrder::littleEndian;
   }
 
-  // Everything below runs on executor_, the socket's strand.
+  // Everything below runs on executor_, the connection's strand.
 
   asio::awaitable<void> handshake() {
     if (state_ == State::closed) {
