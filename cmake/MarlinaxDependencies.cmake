@@ -5,7 +5,9 @@ find_package(PkgConfig REQUIRED)
 
 # Standalone Asio is header-only.
 add_library(marlinax_asio INTERFACE)
-target_compile_definitions(marlinax_asio INTERFACE ASIO_NO_DEPRECATED)
+# Asio picks its aligned allocator by what the standard headers included before it
+# declare; translation units that disagree would free with the wrong function.
+target_compile_definitions(marlinax_asio INTERFACE ASIO_NO_DEPRECATED ASIO_DISABLE_STD_ALIGNED_ALLOC)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   # Asio 1.22 only detects coroutine support on g++ and libc++.
   target_compile_definitions(marlinax_asio INTERFACE ASIO_HAS_CO_AWAIT=1 ASIO_HAS_STD_COROUTINE=1)
