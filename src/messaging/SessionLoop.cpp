@@ -33,7 +33,7 @@ struct SessionLoop::State {
     {
       std::lock_guard lock(mutex);
       stopped = true;
-      current = incoming;
+      current = std::move(incoming);
     }
     if (current)
       current->terminate();

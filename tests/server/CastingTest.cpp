@@ -1,0 +1,583 @@
+// The server handler with in-memory platform parts: displays, previews,
+// casting with the mask memory, bounded frames in flight, the end of the
+// connection, and input. A test headset on the other end of an in-memory pair
+// answers (or withholds) the frame requests.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include <asio/thread_pool.hpp>
+
+#include "capture/AsyncSequence.h"
+#include "media/MaskPlane.h"
+#include "media/Masks.h"
+#include "messaging/IoHarness.h"
+#include "messaging/Multiplexer.h"
+#include "peer/FragmentReader.h"
+#include "platform/fake/FakeCapture.h"
+#include "platform/fake/FakeInputPoster.h"
+#include "server/ProtocolImplementation.h"
+
+namespace marlinax::server {
+namespace {
+
+using namespace messaging;
+using platform::DisplayInfo;
+using platform::FakeCaptureService;
+using platform::PostedInput;
+using testing::IoHarness;
+
+constexpr std::uint32_t kMain = 7;
+constexpr std::uint32_t kSide = 9;
+
+std::vector<DisplayInfo> twoDisplays() {
+  return {DisplayInfo{kMain, {0, 0, 1920, 1080}}, DisplayInfo{kSide, {1920, 0, 1280, 800}}};
+}
+
+// A small frame whose alpha plane is `alpha` everywhere and whose presentation
+// time is `tag` nanoseconds (so the headset can tell frames apart).
+platform::SampleBuffer frame(std::uint8_t tag, std::uint8_t alpha = 0xFF) {
+  platform::SampleBuffer sample = FakeCaptureService::makeFrame(32, 16, tag);
+  auto image = std::make_shared<platform::Image>(*sample.image);
+  for (std::size_t i = 3; i < image->pixels.size(); i += 4)
+    image->pixels[i] = alpha;
+  sample.image = image;
+  return sample;
+}
+
+struct ReceivedFrame {
+  std::uint32_t identifier = 0;
+  peer::ReadFragment fragment;
+  std::int64_t tag() const { return fragment.sampleBuffer.presentationTime.value; }
+};
+
+// The headset's side: serves frame and child-window requests. Frames are
+// answered at once, held until released, or never answered.
+class TestHeadset final : public MessageProtocol {
+ public:
+  enum class Mode { answer, hold, silent };
+
+  asio::awaitable<std::optional<Bytes>> handle(Messages message, Bytes data) override {
+    if (message == Messages::windowFrame) {
+      auto request = deserialize<clientMessages::WindowFrame::Request>(data);
+      Mode mode;
+      {
+        std::lock_guard lock(mutex_);
+        frames_.push_back({request.identifier, peer::readFragment(request.frame)});
+        mode = mode_;
+      }
+      if (mode == Mode::silent)
+        throw std::runtime_error("this headset never answers frames");
+      if (mode == Mode::hold)
+        co_await releases_->next();
+      co_return Bytes{};
+    }
+    if (message == Messages::childWindows) {
+      ++childWindowLists_;
+      co_return Bytes{};
+    }
+    co_return std::nullopt;
+  }
+
+  void setMode(Mode mode) {
+    std::lock_guard lock(mutex_);
+    mode_ = mode;
+  }
+  // Lets one held frame reply go.
+  void releaseOne() { releases_->yield(true); }
+  void releaseAll() { releases_->finish(); }
+
+  std::vector<ReceivedFrame> frames() const {
+    std::lock_guard lock(mutex_);
+    return frames_;
+  }
+  std::size_t frameCount() const {
+    std::lock_guard lock(mutex_);
+    return frames_.size();
+  }
+
+  std::atomic<int> childWindowLists_ = 0;
+
+ private:
+  mutable std::mutex mutex_;
+  Mode mode_ = Mode::answer;
+  std::vector<ReceivedFrame> frames_;
+  std::shared_ptr<capture::AsyncSequence<bool>> releases_ = std::make_shared<capture::AsyncSequence<bool>>();
+};
+
+class CastingTest : public ::testing::Test {
+ protected:
+  void start(bool withRemote = true) {
+    Services services;
+    services.capture = capture;
+    services.input = poster;
+    services.doubleClickInterval = poster;
+    services.computerName = [] { return std::string("test computer"); };
+    services.frameExecutor = cpu.get_executor();
+    services.framesInFlight = 3;
+    services.displayClock = [this] { return now.load(); };
+    services.connectionEnded = [this](std::size_t stopped) {
+      endedReports++;
+      stoppedOnEnd = stopped;
+    };
+    handler = std::make_shared<ProtocolImplementation>(std::move(services));
+    auto [local, remote] = transport::Connection::makePipe(io.executor());
+    serverEnd = local;
+    headsetEnd = remote;
+    server.emplace(io.executor(), serverEnd, handler);
+    if (withRemote)
+      handler->setRemote(Remote(*server));
+    client.emplace(io.executor(), headsetEnd, headset);
+  }
+
+  ~CastingTest() override {
+    headset->releaseAll();
+    headsetEnd.close();
+    if (server) {
+      EXPECT_TRUE(IoHarness::eventually([&] { return server->finished(); }));
+      // Whatever the test did, nothing keeps capturing once the headset is gone.
+      EXPECT_TRUE(IoHarness::eventually([&] { return capture->runningStreams() == 0; }));
+    }
+    io.stop();
+    cpu.join();
+  }
+
+  template <class M>
+  typename M::Reply call(typename M::Request request) {
+    return io.await(Remote::callOver<M>(*client, std::move(request)));
+  }
+
+  // Pushes a frame into the display's stream and waits until the headset has
+  // received one more frame; returns it.
+  ReceivedFrame pushAndReceive(std::uint32_t display, const platform::SampleBuffer& sample) {
+    std::size_t before = headset->frameCount();
+    EXPECT_EQ(capture->push(display, sample), 1);
+    EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() > before; }));
+    auto frames = headset->frames();
+    return frames.at(before);
+  }
+
+  void acknowledge(std::uint32_t display, const ReceivedFrame& received) {
+    media::Sha256Digest digest = media::sha256(peer::decompressMask(received.fragment));
+    call<serverMessages::WindowMask>({.identifier = display, .hash = Bytes(digest.begin(), digest.end())});
+  }
+
+  IoHarness io;
+  asio::thread_pool cpu{2};
+  std::shared_ptr<FakeCaptureService> capture = std::make_shared<FakeCaptureService>(twoDisplays());
+  std::shared_ptr<platform::FakeInputPoster> poster = std::make_shared<platform::FakeInputPoster>();
+  std::atomic<std::chrono::steady_clock::time_point> now{std::chrono::steady_clock::time_point{} +
+                                                         std::chrono::hours(1)};
+  std::shared_ptr<ProtocolImplementation> handler;
+  std::shared_ptr<TestHeadset> headset = std::make_shared<TestHeadset>();
+  transport::Connection serverEnd, headsetEnd;
+  std::optional<Multiplexer> server, client;
+  std::atomic<int> endedReports = 0;
+  std::atomic<std::size_t> stoppedOnEnd = 0;
+};
+
+// ---- the identifier table ---------------------------------------------------
+
+TEST_F(CastingTest, EveryServedIdentifierIsAnsweredUnderItsTokenAndTheHeadsetsOnesNever) {
+  Services services;
+  services.capture = capture;
+  services.input = poster;
+  services.frameExecutor = cpu.get_executor();
+  handler = std::make_shared<ProtocolImplementation>(services);
+  auto [local, remote] = transport::Connection::makePipe(io.executor());
+  serverEnd = local;
+  headsetEnd = remote;
+  server.emplace(io.executor(), serverEnd, handler);
+
+  auto exchange = [&](std::uint8_t identifier, std::uint8_t token, const Bytes& body) {
+    Bytes message{identifier, token};
+    message.insert(message.end(), body.begin(), body.end());
+    io.await(headsetEnd.send(message));
+  };
+  // The three headset-served identifiers, as the headset could send them: none
+  // is answered, so the first reply to arrive is the one to the next request.
+  exchange(1, 1, serialize(HandshakeRequest{.version = 1}));
+  exchange(6, 2, Bytes{0x07, 0x00});
+  exchange(10, 3, serialize(clientMessages::ChildWindows::Request{.parent = kMain, .children = {1}}));
+
+  struct Row {
+    std::uint8_t identifier;
+    Bytes body;
+  };
+  const Bytes main = serialize(serverMessages::StartCasting::Request{.identifier = kMain});
+  const Bytes point = serialize(serverMessages::MouseMoved::Request{.identifier = kMain, .x = 0.5, .y = 0.5});
+  const std::vector<Row> rows = {
+      {0, serialize(HandshakeRequest{.version = 1})},
+      {2, {}},
+      {3, main},
+      {4, main},
+      {5, main},
+      {7, serialize(serverMessages::WindowMask::Request{.identifier = kMain, .hash = Bytes(32, 0)})},
+      {8, main},
+      {9, main},
+      {11, point},
+      {12, point},
+      {13, main},
+      {14, point},
+      {15, main},
+      {16, point},
+      {17, point},
+      {18, point},
+      {19, serialize(serverMessages::Typed::Request{.identifier = 0, .key = input::KeyCode::key_C, .down = true})},
+  };
+  std::uint8_t token = 10;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.identifier));
+    exchange(row.identifier, token, row.body);
+    std::optional<Bytes> reply = io.await(headsetEnd.receive());
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_GE(reply->size(), 2u);
+    EXPECT_EQ((*reply)[0], row.identifier);
+    EXPECT_EQ((*reply)[1], token);
+    ByteView body = ByteView(*reply).subspan(2);
+    switch (row.identifier) {
+      case 0: EXPECT_EQ(deserialize<HandshakeReply>(body).version, 1); break;
+      case 2: EXPECT_EQ(deserialize<serverMessages::Windows::Reply>(body).displays.size(), 2u); break;
+      case 3: {
+        ASSERT_FALSE(body.empty());
+        EXPECT_EQ(body[0], 0x01);
+        EXPECT_TRUE(peer::readFragment(body.subspan(1)).hasMask);
+        break;
+      }
+      default: EXPECT_TRUE(body.empty()) << "an empty reply is a body of zero bytes"; break;
+    }
+    ++token;
+  }
+  // move, down + up, three scroll events, three drag events, one key.
+  EXPECT_EQ(poster->events().size(), 10u);
+}
+
+// ---- displays and previews -------------------------------------------------
+
+TEST_F(CastingTest, DisplayListKeepsTableOrderAndIsCachedForOneSecond) {
+  capture->setDisplays({DisplayInfo{kSide, {1920, 0, 1280, 800}}, DisplayInfo{kMain, {0, 0, 1920, 1080}}});
+  start();
+  auto first = call<serverMessages::Windows>({});
+  ASSERT_EQ(first.displays.size(), 2u);
+  EXPECT_EQ(first.displays[0], (Display{.identifier = kSide,
+                                        .title = "Display 9",
+                                        .app = "",
+                                        .frame = {1920, 0, 1280, 800},
+                                        .windowLayer = 0}));
+  EXPECT_EQ(first.displays[1].identifier, kMain);
+  EXPECT_EQ(first.displays[1].title, "Display 7");
+
+  // Within the second the table answers; the removed display is still listed.
+  capture->setDisplays({DisplayInfo{kMain, {0, 0, 1920, 1080}}});
+  now = now.load() + std::chrono::milliseconds(1000);
+  EXPECT_EQ(call<serverMessages::Windows>({}), first);
+  EXPECT_EQ(capture->fetchCount(), 1);
+
+  now = now.load() + std::chrono::milliseconds(1);
+  auto later = call<serverMessages::Windows>({});
+  EXPECT_EQ(capture->fetchCount(), 2);
+  ASSERT_EQ(later.displays.size(), 1u);
+  EXPECT_EQ(later.displays[0].identifier, kMain);
+
+  // A failed fetch fails the request: no reply, and the connection goes on.
+  capture->setFetchFailure("no displays");
+  now = now.load() + std::chrono::seconds(5);
+  auto failed = io.start(Remote::callOver<serverMessages::Windows>(*client, {}));
+  EXPECT_TRUE(IoHarness::eventually([&] { return capture->fetchCount() == 3; }));
+  capture->setFetchFailure(std::nullopt);
+  EXPECT_EQ(call<serverMessages::VisionOSHandshake>({.version = 1}).name, "test computer");
+  EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
+}
+
+TEST_F(CastingTest, PreviewEdgeCases) {
+  start();
+  // No such display, even after the refetch: the absent optional.
+  EXPECT_EQ(call<serverMessages::WindowPreview>({.identifier = 12345}), std::nullopt);
+  EXPECT_EQ(capture->screenshotCount(), 0);
+  // A screenshot that brings nothing: absent too.
+  capture->setScreenshotEmpty(true);
+  EXPECT_EQ(call<serverMessages::WindowPreview>({.identifier = kMain}), std::nullopt);
+  capture->setScreenshotEmpty(false);
+
+  auto preview = call<serverMessages::WindowPreview>({.identifier = kMain});
+  ASSERT_TRUE(preview.has_value());
+  peer::ReadFragment fragment = peer::readFragment(*preview);
+  EXPECT_TRUE(fragment.hasMask);
+  ASSERT_TRUE(capture->lastScreenshotConfiguration().has_value());
+  EXPECT_EQ(capture->lastScreenshotConfiguration()->width, 1200);
+  EXPECT_EQ(capture->lastScreenshotConfiguration()->height, 640);
+  EXPECT_TRUE(capture->lastScreenshotConfiguration()->showsCursor);
+}
+
+TEST_F(CastingTest, PreviewWhileCastingCarriesTheMaskAndLeavesTheMaskMemoryAlone) {
+  start();
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  ReceivedFrame first = pushAndReceive(kMain, frame(1));
+  ASSERT_TRUE(first.fragment.hasMask);
+  acknowledge(kMain, first);
+  EXPECT_FALSE(pushAndReceive(kMain, frame(2)).fragment.hasMask);
+
+  auto preview = call<serverMessages::WindowPreview>({.identifier = kMain});
+  ASSERT_TRUE(preview.has_value());
+  EXPECT_TRUE(peer::readFragment(*preview).hasMask);
+  // The confirmed cast mask is still confirmed.
+  EXPECT_FALSE(pushAndReceive(kMain, frame(3)).fragment.hasMask);
+}
+
+// ---- casting and the mask memory -------------------------------------------
+
+TEST_F(CastingTest, MaskTravelsUntilConfirmedAndAgainWhenItChangesOrCastingRestarts) {
+  start();
+  // A confirmation before any frame creates nothing.
+  {
+    media::Sha256Digest digest = media::sha256(media::extractAlpha(*frame(1).image).bytes);
+    call<serverMessages::WindowMask>({.identifier = kMain, .hash = Bytes(digest.begin(), digest.end())});
+  }
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  EXPECT_EQ(capture->runningStreams(kMain), 1);
+  ASSERT_TRUE(capture->lastStreamConfiguration().has_value());
+  EXPECT_EQ(capture->lastStreamConfiguration()->width, 2400);
+  EXPECT_EQ(capture->lastStreamConfiguration()->height, 1280);
+
+  ReceivedFrame m1 = pushAndReceive(kMain, frame(1));
+  EXPECT_EQ(m1.identifier, kMain);
+  EXPECT_EQ(m1.tag(), 1);
+  ASSERT_TRUE(m1.fragment.hasMask);
+  EXPECT_TRUE(pushAndReceive(kMain, frame(2)).fragment.hasMask) << "unconfirmed masks keep travelling";
+
+  // A wrong or short digest confirms nothing.
+  call<serverMessages::WindowMask>({.identifier = kMain, .hash = Bytes(31, 0)});
+  EXPECT_TRUE(pushAndReceive(kMain, frame(3)).fragment.hasMask);
+
+  acknowledge(kMain, m1);
+  EXPECT_FALSE(pushAndReceive(kMain, frame(4)).fragment.hasMask);
+  EXPECT_FALSE(pushAndReceive(kMain, frame(5)).fragment.hasMask);
+
+  // A new mask travels with every frame until it is confirmed; a late
+  // confirmation of the old one does not count.
+  ReceivedFrame m2 = pushAndReceive(kMain, frame(6, 0x80));
+  ASSERT_TRUE(m2.fragment.hasMask);
+  acknowledge(kMain, m1);
+  EXPECT_TRUE(pushAndReceive(kMain, frame(7, 0x80)).fragment.hasMask);
+  acknowledge(kMain, m2);
+  EXPECT_FALSE(pushAndReceive(kMain, frame(8, 0x80)).fragment.hasMask);
+
+  // After stop and start the same mask travels again.
+  call<serverMessages::StopCasting>({.identifier = kMain});
+  EXPECT_EQ(capture->runningStreams(kMain), 0);
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  EXPECT_TRUE(pushAndReceive(kMain, frame(9, 0x80)).fragment.hasMask);
+}
+
+TEST_F(CastingTest, StartAndStopEdgeCases) {
+  start();
+  // Stopping a display that is not cast is answered and changes nothing.
+  call<serverMessages::StopCasting>({.identifier = kSide});
+  call<serverMessages::StopCasting>({.identifier = 4242});
+  // An unknown display: answered, but no stream and no loop.
+  call<serverMessages::StartCasting>({.identifier = 4242});
+  EXPECT_EQ(capture->startCount(), 0);
+  EXPECT_EQ(handler->castingCount(), 0u);
+
+  // A capture that cannot start fails the request and registers nothing.
+  capture->setStartFailure("refused");
+  auto failed = io.start(Remote::callOver<serverMessages::StartCasting>(*client, {.identifier = kMain}));
+  EXPECT_TRUE(IoHarness::eventually([&] { return capture->lastStreamConfiguration().has_value(); }));
+  capture->setStartFailure(std::nullopt);
+  call<serverMessages::VisionOSHandshake>({.version = 1});
+  EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
+  EXPECT_EQ(handler->castingCount(), 0u);
+
+  // Starting twice keeps one stream; the mask travels again after the second start.
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  ReceivedFrame first = pushAndReceive(kMain, frame(1));
+  acknowledge(kMain, first);
+  EXPECT_FALSE(pushAndReceive(kMain, frame(2)).fragment.hasMask);
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  EXPECT_EQ(capture->runningStreams(kMain), 1);
+  EXPECT_EQ(capture->startCount(), 1);
+  EXPECT_TRUE(pushAndReceive(kMain, frame(3)).fragment.hasMask);
+
+  // One stop ends the only stream and its loop.
+  call<serverMessages::StopCasting>({.identifier = kMain});
+  EXPECT_EQ(capture->runningStreams(kMain), 0);
+  EXPECT_EQ(capture->push(kMain, frame(4)), 0);
+  EXPECT_EQ(handler->castingCount(), 0u);
+}
+
+TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTrace) {
+  start(/*withRemote=*/false);
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  // No remote yet: the frames are dropped and their slots come back.
+  for (std::uint8_t tag = 1; tag <= 5; ++tag) {
+    capture->push(kMain, frame(tag));
+    EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  }
+  EXPECT_EQ(headset->frameCount(), 0u);
+
+  handler->setRemote(Remote(*server));
+  // A frame that cannot be encoded (rows longer than its buffer) and a
+  // status-only sample are dropped; the next frame goes out as usual.
+  platform::SampleBuffer broken = frame(6);
+  auto image = std::make_shared<platform::Image>(*broken.image);
+  image->stride = image->width * 8;
+  broken.image = image;
+  capture->push(kMain, broken);
+  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  capture->push(kMain, platform::SampleBuffer{});
+  ReceivedFrame next = pushAndReceive(kMain, frame(7));
+  EXPECT_EQ(next.tag(), 7);
+  EXPECT_TRUE(next.fragment.hasMask);
+  EXPECT_EQ(headset->frameCount(), 1u);
+}
+
+TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestFrame) {
+  start();
+  headset->setMode(TestHeadset::Mode::hold);
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  for (std::uint8_t tag = 1; tag <= 3; ++tag)
+    EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
+  EXPECT_EQ(handler->framesInFlight(kMain), 3u);
+
+  // Every slot is busy: these frames replace each other in the capture's
+  // one-frame buffer and none is sent.
+  for (std::uint8_t tag = 10; tag <= 30; ++tag) {
+    capture->push(kMain, frame(tag));
+    EXPECT_LE(server->pendingRequests(), 3u);
+    EXPECT_LE(handler->framesInFlight(kMain), 3u);
+  }
+  EXPECT_EQ(headset->frameCount(), 3u);
+
+  // One reply frees one slot, which takes the newest frame.
+  headset->releaseOne();
+  EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 4; }));
+  EXPECT_EQ(headset->frames().at(3).tag(), 30);
+  EXPECT_LE(server->pendingRequests(), 3u);
+
+  headset->setMode(TestHeadset::Mode::answer);
+  headset->releaseAll();
+  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  EXPECT_EQ(pushAndReceive(kMain, frame(40)).tag(), 40);
+}
+
+TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
+  start();
+  headset->setMode(TestHeadset::Mode::silent);
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  call<serverMessages::StartCasting>({.identifier = kSide});
+  call<serverMessages::StartWatchingForChildWindows>({.identifier = kMain});
+  for (std::uint8_t tag = 1; tag <= 3; ++tag)
+    pushAndReceive(kMain, frame(tag));
+  capture->push(kMain, frame(4));  // waits for a slot that a silent headset never frees
+  EXPECT_EQ(server->pendingRequests(), 3u);
+  EXPECT_EQ(capture->runningStreams(), 2);
+
+  headsetEnd.close();
+  EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
+  EXPECT_EQ(stoppedOnEnd.load(), 2u);
+  EXPECT_EQ(capture->runningStreams(), 0);
+  EXPECT_TRUE(handler->connectionHasEnded());
+  EXPECT_TRUE(IoHarness::eventually([&] { return server->pendingRequests() == 0; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  EXPECT_EQ(handler->castingCount(), 0u);
+
+  // Nothing is started for a headset that is gone.
+  io.await(handler->startCasting({.identifier = kMain}));
+  EXPECT_EQ(capture->runningStreams(), 0);
+  EXPECT_EQ(handler->endConnection(), 0u);
+  EXPECT_EQ(endedReports.load(), 1) << "reported once";
+}
+
+TEST_F(CastingTest, TwoDisplaysCastAtOnceKeepSeparateMasks) {
+  start();
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  call<serverMessages::StartCasting>({.identifier = kSide});
+  ReceivedFrame main = pushAndReceive(kMain, frame(1));
+  ReceivedFrame side = pushAndReceive(kSide, frame(2));
+  EXPECT_EQ(main.identifier, kMain);
+  EXPECT_EQ(side.identifier, kSide);
+  acknowledge(kMain, main);
+  EXPECT_FALSE(pushAndReceive(kMain, frame(3)).fragment.hasMask);
+  EXPECT_TRUE(pushAndReceive(kSide, frame(4)).fragment.hasMask);
+
+  // Many frames of both displays at once, with input requests in between:
+  // every frame that is sent arrives whole and names its display.
+  std::vector<std::future<SerializableVoid>> moves;
+  for (int i = 0; i < 40; ++i) {
+    capture->push(i % 2 ? kMain : kSide, frame(static_cast<std::uint8_t>(100 + i)));
+    moves.push_back(io.start(Remote::callOver<serverMessages::MouseMoved>(
+        *client, {.identifier = kSide, .x = 0.25, .y = 0.5})));
+  }
+  for (auto& move : moves)
+    IoHarness::get(std::move(move));
+  EXPECT_TRUE(IoHarness::eventually(
+      [&] { return handler->framesInFlight(kMain) == 0 && handler->framesInFlight(kSide) == 0; }));
+  for (const ReceivedFrame& received : headset->frames()) {
+    EXPECT_TRUE(received.identifier == kMain || received.identifier == kSide);
+    EXPECT_EQ(received.fragment.sampleBuffer.formatDescription.width, 32u);
+  }
+  EXPECT_EQ(poster->events().size(), 40u);
+}
+
+// ---- child windows -----------------------------------------------------------
+
+TEST_F(CastingTest, ChildWindowWatchingIsAnsweredAndSendsNothing) {
+  start();
+  call<serverMessages::StopWatchingForChildWindows>({.identifier = kMain});  // never watched
+  call<serverMessages::StartWatchingForChildWindows>({.identifier = kMain});
+  call<serverMessages::StopWatchingForChildWindows>({.identifier = kMain});
+  call<serverMessages::VisionOSHandshake>({.version = 1});
+  EXPECT_EQ(headset->childWindowLists_.load(), 0);
+}
+
+// ---- input -------------------------------------------------------------------
+
+TEST_F(CastingTest, PointerRequestsReachThePosterAtGlobalPoints) {
+  start();
+  call<serverMessages::Clicked>({.identifier = kSide, .x = 0.5, .y = 0.5});
+  call<serverMessages::MouseMoved>({.identifier = kSide, .x = 0, .y = 0});
+  call<serverMessages::DragBegan>({.identifier = kMain, .x = 0.25, .y = 0.5});
+  call<serverMessages::DragChanged>({.identifier = kMain, .x = 1.0, .y = 1.0});
+  call<serverMessages::DragEnded>({.identifier = kMain, .x = -0.5, .y = 2.0});
+  std::vector<PostedInput> expected = {
+      PostedInput::leftDown(2560, 400, 1), PostedInput::leftUp(2560, 400, 1), PostedInput::move(1920, 0),
+      PostedInput::leftDown(480, 540, std::nullopt), PostedInput::drag(1920, 1080),
+      PostedInput::leftUp(-960, 2160, std::nullopt)};
+  EXPECT_EQ(poster->events(), expected);
+}
+
+TEST_F(CastingTest, PointerRequestForAnUnknownDisplayPostsNothingButScrollAndKeysNeedNone) {
+  start();
+  call<serverMessages::Clicked>({.identifier = 4242, .x = 0.5, .y = 0.5});
+  call<serverMessages::MouseMoved>({.identifier = 4242, .x = 0.5, .y = 0.5});
+  call<serverMessages::DragBegan>({.identifier = 4242, .x = 0.5, .y = 0.5});
+  EXPECT_TRUE(poster->events().empty());
+  EXPECT_EQ(handler->castingCount(), 0u);
+
+  call<serverMessages::ScrollBegan>({.identifier = 4242});
+  call<serverMessages::ScrollChanged>({.identifier = 4242, .x = 10.7, .y = -3.9});
+  call<serverMessages::ScrollEnded>({.identifier = 4242});
+  call<serverMessages::Typed>({.identifier = 4242, .key = input::KeyCode::key_Command, .down = true});
+  std::vector<PostedInput> expected = {
+      PostedInput::scroll(platform::ScrollPhase::began, 0, 0), PostedInput::scroll(platform::ScrollPhase::changed, 10, -3),
+      PostedInput::scroll(platform::ScrollPhase::ended, 0, 0), PostedInput::keyEvent(input::KeyCode::key_Command, true)};
+  EXPECT_EQ(poster->events(), expected);
+
+  // A display lookup that fails fails the request: nothing posted, no reply.
+  capture->setFetchFailure("gone");
+  poster->clear();
+  auto failed = io.start(Remote::callOver<serverMessages::Clicked>(*client, {.identifier = 4243, .x = 0, .y = 0}));
+  call<serverMessages::Typed>({.identifier = 0, .key = input::KeyCode::key_A, .down = false});
+  EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
+  EXPECT_EQ(poster->events(), (std::vector<PostedInput>{PostedInput::keyEvent(input::KeyCode::key_A, false)}));
+}
+
+}  // namespace
+}  // namespace marlinax::server

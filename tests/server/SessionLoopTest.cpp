@@ -1,0 +1,161 @@
+// The session loop over loopback TLS with the real listener (DNS-SD may be
+// absent; advertising trouble must not matter) and the test peer's headset side.
+
+#include <atomic>
+#include <future>
+#include <mutex>
+
+#include <asio/connect.hpp>
+#include <asio/ip/tcp.hpp>
+#include <gtest/gtest.h>
+
+#include "messaging/IoHarness.h"
+#include "messaging/SessionLoop.h"
+#include "peer/Headset.h"
+#include "server/ProtocolImplementation.h"
+
+namespace marlinax::messaging {
+namespace {
+
+using testing::IoHarness;
+
+class SessionLoopTest : public ::testing::Test {
+ protected:
+  SessionLoopTest() {
+    SessionLoop::Options options;
+    options.version = 1;
+    options.makeHandler = [] {
+      server::Services services;
+      services.computerName = [] { return std::string("Test Computer"); };
+      services.version = 1;
+      return std::make_shared<server::ProtocolImplementation>(services);
+    };
+    options.publish = [this](Remote remote) {
+      std::lock_guard lock(mutex);
+      published.push_back(remote);
+    };
+    options.listening = [this](std::uint16_t p) { port.set_value(p); };
+    loop = std::make_unique<SessionLoop>(io.executor(), std::move(options));
+    outcome = io.start(loop->run());
+    listeningPort = IoHarness::get(port.get_future());
+  }
+
+  ~SessionLoopTest() override {
+    // Every read loop ends before the threads stop, so nothing is left waiting.
+    for (auto& session : sessions) {
+      session->close();
+      EXPECT_TRUE(IoHarness::eventually([&] { return session->multiplexer().finished(); }));
+    }
+    for (auto& remote : publishedRemotes()) {
+      remote.connection.connection().close();
+      EXPECT_TRUE(IoHarness::eventually([&] { return remote.connection.finished(); }));
+    }
+    {
+      std::lock_guard lock(mutex);
+      published.clear();
+    }
+    loop->stop();
+    if (outcome.valid())
+      IoHarness::finishes(outcome);
+    io.stop();
+  }
+
+  std::shared_ptr<peer::HeadsetSession> openHeadset(std::int64_t version, std::string name) {
+    auto session = io.await(peer::HeadsetSession::open(io.executor(), "127.0.0.1", listeningPort, Bytes(),
+                                                       {.version = version, .name = std::move(name)}));
+    sessions.push_back(session);
+    return session;
+  }
+
+  bool refusesNewConnections() {
+    asio::io_context local;
+    asio::ip::tcp::socket socket(local);
+    std::error_code error;
+    socket.connect({asio::ip::make_address("127.0.0.1"), listeningPort}, error);
+    return error == asio::error::connection_refused;
+  }
+
+  std::vector<Remote> publishedRemotes() {
+    std::lock_guard lock(mutex);
+    return published;
+  }
+
+  IoHarness io;
+  std::promise<std::uint16_t> port;
+  std::uint16_t listeningPort = 0;
+  std::unique_ptr<SessionLoop> loop;
+  std::future<SessionOutcome> outcome;
+  std::mutex mutex;
+  std::vector<Remote> published;
+  std::vector<std::shared_ptr<peer::HeadsetSession>> sessions;
+};
+
+TEST_F(SessionLoopTest, MatchingVersionPublishesTheHeadsetAndStopsListening) {
+  ASSERT_NE(listeningPort, 0);
+  auto headset = openHeadset(1, "Vision Test");
+  EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::connected);
+  auto remotes = publishedRemotes();
+  ASSERT_EQ(remotes.size(), 1u);
+  EXPECT_EQ(remotes[0].name, "Vision Test");
+  EXPECT_EQ(headset->handler().computerVersion(), 1);
+  EXPECT_TRUE(IoHarness::eventually([&] { return refusesNewConnections(); }));
+
+  // The published remote reaches the headset, and the headset is served.
+  io.await(remotes[0].childWindows({.parent = 3, .children = {4, 5}}));
+  EXPECT_EQ(headset->handler().childWindowListsReceived(), 1u);
+  auto reply = io.await(headset->call<serverMessages::VisionOSHandshake>({.version = 1}));
+  EXPECT_EQ(reply.name, "Test Computer");
+}
+
+TEST_F(SessionLoopTest, MismatchedVersionPublishesNothingButTheConnectionIsStillServed) {
+  auto headset = openHeadset(2, "Newer Headset");
+  EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::versionMismatch);
+  EXPECT_TRUE(publishedRemotes().empty());
+  EXPECT_TRUE(IoHarness::eventually([&] { return refusesNewConnections(); }));
+  auto reply = io.await(headset->call<serverMessages::VisionOSHandshake>({.version = 2}));
+  EXPECT_EQ(reply.version, 1);
+  EXPECT_EQ(reply.name, "Test Computer");
+}
+
+TEST_F(SessionLoopTest, ASecondConnectionIsNeverServed) {
+  // The first connection is secured but does not answer the handshake yet.
+  auto first = io.await(transport::openConnection(io.executor(), "127.0.0.1", listeningPort, Bytes()));
+  auto handshake = io.await(first.receive());
+  ASSERT_TRUE(handshake);
+  ASSERT_GE(handshake->size(), 2u);
+  EXPECT_EQ((*handshake)[0], 0x01);
+
+  // A second headset gets its TCP connection accepted but is never secured.
+  auto second = io.start(transport::openConnection(io.executor(), "127.0.0.1", listeningPort, Bytes()));
+  EXPECT_EQ(second.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+
+  Bytes reply{0x01, (*handshake)[1]};
+  Bytes body = serialize(HandshakeReply{.version = 1, .name = "First"});
+  reply.insert(reply.end(), body.begin(), body.end());
+  io.await(first.send(reply));
+  EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::connected);
+  ASSERT_EQ(publishedRemotes().size(), 1u);
+  EXPECT_EQ(publishedRemotes()[0].name, "First");
+
+  // Once the loop ended the waiting connection is released unserved.
+  ASSERT_TRUE(IoHarness::finishes(second));
+  EXPECT_THROW(second.get(), std::system_error);
+  first.close();
+}
+
+TEST(SessionLoopStop, StoppingBeforeAConnectionEndsTheLoop) {
+  IoHarness io;
+  SessionLoop::Options options;
+  options.version = 1;
+  options.makeHandler = [] { return std::make_shared<server::ProtocolImplementation>(); };
+  std::promise<std::uint16_t> port;
+  options.listening = [&port](std::uint16_t p) { port.set_value(p); };
+  SessionLoop loop(io.executor(), std::move(options));
+  auto outcome = io.start(loop.run());
+  IoHarness::get(port.get_future());
+  loop.stop();
+  EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::listenerEnded);
+}
+
+}  // namespace
+}  // namespace marlinax::messaging
