@@ -37,6 +37,13 @@ function(marlinax_test name)
     set(ARG_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+  # `unit-tests` builds just the fast tests (the sanitizer run needs nothing else).
+  if("unit" IN_LIST ARG_LABELS)
+    if(NOT TARGET unit-tests)
+      add_custom_target(unit-tests)
+    endif()
+    add_dependencies(unit-tests ${name})
+  endif()
 endfunction()
 
 # marlinax_benchmark(name SOURCES ... LIBS ...): a Google Benchmark program in bin/.
