@@ -1,8 +1,28 @@
 #include "server/ProtocolImplementation.h"
 
+#include <deque>
+#include <exception>
 #include <utility>
 
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/dispatch.hpp>
+#include <asio/execution/outstanding_work.hpp>
+#include <asio/post.hpp>
+#include <asio/prefer.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "capture/AsyncSequence.h"
+#include "capture/Broadcaster.h"
+#include "input/EventDispatcher.h"
+#include "media/Fragment.h"
+#include "media/Masks.h"
 #include "messaging/ProtocolVersion.h"
+#include "platform/CaptureService.h"
 #include "platform/ComputerName.h"
 
 namespace marlinax::server {
@@ -15,11 +35,148 @@ namespace {
   throw NotAvailable(std::string(operation) + ": not available on this server");
 }
 
+// Runs `work` on `executor` and resumes the caller on its own executor with
+// the result (or the exception) of the work.
+template <class R, class Work>
+asio::awaitable<R> runOn(asio::any_io_executor executor, Work work) {
+  auto initiation = [executor, work = std::move(work)](auto handler) mutable {
+    // The caller's executor stays busy while the work runs elsewhere.
+    auto home = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+    asio::post(executor, [work = std::move(work), handler = std::move(handler), home]() mutable {
+      std::exception_ptr error;
+      R result{};
+      try {
+        result = work();
+      } catch (...) {
+        error = std::current_exception();
+      }
+      asio::dispatch(home, [handler = std::move(handler), error, result = std::move(result)]() mutable {
+        std::move(handler)(error, std::move(result));
+      });
+    });
+  };
+  // A named initiation: g++ 12 destroys a closure temporary inside co_await twice.
+  co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, R)>(
+      std::move(initiation), asio::use_awaitable);
+}
+
+// How often the handler looks whether its connection's read loop has ended.
+constexpr auto kConnectionPollInterval = std::chrono::milliseconds(50);
+
+asio::awaitable<void> watchConnection(std::weak_ptr<ProtocolImplementation> handler, Multiplexer multiplexer) {
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  while (!multiplexer.finished()) {
+    if (handler.expired())
+      co_return;
+    timer.expires_after(kConnectionPollInterval);
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+  if (auto self = handler.lock())
+    self->endConnection();
+}
+
 }  // namespace
 
-ProtocolImplementation::ProtocolImplementation(Services services)
-    : services_(std::move(services)), version_(services_.version ? *services_.version : protocolVersion()) {}
+// Slots for the frames of one display that are being built or wait for their
+// reply. The frame loop is the only one that waits for a slot.
+class ProtocolImplementation::FrameSlots {
+ public:
+  explicit FrameSlots(std::size_t capacity) : free_(capacity == 0 ? 1 : capacity) {}
 
+  // True with a slot taken; false once closed (the frame loop then ends).
+  asio::awaitable<bool> acquire() {
+    auto initiation = [this](auto handler) {
+      auto executor =
+          asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+      auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+      Waiter waiter = [shared, executor](bool granted) {
+        asio::post(executor, [shared, granted]() mutable { std::move(*shared)(granted); });
+      };
+      bool granted = false;
+      {
+        std::lock_guard lock(mutex_);
+        if (!closed_) {
+          if (free_ == 0) {
+            waiter_ = std::move(waiter);
+            return;
+          }
+          --free_;
+          granted = true;
+        }
+      }
+      waiter(granted);
+    };
+    co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(bool)>(std::move(initiation),
+                                                                                       asio::use_awaitable);
+  }
+
+  // Returns a slot; a waiting frame loop takes it over at once.
+  void release() {
+    Waiter waiter;
+    {
+      std::lock_guard lock(mutex_);
+      if (waiter_ && !closed_) {
+        waiter = std::move(waiter_);
+        waiter_ = nullptr;
+      } else {
+        ++free_;
+      }
+    }
+    if (waiter)
+      waiter(true);
+  }
+
+  // Wakes a waiting frame loop without a slot; later acquisitions fail.
+  void close() {
+    Waiter waiter;
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+      waiter = std::move(waiter_);
+      waiter_ = nullptr;
+    }
+    if (waiter)
+      waiter(false);
+  }
+
+ private:
+  using Waiter = std::function<void(bool)>;
+  mutable std::mutex mutex_;
+  std::size_t free_;
+  Waiter waiter_;
+  bool closed_ = false;
+};
+
+// One display's casting as the handler sees it: the stream its frame loop
+// reads and the loop's in-flight slots.
+struct ProtocolImplementation::Casting {
+  capture::Broadcaster::Stream stream;
+  std::shared_ptr<FrameSlots> slots;
+  // Frames being built or waiting for their reply.
+  std::atomic<std::size_t> inFlight = 0;
+  // Frames whose task has ended: sent, dropped or failed.
+  std::atomic<std::uint64_t> finished = 0;
+};
+
+ProtocolImplementation::ProtocolImplementation(Services services)
+    : services_(std::move(services)), version_(services_.version ? *services_.version : protocolVersion()) {
+  // The remote stays absent until the session loop sets it.
+  if (services_.capture) {
+    screenRecorder_ = std::make_unique<capture::Broadcaster>(
+        services_.capture, services_.displayClock ? capture::Broadcaster::Clock(services_.displayClock)
+                                                  : capture::Broadcaster::steadyClock());
+  }
+  if (services_.input) {
+    eventDispatcher_ = services_.clock
+                           ? std::make_unique<input::EventDispatcher>(services_.input, services_.doubleClickInterval,
+                                                                      services_.clock)
+                           : std::make_unique<input::EventDispatcher>(services_.input, services_.doubleClickInterval);
+  }
+  masks_ = std::make_unique<media::Masks>();
+}
+
+// Frame loops and watchers keep the handler alive, so none runs any more here;
+// the broadcaster's destructor stops the streams still registered.
 ProtocolImplementation::~ProtocolImplementation() = default;
 
 asio::awaitable<std::optional<Bytes>> ProtocolImplementation::handle(Messages message, Bytes data) {
@@ -29,13 +186,51 @@ asio::awaitable<std::optional<Bytes>> ProtocolImplementation::handle(Messages me
 }
 
 void ProtocolImplementation::setRemote(Remote remote) {
-  std::lock_guard lock(remoteMutex_);
-  remote_ = std::move(remote);
+  {
+    std::lock_guard lock(remoteMutex_);
+    remote_ = remote;
+  }
+  asio::co_spawn(remote.connection.executor(), watchConnection(weak_from_this(), remote.connection), asio::detached);
 }
 
 std::optional<Remote> ProtocolImplementation::remote() const {
   std::lock_guard lock(remoteMutex_);
   return remote_;
+}
+
+std::size_t ProtocolImplementation::endConnection() {
+  ended_ = true;
+  std::map<std::uint32_t, std::shared_ptr<Casting>> casting;
+  {
+    std::lock_guard lock(castingMutex_);
+    casting.swap(casting_);
+  }
+  for (auto& [identifier, entry] : casting)
+    entry->slots->close();
+  std::size_t stopped = 0;
+  if (screenRecorder_) {
+    stopped = screenRecorder_->streamCount();
+    screenRecorder_->stopAll();
+  }
+  if (!reported_.exchange(true) && services_.connectionEnded)
+    services_.connectionEnded(stopped);
+  return stopped;
+}
+
+std::size_t ProtocolImplementation::framesInFlight(std::uint32_t identifier) const {
+  std::lock_guard lock(castingMutex_);
+  auto found = casting_.find(identifier);
+  return found == casting_.end() ? 0 : found->second->inFlight.load();
+}
+
+std::uint64_t ProtocolImplementation::framesFinished(std::uint32_t identifier) const {
+  std::lock_guard lock(castingMutex_);
+  auto found = casting_.find(identifier);
+  return found == casting_.end() ? 0 : found->second->finished.load();
+}
+
+std::size_t ProtocolImplementation::castingCount() const {
+  return screenRecorder_ ? screenRecorder_->streamCount() : 0;
 }
 
 std::string ProtocolImplementation::computerName() const {
@@ -50,6 +245,23 @@ std::string ProtocolImplementation::computerName() const {
   return fallbackComputerName;
 }
 
+capture::Broadcaster& ProtocolImplementation::broadcaster() const {
+  if (!screenRecorder_)
+    notAvailable("screen capture");
+  return *screenRecorder_;
+}
+
+input::EventDispatcher& ProtocolImplementation::dispatcher() const {
+  if (!eventDispatcher_)
+    notAvailable("input");
+  return *eventDispatcher_;
+}
+
+void ProtocolImplementation::forgetMask(std::uint32_t identifier) {
+  std::lock_guard gate(maskGate_);
+  masks_->forget(identifier);
+}
+
 asio::awaitable<serverMessages::VisionOSHandshake::Reply> ProtocolImplementation::visionOSHandshake(
     serverMessages::VisionOSHandshake::Request) {
   // The headset's version is read but not compared with anything.
@@ -57,85 +269,257 @@ asio::awaitable<serverMessages::VisionOSHandshake::Reply> ProtocolImplementation
 }
 
 asio::awaitable<serverMessages::Windows::Reply> ProtocolImplementation::displays(serverMessages::Windows::Request) {
-  notAvailable("displays");
-  co_return serverMessages::Windows::Reply{};
+  capture::Broadcaster& recorder = broadcaster();
+  recorder.refreshDisplays(false);
+  serverMessages::Windows::Reply reply;
+  for (const platform::DisplayInfo& display : recorder.displays()) {
+    reply.displays.push_back(Display{.identifier = display.displayID,
+                                     .title = "Display " + std::to_string(display.displayID),
+                                     .app = "",
+                                     .frame = display.frame,
+                                     .windowLayer = 0});
+  }
+  co_return reply;
 }
 
 asio::awaitable<serverMessages::WindowPreview::Reply> ProtocolImplementation::windowPreview(
-    serverMessages::WindowPreview::Request) {
-  notAvailable("windowPreview");
-  co_return std::nullopt;
+    serverMessages::WindowPreview::Request request) {
+  std::optional<platform::DisplayInfo> display = broadcaster().display(request.identifier);
+  if (!display)
+    co_return std::nullopt;
+  asio::any_io_executor executor = services_.frameExecutor;
+  if (!executor)
+    executor = co_await asio::this_coro::executor;
+  std::shared_ptr<platform::CaptureService> service = services_.capture;
+  platform::DisplayInfo target = *display;
+  // The screenshot and its encoding are CPU work. A preview never consults or
+  // changes the mask memory, so it always carries its mask.
+  co_return co_await runOn<std::optional<Bytes>>(executor, [service, target]() -> std::optional<Bytes> {
+    std::optional<platform::SampleBuffer> sample =
+        service->screenshot(target, capture::Broadcaster::previewConfiguration());
+    if (!sample || !sample->image)
+      return std::nullopt;
+    return media::Fragment::make(*sample).serialize();
+  });
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::startCasting(serverMessages::StartCasting::Request) {
-  notAvailable("startCasting");
+asio::awaitable<SerializableVoid> ProtocolImplementation::startCasting(serverMessages::StartCasting::Request request) {
+  capture::Broadcaster& recorder = broadcaster();
+  if (ended_)
+    co_return SerializableVoid{};
+  std::optional<platform::DisplayInfo> display = recorder.display(request.identifier);
+  if (!display)
+    co_return SerializableVoid{};  // nothing is registered, no frame loop starts
+  if (recorder.hasStream(request.identifier)) {
+    // Already casting: keep the stream, but let the next frame carry the mask.
+    forgetMask(request.identifier);
+    co_return SerializableVoid{};
+  }
+
+  auto casting = std::make_shared<Casting>();
+  casting->stream = recorder.makeStream(*display);  // throws: nothing registered
+  casting->slots = std::make_shared<FrameSlots>(services_.framesInFlight);
+  std::shared_ptr<Casting> replaced;
+  {
+    std::lock_guard lock(castingMutex_);
+    auto& slot = casting_[request.identifier];
+    replaced = std::exchange(slot, casting);
+  }
+  if (replaced)
+    replaced->slots->close();
+  // Replaces and stops any stream stored meanwhile, which ends its loop.
+  recorder.storeStream(request.identifier, casting->stream);
+  if (ended_) {
+    // The connection ended while the stream started: nothing may keep running.
+    endConnection();
+    co_return SerializableVoid{};
+  }
+  // The loop is not tied to this request, which is answered at once.
+  asio::co_spawn(co_await asio::this_coro::executor, frameLoop(shared_from_this(), request.identifier, casting),
+                 asio::detached);
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::stopCasting(serverMessages::StopCasting::Request) {
-  notAvailable("stopCasting");
+asio::awaitable<void> ProtocolImplementation::frameLoop(std::shared_ptr<ProtocolImplementation> self,
+                                                        std::uint32_t identifier, std::shared_ptr<Casting> casting) {
+  asio::any_io_executor frameExecutor = self->services_.frameExecutor;
+  if (!frameExecutor)
+    frameExecutor = co_await asio::this_coro::executor;
+  std::shared_ptr<FrameSlots> slots = casting->slots;
+  for (;;) {
+    // A slot first, then the frame: while every slot is busy the capture keeps
+    // replacing its one unread frame, so the newest frame is the one taken.
+    if (!co_await slots->acquire())
+      break;
+    std::optional<platform::SampleBuffer> sample = co_await casting->stream.frames->next();
+    if (!sample || !sample->image) {
+      slots->release();
+      if (!sample)
+        break;  // the stream was stopped or replaced
+      continue;   // a status-only sample
+    }
+    // The frame task holds the slot until its frame is done, whichever way.
+    ++casting->inFlight;
+    std::shared_ptr<void> slot(nullptr, [slots, casting](void*) {
+      --casting->inFlight;
+      ++casting->finished;
+      slots->release();
+    });
+    asio::co_spawn(frameExecutor, frameTask(self, identifier, casting, std::move(*sample), std::move(slot)),
+                   asio::detached);
+  }
+  // Forget this loop's bookkeeping unless a newer casting replaced it.
+  std::lock_guard lock(self->castingMutex_);
+  if (auto found = self->casting_.find(identifier); found != self->casting_.end() && found->second == casting)
+    self->casting_.erase(found);
+}
+
+asio::awaitable<void> ProtocolImplementation::frameTask(std::shared_ptr<ProtocolImplementation> self,
+                                                        std::uint32_t identifier, std::shared_ptr<Casting> casting,
+                                                        platform::SampleBuffer sample, std::shared_ptr<void> slot) {
+  // `slot` is held, in this task's frame, until the frame is done.
+  (void)slot;
+  // Every failure drops the frame silently; nothing is retried.
+  try {
+    std::optional<Remote> remote = self->remote();
+    if (!remote)
+      co_return;  // no one to send it to yet
+    media::Fragment fragment = media::Fragment::make(sample);
+    sample = {};  // gives the captured image back to the capture's pool
+    {
+      std::lock_guard gate(self->maskGate_);
+      if (casting->stream.frames->isFinished())
+        co_return;  // casting stopped meanwhile: leave the mask memory alone
+      self->masks_->process(fragment, identifier);
+    }
+    clientMessages::WindowFrame::Request request{.identifier = identifier, .frame = fragment.serialize()};
+    fragment = {};
+    co_await remote->windowFrame(std::move(request));
+  } catch (...) {
+  }
+}
+
+asio::awaitable<SerializableVoid> ProtocolImplementation::stopCasting(serverMessages::StopCasting::Request request) {
+  if (screenRecorder_)
+    screenRecorder_->stopStream(request.identifier);  // ends the frame loop
+  std::shared_ptr<Casting> casting;
+  {
+    std::lock_guard lock(castingMutex_);
+    if (auto found = casting_.find(request.identifier); found != casting_.end()) {
+      casting = std::move(found->second);
+      casting_.erase(found);
+    }
+  }
+  if (casting)
+    casting->slots->close();
+  // Also when nothing was cast: a later start begins without a remembered mask.
+  forgetMask(request.identifier);
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::windowMask(serverMessages::WindowMask::Request) {
-  notAvailable("windowMask");
+asio::awaitable<SerializableVoid> ProtocolImplementation::windowMask(serverMessages::WindowMask::Request request) {
+  // A confirmation for a display without an entry creates nothing.
+  masks_->acknowledge(request.hash, request.identifier);
   co_return SerializableVoid{};
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::startWatchingForChildWindows(
-    serverMessages::StartWatchingForChildWindows::Request) {
-  notAvailable("startWatchingForChildWindows");
+    serverMessages::StartWatchingForChildWindows::Request request) {
+  capture::Broadcaster& recorder = broadcaster();
+  if (ended_)
+    co_return SerializableVoid{};
+  std::shared_ptr<capture::ChildWindowSequence> lists = recorder.watchChildWindows(request.identifier);
+  auto watcher = [](std::shared_ptr<ProtocolImplementation> self, std::uint32_t parent,
+                    std::shared_ptr<capture::ChildWindowSequence> lists) -> asio::awaitable<void> {
+    // Ends with the sequence (stop watching, connection end) or the first failed send.
+    while (std::optional<std::vector<std::uint32_t>> children = co_await lists->next()) {
+      std::optional<Remote> remote = self->remote();
+      if (!remote)
+        continue;
+      try {
+        co_await remote->childWindows({.parent = parent, .children = std::move(*children)});
+      } catch (...) {
+        co_return;
+      }
+    }
+  };
+  asio::co_spawn(co_await asio::this_coro::executor, watcher(shared_from_this(), request.identifier, lists),
+                 asio::detached);
   co_return SerializableVoid{};
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::stopWatchingForChildWindows(
-    serverMessages::StopWatchingForChildWindows::Request) {
-  notAvailable("stopWatchingForChildWindows");
+    serverMessages::StopWatchingForChildWindows::Request request) {
+  if (screenRecorder_)
+    screenRecorder_->removeChildObserver(request.identifier);
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::mouseMoved(serverMessages::MouseMoved::Request) {
-  notAvailable("mouseMoved");
+std::optional<std::pair<double, double>> ProtocolImplementation::pointerPoint(std::uint32_t identifier, double x,
+                                                                             double y) {
+  std::optional<platform::DisplayInfo> display = broadcaster().display(identifier);
+  if (!display)
+    return std::nullopt;
+  input::Point point = input::globalPoint(display->frame, x, y);
+  return std::make_pair(point.x, point.y);
+}
+
+// The five pointer requests: a display that does not exist posts nothing, and
+// the request is still answered.
+asio::awaitable<SerializableVoid> ProtocolImplementation::mouseMoved(serverMessages::MouseMoved::Request request) {
+  input::EventDispatcher& events = dispatcher();
+  if (auto point = pointerPoint(request.identifier, request.x, request.y))
+    events.moveMouse({point->first, point->second});
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::clicked(serverMessages::Clicked::Request) {
-  notAvailable("clicked");
+asio::awaitable<SerializableVoid> ProtocolImplementation::clicked(serverMessages::Clicked::Request request) {
+  input::EventDispatcher& events = dispatcher();
+  if (auto point = pointerPoint(request.identifier, request.x, request.y))
+    events.click({point->first, point->second});
   co_return SerializableVoid{};
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::scrollBegan(serverMessages::ScrollBegan::Request) {
-  notAvailable("scrollBegan");
+  dispatcher().beginScroll();
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::scrollChanged(serverMessages::ScrollChanged::Request) {
-  notAvailable("scrollChanged");
+asio::awaitable<SerializableVoid> ProtocolImplementation::scrollChanged(
+    serverMessages::ScrollChanged::Request request) {
+  // Pixel amounts, not fractions: no display is involved.
+  dispatcher().scroll(request.x, request.y);
   co_return SerializableVoid{};
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::scrollEnded(serverMessages::ScrollEnded::Request) {
-  notAvailable("scrollEnded");
+  dispatcher().endScroll();
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::dragBegan(serverMessages::DragBegan::Request) {
-  notAvailable("dragBegan");
+asio::awaitable<SerializableVoid> ProtocolImplementation::dragBegan(serverMessages::DragBegan::Request request) {
+  input::EventDispatcher& events = dispatcher();
+  if (auto point = pointerPoint(request.identifier, request.x, request.y))
+    events.beginDrag({point->first, point->second});
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::dragChanged(serverMessages::DragChanged::Request) {
-  notAvailable("dragChanged");
+asio::awaitable<SerializableVoid> ProtocolImplementation::dragChanged(serverMessages::DragChanged::Request request) {
+  input::EventDispatcher& events = dispatcher();
+  if (auto point = pointerPoint(request.identifier, request.x, request.y))
+    events.drag({point->first, point->second});
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::dragEnded(serverMessages::DragEnded::Request) {
-  notAvailable("dragEnded");
+asio::awaitable<SerializableVoid> ProtocolImplementation::dragEnded(serverMessages::DragEnded::Request request) {
+  input::EventDispatcher& events = dispatcher();
+  if (auto point = pointerPoint(request.identifier, request.x, request.y))
+    events.endDrag({point->first, point->second});
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::typed(serverMessages::Typed::Request) {
-  notAvailable("typed");
+asio::awaitable<SerializableVoid> ProtocolImplementation::typed(serverMessages::Typed::Request request) {
+  dispatcher().postKey(request.key, request.down);
   co_return SerializableVoid{};
 }
 

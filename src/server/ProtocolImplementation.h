@@ -1,16 +1,24 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
+
+#include <asio/any_io_executor.hpp>
 
 #include "messaging/Protocols.h"
 #include "messaging/Remote.h"
 #include "messaging/SessionLoop.h"
+#include "platform/Frame.h"
 
 namespace marlinax::platform {
 class CaptureService;
@@ -20,7 +28,16 @@ class DoubleClickIntervalSource;
 
 namespace marlinax::input {
 class Clock;
+class EventDispatcher;
 }  // namespace marlinax::input
+
+namespace marlinax::capture {
+class Broadcaster;
+}  // namespace marlinax::capture
+
+namespace marlinax::media {
+class Masks;
+}  // namespace marlinax::media
 
 namespace marlinax::server {
 
@@ -43,6 +60,22 @@ struct Services {
   std::function<std::string()> computerName;
   // The version in the handshake reply; the product's build number when absent.
   std::optional<std::int64_t> version;
+
+  // Where frame work (JPEG, alpha, LZ4, SHA-256, screenshots) runs: the CPU
+  // pool, so that an encoding frame never holds up the network threads. When
+  // empty, the work runs on the executor of the task that starts it.
+  asio::any_io_executor frameExecutor;
+  // At most this many frames of one display are being built or wait for the
+  // headset's reply at a time. The frame loop takes the next captured frame
+  // only when a slot is free; meanwhile the capture keeps just its newest
+  // frame, so a slow or silent headset costs neither memory nor latency.
+  std::size_t framesInFlight = 3;
+  // The monotonic clock of the display table's one-second cache (tests).
+  std::function<std::chrono::steady_clock::time_point()> displayClock;
+  // Told once when the connection this handler serves has ended, after every
+  // capture stream, frame loop and watcher of the headset was stopped; the
+  // argument is how many capture streams were still running.
+  std::function<void(std::size_t stoppedStreams)> connectionEnded;
 };
 
 // The name sent when the computer's name cannot be read (or is empty).
@@ -51,6 +84,21 @@ inline constexpr const char* fallbackComputerName = "Linux computer";
 // The computer's answer to everything the headset asks; one per accepted
 // connection. Messages 1, 6 and 10 are the headset's replies to our own
 // requests and are never answered here.
+//
+// Choices where the protocol leaves the behaviour open:
+// - startCasting, windowMask and the five pointer requests for a display that
+//   does not exist (even after refetching the table) do nothing and get the
+//   empty reply: a headset waiting for an answer that never comes is worse
+//   than one that sees no frames or no pointer movement.
+// - startCasting for a display already being cast keeps the running stream and
+//   its frame loop and forgets the display's mask, so the next frame carries
+//   the mask again (the headset may have rebuilt its view). One display never
+//   has two streams: storing a stream replaces and stops an older one, which
+//   also ends the older frame loop.
+// - When the connection ends every capture stream, frame loop and child-window
+//   watcher of the headset stops, and later casting requests are not obeyed.
+// - On X11 whole displays are cast and nothing reports child windows, so a
+//   watcher is started and stopped but never has a list to send.
 class ProtocolImplementation final : public messaging::SessionHandler,
                                      public messaging::ServerProtocol,
                                      public std::enable_shared_from_this<ProtocolImplementation> {
@@ -63,8 +111,25 @@ class ProtocolImplementation final : public messaging::SessionHandler,
   asio::awaitable<std::optional<Bytes>> handle(messaging::Messages message, Bytes data) override;
 
   // Written once by the session loop right after the multiplexer started.
+  // From then on the handler watches the connection and stops the headset's
+  // casting when it ends.
   void setRemote(messaging::Remote remote) override;
   std::optional<messaging::Remote> remote() const;
+
+  // The headset is gone: stops every capture stream (ending their frame
+  // loops), every child-window watcher, and refuses later casting. Returns how
+  // many streams were running. Also for shutdown. Only the first call reports
+  // through Services::connectionEnded.
+  std::size_t endConnection();
+  bool connectionHasEnded() const { return ended_; }
+
+  // Frames of this display now being built or waiting for their reply.
+  std::size_t framesInFlight(std::uint32_t identifier) const;
+  // Frames of the display's current casting whose task has ended, whether the
+  // frame was sent, dropped or failed.
+  std::uint64_t framesFinished(std::uint32_t identifier) const;
+  // Capture streams now registered (casting displays).
+  std::size_t castingCount() const;
 
   const Services& services() const { return services_; }
 
@@ -103,12 +168,38 @@ class ProtocolImplementation final : public messaging::SessionHandler,
   asio::awaitable<messaging::SerializableVoid> typed(messaging::serverMessages::Typed::Request request) override;
 
  private:
+  struct Casting;
+  class FrameSlots;
+
   std::string computerName() const;
+  capture::Broadcaster& broadcaster() const;
+  input::EventDispatcher& dispatcher() const;
+  std::optional<std::pair<double, double>> pointerPoint(std::uint32_t identifier, double x, double y);
+  void forgetMask(std::uint32_t identifier);
+  static asio::awaitable<void> frameLoop(std::shared_ptr<ProtocolImplementation> self, std::uint32_t identifier,
+                                         std::shared_ptr<Casting> casting);
+  static asio::awaitable<void> frameTask(std::shared_ptr<ProtocolImplementation> self, std::uint32_t identifier,
+                                         std::shared_ptr<Casting> casting, platform::SampleBuffer sample,
+                                         std::shared_ptr<void> slot);
 
   Services services_;
   std::int64_t version_;
   mutable std::mutex remoteMutex_;
   std::optional<messaging::Remote> remote_;
+  // The three per-headset actors; the broadcaster and the dispatcher exist
+  // only when their platform service does.
+  std::unique_ptr<capture::Broadcaster> screenRecorder_;
+  std::unique_ptr<input::EventDispatcher> eventDispatcher_;
+  std::unique_ptr<media::Masks> masks_;
+
+  // Per cast display, the frame loop's bookkeeping (in-flight slots).
+  mutable std::mutex castingMutex_;
+  std::map<std::uint32_t, std::shared_ptr<Casting>> casting_;
+  // Held while a frame's mask is processed and while a stopped display's mask
+  // is forgotten, so a frame of a stopped stream cannot bring the entry back.
+  std::mutex maskGate_;
+  std::atomic<bool> ended_ = false;
+  std::atomic<bool> reported_ = false;
 };
 
 }  // namespace marlinax::server
