@@ -63,16 +63,16 @@ asio::awaitable<R> runOn(asio::any_io_executor executor, Work work) {
 // How often the handler looks whether its connection's read loop has ended.
 constexpr auto kConnectionPollInterval = std::chrono::milliseconds(50);
 
-asio::awaitable<void> watchConnection(std::weak_ptr<ProtocolImplementation> handler, Multiplexer multiplexer) {
+// Holds the handler until the connection has ended, then stops what the
+// headset started: nothing else may keep it, and the multiplexer lets go of its
+// handler when the read loop ends.
+asio::awaitable<void> watchConnection(std::shared_ptr<ProtocolImplementation> handler, Multiplexer multiplexer) {
   asio::steady_timer timer(co_await asio::this_coro::executor);
   while (!multiplexer.finished()) {
-    if (handler.expired())
-      co_return;
     timer.expires_after(kConnectionPollInterval);
     co_await timer.async_wait(asio::use_awaitable);
   }
-  if (auto self = handler.lock())
-    self->endConnection();
+  handler->endConnection();
 }
 
 }  // namespace
@@ -190,7 +190,7 @@ void ProtocolImplementation::setRemote(Remote remote) {
     std::lock_guard lock(remoteMutex_);
     remote_ = remote;
   }
-  asio::co_spawn(remote.connection.executor(), watchConnection(weak_from_this(), remote.connection), asio::detached);
+  asio::co_spawn(remote.connection.executor(), watchConnection(shared_from_this(), remote.connection), asio::detached);
 }
 
 std::optional<Remote> ProtocolImplementation::remote() const {

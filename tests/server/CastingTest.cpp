@@ -496,6 +496,18 @@ TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
   EXPECT_EQ(endedReports.load(), 1) << "reported once";
 }
 
+TEST_F(CastingTest, HandlerThatNobodyElseHoldsStillStopsCastingWhenTheConnectionEnds) {
+  start();
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  pushAndReceive(kMain, frame(1));
+  // As in the server: only the connection and the tasks keep the handler.
+  handler.reset();
+  headsetEnd.close();
+  EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
+  EXPECT_EQ(stoppedOnEnd.load(), 1u);
+  EXPECT_EQ(capture->runningStreams(), 0);
+}
+
 TEST_F(CastingTest, TwoDisplaysCastAtOnceKeepSeparateMasks) {
   start();
   call<serverMessages::StartCasting>({.identifier = kMain});
