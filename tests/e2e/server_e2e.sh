@@ -41,7 +41,17 @@ wait_for() {
   done
 }
 
-json_field() { python3 -c 'import json,sys; d=json.load(sys.stdin); print(eval(sys.argv[1], {"d": d}))' "$1"; }
+# The server listens anew (on a new port) each time the headset it served has gone:
+# waits for that and sets `connect` to the current port.
+listening_again() {
+  [ "$(grep -c 'Awaiting connection on port' "$work/server.log")" -gt \
+    "$(grep -c 'Headset disconnected' "$work/server.log")" ]
+}
+use_current_port() {
+  wait_for 20 listening_again || fail "server is not listening again"
+  port=$(grep -o 'Awaiting connection on port [0-9]*' "$work/server.log" | tail -1 | awk '{print $NF}')
+  connect=(--host 127.0.0.1 --port "$port" --timeout 20)
+}
 
 step "private X server with two monitors"
 n=120
@@ -52,7 +62,7 @@ export DISPLAY=":$n"
 wait_for 10 xdpyinfo >/dev/null 2>&1 || fail "Xvfb did not start"
 xrandr --setmonitor Left 1920/508x1080/286+0+0 none
 xrandr --setmonitor Right 1920/508x1080/286+1920+0 none
-xrandr --output screen --off
+xrandr --fb 3840x1080 --output screen --off
 [ "$(xrandr --listmonitors | head -1)" = "Monitors: 2" ] || fail "expected exactly two monitors: $(xrandr --listmonitors)"
 
 step "private avahi-daemon on loopback"
@@ -91,6 +101,7 @@ wait_for 10 grep -q '^Connected to ' "$work/server.log" || fail "server did not 
 wait_for 20 grep -q 'Headset disconnected' "$work/server.log" || fail "server did not notice the headset leaving"
 
 step "display list"
+use_current_port
 "$bin/marlinax-peer" displays "${connect[@]}" --json >"$work/displays.json" || fail "displays failed"
 cat "$work/displays.json"
 read -r left_id right_id < <(python3 - "$work/displays.json" <<'PY'
@@ -110,6 +121,7 @@ PY
 ) || fail "display list does not match the two monitors"
 
 step "preview"
+use_current_port
 "$bin/marlinax-peer" preview --id "$left_id" --out-jpeg "$work/preview.jpg" --out-mask "$work/preview.mask" "${connect[@]}" \
   || fail "preview failed"
 python3 - "$work/preview.jpg" "$work/preview.mask" <<'PY' || fail "preview is not a 1200x640 JPEG with an opaque mask"
