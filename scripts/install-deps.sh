@@ -11,7 +11,7 @@ packages=(
   libxdamage-dev libxfixes-dev libxtst-dev libturbojpeg0-dev libyuv-dev liblz4-dev
   libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
   # services and tools the server and the tests start
-  xvfb x11-xserver-utils x11-utils avahi-daemon avahi-utils dbus openssl
+  xvfb x11-xserver-utils x11-utils xdotool avahi-daemon avahi-utils dbus openssl python3
 )
 
 missing=()
