@@ -147,3 +147,9 @@ for row in range(640):
     line = mask[row * stride:(row + 1) * stride]
     assert line[:1200] == b"\xff" * 1200 and line[1200:] == b"\0" * (stride - 1200)
 PY
+
+step "input"
+use_current_port
+"$bin/marlinax-peer" input move --id "$right_id" --x 0.25 --y 0.5 "${connect[@]}" || fail "input move failed"
+eval "$(xdotool getmouselocation --shell)"
+[ "$X" = 2400 ] && [ "$Y" = 540 ] || fail "pointer at $X,$Y instead of 2400,540"
