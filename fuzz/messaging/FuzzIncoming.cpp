@@ -15,7 +15,6 @@
 #include <asio/use_awaitable.hpp>
 
 #include "messaging/Multiplexer.h"
-#include "messaging/Remote.h"
 #include "platform/fake/FakeCapture.h"
 #include "platform/fake/FakeInputPoster.h"
 #include "server/ProtocolImplementation.h"
@@ -58,15 +57,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   asio::io_context io;
   auto [local, peer] = transport::Connection::makePipe(io.get_executor());
   auto handler = std::make_shared<server::ProtocolImplementation>(fakeServices());
+  // No remote is set: frames and child-window lists the requests start have
+  // nowhere to go and are dropped, which keeps every input short.
   messaging::Multiplexer multiplexer(io.get_executor(), local, handler);
-  handler->setRemote(messaging::Remote(multiplexer));
 
   asio::co_spawn(io, deliver(peer, std::move(messages)), asio::detached);
-  // Serve everything that can be served, then end the connection (which also
-  // stops whatever the requests started) and let every task finish.
+  // Serve everything that can be served, then end the connection, stop
+  // whatever the requests started and let every task finish.
   while (io.poll() > 0) {
   }
   peer.close();
+  handler->endConnection();
   io.restart();
   io.run();
   return 0;

@@ -77,6 +77,8 @@ struct Multiplexer::State {
   std::shared_ptr<MessageProtocol> localInterface;  // released when the read loop ends
   Replies replies;
   std::atomic<bool> finished = false;
+  std::mutex finishedMutex;
+  std::vector<std::function<void()>> finishedCallbacks;
 
   State(asio::any_io_executor executor, transport::Connection connection, std::shared_ptr<MessageProtocol> handler)
       : executor(std::move(executor)), connection(std::move(connection)), localInterface(std::move(handler)) {}
@@ -175,9 +177,16 @@ asio::awaitable<void> run(std::shared_ptr<Multiplexer::State> state) {
     }
     asio::co_spawn(state->executor, handleIncoming(state, handler, std::move(*message)), asio::detached);
   }
-  state->finished = true;
+  std::vector<std::function<void()>> callbacks;
+  {
+    std::lock_guard lock(state->finishedMutex);
+    state->finished = true;
+    callbacks.swap(state->finishedCallbacks);
+  }
   // Tasks already started keep their own reference to the handler.
   state->localInterface.reset();
+  for (auto& callback : callbacks)
+    callback();
 }
 
 }  // namespace
@@ -211,6 +220,17 @@ asio::awaitable<void> Multiplexer::send(std::int64_t token, Bytes data, Messages
 }
 
 bool Multiplexer::finished() const { return state_->finished; }
+
+void Multiplexer::whenFinished(std::function<void()> callback) const {
+  {
+    std::lock_guard lock(state_->finishedMutex);
+    if (!state_->finished) {
+      state_->finishedCallbacks.push_back(std::move(callback));
+      return;
+    }
+  }
+  callback();
+}
 std::size_t Multiplexer::pendingRequests() const { return state_->replies.pendingCount(); }
 asio::any_io_executor Multiplexer::executor() const { return state_->executor; }
 transport::Connection Multiplexer::connection() const { return state_->connection; }

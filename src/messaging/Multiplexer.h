@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
@@ -92,6 +94,12 @@ class Multiplexer {
 
   // True once the read loop has ended.
   bool finished() const;
+
+  // Calls `callback` once when the read loop ends (the connection ended or
+  // failed), after the pending requests have been failed; at once, on the
+  // calling thread, when it has ended already. Lets a handler stop its work
+  // for a headset that is gone without polling.
+  void whenFinished(std::function<void()> callback) const;
 
   std::size_t pendingRequests() const;
   asio::any_io_executor executor() const;

@@ -268,11 +268,17 @@ TEST_F(MultiplexerTest, AStreamFailureFailsEveryPendingRequest) {
 
 TEST_F(MultiplexerTest, ANormalEndFailsPendingRequestsToo) {
   auto multiplexer = start(std::make_shared<ScriptedHandler>(serveComputerGroup));
+  std::atomic<int> told = 0;
+  multiplexer.whenFinished([&told] { ++told; });
   auto pending = request(multiplexer, Messages::macOSHandshake);
   receiveAtPeer();
+  EXPECT_EQ(told, 0);
   peer.close();
   EXPECT_THROW(IoHarness::get(std::move(pending)), ConnectionClosed);
-  ASSERT_TRUE(IoHarness::eventually([&] { return multiplexer.finished(); }));
+  ASSERT_TRUE(IoHarness::eventually([&] { return told == 1; }));
+  EXPECT_TRUE(multiplexer.finished());
+  multiplexer.whenFinished([&told] { ++told; });  // already ended: told at once
+  EXPECT_EQ(told, 2);
   EXPECT_THROW(io.await(multiplexer.sendWithReply(Messages::childWindows, {})), ConnectionClosed);
   EXPECT_EQ(multiplexer.pendingRequests(), 0u);
 }
