@@ -294,13 +294,15 @@ asio::awaitable<serverMessages::WindowPreview::Reply> ProtocolImplementation::wi
   platform::DisplayInfo target = *display;
   // The screenshot and its encoding are CPU work. A preview never consults or
   // changes the mask memory, so it always carries its mask.
-  co_return co_await runOn<std::optional<Bytes>>(executor, [service, target]() -> std::optional<Bytes> {
+  // A named lambda: g++ 12 destroys a closure temporary inside co_await twice.
+  auto work = [service, target]() -> std::optional<Bytes> {
     std::optional<platform::SampleBuffer> sample =
         service->screenshot(target, capture::Broadcaster::previewConfiguration());
     if (!sample || !sample->image)
       return std::nullopt;
     return media::Fragment::make(*sample).serialize();
-  });
+  };
+  co_return co_await runOn<std::optional<Bytes>>(executor, std::move(work));
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::startCasting(serverMessages::StartCasting::Request request) {
