@@ -12,7 +12,6 @@
 #include <asio/execution/outstanding_work.hpp>
 #include <asio/post.hpp>
 #include <asio/prefer.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -58,21 +57,6 @@ asio::awaitable<R> runOn(asio::any_io_executor executor, Work work) {
   // A named initiation: g++ 12 destroys a closure temporary inside co_await twice.
   co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, R)>(
       std::move(initiation), asio::use_awaitable);
-}
-
-// How often the handler looks whether its connection's read loop has ended.
-constexpr auto kConnectionPollInterval = std::chrono::milliseconds(50);
-
-// Holds the handler until the connection has ended, then stops what the
-// headset started: nothing else may keep it, and the multiplexer lets go of its
-// handler when the read loop ends.
-asio::awaitable<void> watchConnection(std::shared_ptr<ProtocolImplementation> handler, Multiplexer multiplexer) {
-  asio::steady_timer timer(co_await asio::this_coro::executor);
-  while (!multiplexer.finished()) {
-    timer.expires_after(kConnectionPollInterval);
-    co_await timer.async_wait(asio::use_awaitable);
-  }
-  handler->endConnection();
 }
 
 }  // namespace
@@ -190,7 +174,10 @@ void ProtocolImplementation::setRemote(Remote remote) {
     std::lock_guard lock(remoteMutex_);
     remote_ = remote;
   }
-  asio::co_spawn(remote.connection.executor(), watchConnection(shared_from_this(), remote.connection), asio::detached);
+  // Keeps the handler until the connection has ended, then stops what the
+  // headset started: the multiplexer lets go of its handler at that point, and
+  // nothing else may hold it.
+  remote.connection.whenFinished([self = shared_from_this()] { self->endConnection(); });
 }
 
 std::optional<Remote> ProtocolImplementation::remote() const {
