@@ -24,6 +24,7 @@
 #include "platform/fake/FakeCapture.h"
 #include "platform/fake/FakeInputPoster.h"
 #include "server/ProtocolImplementation.h"
+#include "server/TestHeadset.h"
 
 namespace marlinax::server {
 namespace {
@@ -33,6 +34,8 @@ using platform::DisplayInfo;
 using platform::FakeCaptureService;
 using platform::PostedInput;
 using testing::IoHarness;
+using testpeer::ReceivedFrame;
+using testpeer::TestHeadset;
 
 constexpr std::uint32_t kMain = 7;
 constexpr std::uint32_t kSide = 9;
@@ -51,66 +54,6 @@ platform::SampleBuffer frame(std::uint8_t tag, std::uint8_t alpha = 0xFF) {
   sample.image = image;
   return sample;
 }
-
-struct ReceivedFrame {
-  std::uint32_t identifier = 0;
-  peer::ReadFragment fragment;
-  std::int64_t tag() const { return fragment.sampleBuffer.presentationTime.value; }
-};
-
-// The headset's side: serves frame and child-window requests. Frames are
-// answered at once, held until released, or never answered.
-class TestHeadset final : public MessageProtocol {
- public:
-  enum class Mode { answer, hold, silent };
-
-  asio::awaitable<std::optional<Bytes>> handle(Messages message, Bytes data) override {
-    if (message == Messages::windowFrame) {
-      auto request = deserialize<clientMessages::WindowFrame::Request>(data);
-      Mode mode;
-      {
-        std::lock_guard lock(mutex_);
-        frames_.push_back({request.identifier, peer::readFragment(request.frame)});
-        mode = mode_;
-      }
-      if (mode == Mode::silent)
-        throw std::runtime_error("this headset never answers frames");
-      if (mode == Mode::hold)
-        co_await releases_->next();
-      co_return Bytes{};
-    }
-    if (message == Messages::childWindows) {
-      ++childWindowLists_;
-      co_return Bytes{};
-    }
-    co_return std::nullopt;
-  }
-
-  void setMode(Mode mode) {
-    std::lock_guard lock(mutex_);
-    mode_ = mode;
-  }
-  // Lets one held frame reply go.
-  void releaseOne() { releases_->yield(true); }
-  void releaseAll() { releases_->finish(); }
-
-  std::vector<ReceivedFrame> frames() const {
-    std::lock_guard lock(mutex_);
-    return frames_;
-  }
-  std::size_t frameCount() const {
-    std::lock_guard lock(mutex_);
-    return frames_.size();
-  }
-
-  std::atomic<int> childWindowLists_ = 0;
-
- private:
-  mutable std::mutex mutex_;
-  Mode mode_ = Mode::answer;
-  std::vector<ReceivedFrame> frames_;
-  std::shared_ptr<capture::AsyncSequence<bool>> releases_ = std::make_shared<capture::AsyncSequence<bool>>();
-};
 
 class CastingTest : public ::testing::Test {
  protected:
