@@ -30,6 +30,7 @@
 #include "messaging/ProtocolVersion.h"
 #include "messaging/SessionLoop.h"
 #include "peer/Arguments.h"
+#include "peer/Cast.h"
 #include "peer/FragmentReader.h"
 #include "peer/Headset.h"
 #include "server/ProtocolImplementation.h"
@@ -60,6 +61,17 @@ Commands:
       Send input requests (fractions of the display for pointer positions,
       pixels for scrolling, key raw values 0-112; a key press is down then up
       unless --down or --up is given).
+  cast [--id N] [--seconds S] [--no-ack] [CONNECT] [--json]
+      Cast a display (default: the first listed) for S seconds (default 5) as a
+      headset does (answer frames, confirm masks unless --no-ack); print frames
+      per second, bytes per frame, frames with and without mask and the delay
+      from capture to arrival. Exit code 1 when no frame arrived.
+  bench cast [--id N] [--seconds S] [--painter-rect X,Y,W,H] [CONNECT] [--json]
+      Casting while marlinax-screen-painter repaints the display (on $DISPLAY),
+      with a mouseMoved request every ~10 ms; fps, bytes per frame, delay and
+      input round-trip percentiles (default 10 s).
+  bench input [--id N] [--count N] [CONNECT] [--json]
+      mouseMoved round trips (default 2000); p50/p99.
   bench rtt [--count N] [CONNECT] [--json]
       visionOSHandshake round trips; without --host/--port/--discover a server
       is started in this process on loopback TLS. Prints p50/p99.
@@ -406,8 +418,23 @@ asio::awaitable<int> benchRttCommand(Runtime& runtime, const Arguments& args) {
   co_return 0;
 }
 
+asio::awaitable<int> castCommand(Runtime& runtime, const Arguments& args) {
+  auto session = co_await connect(runtime, args, identityFrom(args));
+  co_return co_await runCast(session, args);
+}
+
+asio::awaitable<int> benchCastCommand(Runtime& runtime, const Arguments& args) {
+  auto session = co_await connect(runtime, args, identityFrom(args));
+  co_return co_await runBenchCast(session, args);
+}
+
+asio::awaitable<int> benchInputCommand(Runtime& runtime, const Arguments& args) {
+  auto session = co_await connect(runtime, args, identityFrom(args));
+  co_return co_await runBenchInput(session, args);
+}
+
 int run(int argc, char** argv) {
-  Arguments args(argc, argv, {"json", "down", "up", "discover", "help"});
+  Arguments args(argc, argv, {"json", "down", "up", "discover", "help", "no-ack"});
   if (args.flag("help") || args.words().empty()) {
     std::fputs(kUsage, args.flag("help") ? stdout : stderr);
     return args.flag("help") ? 0 : 2;
@@ -425,6 +452,15 @@ int run(int argc, char** argv) {
     body = previewCommand;
   } else if (command == "input") {
     body = inputCommand;
+  } else if (command == "cast") {
+    body = castCommand;
+    limit += args.number("seconds", 5);
+  } else if (command == "bench" && args.words().size() >= 2 && args.words()[1] == "cast") {
+    body = benchCastCommand;
+    limit += args.number("seconds", 10) + 5;
+  } else if (command == "bench" && args.words().size() >= 2 && args.words()[1] == "input") {
+    body = benchInputCommand;
+    limit = args.has("timeout") ? limit : 3600;
   } else if (command == "bench" && args.words().size() >= 2 && args.words()[1] == "rtt") {
     body = benchRttCommand;
     limit = args.has("timeout") ? limit : 3600;
