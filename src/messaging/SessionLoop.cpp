@@ -1,7 +1,10 @@
 #include "messaging/SessionLoop.h"
 
+#include <atomic>
 #include <mutex>
 #include <utility>
+
+#include <asio/steady_timer.hpp>
 
 #include "transport/Connection.h"
 #include "transport/IncomingConnections.h"
@@ -89,11 +92,23 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
   if (!accepted)
     co_return SessionOutcome::listenerEnded;
 
+  // Closing the connection fails a pending connect(), so the timer ends a
+  // handshake that never comes. Exactly one of the two decides the outcome.
+  auto decided = std::make_shared<std::atomic<bool>>(false);
+  auto timer = std::make_shared<asio::steady_timer>(state->executor, options.tlsHandshakeTimeout);
+  timer->async_wait([decided, pending = *accepted](const std::error_code& error) mutable {
+    if (!error && !decided->exchange(true))
+      pending.close();
+  });
   try {
     co_await accepted->connect();
   } catch (...) {
+    timer->cancel();
     co_return SessionOutcome::connectFailed;
   }
+  timer->cancel();
+  if (decided->exchange(true))
+    co_return SessionOutcome::connectFailed;  // timed out just as TLS came up: already closed
   std::shared_ptr<SessionHandler> handler = options.makeHandler();
   Remote remote(Multiplexer(state->executor, *accepted, handler));
   handler->setRemote(remote);

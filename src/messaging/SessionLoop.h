@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -56,6 +57,10 @@ class SessionLoop {
     std::optional<std::string> serviceName;
     // False listens without advertising (tools and tests that know the port).
     bool advertise = true;
+    // A connection whose TLS handshake has not completed within this time is
+    // closed and the loop ends (connectFailed): a client that opens TCP and
+    // never starts TLS must not keep every real headset waiting.
+    std::chrono::milliseconds tlsHandshakeTimeout{10'000};
   };
 
   SessionLoop(asio::any_io_executor executor, Options options);
