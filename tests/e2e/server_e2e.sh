@@ -153,3 +153,35 @@ use_current_port
 "$bin/marlinax-peer" input move --id "$right_id" --x 0.25 --y 0.5 "${connect[@]}" || fail "input move failed"
 eval "$(xdotool getmouselocation --shell)"
 [ "$X" = 2400 ] && [ "$Y" = 540 ] || fail "pointer at $X,$Y instead of 2400,540"
+
+step "casting while the screen changes"
+use_current_port
+"$bin/marlinax-screen-painter" --display "$DISPLAY" --rect 0,0,1920,1080 --fps 30 --seconds 60 >/dev/null 2>&1 &
+painter_pid=$!
+"$bin/marlinax-peer" cast --id "$left_id" --seconds 4 "${connect[@]}" --json >"$work/cast.json" || fail "cast failed"
+cat "$work/cast.json"
+python3 - "$work/cast.json" <<'PY' || fail "casting did not deliver frames whose mask stops travelling once confirmed"
+import json, sys
+r = json.load(open(sys.argv[1]))
+assert r["malformed"] == 0, r
+assert r["frames"] >= 10, r
+assert r["frames_with_mask"] >= 1 and r["masks_confirmed"] >= 1, r
+assert r["frames_without_mask"] >= 1, r
+PY
+
+step "a headset vanishing in the middle of casting"
+use_current_port
+"$bin/marlinax-peer" cast --id "$right_id" --seconds 60 "${connect[@]}" >"$work/vanishing.log" 2>&1 &
+vanishing_pid=$!
+before=$(grep -c 'Headset disconnected' "$work/server.log")
+sleep 3
+kill -9 "$vanishing_pid"
+wait "$vanishing_pid" 2>/dev/null || true
+wait_for 20 test "$(grep -c 'Headset disconnected' "$work/server.log")" -gt "$before" || fail "server did not notice"
+grep 'Headset disconnected' "$work/server.log" | tail -1 | grep -q 'stopped 1 capture stream' \
+  || fail "the vanished headset's capture was not stopped"
+kill -0 "$server_pid" || fail "server died"
+use_current_port
+"$bin/marlinax-peer" displays "${connect[@]}" --json >/dev/null || fail "server does not serve the next headset"
+
+echo "e2e: all steps passed"
