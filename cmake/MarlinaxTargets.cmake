@@ -63,3 +63,20 @@ macro(marlinax_subdirectories)
     endif()
   endforeach()
 endmacro()
+
+# marlinax_fuzzer(name SOURCES ... LIBS ... SEEDS dir SECONDS n)
+# A libFuzzer program (clang fuzz preset) and its `fuzz-smoke` CTest entry, which
+# fuzzes for SECONDS over a copy of the seed corpus.
+function(marlinax_fuzzer name)
+  cmake_parse_arguments(ARG "" "SEEDS;SECONDS" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_compile_options(${name} PRIVATE ${MARLINAX_WARNINGS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  add_test(NAME ${name}
+    COMMAND ${CMAKE_COMMAND} -DSEEDS=${ARG_SEEDS} -DCORPUS=${CMAKE_CURRENT_BINARY_DIR}/corpus-${name}
+            -DFUZZER=$<TARGET_FILE:${name}> -DSECONDS=${ARG_SECONDS}
+            -P ${PROJECT_SOURCE_DIR}/cmake/RunFuzzSmoke.cmake)
+  math(EXPR timeout "${ARG_SECONDS} * 3 + 60")
+  set_tests_properties(${name} PROPERTIES LABELS fuzz-smoke TIMEOUT ${timeout})
+endfunction()

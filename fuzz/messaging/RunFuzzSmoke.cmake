@@ -1,9 +1,0 @@
-# Copies the seed corpus next to the build and fuzzes over the copy for about 45 seconds.
-file(REMOVE_RECURSE ${CORPUS})
-file(COPY ${SEEDS}/ DESTINATION ${CORPUS})
-execute_process(
-  COMMAND ${FUZZER} -max_total_time=45 -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 ${CORPUS}
-  RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-  message(FATAL_ERROR "fuzz-incoming failed: ${result}")
-endif()
