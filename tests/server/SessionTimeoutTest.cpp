@@ -31,6 +31,7 @@ struct TimedLoop {
       return std::make_shared<server::ProtocolImplementation>(services);
     };
     options.listening = [this](std::uint16_t p) { port.set_value(p); };
+    options.publish = [this](Remote remote) { published.set_value(std::move(remote)); };
     loop = std::make_unique<SessionLoop>(io.executor(), std::move(options));
     outcome = io.start(loop->run());
     listeningPort = IoHarness::get(port.get_future());
@@ -42,6 +43,7 @@ struct TimedLoop {
   }
 
   std::promise<std::uint16_t> port;
+  std::promise<Remote> published;
   std::uint16_t listeningPort = 0;
   std::unique_ptr<SessionLoop> loop;
   std::future<SessionOutcome> outcome;
@@ -73,8 +75,12 @@ TEST(SessionTimeout, HeadsetThatCompletesTlsInTimeIsServed) {
   EXPECT_EQ(timed.outcome.get(), SessionOutcome::connected);
   auto reply = io.await(session->call<serverMessages::VisionOSHandshake>({.version = 1}));
   EXPECT_EQ(reply.name, "Test Computer");
+  Remote computerSide = IoHarness::get(timed.published.get_future());
   session->close();
   EXPECT_TRUE(IoHarness::eventually([&] { return session->multiplexer().finished(); }));
+  // The computer's side sees the end too; stopping the threads earlier would
+  // leave its read loop suspended for good.
+  EXPECT_TRUE(IoHarness::eventually([&] { return computerSide.connection.finished(); }));
   io.stop();
 }
 
