@@ -73,8 +73,11 @@ class AsyncSequence {
   // Each waiting call is resumed exactly once, on its own executor.
   asio::awaitable<std::optional<T>> next() {
     if (auto ready = tryNext(); ready || isFinished()) co_return ready;
+    // A named initiation: g++ 12 destroys a closure temporary inside a
+    // co_await expression twice.
+    auto initiation = [sequence = this](auto handler) { sequence->wait(std::move(handler)); };
     co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::optional<T>)>(
-        [this](auto handler) { wait(std::move(handler)); }, asio::use_awaitable);
+        std::move(initiation), asio::use_awaitable);
   }
 
   // The next element if one is buffered, without waiting.
