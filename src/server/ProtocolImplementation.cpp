@@ -444,13 +444,11 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::stopWatchingForChildWi
   co_return SerializableVoid{};
 }
 
-std::optional<std::pair<double, double>> ProtocolImplementation::pointerPoint(std::uint32_t identifier, double x,
-                                                                             double y) {
+std::optional<input::Point> ProtocolImplementation::pointerPoint(std::uint32_t identifier, double x, double y) {
   std::optional<platform::DisplayInfo> display = broadcaster().display(identifier);
   if (!display)
     return std::nullopt;
-  input::Point point = input::globalPoint(display->frame, x, y);
-  return std::make_pair(point.x, point.y);
+  return input::globalPoint(display->frame, x, y);
 }
 
 // The five pointer requests: a display that does not exist posts nothing, and
@@ -458,14 +456,14 @@ std::optional<std::pair<double, double>> ProtocolImplementation::pointerPoint(st
 asio::awaitable<SerializableVoid> ProtocolImplementation::mouseMoved(serverMessages::MouseMoved::Request request) {
   input::EventDispatcher& events = dispatcher();
   if (auto point = pointerPoint(request.identifier, request.x, request.y))
-    events.moveMouse({point->first, point->second});
+    events.moveMouse(*point);
   co_return SerializableVoid{};
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::clicked(serverMessages::Clicked::Request request) {
   input::EventDispatcher& events = dispatcher();
   if (auto point = pointerPoint(request.identifier, request.x, request.y))
-    events.click({point->first, point->second});
+    events.click(*point);
   co_return SerializableVoid{};
 }
 
@@ -489,21 +487,21 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::scrollEnded(serverMess
 asio::awaitable<SerializableVoid> ProtocolImplementation::dragBegan(serverMessages::DragBegan::Request request) {
   input::EventDispatcher& events = dispatcher();
   if (auto point = pointerPoint(request.identifier, request.x, request.y))
-    events.beginDrag({point->first, point->second});
+    events.beginDrag(*point);
   co_return SerializableVoid{};
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::dragChanged(serverMessages::DragChanged::Request request) {
   input::EventDispatcher& events = dispatcher();
   if (auto point = pointerPoint(request.identifier, request.x, request.y))
-    events.drag({point->first, point->second});
+    events.drag(*point);
   co_return SerializableVoid{};
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::dragEnded(serverMessages::DragEnded::Request request) {
   input::EventDispatcher& events = dispatcher();
   if (auto point = pointerPoint(request.identifier, request.x, request.y))
-    events.endDrag({point->first, point->second});
+    events.endDrag(*point);
   co_return SerializableVoid{};
 }
 

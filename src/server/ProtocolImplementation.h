@@ -29,6 +29,7 @@ class DoubleClickIntervalSource;
 namespace marlinax::input {
 class Clock;
 class EventDispatcher;
+struct Point;
 }  // namespace marlinax::input
 
 namespace marlinax::capture {
@@ -174,7 +175,7 @@ class ProtocolImplementation final : public messaging::SessionHandler,
   std::string computerName() const;
   capture::Broadcaster& broadcaster() const;
   input::EventDispatcher& dispatcher() const;
-  std::optional<std::pair<double, double>> pointerPoint(std::uint32_t identifier, double x, double y);
+  std::optional<input::Point> pointerPoint(std::uint32_t identifier, double x, double y);
   void forgetMask(std::uint32_t identifier);
   static asio::awaitable<void> frameLoop(std::shared_ptr<ProtocolImplementation> self, std::uint32_t identifier,
                                          std::shared_ptr<Casting> casting);
