@@ -1,52 +1,20 @@
 #pragma once
 
-// Record types the codec fuzzer decodes: every built-in coding, nesting, optionals at every
-// level, and a hand-written coding that drives the container interface directly.
+// Record types the codec fuzzer decodes: the round-trip tests' records, and a hand-written
+// coding that drives the container interface directly.
 
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "SampleRecords.h"
 #include "codec/Cod.h"
 
 namespace marlinax::codec::fuzz {
 
-enum class Tint : std::uint8_t { red = 1, green = 2, blue = 3 };
-
-struct Leaf {
-  std::int8_t i8 = 0;
-  std::int16_t i16 = 0;
-  std::uint32_t u32 = 0;
-  Int i64 = 0;
-  bool flag = false;
-  float f = 0;
-  double d = 0;
-  std::string text;
-  std::optional<std::string> maybeText;
-  Bytes bytes;
-  std::optional<Tint> tint;
-  static constexpr auto codingFields() {
-    return std::make_tuple(field("i8", &Leaf::i8), field("i16", &Leaf::i16), field("u32", &Leaf::u32),
-                           field("i64", &Leaf::i64), field("flag", &Leaf::flag), field("f", &Leaf::f),
-                           field("d", &Leaf::d), field("text", &Leaf::text), field("maybeText", &Leaf::maybeText),
-                           field("bytes", &Leaf::bytes), field("tint", &Leaf::tint));
-  }
-};
-
-struct Node {
-  std::string label;
-  std::vector<Leaf> leaves;
-  std::map<std::string, std::vector<std::optional<Int>>> table;
-  std::optional<Rect> frame;
-  std::vector<std::optional<Leaf>> maybeLeaves;
-  std::vector<Node> children;
-  static constexpr auto codingFields() {
-    return std::make_tuple(field("label", &Node::label), field("leaves", &Node::leaves), field("table", &Node::table),
-                           field("frame", &Node::frame), field("maybeLeaves", &Node::maybeLeaves),
-                           field("children", &Node::children));
-  }
-};
+using testing::Leaf;
+using testing::Node;
 
 // Reads through nested containers, super-decoders and nil checks by hand; writes the same shape.
 struct Manual {
@@ -57,16 +25,6 @@ struct Manual {
 };
 
 }  // namespace marlinax::codec::fuzz
-
-template <>
-struct marlinax::codec::RawValueEnum<marlinax::codec::fuzz::Tint> {
-  using Raw = std::uint8_t;
-  static std::optional<fuzz::Tint> fromRaw(Raw raw) {
-    if (raw >= 1 && raw <= 3) return static_cast<fuzz::Tint>(raw);
-    return std::nullopt;
-  }
-  static Raw toRaw(fuzz::Tint t) { return static_cast<Raw>(t); }
-};
 
 template <>
 struct marlinax::codec::Coding<marlinax::codec::fuzz::Manual> {
