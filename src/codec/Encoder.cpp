@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <type_traits>
 
 #include "codec/BitVector.h"
 
@@ -17,6 +19,20 @@ void encodingMisuse(const char* what) {
 }  // namespace detail
 
 namespace {
+
+// Makes `slot` own a new nested container or super-encoder and returns it.
+template <class Nested>
+Nested& holdNested(ContainerElement& slot, std::unique_ptr<Nested> owned) {
+  Nested& nested = *owned;
+  if constexpr (std::is_same_v<Nested, Encoder>) {
+    slot.kind = ContainerElement::Kind::encoder;
+    slot.encoder = std::move(owned);
+  } else {
+    slot.kind = ContainerElement::Kind::container;
+    slot.container = std::move(owned);
+  }
+  return nested;
+}
 
 std::uint64_t hashKeys(std::span<const std::string_view> keys) noexcept {
   std::uint64_t h = 1469598103934665603ULL;  // FNV-1a
@@ -127,30 +143,18 @@ ContainerElement& KeyedEncodingContainer::replace(std::string_view key) {
 }
 
 KeyedEncodingContainer& KeyedEncodingContainer::nestedContainer(std::string_view key) {
-  auto c = std::make_unique<KeyedEncodingContainer>(*context_);
-  auto& ref = *c;
-  auto& e = replace(key);
-  e.kind = ContainerElement::Kind::container;
-  e.container = std::move(c);
-  return ref;
+  auto nested = std::make_unique<KeyedEncodingContainer>(*context_);
+  return holdNested(replace(key), std::move(nested));
 }
 
 UnkeyedEncodingContainer& KeyedEncodingContainer::nestedUnkeyedContainer(std::string_view key) {
-  auto c = std::make_unique<UnkeyedEncodingContainer>(*context_);
-  auto& ref = *c;
-  auto& e = replace(key);
-  e.kind = ContainerElement::Kind::container;
-  e.container = std::move(c);
-  return ref;
+  auto nested = std::make_unique<UnkeyedEncodingContainer>(*context_);
+  return holdNested(replace(key), std::move(nested));
 }
 
 Encoder& KeyedEncodingContainer::superEncoder(std::string_view key) {
-  auto enc = std::make_unique<Encoder>(*context_, false);
-  auto& ref = *enc;
-  auto& e = replace(key);
-  e.kind = ContainerElement::Kind::encoder;
-  e.encoder = std::move(enc);
-  return ref;
+  auto nested = std::make_unique<Encoder>(*context_, false);
+  return holdNested(replace(key), std::move(nested));
 }
 
 Bytes KeyedEncodingContainer::data() {
@@ -202,33 +206,24 @@ Bytes KeyedEncodingContainer::data() {
 void UnkeyedEncodingContainer::encodeNil() { append(ContainerElement{}); }
 
 KeyedEncodingContainer& UnkeyedEncodingContainer::nestedContainer() {
-  auto c = std::make_unique<KeyedEncodingContainer>(*context_);
-  auto& ref = *c;
-  ContainerElement e;
-  e.kind = ContainerElement::Kind::container;
-  e.container = std::move(c);
-  append(std::move(e));
-  return ref;
+  ContainerElement slot;
+  auto& nested = holdNested(slot, std::make_unique<KeyedEncodingContainer>(*context_));
+  append(std::move(slot));
+  return nested;
 }
 
 UnkeyedEncodingContainer& UnkeyedEncodingContainer::nestedUnkeyedContainer() {
-  auto c = std::make_unique<UnkeyedEncodingContainer>(*context_);
-  auto& ref = *c;
-  ContainerElement e;
-  e.kind = ContainerElement::Kind::container;
-  e.container = std::move(c);
-  append(std::move(e));
-  return ref;
+  ContainerElement slot;
+  auto& nested = holdNested(slot, std::make_unique<UnkeyedEncodingContainer>(*context_));
+  append(std::move(slot));
+  return nested;
 }
 
 Encoder& UnkeyedEncodingContainer::superEncoder() {
-  auto enc = std::make_unique<Encoder>(*context_, false);
-  auto& ref = *enc;
-  ContainerElement e;
-  e.kind = ContainerElement::Kind::encoder;
-  e.encoder = std::move(enc);
-  append(std::move(e));
-  return ref;
+  ContainerElement slot;
+  auto& nested = holdNested(slot, std::make_unique<Encoder>(*context_, false));
+  append(std::move(slot));
+  return nested;
 }
 
 Bytes UnkeyedEncodingContainer::data() {
