@@ -28,4 +28,8 @@ std::string readString(ByteView data, std::size_t& offset, std::int64_t base);
 // Strict UTF-8 validation: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(ByteView bytes) noexcept;
 
+// The text with every invalid sequence replaced by U+FFFD (one per maximal
+// subpart, as Unicode recommends), so that it always decodes as a string.
+std::string toValidUtf8(std::string_view text);
+
 }  // namespace marlinax::codec

@@ -16,6 +16,8 @@
 #include <asio/use_awaitable.hpp>
 
 #include "capture/AsyncSequence.h"
+#include "codec/Varint.h"
+#include "log/Log.h"
 #include "capture/Broadcaster.h"
 #include "input/EventDispatcher.h"
 #include "media/Fragment.h"
@@ -223,11 +225,14 @@ std::size_t ProtocolImplementation::castingCount() const {
 std::string ProtocolImplementation::computerName() const {
   // A name that cannot be read, or an empty one, is replaced by a generic one
   // so that the headset always has something to show.
+  // The headset's decoder refuses a string that is not UTF-8, and host names
+  // are just bytes: invalid sequences are replaced.
   try {
     std::string name = services_.computerName ? services_.computerName() : platform::computerName();
     if (!name.empty())
-      return name;
-  } catch (...) {
+      return codec::toValidUtf8(name);
+  } catch (const std::exception& error) {
+    log::warning(std::string("Cannot read the computer's name: ") + error.what());
   }
   return fallbackComputerName;
 }

@@ -121,6 +121,17 @@ TEST(Failures, InvalidUTF8PointsAtTheFirstStringByte) {
     message.insert(message.end(), utf8.begin(), utf8.end());
     EXPECT_EQ(decodeError<std::string>(message), std::nullopt) << good;
   }
+  // What we send is always repaired: one U+FFFD per maximal invalid subpart.
+  const std::pair<const char*, const char*> repairs[] = {
+      {"4A FC 72", "4A EF BF BD 72"},         {"E2 82 41", "EF BF BD 41"},
+      {"ED A0 80", "EF BF BD EF BF BD EF BF BD"}, {"F0 9F 98", "EF BF BD"},
+      {"C0 80", "EF BF BD EF BF BD"},         {"F0 9F 98 80 41", "F0 9F 98 80 41"},
+  };
+  for (auto [in, out] : repairs) {
+    Bytes bytes = hex(in);
+    std::string repaired = codec::toValidUtf8(std::string(bytes.begin(), bytes.end()));
+    EXPECT_EQ(toHex(Bytes(repaired.begin(), repaired.end())), out) << in;
+  }
 }
 
 TEST(Failures, UnknownKey) {

@@ -57,7 +57,8 @@ class ServerHandlerTest : public ::testing::Test {
 };
 
 TEST_F(ServerHandlerTest, HandshakeReplyCarriesTheVersionAndTheComputerName) {
-  start(withName([] { return std::string("Workstation"); }));
+  // Host names are bytes; the headset's decoder accepts only UTF-8.
+  start(withName([] { return std::string("J\xFCrgen's PC"); }));
   // The headset's version is not compared with anything.
   send(message(0x00, 0x04, serialize(HandshakeRequest{.version = 99})));
   Bytes reply = receive();
@@ -67,7 +68,7 @@ TEST_F(ServerHandlerTest, HandshakeReplyCarriesTheVersionAndTheComputerName) {
   auto decoded = deserialize<HandshakeReply>(ByteView(reply).subspan(2));
   EXPECT_EQ(decoded.version, protocolVersion());
   EXPECT_EQ(decoded.version, 1);
-  EXPECT_EQ(decoded.name, "Workstation");
+  EXPECT_EQ(decoded.name, "J\uFFFDrgen's PC");
 }
 
 TEST_F(ServerHandlerTest, UnreadableOrEmptyComputerNameFallsBack) {
