@@ -12,6 +12,8 @@ packages=(
   libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
   # services and tools the server and the tests start
   xvfb x11-xserver-utils x11-utils xdotool avahi-daemon avahi-utils dbus openssl python3
+  # Xorg with the dummy video driver: the virtual-display tests on outputs without a monitor
+  xserver-xorg-core xserver-xorg-video-dummy
 )
 
 missing=()

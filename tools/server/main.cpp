@@ -10,6 +10,10 @@
 //                                           a served connection has ended
 //   "Session ended: REASON."                a connection that never came up
 //                                           or failed its handshake
+//
+// With --virtual-display the server first adds virtual display number 1 (the
+// usual set-up for a computer without monitors serving a headset), writing
+// the virtual-display progress lines, and removes it again when it stops.
 
 #include <algorithm>
 #include <atomic>
@@ -32,10 +36,13 @@
 #include <asio/use_awaitable.hpp>
 
 #include "capture/AsyncSequence.h"
+#include "displays/VirtualDisplay.h"
+#include "log/Log.h"
 #include "messaging/ProtocolVersion.h"
 #include "messaging/SessionLoop.h"
 #include "platform/x11/CaptureX11.h"
 #include "platform/x11/InputPosterX11.h"
+#include "platform/x11/VirtualDisplayX11.h"
 #include "server/ProtocolImplementation.h"
 
 namespace marlinax {
@@ -162,7 +169,7 @@ asio::awaitable<void> serveHeadsets(std::shared_ptr<Sessions> sessions, server::
   }
 }
 
-int run() {
+int run(bool virtualDisplay) {
   // Fail at start-up, not at the first handshake, on a bad build number.
   const std::int64_t version = messaging::protocolVersion();
 
@@ -186,6 +193,16 @@ int run() {
     io.stop();
   });
 
+  // Made before serving, with the signal handler already in place: a signal
+  // during the creation is handled once serving starts, and the display is
+  // removed below.
+  std::shared_ptr<displays::VirtualDisplayHolder> virtualDisplays;
+  if (virtualDisplay) {
+    virtualDisplays = std::make_shared<displays::VirtualDisplayHolder>(
+        displays::Environment::standard(platform::x11::makeVirtualDisplayService(), services.capture));
+    virtualDisplays->create(1);
+  }
+
   std::vector<std::thread> threads;
   for (int i = 0; i < 2; ++i)
     threads.emplace_back([&io] { io.run(); });
@@ -194,15 +211,32 @@ int run() {
   // Frames still waiting for a reply would keep the pool busy forever.
   cpu.stop();
   cpu.join();
+  if (virtualDisplays) {
+    if (auto display = virtualDisplays->virtualDisplay()) {
+      display->release();
+      log::info("virtual display 1 removed");
+    }
+  }
   return 0;
 }
 
 }  // namespace
 }  // namespace marlinax
 
-int main() {
+int main(int argc, char** argv) {
+  bool virtualDisplay = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--virtual-display") {
+      virtualDisplay = true;
+    } else {
+      std::fprintf(stderr, "marlinax-server: unknown argument %s\nusage: marlinax-server [--virtual-display]\n",
+                   argument.c_str());
+      return 2;
+    }
+  }
   try {
-    return marlinax::run();
+    return marlinax::run(virtualDisplay);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "marlinax-server: %s\n", error.what());
     return 1;

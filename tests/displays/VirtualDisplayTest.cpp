@@ -1,0 +1,271 @@
+#include "displays/VirtualDisplay.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "platform/CaptureService.h"
+#include "support/RecordingVirtualDisplayService.h"
+
+namespace marlinax::displays {
+namespace {
+
+using testing::ElementsAre;
+using testing::ElementsAreArray;
+using testing::IsEmpty;
+using testing::Not;
+using testing::Contains;
+using testing::StartsWith;
+
+using IdList = std::optional<std::vector<std::uint32_t>>;  // none: the listing fails
+
+// Answers each shareableDisplays() with the next scripted list, or fails.
+class ScriptedCapture : public platform::CaptureService {
+ public:
+  explicit ScriptedCapture(std::deque<IdList> lists) : lists_(std::move(lists)) {}
+  std::vector<platform::DisplayInfo> shareableDisplays() override {
+    ++calls;
+    if (lists_.empty()) throw platform::CaptureError("no more scripted lists");
+    IdList next = lists_.front();
+    lists_.pop_front();
+    if (!next) throw platform::CaptureError("the window system went away");
+    std::vector<platform::DisplayInfo> displays;
+    for (std::uint32_t id : *next) displays.push_back({id, {0, 0, 1920, 1080}});
+    return displays;
+  }
+  std::unique_ptr<platform::CaptureStream> startStream(const platform::DisplayInfo&,
+                                                       const platform::CaptureConfiguration&, Output) override {
+    throw platform::CaptureError("not scripted");
+  }
+  std::optional<platform::SampleBuffer> screenshot(const platform::DisplayInfo&,
+                                                   const platform::CaptureConfiguration&) override {
+    throw platform::CaptureError("not scripted");
+  }
+  int calls = 0;
+
+ private:
+  std::deque<IdList> lists_;
+};
+
+// An environment whose lines and waits are recorded instead of printed and slept.
+struct Harness {
+  std::shared_ptr<testsupport::RecordingVirtualDisplayService> service =
+      std::make_shared<testsupport::RecordingVirtualDisplayService>();
+  std::shared_ptr<ScriptedCapture> capture;
+  std::vector<std::string> lines;
+  std::vector<std::chrono::nanoseconds> waits;
+  std::optional<std::string> cancelWith;
+  std::function<void()> duringWait;
+
+  explicit Harness(std::deque<IdList> lists = {}) : capture(std::make_shared<ScriptedCapture>(std::move(lists))) {}
+
+  Environment environment() {
+    Environment environment;
+    environment.service = service;
+    environment.output = [this](const std::string& line) { lines.push_back(line); };
+    environment.listDisplayIDs = [this] {
+      return listDisplayIDs(*capture, [this](const std::string& line) { lines.push_back(line); });
+    };
+    environment.wait = [this](std::chrono::nanoseconds duration) {
+      waits.push_back(duration);
+      if (duringWait) duringWait();
+      return cancelWith;
+    };
+    return environment;
+  }
+};
+
+TEST(VirtualDisplayParameters, DeriveFromTheDisplayNumber) {
+  struct Case {
+    std::uint16_t number;
+    std::string name;
+    std::uint32_t vendor, product, serial;
+    std::string queueLabel;
+  };
+  const Case cases[] = {
+      {1, "Virtual Display 1", 0x1235, 0x5679, 1, "com.pellwicks.VirtualDisplays.1"},
+      {0, "Virtual Display 0", 0x1234, 0x5678, 0, "com.pellwicks.VirtualDisplays.0"},
+      // The sums are 32-bit: they must not wrap at 16 bits.
+      {65535, "Virtual Display 65535", 65535 + 0x1234, 65535 + 0x5678, 65535, "com.pellwicks.VirtualDisplays.65535"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.number);
+    auto descriptor = descriptorFor(c.number);
+    EXPECT_EQ(descriptor.name, c.name);
+    EXPECT_EQ(descriptor.maxPixelsWide, 1920u);
+    EXPECT_EQ(descriptor.maxPixelsHigh, 1080u);
+    EXPECT_EQ(descriptor.widthMillimeters, 1920u);
+    EXPECT_EQ(descriptor.heightMillimeters, 1080u);
+    EXPECT_EQ(descriptor.vendorID, c.vendor);
+    EXPECT_EQ(descriptor.productID, c.product);
+    EXPECT_EQ(descriptor.serialNumber, c.serial);
+    EXPECT_EQ(descriptor.queueLabel, c.queueLabel);
+
+    auto settings = settingsFor(c.number);
+    EXPECT_EQ(settings.hiDPI, 2u);
+    EXPECT_THAT(settings.modes, ElementsAre(platform::VirtualDisplayMode{1920, 1080, 60.0}));
+  }
+}
+
+TEST(VirtualDisplay, StartsEmptyAndCreationPassesDescriptorAndSettingsToThePlatform) {
+  Harness harness;
+  VirtualDisplay display(harness.environment());
+  EXPECT_FALSE(display.id());
+  EXPECT_EQ(display.width(), 0);
+  EXPECT_EQ(display.height(), 0);
+  EXPECT_FALSE(display.hasPlatformDisplay());
+
+  display.createDisplay(1);
+  EXPECT_EQ(display.id(), 1u);
+  EXPECT_EQ(display.width(), 1920);
+  EXPECT_EQ(display.height(), 1080);
+  EXPECT_TRUE(display.hasPlatformDisplay());
+  auto records = harness.service->records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].descriptor, descriptorFor(1));
+  EXPECT_THAT(records[0].applied, ElementsAre(settingsFor(1)));
+  EXPECT_THAT(harness.lines, ElementsAre("A virtual display with ID 1 was successfully created."));
+
+  display.release();
+  EXPECT_FALSE(display.hasPlatformDisplay());
+  EXPECT_EQ(harness.service->liveDisplays(), 0);
+  EXPECT_EQ(display.id(), 1u);  // releasing forgets only the platform display
+}
+
+TEST(VirtualDisplay, FailedCreationsWriteTheFailureLineAndKeepWhatWasMade) {
+  struct Case {
+    const char* what;
+    bool createSucceeds, applySucceeds, keepsDisplay;
+  };
+  const Case cases[] = {
+      {"the platform makes no display", false, true, false},
+      {"the display refuses its settings", true, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness harness;
+    harness.service->createSucceeds = c.createSucceeds;
+    harness.service->applySucceeds = c.applySucceeds;
+    VirtualDisplay display(harness.environment());
+    display.createDisplay(3);
+    EXPECT_THAT(harness.lines, ElementsAre("Failed to create a virtual display with ID 3."));
+    EXPECT_EQ(display.id(), 3u);
+    EXPECT_EQ(display.width(), 1920);
+    EXPECT_EQ(display.hasPlatformDisplay(), c.keepsDisplay);
+    EXPECT_EQ(harness.service->liveDisplays(), c.keepsDisplay ? 1 : 0);
+  }
+}
+
+TEST(VirtualDisplay, CreatingAgainReleasesTheDisplayStoredBefore) {
+  Harness harness;
+  {
+    VirtualDisplay display(harness.environment());
+    display.createDisplay(1);
+    // The old display must be gone before the new one of the same name is made.
+    harness.service->onCreate = [&](const platform::VirtualDisplayDescriptor&) {
+      EXPECT_EQ(harness.service->liveDisplays(), 0);
+    };
+    display.createDisplay(1);
+    EXPECT_EQ(harness.service->liveDisplays(), 1);
+    EXPECT_EQ(harness.service->records().size(), 2u);
+  }
+  // Destroying the model releases the platform display.
+  EXPECT_EQ(harness.service->liveDisplays(), 0);
+}
+
+TEST(VirtualDisplayDiscovery, AdoptsTheFirstIdentifierThatAppeared) {
+  struct Case {
+    const char* what;
+    IdList before, after;
+    std::optional<std::uint32_t> adopted;  // none: id stays the display number
+  };
+  const Case cases[] = {
+      {"one new display at the end", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{1, 2, 7}, 7},
+      {"the first new one in list order", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{7, 1, 2, 9},
+       7},
+      {"identical lists", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{1, 2}, std::nullopt},
+      {"a display went away, none came", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{2},
+       std::nullopt},
+      {"the first listing failed", std::nullopt, std::vector<std::uint32_t>{4, 5}, 4},
+      {"the second listing failed", std::vector<std::uint32_t>{1, 2}, std::nullopt, std::nullopt},
+      {"both listings failed", std::nullopt, std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness harness({c.before, c.after});
+    VirtualDisplay display(harness.environment());
+    display.createAndDiscover(1);
+    EXPECT_EQ(display.id(), c.adopted.value_or(1));
+    EXPECT_EQ(harness.capture->calls, 2);
+    ASSERT_EQ(harness.waits.size(), 1u);
+    EXPECT_EQ(harness.waits[0], std::chrono::seconds(2));
+
+    // The progress lines, exactly and in order.
+    std::vector<std::string> expected{"displays prior: "};
+    auto listing = [&expected](const IdList& list) {
+      if (!list) {
+        expected.push_back("An error occurred while fetching available displays: the window system went away");
+        return;
+      }
+      for (auto id : *list) expected.push_back("display: " + std::to_string(id));
+    };
+    listing(c.before);
+    expected.push_back("A virtual display with ID 1 was successfully created.");
+    expected.push_back("displays after: ");
+    listing(c.after);
+    if (c.adopted) expected.push_back("Display ID for virtual display was set to " + std::to_string(*c.adopted) + ".");
+    EXPECT_THAT(harness.lines, ElementsAreArray(expected));
+  }
+}
+
+TEST(VirtualDisplayDiscovery, CancelledWaitEndsAfterItsMessage) {
+  Harness harness({std::vector<std::uint32_t>{1}, std::vector<std::uint32_t>{1, 8}});
+  harness.cancelWith = "the task was cancelled";
+  VirtualDisplay display(harness.environment());
+  display.createAndDiscover(2);
+  EXPECT_EQ(harness.lines.back(), "Error: the task was cancelled");
+  EXPECT_THAT(harness.lines, Not(Contains("displays after: ")));
+  EXPECT_EQ(harness.capture->calls, 1);
+  EXPECT_EQ(display.id(), 2u);
+  EXPECT_TRUE(display.hasPlatformDisplay());  // the display itself was made and stays
+}
+
+TEST(VirtualDisplayHolder, HoldsTheDisplayOnlyAfterTheWholeCreation) {
+  struct Case {
+    const char* what;
+    bool createSucceeds;
+  };
+  for (const auto& c : {Case{"creation succeeds", true}, Case{"creation fails", false}}) {
+    SCOPED_TRACE(c.what);
+    Harness harness({std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{1, 2, 7}});
+    harness.service->createSucceeds = c.createSucceeds;
+    VirtualDisplayHolder holder(harness.environment());
+    EXPECT_EQ(holder.virtualDisplay(), nullptr);
+    bool emptyDuringWait = false;
+    harness.duringWait = [&] { emptyDuringWait = holder.virtualDisplay() == nullptr; };
+    holder.create(1);
+    EXPECT_TRUE(emptyDuringWait);
+    auto display = holder.virtualDisplay();
+    ASSERT_NE(display, nullptr);
+    EXPECT_EQ(display->id(), 7u);
+    EXPECT_EQ(display->hasPlatformDisplay(), c.createSucceeds);
+    // A failed creation still runs the discovery.
+    EXPECT_EQ(harness.lines.back(), "Display ID for virtual display was set to 7.");
+  }
+}
+
+TEST(ListDisplayIDs, ReturnsTheCaptureServicesOrderAndALinePerDisplay) {
+  ScriptedCapture capture({std::vector<std::uint32_t>{300, 5, 4000000000u}, std::nullopt});
+  std::vector<std::string> lines;
+  auto output = [&lines](const std::string& line) { lines.push_back(line); };
+  EXPECT_THAT(listDisplayIDs(capture, output), ElementsAre(300u, 5u, 4000000000u));
+  EXPECT_THAT(lines, ElementsAre("display: 300", "display: 5", "display: 4000000000"));
+  lines.clear();
+  EXPECT_THAT(listDisplayIDs(capture, output), IsEmpty());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_THAT(lines[0], StartsWith("An error occurred while fetching available displays: "));
+}
+
+}  // namespace
+}  // namespace marlinax::displays

@@ -1,0 +1,47 @@
+#pragma once
+
+// A virtual-display service that makes nothing on any window system but
+// records what it was asked: every descriptor, every settings object applied,
+// and which of its displays are still alive. Creation and applying the
+// settings can be made to fail.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/VirtualDisplayService.h"
+
+namespace marlinax::testsupport {
+
+class RecordingVirtualDisplayService : public platform::VirtualDisplayService {
+ public:
+  struct Record {
+    platform::VirtualDisplayDescriptor descriptor;
+    std::vector<platform::VirtualDisplaySettings> applied;
+    bool released = false;
+  };
+
+  // False: create() returns no display.
+  bool createSucceeds = true;
+  // False: applySettings() returns false (and the display stays made).
+  bool applySucceeds = true;
+  // Called inside create(), before it returns (lets a test change the
+  // window system's display list at the moment of creation).
+  std::function<void(const platform::VirtualDisplayDescriptor&)> onCreate;
+
+  std::unique_ptr<platform::PlatformVirtualDisplay> create(const platform::VirtualDisplayDescriptor& descriptor) override;
+
+  // Copies, safe to take while displays are alive on other threads.
+  std::vector<Record> records() const;
+  // How many displays made by create() have not been destroyed yet.
+  int liveDisplays() const;
+
+ private:
+  class Display;
+  mutable std::mutex mutex_;
+  std::vector<Record> records_;
+  int live_ = 0;
+};
+
+}  // namespace marlinax::testsupport
