@@ -12,6 +12,9 @@ packages=(
   libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
   # services and tools the server and the tests start
   xvfb x11-xserver-utils x11-utils xdotool avahi-daemon avahi-utils dbus openssl python3
+  # packaging: icon renderings, the package's library dependencies, checks of the
+  # desktop entry and the metainfo
+  librsvg2-bin dpkg-dev file desktop-file-utils appstream
 )
 
 missing=()

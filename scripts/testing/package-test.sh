@@ -69,6 +69,12 @@ for path in /usr/bin/marlinax-server /usr/bin/marlinax-peer /usr/lib/systemd/use
   [ -e "$path" ] || fail "not installed: $path"
 done
 file /usr/share/icons/hicolor/256x256/apps/marlinax.png | grep -q '256 x 256' || fail "256x256 icon has another size"
+# The application opens the help page at these sections.
+for anchor in connecting firewall virtual-display permissions permission-screen-recording \
+              permission-accessibility preferences troubleshooting; do
+  grep -q "id=\"$anchor\"" /usr/share/doc/marlinax/help/index.html || fail "help page lacks #$anchor"
+done
+! grep -Eq '(src|href)="(https?:)?//' /usr/share/doc/marlinax/help/index.html || fail "help page loads external resources"
 for page in /usr/share/man/man1/marlinax*.1.gz; do
   zcat "$page" | grep -q '^\.TH ' || fail "$page is not a manual page"
 done
