@@ -14,6 +14,9 @@ packages=(
   xvfb x11-xserver-utils x11-utils xdotool avahi-daemon avahi-utils dbus openssl python3
   # Xorg with the dummy video driver: the virtual-display tests on outputs without a monitor
   xserver-xorg-core xserver-xorg-video-dummy
+  # packaging: icon renderings, the package's library dependencies, checks of the
+  # desktop entry and the metainfo
+  librsvg2-bin dpkg-dev file desktop-file-utils appstream
 )
 
 missing=()

@@ -1,19 +1,19 @@
 #include "codec/Encoder.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <type_traits>
 
 #include "codec/BitVector.h"
+#include "log/Log.h"
 
 namespace marlinax::codec {
 
 namespace detail {
 void encodingMisuse(const char* what) {
-  std::fprintf(stderr, "Cod encoding misuse: %s\n", what);
-  std::fflush(stderr);
+  log::error(std::string("Cod encoding misuse: ") + what);
   std::abort();
 }
 }  // namespace detail

@@ -1,7 +1,6 @@
 #include "messaging/Multiplexer.h"
 
 #include <atomic>
-#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "codec/Cod.h"
+#include "log/Log.h"
 
 namespace marlinax::messaging {
 
@@ -121,8 +121,7 @@ asio::awaitable<void> sendMessage(std::shared_ptr<Multiplexer::State> state, std
   try {
     co_await state->connection.send(std::move(out));
   } catch (const std::exception& error) {
-    std::printf("%s\n", error.what());
-    std::fflush(stdout);
+    log::warning(error.what());
   }
 }
 

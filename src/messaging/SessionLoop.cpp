@@ -62,7 +62,7 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
     // The computer always listens with the empty pairing code.
     incoming = std::make_shared<transport::IncomingConnections>(
         transport::incomingConnections(state->executor, ByteView(), options.serviceName,
-                                       options.advertise ? serviceType : ""));
+                                       options.advertise ? serviceType : "", options.port));
   } catch (...) {
     co_return SessionOutcome::listenerEnded;
   }
@@ -74,7 +74,9 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
       co_return SessionOutcome::listenerEnded;
     }
   }
-  if (options.listening)
+  // A listener that could not be created has no port to tell: its next()
+  // below ends the loop.
+  if (options.listening && incoming->port() != 0)
     options.listening(incoming->port());
 
   // Every way out below ends the loop and terminates the listener.

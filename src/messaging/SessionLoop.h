@@ -55,6 +55,8 @@ class SessionLoop {
     std::int64_t version = 0;
     // The advertised service name; none means the computer's name.
     std::optional<std::string> serviceName;
+    // The TCP port to listen on; 0 lets the system choose.
+    std::uint16_t port = 0;
     // False listens without advertising (tools and tests that know the port).
     bool advertise = true;
     // A connection whose TLS handshake has not completed within this time is

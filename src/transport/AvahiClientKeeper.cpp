@@ -3,7 +3,7 @@
 #include <avahi-common/error.h>
 #include <avahi-common/timeval.h>
 
-#include <iostream>
+#include "log/Log.h"
 
 namespace marlinax::transport {
 namespace {
@@ -19,13 +19,17 @@ AvahiClientKeeper::AvahiClientKeeper(std::string purpose) : purpose_(std::move(p
 AvahiClientKeeper::~AvahiClientKeeper() { stop(); }
 
 void AvahiClientKeeper::log(const std::string& line) const {
-  std::cout << "DNS-SD " << purpose_ << ": " << line << std::endl;
+  log::info("DNS-SD " + purpose_ + ": " + line);
+}
+
+void AvahiClientKeeper::warn(const std::string& line) const {
+  log::warning("DNS-SD " + purpose_ + ": " + line);
 }
 
 void AvahiClientKeeper::start() {
   poll_ = avahi_threaded_poll_new();
   if (poll_ == nullptr) {
-    log("cannot create the Avahi event loop");
+    warn("cannot create the Avahi event loop");
     return;
   }
   const AvahiPoll* api = avahi_threaded_poll_get(poll_);
@@ -33,7 +37,7 @@ void AvahiClientKeeper::start() {
   // The thread is not running yet, so no lock is needed for the first client.
   createClient();
   if (avahi_threaded_poll_start(poll_) < 0) {
-    log("cannot start the Avahi event loop");
+    warn("cannot start the Avahi event loop");
     return;
   }
   started_ = true;
@@ -67,7 +71,7 @@ void AvahiClientKeeper::createClient() {
                                          clientCallback, this, &error);
   if (client == nullptr) {
     if (!reportedTrouble_) {
-      log(std::string("cannot reach the Avahi daemon (") + avahi_strerror(error) +
+      warn(std::string("cannot reach the Avahi daemon (") + avahi_strerror(error) +
           "); retrying in the background");
       reportedTrouble_ = true;
     }
@@ -113,14 +117,14 @@ void AvahiClientKeeper::clientCallback(AvahiClient* client, AvahiClientState sta
       break;
     case AVAHI_CLIENT_CONNECTING:
       if (!self->reportedTrouble_) {
-        self->log("waiting for the Avahi daemon");
+        self->warn("waiting for the Avahi daemon");
         self->reportedTrouble_ = true;
       }
       break;
     case AVAHI_CLIENT_FAILURE: {
       const int error = avahi_client_errno(client);
       if (!self->reportedTrouble_) {
-        self->log(std::string("lost the Avahi daemon (") + avahi_strerror(error) + ")");
+        self->warn(std::string("lost the Avahi daemon (") + avahi_strerror(error) + ")");
         self->reportedTrouble_ = true;
       }
       // The client cannot be freed inside its own callback (this may even run

@@ -34,7 +34,9 @@ protected:
   // it: forget those pointers.
   virtual void lost() = 0;
 
+  // One line about DNS-SD: log() for news, warn() for trouble.
   void log(const std::string& line) const;
+  void warn(const std::string& line) const;
 
 private:
   static void clientCallback(AvahiClient* client, AvahiClientState state, void* self);

@@ -52,7 +52,7 @@ private:
     if (group_ == nullptr) {
       group_ = avahi_entry_group_new(client, groupCallback, this);
       if (group_ == nullptr) {
-        log(std::string("cannot create an entry group: ") + avahi_strerror(avahi_client_errno(client)));
+        warn(std::string("cannot create an entry group: ") + avahi_strerror(avahi_client_errno(client)));
         return;
       }
     }
@@ -85,14 +85,14 @@ private:
         continue;
       }
       if (result < 0) {
-        log(std::string("cannot add the service: ") + avahi_strerror(result));
+        warn(std::string("cannot add the service: ") + avahi_strerror(result));
         return;
       }
       break;
     }
     const int result = avahi_entry_group_commit(group_);
     if (result < 0) {
-      log(std::string("cannot commit the service: ") + avahi_strerror(result));
+      warn(std::string("cannot commit the service: ") + avahi_strerror(result));
     }
   }
 
@@ -126,7 +126,7 @@ private:
         break;
       case AVAHI_ENTRY_GROUP_FAILURE:
         self->setEstablished(false);
-        self->log(std::string("registration failed: ") +
+        self->warn(std::string("registration failed: ") +
                   avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(group))));
         break;
       case AVAHI_ENTRY_GROUP_UNCOMMITED:

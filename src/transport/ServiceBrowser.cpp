@@ -30,7 +30,7 @@ private:
     browser_ = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type_.c_str(),
                                          nullptr, AvahiLookupFlags(0), browseCallback, this);
     if (browser_ == nullptr) {
-      log(std::string("cannot browse: ") + avahi_strerror(avahi_client_errno(client)));
+      warn(std::string("cannot browse: ") + avahi_strerror(avahi_client_errno(client)));
     }
   }
 
@@ -47,12 +47,12 @@ private:
         if (avahi_service_resolver_new(avahi_service_browser_get_client(browser), interface,
                                        protocol, name, type, domain, AVAHI_PROTO_UNSPEC,
                                        AvahiLookupFlags(0), resolveCallback, self) == nullptr) {
-          self->log(std::string("cannot resolve \"") + name + "\": " +
+          self->warn(std::string("cannot resolve \"") + name + "\": " +
                     avahi_strerror(avahi_client_errno(avahi_service_browser_get_client(browser))));
         }
         break;
       case AVAHI_BROWSER_FAILURE:
-        self->log(std::string("browsing failed: ") +
+        self->warn(std::string("browsing failed: ") +
                   avahi_strerror(avahi_client_errno(avahi_service_browser_get_client(browser))));
         break;
       case AVAHI_BROWSER_REMOVE:
@@ -82,7 +82,7 @@ private:
       }
       self->queue_.push(std::move(endpoint));
     } else if (event == AVAHI_RESOLVER_FAILURE) {
-      self->log(std::string("cannot resolve \"") + name + "\": " +
+      self->warn(std::string("cannot resolve \"") + name + "\": " +
                 avahi_strerror(avahi_client_errno(avahi_service_resolver_get_client(resolver))));
     }
     avahi_service_resolver_free(resolver);

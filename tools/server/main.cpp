@@ -14,6 +14,8 @@
 // With --virtual-display the server first adds virtual display number 1 (the
 // usual set-up for a computer without monitors serving a headset), writing
 // the virtual-display progress lines, and removes it again when it stops.
+//
+// Diagnostics go to standard error through the logging facility.
 
 #include <algorithm>
 #include <atomic>
@@ -22,13 +24,17 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
@@ -43,6 +49,8 @@
 #include "platform/x11/CaptureX11.h"
 #include "platform/x11/InputPosterX11.h"
 #include "platform/x11/VirtualDisplayX11.h"
+#include "platform/x11/Reachable.h"
+#include "server/Options.h"
 #include "server/ProtocolImplementation.h"
 
 namespace marlinax {
@@ -60,23 +68,23 @@ server::Services platformServices() {
   server::Services services;
   const char* display = std::getenv("DISPLAY");
   if (display == nullptr || *display == '\0') {
-    say("No X display: display, capture and input requests are not available.");
+    log::warning("No X display: display, capture and input requests are not available.");
     return services;
   }
   try {
     services.capture = platform::x11::makeCaptureService();
   } catch (const std::exception& error) {
-    say(std::string("Screen capture is not available: ") + error.what());
+    log::warning(std::string("Screen capture is not available: ") + error.what());
   }
   try {
     auto poster = std::make_shared<platform::InputPosterX11>();
     services.input = poster;
     services.doubleClickInterval = poster;
   } catch (const std::exception& error) {
-    say(std::string("Input is not available: ") + error.what());
+    log::warning(std::string("Input is not available: ") + error.what());
   }
   if (services.capture && services.input)
-    say(std::string("Capture and input on X display ") + display + ".");
+    log::info(std::string("Capture and input on X display ") + display + ".");
   return services;
 }
 
@@ -123,7 +131,8 @@ struct Sessions {
 // connection, and once it has ended start over. At most one headset is served
 // at a time, because the next listener exists only after the previous
 // connection ended.
-asio::awaitable<void> serveHeadsets(std::shared_ptr<Sessions> sessions, server::Services base, std::int64_t version) {
+asio::awaitable<void> serveHeadsets(std::shared_ptr<Sessions> sessions, server::Services base, std::int64_t version,
+                                    cli::Options cli) {
   auto executor = co_await asio::this_coro::executor;
   for (;;) {
     auto ended = std::make_shared<capture::AsyncSequence<std::size_t>>();
@@ -133,6 +142,8 @@ asio::awaitable<void> serveHeadsets(std::shared_ptr<Sessions> sessions, server::
 
     messaging::SessionLoop::Options options;
     options.version = version;
+    options.port = cli.port;
+    options.serviceName = cli.name;
     options.makeHandler = [services, sessions, handlerMade] {
       auto handler = std::make_shared<server::ProtocolImplementation>(services);
       {
@@ -169,9 +180,43 @@ asio::awaitable<void> serveHeadsets(std::shared_ptr<Sessions> sessions, server::
   }
 }
 
-int run(bool virtualDisplay) {
+// Why a fixed port cannot be listened on (taken by another program, or
+// privileged), checked once at start so that the server fails at once instead
+// of retrying; none when it can.
+std::optional<std::string> portUnavailable(std::uint16_t port) {
+  asio::io_context io;
+  std::error_code error;
+  for (auto protocol : {asio::ip::tcp::v6(), asio::ip::tcp::v4()}) {
+    asio::ip::tcp::acceptor probe(io);
+    error = {};
+    probe.open(protocol, error);
+    if (!error && protocol == asio::ip::tcp::v6())
+      probe.set_option(asio::ip::v6_only(false), error);
+    if (!error)
+      probe.set_option(asio::socket_base::reuse_address(true), error);
+    if (!error)
+      probe.bind(asio::ip::tcp::endpoint(protocol, port), error);
+    if (!error)
+      probe.listen(asio::socket_base::max_listen_connections, error);
+    if (!error)
+      return std::nullopt;
+  }
+  return error.message();
+}
+
+int run(const cli::Options& cli) {
   // Fail at start-up, not at the first handshake, on a bad build number.
   const std::int64_t version = messaging::protocolVersion();
+
+  // Options handled elsewhere in builds that have them.
+  if (!cli.allowFrom.empty())
+    log::warning("--allow-from is not supported by this build; every address may connect.");
+  if (cli.port != 0) {
+    if (auto reason = portUnavailable(cli.port)) {
+      log::error("cannot listen on TCP port " + std::to_string(cli.port) + ": " + *reason);
+      return 1;
+    }
+  }
 
   asio::io_context io;
   // Frame encoding runs here, never on the network threads.
@@ -180,10 +225,9 @@ int run(bool virtualDisplay) {
   // JPEG, alpha, LZ4 and SHA-256 work runs on the CPU pool, never on the
   // network threads.
   services.frameExecutor = cpu.get_executor();
-  services.frameExecutor = cpu.get_executor();
 
   auto sessions = std::make_shared<Sessions>();
-  asio::co_spawn(io, serveHeadsets(sessions, services, version), asio::detached);
+  asio::co_spawn(io, serveHeadsets(sessions, services, version, cli), asio::detached);
 
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& error, int) {
@@ -197,7 +241,7 @@ int run(bool virtualDisplay) {
   // during the creation is handled once serving starts, and the display is
   // removed below.
   std::shared_ptr<displays::VirtualDisplayHolder> virtualDisplays;
-  if (virtualDisplay) {
+  if (cli.virtualDisplay) {
     virtualDisplays = std::make_shared<displays::VirtualDisplayHolder>(
         displays::Environment::standard(platform::x11::makeVirtualDisplayService(), services.capture));
     virtualDisplays->create(1);
@@ -224,21 +268,28 @@ int run(bool virtualDisplay) {
 }  // namespace marlinax
 
 int main(int argc, char** argv) {
-  bool virtualDisplay = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "--virtual-display") {
-      virtualDisplay = true;
-    } else {
-      std::fprintf(stderr, "marlinax-server: unknown argument %s\nusage: marlinax-server [--virtual-display]\n",
-                   argument.c_str());
-      return 2;
+  using namespace marlinax;
+  auto parsed = cli::parseOptions(argc, argv);
+  if (auto* exit = std::get_if<cli::Exit>(&parsed)) {
+    std::fputs(exit->out.c_str(), stdout);
+    std::fputs(exit->err.c_str(), stderr);
+    return exit->code;
+  }
+  const auto& options = std::get<cli::Options>(parsed);
+  log::setLevel(options.logLevel);
+  if (options.display) {
+    // Every X connection the server opens goes to $DISPLAY.
+    setenv("DISPLAY", options.display->c_str(), 1);
+    if (!platform::x11::displayReachable(*options.display)) {
+      auto exit = cli::usageError("--display " + *options.display + ": cannot open this X display");
+      std::fputs(exit.err.c_str(), stderr);
+      return exit.code;
     }
   }
   try {
-    return marlinax::run(virtualDisplay);
+    return run(options);
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "marlinax-server: %s\n", error.what());
+    log::error(std::string("marlinax-server: ") + error.what());
     return 1;
   }
 }

@@ -1,9 +1,10 @@
 #include "platform/x11/XDisplay.h"
 
-#include <cstdio>
 #include <map>
 #include <mutex>
+#include <string>
 
+#include "log/Log.h"
 #include "platform/CaptureService.h"
 
 namespace marlinax::platform::x11 {
@@ -45,8 +46,8 @@ int XDisplay::handleError(Display* display, XErrorEvent* event) {
   }
   // Someone else's connection: theirs to handle, if they installed a handler.
   if (chainedHandler) return chainedHandler(display, event);
-  std::fprintf(stderr, "X error %d (request %d.%d) on a foreign connection\n", event->error_code,
-               event->request_code, event->minor_code);
+  log::warning("X error " + std::to_string(event->error_code) + " (request " + std::to_string(event->request_code) +
+               "." + std::to_string(event->minor_code) + ") on a foreign connection");
   return 0;
 }
 
