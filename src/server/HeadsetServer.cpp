@@ -23,6 +23,7 @@
 #include "messaging/ProtocolVersion.h"
 #include "messaging/Remote.h"
 #include "messaging/SessionLoop.h"
+#include "server/WorkSlots.h"
 #include "transport/IncomingConnections.h"
 
 namespace marlinax::server {
@@ -42,8 +43,9 @@ constexpr std::chrono::seconds kHandshakeDeadline{10};
 struct Link {
   std::uint64_t id = 0;
   transport::Connection connection;
-  std::mutex mutex;  // guards handler
+  std::mutex mutex;  // guards handler and multiplexer
   std::shared_ptr<ProtocolImplementation> handler;
+  std::optional<messaging::Multiplexer> multiplexer;
   // Closed by the server on purpose (evicted, superseded, stopping): its end
   // is not reported as a failure.
   std::atomic<bool> dropped = false;
@@ -94,7 +96,7 @@ struct Core : std::enable_shared_from_this<Core> {
         // The computer always listens with the empty pairing code.
         listener = std::make_shared<transport::IncomingConnections>(transport::incomingConnections(
             executor, ByteView(), options.serviceName, options.advertise ? messaging::SessionLoop::serviceType : "",
-            options.port));
+            options.port, options.allowFrom ? *options.allowFrom : transport::AddressFilter::localNetwork()));
       } catch (const std::exception& error) {
         log::error(std::string("Cannot listen: ") + error.what());
       }
@@ -194,7 +196,12 @@ struct Core : std::enable_shared_from_this<Core> {
       std::lock_guard lock(link->mutex);
       link->handler = handler;
     }
-    messaging::Remote remote(messaging::Multiplexer(executor, link->connection, handler));
+    messaging::Multiplexer multiplexer(executor, link->connection, handler);
+    {
+      std::lock_guard lock(link->mutex);
+      link->multiplexer = multiplexer;
+    }
+    messaging::Remote remote(multiplexer);
     handler->setRemote(remote);
     if (link->dropped) {
       // Closed while TLS completed: the handler has to stop too.
@@ -272,12 +279,34 @@ struct Core : std::enable_shared_from_this<Core> {
     }
     // The ended connection may still be closing on its strand.
     link->connection.close();
+    logCosts(*link);
     if (events.disconnected)
       events.disconnected(stopped);
     // Give the memory of the session's buffers and frames back to the system.
     malloc_trim(0);
     if (listenAgain && events.listening)
       events.listening(listeningOn);
+  }
+
+  // One line per served connection: what it made the server hold at most.
+  static void logCosts(Link& link) {
+    std::optional<messaging::Multiplexer> multiplexer;
+    std::shared_ptr<ProtocolImplementation> handler;
+    {
+      std::lock_guard lock(link.mutex);
+      multiplexer = link.multiplexer;
+      handler = link.handler;
+    }
+    if (!multiplexer || !handler)
+      return;
+    const messaging::Multiplexer::Stats stats = multiplexer->stats();
+    log::info("Connection ended: " + std::to_string(stats.messagesReceived) + " messages received, at most " +
+              std::to_string(stats.requestsInProgressPeak) + " requests in progress (bound " +
+              std::to_string(stats.limits.requestsInProgress) + "), at most " +
+              std::to_string(stats.queuedReplyBytesPeak) + " reply bytes queued (bound " +
+              std::to_string(stats.limits.queuedReplyBytes) + "), " + std::to_string(stats.failedSends) +
+              " sends failed, " + std::to_string(handler->childWatchersRefused()) +
+              " child-window watchers refused.");
   }
 
   void stopAll() {
@@ -328,6 +357,9 @@ HeadsetServer::HeadsetServer(Services services, HeadsetServerOptions options, He
   core.executor = state_->io.get_executor();
   if (!core.base.frameExecutor)
     core.base.frameExecutor = state_->cpu.get_executor();
+  // At most two previews at once, whoever asks.
+  if (!core.base.previewSlots)
+    core.base.previewSlots = std::make_shared<WorkSlots>(2);
 }
 
 HeadsetServer::~HeadsetServer() { stop(); }

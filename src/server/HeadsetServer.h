@@ -17,6 +17,7 @@
 #include <string>
 
 #include "server/ProtocolImplementation.h"
+#include "transport/AddressFilter.h"
 
 namespace marlinax::server {
 
@@ -40,6 +41,9 @@ struct HeadsetServerOptions {
   std::optional<std::string> serviceName;
   // False listens without advertising (tests that know the port).
   bool advertise = true;
+  // Peers allowed to connect; none means the local network
+  // (transport::AddressFilter::localNetwork()).
+  std::optional<transport::AddressFilter> allowFrom;
 };
 
 class HeadsetServer {

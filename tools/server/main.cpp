@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "log/Log.h"
 #include "platform/x11/CaptureX11.h"
 #include "platform/x11/InputPosterX11.h"
 #include "server/HeadsetServer.h"
@@ -110,10 +111,14 @@ int main(int argc, char** argv) {
         if (used != value.size() || port > 65535)
           throw std::invalid_argument("--port needs a number from 0 to 65535, not " + value);
         options.port = static_cast<std::uint16_t>(port);
+      } else if (argument == "--allow-from" && i + 1 < argc) {
+        options.allowFrom = marlinax::transport::AddressFilter::parse(argv[++i]);
+      } else if (argument == "--verbose") {
+        marlinax::log::setLevel(marlinax::log::Level::debug);
       } else if (argument == "--no-advertise") {
         options.advertise = false;
       } else {
-        std::fprintf(stderr, "usage: marlinax-server [--port P] [--no-advertise]\n");
+        std::fprintf(stderr, "usage: marlinax-server [--port P] [--allow-from CIDR,...] [--no-advertise] [--verbose]\n");
         return 2;
       }
     }
