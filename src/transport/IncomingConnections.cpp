@@ -145,7 +145,12 @@ private:
       return false;  // already gone
     }
     if (allowed_ && !allowed_->allows(peer.address())) {
-      log::info("Refused a connection from " + peer.address().to_string() + ": outside the allowed addresses.");
+      // A dual-stack listener sees IPv4 peers as ::ffff:a.b.c.d; name them as users know them.
+      const asio::ip::address shown =
+          peer.address().is_v6() && peer.address().to_v6().is_v4_mapped()
+              ? asio::ip::address(asio::ip::make_address_v4(asio::ip::v4_mapped, peer.address().to_v6()))
+              : peer.address();
+      log::info("Refused a connection from " + shown.to_string() + ": outside the allowed addresses.");
       socket.close(error);
       return false;
     }
