@@ -15,6 +15,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <asio/ssl/error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
@@ -174,11 +175,27 @@ struct Core : std::enable_shared_from_this<Core> {
       }
     });
 
+    std::error_code tlsError;
     try {
       co_await link->connection.connect();
+    } catch (const std::system_error& error) {
+      tlsError = error.code();
     } catch (...) {
+      tlsError = asio::error::fault;
+    }
+    if (tlsError) {
       deadline.cancel();
-      self->failed(link, *expired ? "the connection did not come up in time" : "the connection did not come up");
+      if (*expired) {
+        self->failed(link, "the connection did not come up in time");
+      } else if (tlsError == asio::error::eof || tlsError == asio::ssl::error::stream_truncated ||
+                 tlsError == asio::error::connection_reset) {
+        // Gone before saying anything (a port probe, a client giving up): not
+        // worth a line of its own.
+        log::debug("A connection closed before TLS: " + tlsError.message());
+        self->failed(link, "");
+      } else {
+        self->failed(link, "the connection did not come up (" + tlsError.message() + ")");
+      }
       co_return;
     }
 
@@ -233,7 +250,7 @@ struct Core : std::enable_shared_from_this<Core> {
     }
     const bool report = !link->dropped && !isStopping();
     link->close();
-    if (report && events.sessionFailed)
+    if (report && !reason.empty() && events.sessionFailed)
       events.sessionFailed(reason);
   }
 

@@ -184,6 +184,33 @@ wait_for 30 grep -q 'closed by the server' "$work/header.out" || fail "a header 
 end_attack
 genuine "after the headers"
 
+step "the X server goes away and comes back"
+kill "$xvfb_pid"
+wait "$xvfb_pid" 2>/dev/null || true
+xvfb_pid=
+# Requests that need the X server get no reply; they must not hold up the
+# network threads, so a headset is still served meanwhile.
+for _ in 1 2 3; do
+  if "$bin/marlinax-peer" input move --id "$display_id" --x 0.5 --y 0.5 "${target[@]}" --timeout 3 >/dev/null 2>&1; then
+    fail "a pointer move was answered without an X server"
+  fi
+done
+if "$bin/marlinax-peer" displays "${target[@]}" --timeout 3 >/dev/null 2>&1; then
+  fail "displays were listed without an X server"
+fi
+genuine "while the X server is gone"
+kill -0 "$server_pid" || fail "the server died with the X server"
+Xvfb ":$n" -screen 0 1280x720x24 -noreset -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+wait_for 10 xdpyinfo >/dev/null 2>&1 || fail "Xvfb did not start again"
+listed() { "$bin/marlinax-peer" displays "${target[@]}" --timeout 5 --json >"$work/displays.json" 2>/dev/null; }
+wait_for 30 listed || fail "the displays are not listed once the X server is back"
+display_id=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); d=d["displays"] if isinstance(d,dict) else d; print(d[0]["identifier"])' "$work/displays.json")
+"$bin/marlinax-peer" input move --id "$display_id" --x 0.25 --y 0.5 "${target[@]}" --timeout 10 >/dev/null \
+  || fail "a pointer move failed once the X server is back"
+eval "$(xdotool getmouselocation --shell)"
+[ "$X" = 320 ] && [ "$Y" = 360 ] || fail "pointer at $X,$Y instead of 320,360 on the new X server"
+
 step "addresses outside the allowed ranges"
 stop_server
 start_server --allow-from 10.0.0.0/8,fe80::/10
