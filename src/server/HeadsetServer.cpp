@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -90,8 +91,8 @@ struct Core : std::enable_shared_from_this<Core> {
   }
 
   asio::awaitable<void> acceptLoop() {
-    auto self = shared_from_this();
-        while (!isStopping()) {
+    auto self = shared_from_this();  // the loop's own reference
+    while (!isStopping()) {
       std::shared_ptr<transport::IncomingConnections> listener;
       try {
         // The computer always listens with the empty pairing code.
@@ -360,8 +361,17 @@ struct HeadsetServer::State {
   asio::thread_pool cpu{std::max(1u, std::thread::hardware_concurrency())};
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
   std::vector<std::thread> threads;
+  // Network threads still running, and their signal when one returns.
+  std::mutex runningMutex;
+  std::condition_variable runningChanged;
+  int running = 0;
   std::shared_ptr<Core> core = std::make_shared<Core>();
 };
+
+// How long stop() lets the closed connections wind down (their read loops,
+// failed requests and handshakes finish, which frees them) before it stops
+// the network threads where they are.
+constexpr std::chrono::seconds kWindDown{2};
 
 HeadsetServer::HeadsetServer(Services services, HeadsetServerOptions options, HeadsetServerEvents events)
     : state_(std::make_unique<State>()) {
@@ -391,18 +401,26 @@ void HeadsetServer::start() {
   }
   state_->work.emplace(state_->io.get_executor());
   asio::co_spawn(state_->io, core.acceptLoop(), asio::detached);
+  state_->running = 2;
   for (int i = 0; i < 2; ++i)
-    state_->threads.emplace_back([state = state_.get()] { state->io.run(); });
+    state_->threads.emplace_back([state = state_.get()] {
+      state->io.run();
+      std::lock_guard lock(state->runningMutex);
+      --state->running;
+      state->runningChanged.notify_all();
+    });
 }
 
 void HeadsetServer::stop() {
   state_->core->stopAll();
   state_->work.reset();
-  // The closes posted above run first; timers and handshakes still pending are
-  // not waited for.
-  asio::post(state_->io, [state = state_.get()] { state->io.stop(); });
-  if (state_->threads.empty())
-    state_->io.stop();
+  // Every connection is closed: once their tasks have ended the threads return
+  // by themselves. A backlog is not waited for beyond the wind-down time.
+  {
+    std::unique_lock lock(state_->runningMutex);
+    state_->runningChanged.wait_for(lock, kWindDown, [this] { return state_->running == 0; });
+  }
+  state_->io.stop();
   for (auto& thread : state_->threads)
     if (thread.joinable())
       thread.join();
