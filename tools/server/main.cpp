@@ -1,10 +1,11 @@
-// marlinax-server: advertises this computer to a headset and serves one
-// headset at a time until SIGINT or SIGTERM. When the served headset's
-// connection ends, the server advertises again, so the headset (or another
-// one) can connect without a restart.
+// marlinax-server: advertises this computer to headsets and serves one
+// headset at a time until SIGINT or SIGTERM. It keeps listening while a
+// headset is served: a headset that completes the handshake replaces the
+// served one, so a headset that lost its network can come straight back.
 //
 // Lines on standard output that scripts may rely on:
-//   "Awaiting connection on port P."        each time the server listens
+//   "Awaiting connection on port P."        at start and whenever no headset
+//                                           is served any more
 //   "Connected to NAME."                    the headset's handshake matched
 //   "Connected to NAME, whose protocol version X differs from this server's Y."
 //   "Headset disconnected; stopped N capture stream(s)."
