@@ -1,6 +1,8 @@
 #include "messaging/Multiplexer.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -76,12 +78,35 @@ struct Multiplexer::State {
   transport::Connection connection;
   std::shared_ptr<MessageProtocol> localInterface;  // released when the read loop ends
   Replies replies;
+  Limits limits;
   std::atomic<bool> finished = false;
+  // Back-pressure: guarded by flowMutex.
+  std::mutex flowMutex;
+  std::size_t inProgress = 0;
+  std::size_t queuedReplyBytes = 0;
+  std::function<void()> readerWaiting;  // the read loop, parked until below the bounds
+  Stats stats;
   std::mutex finishedMutex;
   std::vector<std::function<void()>> finishedCallbacks;
 
-  State(asio::any_io_executor executor, transport::Connection connection, std::shared_ptr<MessageProtocol> handler)
-      : executor(std::move(executor)), connection(std::move(connection)), localInterface(std::move(handler)) {}
+  State(asio::any_io_executor executor, transport::Connection connection, std::shared_ptr<MessageProtocol> handler,
+        Limits limits)
+      : executor(std::move(executor)), connection(std::move(connection)), localInterface(std::move(handler)),
+        limits(limits) {
+    stats.limits = limits;
+  }
+
+  bool belowBoundsLocked() const {
+    return inProgress < limits.requestsInProgress && queuedReplyBytes < limits.queuedReplyBytes;
+  }
+
+  // Called with flowMutex held after a bound was released; returns the parked
+  // read loop to resume, if it may go on now.
+  std::function<void()> wakeReaderLocked() {
+    if (readerWaiting && belowBoundsLocked())
+      return std::exchange(readerWaiting, nullptr);
+    return nullptr;
+  }
 };
 
 namespace {
@@ -121,12 +146,74 @@ asio::awaitable<void> sendMessage(std::shared_ptr<Multiplexer::State> state, std
   try {
     co_await state->connection.send(std::move(out));
   } catch (const std::exception& error) {
-    log::warning(error.what());
+    bool first = false;
+    {
+      std::lock_guard lock(state->flowMutex);
+      first = state->stats.failedSends++ == 0;
+    }
+    // Once the connection is gone every queued message fails: the first
+    // failure is printed, the others only counted.
+    if (first) {
+      std::printf("%s\n", error.what());
+      std::fflush(stdout);
+    }
   }
 }
 
+// Parks the read loop until the connection is below both bounds.
+asio::awaitable<void> belowBounds(std::shared_ptr<Multiplexer::State> state) {
+  auto initiation = [state](auto handler) {
+    auto executor = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+    auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+    std::function<void()> resume = [shared, executor] {
+      asio::post(executor, [shared]() mutable { std::move(*shared)(); });
+    };
+    {
+      std::lock_guard lock(state->flowMutex);
+      if (!state->belowBoundsLocked()) {
+        state->readerWaiting = std::move(resume);
+        return;
+      }
+    }
+    resume();
+  };
+  co_await asio::async_initiate<decltype(asio::use_awaitable), void()>(std::move(initiation), asio::use_awaitable);
+}
+
+// Counts one incoming message as in progress until destroyed.
+class InProgress {
+ public:
+  explicit InProgress(std::shared_ptr<Multiplexer::State> state) : state_(std::move(state)) {}
+  InProgress(const InProgress&) = delete;
+  InProgress& operator=(const InProgress&) = delete;
+  ~InProgress() {
+    std::function<void()> resume;
+    {
+      std::lock_guard lock(state_->flowMutex);
+      --state_->inProgress;
+      state_->queuedReplyBytes -= queued_;
+      resume = state_->wakeReaderLocked();
+    }
+    if (resume)
+      resume();
+  }
+
+  // The reply of `bytes` now waits to be written.
+  void queue(std::size_t bytes) {
+    std::lock_guard lock(state_->flowMutex);
+    queued_ += bytes;
+    state_->queuedReplyBytes += bytes;
+    state_->stats.queuedReplyBytesPeak = std::max(state_->stats.queuedReplyBytesPeak, state_->queuedReplyBytes);
+  }
+
+ private:
+  std::shared_ptr<Multiplexer::State> state_;
+  std::size_t queued_ = 0;
+};
+
 asio::awaitable<void> handleIncoming(std::shared_ptr<Multiplexer::State> state,
-                                     std::shared_ptr<MessageProtocol> handler, Bytes message) {
+                                     std::shared_ptr<MessageProtocol> handler, Bytes message,
+                                     std::shared_ptr<InProgress> inProgress) {
   if (message.empty())
     co_return;
   auto identifier = messageFromByte(message[0]);
@@ -154,6 +241,7 @@ asio::awaitable<void> handleIncoming(std::shared_ptr<Multiplexer::State> state,
     co_return;  // a failed request is not answered
   }
   if (reply) {
+    inProgress->queue(reply->size());
     co_await sendMessage(state, static_cast<std::int64_t>(token), std::move(*reply), *identifier);
     co_return;
   }
@@ -163,6 +251,7 @@ asio::awaitable<void> handleIncoming(std::shared_ptr<Multiplexer::State> state,
 asio::awaitable<void> run(std::shared_ptr<Multiplexer::State> state) {
   std::shared_ptr<MessageProtocol> handler = state->localInterface;
   for (;;) {
+    co_await belowBounds(state);
     std::optional<Bytes> message;
     try {
       message = co_await state->connection.receive();
@@ -174,7 +263,16 @@ asio::awaitable<void> run(std::shared_ptr<Multiplexer::State> state) {
       state->replies.close(std::make_exception_ptr(ConnectionClosed()));
       break;
     }
-    asio::co_spawn(state->executor, handleIncoming(state, handler, std::move(*message)), asio::detached);
+    std::shared_ptr<InProgress> inProgress;
+    {
+      std::lock_guard lock(state->flowMutex);
+      ++state->stats.messagesReceived;
+      ++state->inProgress;
+      state->stats.requestsInProgressPeak = std::max(state->stats.requestsInProgressPeak, state->inProgress);
+    }
+    inProgress = std::make_shared<InProgress>(state);
+    asio::co_spawn(state->executor, handleIncoming(state, handler, std::move(*message), std::move(inProgress)),
+                   asio::detached);
   }
   std::vector<std::function<void()>> callbacks;
   {
@@ -191,8 +289,9 @@ asio::awaitable<void> run(std::shared_ptr<Multiplexer::State> state) {
 }  // namespace
 
 Multiplexer::Multiplexer(asio::any_io_executor executor, transport::Connection connection,
-                         std::shared_ptr<MessageProtocol> localInterface)
-    : state_(std::make_shared<State>(std::move(executor), std::move(connection), std::move(localInterface))) {
+                         std::shared_ptr<MessageProtocol> localInterface, Limits limits)
+    : state_(std::make_shared<State>(std::move(executor), std::move(connection), std::move(localInterface),
+                                     limits)) {
   asio::co_spawn(state_->executor, run(state_), asio::detached);
 }
 
@@ -231,6 +330,11 @@ void Multiplexer::whenFinished(std::function<void()> callback) const {
   callback();
 }
 std::size_t Multiplexer::pendingRequests() const { return state_->replies.pendingCount(); }
+
+Multiplexer::Stats Multiplexer::stats() const {
+  std::lock_guard lock(state_->flowMutex);
+  return state_->stats;
+}
 asio::any_io_executor Multiplexer::executor() const { return state_->executor; }
 transport::Connection Multiplexer::connection() const { return state_->connection; }
 

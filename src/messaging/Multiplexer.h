@@ -77,19 +77,43 @@ class Replies {
 // nothing waits forever, and requests made afterwards fail at once because
 // nothing could answer them. The multiplexer then also lets go of its local
 // handler, which breaks the handler -> remote -> multiplexer cycle.
+//
+// Back-pressure: at most Limits::requestsInProgress incoming messages are
+// handled at once (a request counts until its reply has been written), and
+// replies of at most Limits::queuedReplyBytes wait to be written. While either
+// bound is reached the read loop takes no further message, so a peer that
+// sends without reading fills its own TCP window instead of this process.
+struct MultiplexerLimits {
+  std::size_t requestsInProgress = 64;
+  std::size_t queuedReplyBytes = 1 << 20;
+};
+
+// What a connection has cost so far, for logs and tests.
+struct MultiplexerStats {
+  std::uint64_t messagesReceived = 0;
+  std::size_t requestsInProgressPeak = 0;
+  std::size_t queuedReplyBytesPeak = 0;
+  std::uint64_t failedSends = 0;
+  MultiplexerLimits limits;
+};
+
 class Multiplexer {
  public:
+  using Limits = MultiplexerLimits;
+  using Stats = MultiplexerStats;
+
   // Creates the pending table (first token 1) and starts the read loop on
   // `executor`. Each incoming message is handled in a task of its own.
   Multiplexer(asio::any_io_executor executor, transport::Connection connection,
-              std::shared_ptr<MessageProtocol> localInterface);
+              std::shared_ptr<MessageProtocol> localInterface, Limits limits = Limits());
 
   // Sends a request and waits for the reply's body. Fails when the stream ends
   // or fails before the reply comes; a failed write is printed and the request
   // stays pending (as a lost reply would).
   asio::awaitable<Bytes> sendWithReply(Messages message, Bytes data) const;
 
-  // Writes one message. A send failure is printed on standard output, never thrown.
+  // Writes one message, never throws. The first failed send of a connection
+  // is printed on standard output; every one is counted (Stats::failedSends).
   asio::awaitable<void> send(std::int64_t token, Bytes data, Messages message) const;
 
   // True once the read loop has ended.
@@ -102,6 +126,7 @@ class Multiplexer {
   void whenFinished(std::function<void()> callback) const;
 
   std::size_t pendingRequests() const;
+  Stats stats() const;
   asio::any_io_executor executor() const;
   transport::Connection connection() const;
 

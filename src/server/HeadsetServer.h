@@ -2,8 +2,14 @@
 
 // The computer's service to headsets, start to stop: listens and advertises,
 // brings connections up, performs the handshake, serves the headset with a
-// ProtocolImplementation, and listens again when the headset leaves. Both
-// programs run it: marlinax-server (headless) and marlinax (the window).
+// ProtocolImplementation. Both programs run it: marlinax-server (headless)
+// and marlinax (the window).
+//
+// One headset is served at a time, and the listener stays open meanwhile. Up
+// to 8 connections go through TLS and the handshake reply together, each
+// within 10 s; the first to complete is served and the others are closed. A
+// headset completing the handshake while another is served replaces it (the
+// old connection's casting stops and it is closed).
 //
 // It runs its own network threads and CPU pool; the events below are called
 // on those threads, never on the caller's, so a window hands them over to its
@@ -17,11 +23,13 @@
 #include <string>
 
 #include "server/ProtocolImplementation.h"
+#include "transport/AddressFilter.h"
 
 namespace marlinax::server {
 
 struct HeadsetServerEvents {
-  // The listener is up on this TCP port (after every (re)start of listening).
+  // The listener is up on this TCP port: at start, after the listener had to
+  // be made again, and whenever the served headset has left.
   std::function<void(std::uint16_t port)> listening;
   // A headset completed the handshake. `headsetVersion` is the protocol
   // version its reply carried; it may differ from `ourVersion`, in which case
@@ -40,6 +48,9 @@ struct HeadsetServerOptions {
   std::optional<std::string> serviceName;
   // False listens without advertising (tests that know the port).
   bool advertise = true;
+  // Peers allowed to connect; none means the local network
+  // (transport::AddressFilter::localNetwork()).
+  std::optional<transport::AddressFilter> allowFrom;
 };
 
 class HeadsetServer {

@@ -25,6 +25,8 @@
 #include "messaging/ProtocolVersion.h"
 #include "platform/CaptureService.h"
 #include "platform/ComputerName.h"
+#include "server/WorkSlots.h"
+#include "log/Log.h"
 
 namespace marlinax::server {
 
@@ -159,6 +161,7 @@ ProtocolImplementation::ProtocolImplementation(Services services)
                            : std::make_unique<input::EventDispatcher>(services_.input, services_.doubleClickInterval);
   }
   masks_ = std::make_unique<media::Masks>();
+  previewSlots_ = services_.previewSlots ? services_.previewSlots : std::make_shared<WorkSlots>(2);
 }
 
 // Frame loops and watchers keep the handler alive, so none runs any more here;
@@ -216,6 +219,10 @@ std::uint64_t ProtocolImplementation::framesFinished(std::uint32_t identifier) c
   std::lock_guard lock(castingMutex_);
   auto found = casting_.find(identifier);
   return found == casting_.end() ? 0 : found->second->finished.load();
+}
+
+std::size_t ProtocolImplementation::childWatcherCount() const {
+  return screenRecorder_ ? screenRecorder_->childObservers().size() : 0;
 }
 
 std::size_t ProtocolImplementation::castingCount() const {
@@ -284,6 +291,8 @@ asio::awaitable<serverMessages::WindowPreview::Reply> ProtocolImplementation::wi
     executor = co_await asio::this_coro::executor;
   std::shared_ptr<platform::CaptureService> service = services_.capture;
   platform::DisplayInfo target = *display;
+  // A slot first: a flood of preview requests waits here, holding no image.
+  std::shared_ptr<void> slot = co_await previewSlots_->acquire();
   // The screenshot and its encoding are CPU work. A preview never consults or
   // changes the mask memory, so it always carries its mask.
   // A named lambda: g++ 12 destroys a closure temporary inside co_await twice.
@@ -422,6 +431,12 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::startWatchingForChildW
   capture::Broadcaster& recorder = broadcaster();
   if (ended_)
     co_return SerializableVoid{};
+  if (!recorder.display(request.identifier)) {
+    ++watchersRefused_;
+    co_return SerializableVoid{};  // an invented identifier makes nothing
+  }
+  if (recorder.childObservers().contains(request.identifier))
+    co_return SerializableVoid{};  // already watched: the running watcher stays
   std::shared_ptr<capture::ChildWindowSequence> lists = recorder.watchChildWindows(request.identifier);
   auto watcher = [](std::shared_ptr<ProtocolImplementation> self, std::uint32_t parent,
                     std::shared_ptr<capture::ChildWindowSequence> lists) -> asio::awaitable<void> {

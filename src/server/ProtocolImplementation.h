@@ -42,6 +42,8 @@ class Masks;
 
 namespace marlinax::server {
 
+class WorkSlots;
+
 // A request the server cannot carry out because the service it needs is not
 // present (for example no capture service without a reachable display server).
 // Like every failure of a request, it means the request gets no reply.
@@ -73,6 +75,9 @@ struct Services {
   std::size_t framesInFlight = 3;
   // The monotonic clock of the display table's one-second cache (tests).
   std::function<std::chrono::steady_clock::time_point()> displayClock;
+  // Screenshots for previews taking place at once, shared by every connection
+  // of a server; when empty the handler makes its own with room for two.
+  std::shared_ptr<WorkSlots> previewSlots;
   // Told once when the connection this handler serves has ended, after every
   // capture stream, frame loop and watcher of the headset was stopped; the
   // argument is how many capture streams were still running.
@@ -100,6 +105,11 @@ inline constexpr const char* fallbackComputerName = "Linux computer";
 //   watcher of the headset stops, and later casting requests are not obeyed.
 // - On X11 whole displays are cast and nothing reports child windows, so a
 //   watcher is started and stopped but never has a list to send.
+// - Nothing is created for a display the server does not list: a child-window
+//   watcher for an unknown display is refused (the request is still answered),
+//   and a display has at most one watcher (asking again keeps it).
+// - At most two previews are taken at a time (Services::previewSlots); later
+//   ones wait their turn.
 class ProtocolImplementation final : public messaging::SessionHandler,
                                      public messaging::ServerProtocol,
                                      public std::enable_shared_from_this<ProtocolImplementation> {
@@ -131,6 +141,9 @@ class ProtocolImplementation final : public messaging::SessionHandler,
   std::uint64_t framesFinished(std::uint32_t identifier) const;
   // Capture streams now registered (casting displays).
   std::size_t castingCount() const;
+  // Child-window watchers now running, and requests for one that were refused.
+  std::size_t childWatcherCount() const;
+  std::uint64_t childWatchersRefused() const { return watchersRefused_; }
 
   const Services& services() const { return services_; }
 
@@ -199,6 +212,8 @@ class ProtocolImplementation final : public messaging::SessionHandler,
   // Held while a frame's mask is processed and while a stopped display's mask
   // is forgotten, so a frame of a stopped stream cannot bring the entry back.
   std::mutex maskGate_;
+  std::shared_ptr<WorkSlots> previewSlots_;
+  std::atomic<std::uint64_t> watchersRefused_ = 0;
   std::atomic<bool> ended_ = false;
   std::atomic<bool> reported_ = false;
 };

@@ -17,7 +17,11 @@ asio::awaitable<void> Connection::connect() {
 
 asio::awaitable<std::optional<Bytes>> Connection::receive() {
   auto impl = impl_;
-  co_return co_await impl->data().next();
+  std::optional<Bytes> message = co_await impl->data().next();
+  if (message) {
+    impl->messageTaken();
+  }
+  co_return message;
 }
 
 asio::awaitable<void> Connection::send(Bytes data) {
@@ -28,6 +32,8 @@ asio::awaitable<void> Connection::send(Bytes data) {
 bool Connection::listening() const { return impl_->listening(); }
 
 void Connection::setMaximumMessageSize(std::uint64_t bytes) { impl_->setMaximumMessageSize(bytes); }
+
+void Connection::setMessageDeadline(std::chrono::milliseconds deadline) { impl_->setMessageDeadline(deadline); }
 
 void Connection::close() { impl_->close(); }
 

@@ -8,6 +8,7 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,11 +17,18 @@
 
 namespace marlinax::transport {
 
+inline constexpr std::chrono::milliseconds kDefaultMessageDeadline{30'000};
+// Received messages waiting for receive() beyond which reading pauses (one
+// read may still add the messages it completed).
+inline constexpr std::size_t kMaxWaitingMessages = 64;
+
 // A value type: copies share one connection and one incoming message stream.
 //
 // Lifecycle: a connection from the listener or from makePipe() is created but
-// not yet secured; connect() brings TLS up and starts receiving. Incoming
-// messages are buffered without limit until receive() takes them.
+// not yet secured; connect() brings TLS up and starts receiving. A TLS
+// connection stops reading from its socket while kMaxWaitingMessages messages
+// wait for receive(), so a consumer that pauses pushes back on the peer
+// through TCP; a pipe buffers without limit.
 //
 // Ending: a peer that closes (with or without a TLS close_notify) ends the
 // stream normally, receive() yields std::nullopt; a network or TLS failure,
@@ -56,6 +64,11 @@ public:
   // Upper bound on the length a peer may announce for one message; takes
   // effect when set before connect(). Longer announcements fail the stream.
   void setMaximumMessageSize(std::uint64_t bytes);
+
+  // A message whose first bytes arrived must be complete within this time,
+  // or the stream fails with TransportError::messageStalled; takes effect when
+  // set before connect(). Default kDefaultMessageDeadline.
+  void setMessageDeadline(std::chrono::milliseconds deadline);
 
   // Closes the connection for tools, tests and shutdown: pending and later
   // sends fail, the incoming stream ends normally, a pending connect() fails.

@@ -6,6 +6,7 @@
 #include "transport/Framing.h"
 
 #include <atomic>
+#include <chrono>
 
 namespace marlinax::transport {
 
@@ -19,11 +20,16 @@ public:
   virtual asio::awaitable<void> connect() = 0;
   virtual asio::awaitable<void> send(Bytes data) = 0;
   virtual void close() = 0;
+  // The consumer took one message out of data(); a transport that paused
+  // reading because too many were waiting may read again.
+  virtual void messageTaken() {}
 
   AsyncQueue<Bytes>& data() { return data_; }
   bool listening() const { return listening_; }
   void setMaximumMessageSize(std::uint64_t bytes) { maximumMessageSize_ = bytes; }
   std::uint64_t maximumMessageSize() const { return maximumMessageSize_; }
+  void setMessageDeadline(std::chrono::milliseconds deadline) { messageDeadline_ = deadline.count(); }
+  std::chrono::milliseconds messageDeadline() const { return std::chrono::milliseconds(messageDeadline_.load()); }
 
 protected:
   AsyncQueue<Bytes> data_;
@@ -31,6 +37,7 @@ protected:
 private:
   const bool listening_;
   std::atomic<std::uint64_t> maximumMessageSize_{kDefaultMaximumMessageSize};
+  std::atomic<std::int64_t> messageDeadline_{kDefaultMessageDeadline.count()};
 };
 
 }  // namespace marlinax::transport

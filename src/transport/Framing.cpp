@@ -36,8 +36,12 @@ std::span<std::uint8_t> FrameReader::prepare() {
     throw std::system_error(TransportError::messageTooLarge);
   }
   const std::size_t staged = stagingEnd_ - stagingBegin_;
-  if (inBody_ && staged == 0 && body_.size() - bodyFilled_ >= kDirectReadThreshold) {
+  if (inBody_ && staged == 0 && bodyLength_ - bodyFilled_ >= kDirectReadThreshold) {
     preparedDirect_ = true;
+    if (body_.size() == bodyFilled_) {
+      const std::size_t grown = bodyFilled_ + std::max(kFirstGrowth, bodyFilled_);
+      body_.resize(std::min(bodyLength_, grown));
+    }
     return {body_.data() + bodyFilled_, body_.size() - bodyFilled_};
   }
   preparedDirect_ = false;
@@ -53,7 +57,7 @@ std::span<std::uint8_t> FrameReader::prepare() {
 void FrameReader::commit(std::size_t count) {
   if (preparedDirect_) {
     bodyFilled_ += count;
-    if (bodyFilled_ == body_.size()) {
+    if (bodyFilled_ == bodyLength_) {
       finishBody();
     }
     return;
@@ -66,13 +70,16 @@ void FrameReader::parseStaging() {
   for (;;) {
     const std::size_t available = stagingEnd_ - stagingBegin_;
     if (inBody_) {
-      const std::size_t take = std::min(available, body_.size() - bodyFilled_);
+      const std::size_t take = std::min(available, bodyLength_ - bodyFilled_);
       if (take > 0) {
+        if (body_.size() < bodyFilled_ + take) {
+          body_.resize(bodyFilled_ + take);
+        }
         std::memcpy(body_.data() + bodyFilled_, staging_.data() + stagingBegin_, take);
         bodyFilled_ += take;
         stagingBegin_ += take;
       }
-      if (bodyFilled_ < body_.size()) {
+      if (bodyFilled_ < bodyLength_) {
         break;
       }
       finishBody();
@@ -90,7 +97,8 @@ void FrameReader::parseStaging() {
       throw std::system_error(TransportError::messageTooLarge);
     }
     stagingBegin_ += kFrameHeaderSize;
-    body_.resize(static_cast<std::size_t>(length));
+    body_ = Bytes();
+    bodyLength_ = static_cast<std::size_t>(length);
     bodyFilled_ = 0;
     inBody_ = true;
   }
@@ -100,8 +108,10 @@ void FrameReader::parseStaging() {
 }
 
 void FrameReader::finishBody() {
+  body_.resize(bodyLength_);  // an empty body never grew
   ready_.push_back(std::move(body_));
   body_ = Bytes();
+  bodyLength_ = 0;
   bodyFilled_ = 0;
   inBody_ = false;
 }

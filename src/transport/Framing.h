@@ -27,6 +27,9 @@ enum class HeaderOrder { littleEndian, bigEndian };
 // message while still bounding what a misbehaving peer can make us allocate.
 inline constexpr std::uint64_t kDefaultMaximumMessageSize = 64ull << 20;
 
+// What the computer accepts from a headset, whose messages are all small.
+inline constexpr std::uint64_t kIncomingMaximumMessageSize = 1ull << 20;
+
 // The header written in front of a body of `length` bytes.
 std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(
     std::uint64_t length, HeaderOrder order = HeaderOrder::littleEndian);
@@ -43,6 +46,9 @@ std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> 
 // body, prepare() points into that body itself so the bytes land in their
 // final place; only bytes that arrive together with a header go through the
 // small staging buffer and are copied once.
+//
+// A body's buffer grows as its bytes arrive (doubling, from 64 KiB), never to
+// the announced length up front: a header alone costs nothing.
 //
 // A header announcing 2^63 bytes or more, or more than the maximum message
 // size, makes commit() throw std::system_error (TransportError::messageTooLarge)
@@ -64,6 +70,8 @@ public:
   // True when part of a message (header or body) has arrived but not all of it.
   bool midMessage() const;
   std::uint64_t maximumMessageSize() const { return maximumMessageSize_; }
+  // Bytes held for the message in progress (its buffer's capacity).
+  std::size_t bodyCapacity() const { return body_.capacity(); }
 
 private:
   void parseStaging();
@@ -74,6 +82,8 @@ private:
   // message; shorter tails go through staging so several small messages can
   // arrive in one read.
   static constexpr std::size_t kDirectReadThreshold = 4 * 1024;
+  // The first allocation for a body read straight into it.
+  static constexpr std::size_t kFirstGrowth = 64 * 1024;
 
   std::uint64_t maximumMessageSize_;
   HeaderOrder order_;
@@ -81,7 +91,8 @@ private:
   std::size_t stagingBegin_ = 0;  // first unparsed byte
   std::size_t stagingEnd_ = 0;    // one past the last received byte
   bool inBody_ = false;
-  Bytes body_;
+  Bytes body_;                  // at least bodyFilled_ bytes, at most bodyLength_
+  std::size_t bodyLength_ = 0;  // announced
   std::size_t bodyFilled_ = 0;
   bool preparedDirect_ = false;
   bool failed_ = false;

@@ -1,5 +1,6 @@
 #include "transport/IncomingConnections.h"
 
+#include "log/Log.h"
 #include "platform/ComputerName.h"
 #include "transport/AsyncQueue.h"
 #include "transport/ServiceAdvertiser.h"
@@ -11,6 +12,10 @@
 #include <asio/ip/v6_only.hpp>
 #include <asio/strand.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <mutex>
 #include <string>
 
@@ -20,11 +25,12 @@ namespace marlinax::transport {
 
 class IncomingConnections::State : public std::enable_shared_from_this<State> {
 public:
-  State(asio::any_io_executor executor, std::shared_ptr<TlsContext> context)
+  State(asio::any_io_executor executor, std::shared_ptr<TlsContext> context, std::optional<AddressFilter> allowed)
       : executor_(std::move(executor)),
         strand_(asio::make_strand(executor_)),
         acceptor_(strand_),
-        context_(std::move(context)) {}
+        context_(std::move(context)),
+        allowed_(std::move(allowed)) {}
 
   // Opens the acceptor on `port` (0: the system chooses); on failure the
   // sequence ends with the error.
@@ -100,8 +106,8 @@ private:
       acceptor_.set_option(asio::ip::v6_only(false), error);
       if (error) return error;
     }
-    // A fixed port is listened on again after each served connection, while
-    // that connection may still linger in TIME_WAIT.
+    // A fixed port is taken again at once after a restart, even while the
+    // previous run's connections linger in TIME_WAIT.
     acceptor_.set_option(asio::socket_base::reuse_address(true), error);
     if (error) return error;
     acceptor_.bind(asio::ip::tcp::endpoint(protocol, port), error);
@@ -112,7 +118,11 @@ private:
 
   void accepted(std::error_code error, asio::ip::tcp::socket socket) {
     if (!error) {
-      queue_.push(makeTlsConnection(std::move(socket), context_, true));
+      if (admit(socket)) {
+        Connection connection = makeTlsConnection(std::move(socket), context_, true);
+        connection.setMaximumMessageSize(kIncomingMaximumMessageSize);
+        queue_.push(std::move(connection));
+      }
       acceptNext();
       return;
     }
@@ -131,11 +141,39 @@ private:
     terminate();
   }
 
+  // False closes the socket: its peer is outside the allowed addresses. A
+  // kept socket gets TCP keepalive: 10 s idle, then 3 probes 5 s apart.
+  bool admit(asio::ip::tcp::socket& socket) {
+    std::error_code error;
+    const auto peer = socket.remote_endpoint(error);
+    if (error) {
+      return false;  // already gone
+    }
+    if (allowed_ && !allowed_->allows(peer.address())) {
+      // A dual-stack listener sees IPv4 peers as ::ffff:a.b.c.d; name them as users know them.
+      const asio::ip::address shown =
+          peer.address().is_v6() && peer.address().to_v6().is_v4_mapped()
+              ? asio::ip::address(asio::ip::make_address_v4(asio::ip::v4_mapped, peer.address().to_v6()))
+              : peer.address();
+      log::info("Refused a connection from " + shown.to_string() + ": outside the allowed addresses.");
+      socket.close(error);
+      return false;
+    }
+    socket.set_option(asio::socket_base::keep_alive(true), error);
+    const int native = socket.native_handle();
+    const int idle = 10, interval = 5, count = 3;
+    ::setsockopt(native, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(native, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(native, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    return true;
+  }
+
   asio::any_io_executor executor_;
   asio::any_io_executor strand_;
   std::mutex mutex_;  // guards acceptor_ use across threads, terminated_, advertiser_
   asio::ip::tcp::acceptor acceptor_;
   std::shared_ptr<TlsContext> context_;
+  std::optional<AddressFilter> allowed_;
   AsyncQueue<Connection> queue_;
   std::uint16_t port_ = 0;
   bool terminated_ = false;
@@ -170,9 +208,9 @@ void IncomingConnections::terminate() {
 
 IncomingConnections incomingConnections(asio::any_io_executor executor, ByteView passcode,
                                         std::optional<std::string> name, std::string type,
-                                        std::uint16_t port) {
+                                        std::uint16_t port, std::optional<AddressFilter> allowed) {
   auto state = std::make_shared<IncomingConnections::State>(
-      std::move(executor), makeServerContext(tlsParameters(passcode)));
+      std::move(executor), makeServerContext(tlsParameters(passcode)), std::move(allowed));
   if (state->open(port)) {
     state->advertise(std::move(name), std::move(type));
     state->acceptNext();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "codec/Bytes.h"
+#include "transport/AddressFilter.h"
 #include "transport/Connection.h"
 
 #include <asio/any_io_executor.hpp>
@@ -47,8 +48,14 @@ private:
 // `name` (the computer's name when absent). An empty `type` listens without
 // advertising. DNS-SD trouble never stops the listener: it is logged and
 // retried while the listener runs.
+//
+// Every accepted connection is held to the computer's limits: a message may
+// announce at most kIncomingMaximumMessageSize bytes, and TCP keepalive finds
+// a peer that vanished without closing. With `allowed`, a connection from an
+// address outside it is closed before TLS, with one log line.
 IncomingConnections incomingConnections(asio::any_io_executor executor, ByteView passcode,
                                         std::optional<std::string> name, std::string type,
-                                        std::uint16_t port = 0);
+                                        std::uint16_t port = 0,
+                                        std::optional<AddressFilter> allowed = std::nullopt);
 
 }  // namespace marlinax::transport

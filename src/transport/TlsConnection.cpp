@@ -5,6 +5,7 @@
 #include "transport/TransportError.h"
 
 #include <asio/experimental/as_tuple.hpp>
+#include <asio/bind_executor.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
 #include <asio/detached.hpp>
@@ -49,6 +50,17 @@ public:
 
   void close() override {
     asio::post(executor_, [self = shared_from_this()] { self->closeOnStrand(); });
+  }
+
+  void messageTaken() override {
+    asio::post(executor_, [self = shared_from_this()] {
+      if (self->waiting_ > 0) {
+        --self->waiting_;
+      }
+      if (self->waiting_ < kMaxWaitingMessages) {
+        self->resumeReading_.cancel();
+      }
+    });
   }
 
 private:
@@ -99,12 +111,24 @@ private:
             co_await stream_.async_read_some(asio::buffer(space.data(), space.size()), use_awaitable);
         reader.commit(count);
         while (auto message = reader.next()) {
+          ++waiting_;
           data_.push(std::move(*message));
+        }
+        watchMessageDeadline(reader.midMessage());
+        // The consumer is behind: leave the bytes in the socket, so the peer
+        // meets a full TCP window instead of this process buffering for it.
+        while (waiting_ >= kMaxWaitingMessages && state_ == State::ready) {
+          resumeReading_.expires_at(asio::steady_timer::time_point::max());
+          co_await resumeReading_.async_wait(asio::experimental::as_tuple(use_awaitable));
+        }
+        if (state_ != State::ready) {
+          break;
         }
       }
     } catch (const std::system_error& error) {
       end = error.code();
     }
+    watchMessageDeadline(false);
     // Whole messages parsed before an oversize header are still delivered.
     while (auto message = reader.next()) {
       data_.push(std::move(*message));
@@ -163,6 +187,27 @@ private:
     }
   }
 
+  // Arms the deadline when a message is in progress and none is armed;
+  // disarms it between messages.
+  void watchMessageDeadline(bool inMessage) {
+    if (inMessage == deadlineArmed_) {
+      return;
+    }
+    deadlineArmed_ = inMessage;
+    ++deadlineGeneration_;
+    if (!inMessage) {
+      messageDeadline_.cancel();
+      return;
+    }
+    messageDeadline_.expires_after(messageDeadline());
+    messageDeadline_.async_wait(asio::bind_executor(
+        executor_, [self = shared_from_this(), generation = deadlineGeneration_](std::error_code error) {
+          if (!error && generation == self->deadlineGeneration_ && self->state_ == State::ready) {
+            self->fail(TransportError::messageStalled);
+          }
+        }));
+  }
+
   void nextWriter() {
     if (writeQueue_.empty()) {
       writing_ = false;
@@ -182,6 +227,8 @@ private:
     state_ = State::failed;
     shutdownSocket();
     data_.finish(error);
+    resumeReading_.cancel();
+    messageDeadline_.cancel();
   }
 
   void closeOnStrand() {
@@ -191,6 +238,8 @@ private:
     state_ = State::closed;
     shutdownSocket();
     data_.finish();
+    resumeReading_.cancel();
+    messageDeadline_.cancel();
   }
 
   void shutdownSocket() {
@@ -203,6 +252,12 @@ private:
   asio::any_io_executor executor_;
   asio::ssl::stream<asio::ip::tcp::socket> stream_;
   State state_ = State::created;
+  // Messages handed to data_ and not yet taken by the consumer.
+  std::size_t waiting_ = 0;
+  asio::steady_timer resumeReading_{executor_};
+  asio::steady_timer messageDeadline_{executor_};
+  bool deadlineArmed_ = false;
+  std::uint64_t deadlineGeneration_ = 0;
   bool writing_ = false;
   struct Turn {
     explicit Turn(const asio::any_io_executor& executor)

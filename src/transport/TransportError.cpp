@@ -14,6 +14,7 @@ public:
       case TransportError::messageTruncated: return "connection ended in the middle of a message";
       case TransportError::closedBeforeReady: return "connection closed before it was ready";
       case TransportError::closed: return "connection closed";
+      case TransportError::messageStalled: return "a message stayed incomplete for too long";
     }
     return "unknown transport error";
   }

@@ -11,6 +11,7 @@ enum class TransportError {
   messageTruncated,      // the stream ended inside a header or a body
   closedBeforeReady,     // close() ran before the connection was ready
   closed,                // the connection was closed locally
+  messageStalled,        // a message stayed incomplete for too long
 };
 
 const std::error_category& transportCategory();

@@ -177,7 +177,8 @@ before=$(grep -c 'Headset disconnected' "$work/server.log")
 sleep 3
 kill -9 "$vanishing_pid"
 wait "$vanishing_pid" 2>/dev/null || true
-wait_for 20 test "$(grep -c 'Headset disconnected' "$work/server.log")" -gt "$before" || fail "server did not notice"
+disconnections_above() { [ "$(grep -c 'Headset disconnected' "$work/server.log")" -gt "$1" ]; }
+wait_for 20 disconnections_above "$before" || fail "server did not notice"
 grep 'Headset disconnected' "$work/server.log" | tail -1 | grep -q 'stopped 1 capture stream' \
   || fail "the vanished headset's capture was not stopped"
 kill -0 "$server_pid" || fail "server died"

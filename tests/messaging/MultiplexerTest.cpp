@@ -96,8 +96,8 @@ class MultiplexerTest : public ::testing::Test {
     io.stop();
   }
 
-  Multiplexer start(std::shared_ptr<MessageProtocol> handler) {
-    multiplexers.emplace_back(io.executor(), localEnd, std::move(handler));
+  Multiplexer start(std::shared_ptr<MessageProtocol> handler, Multiplexer::Limits limits = Multiplexer::Limits()) {
+    multiplexers.emplace_back(io.executor(), localEnd, std::move(handler), limits);
     return multiplexers.back();
   }
 
@@ -283,13 +283,54 @@ TEST_F(MultiplexerTest, ANormalEndFailsPendingRequestsToo) {
   EXPECT_EQ(multiplexer.pendingRequests(), 0u);
 }
 
-TEST_F(MultiplexerTest, SendFailuresAreLoggedNotThrown) {
+TEST_F(MultiplexerTest, SendFailuresArePrintedOnceAndCountedNotThrown) {
   auto multiplexer = start(std::make_shared<ScriptedHandler>(serveComputerGroup));
   localEnd.close();
   std::string expected = std::system_error(make_error_code(transport::TransportError::closed)).what();
-  ::testing::internal::CaptureStderr();
-  EXPECT_NO_THROW(io.await(multiplexer.send(1, {}, Messages::displays)));
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "warning: " + expected + "\n");
+  ::testing::internal::CaptureStdout();
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NO_THROW(io.await(multiplexer.send(1, {}, Messages::displays)));
+  // A closed connection fails every queued reply: one line, not one per reply.
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), expected + "\n");
+  EXPECT_EQ(multiplexer.stats().failedSends, 3u);
+}
+
+// Requests beyond the bound stay unread until earlier ones are done; none is
+// lost and the peak stops at the bound.
+TEST_F(MultiplexerTest, ReadingPausesAtTheRequestBoundAndResumesWhenRequestsFinish) {
+  for (const std::size_t bound : {std::size_t{1}, std::size_t{4}, std::size_t{16}}) {
+    SCOPED_TRACE(bound);
+    auto [local, remote] = transport::Connection::makePipe(io.executor());
+    auto gate = std::make_shared<Gate>();
+    std::atomic<std::size_t> started = 0;
+    auto handler = std::make_shared<ScriptedHandler>(
+        [gate, &started](Messages, Bytes) -> asio::awaitable<std::optional<Bytes>> {
+          ++started;
+          co_await gate->wait();
+          gate->open();  // lets the next waiter through too
+          co_return Bytes{'o', 'k'};
+        });
+    Multiplexer multiplexer(io.executor(), local, handler, {.requestsInProgress = bound, .queuedReplyBytes = 1 << 20});
+    constexpr int kRequests = 40;
+    for (int i = 1; i <= kRequests; ++i)
+      io.await(remote.send(message(static_cast<std::uint8_t>(Messages::displays), static_cast<std::uint64_t>(i))));
+    ASSERT_TRUE(IoHarness::eventually([&] { return started == bound; }));
+    EXPECT_EQ(multiplexer.stats().messagesReceived, bound);  // the rest waits unread
+    gate->open();
+    std::set<std::int64_t> answered;
+    for (int i = 0; i < kRequests; ++i) {
+      auto reply = io.await(remote.receive());
+      ASSERT_TRUE(reply);
+      answered.insert(parse(*reply).token);
+    }
+    EXPECT_EQ(answered.size(), static_cast<std::size_t>(kRequests));
+    const Multiplexer::Stats stats = multiplexer.stats();
+    EXPECT_EQ(stats.messagesReceived, static_cast<std::uint64_t>(kRequests));
+    EXPECT_EQ(stats.requestsInProgressPeak, bound);
+    EXPECT_LE(stats.queuedReplyBytesPeak, 2 * bound);
+    remote.close();
+    ASSERT_TRUE(IoHarness::eventually([&] { return multiplexer.finished(); }));
+  }
 }
 
 TEST(Replies, TableOperations) {

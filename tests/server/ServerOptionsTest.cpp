@@ -57,6 +57,7 @@ TEST(ServerOptions, EveryOptionIsTakenInBothSpellings) {
       {{"--name=Büro"}, [](const Options& o) { EXPECT_EQ(o.name, "Büro"); }},
       {{"--name", std::string(63, 'n')}, [](const Options& o) { EXPECT_EQ(o.name->size(), 63u); }},
       {{"--virtual-display"}, [](const Options& o) { EXPECT_TRUE(o.virtualDisplay); }},
+      {{"--no-advertise"}, [](const Options& o) { EXPECT_FALSE(o.advertise); }},
       {{"--allow-from", "10.0.0.0/8"},
        [](const Options& o) { EXPECT_EQ(o.allowFrom, (std::vector<std::string>{"10.0.0.0/8"})); }},
       {{"--allow-from=10.0.0.0/8,fd00::/8", "--allow-from", "127.0.0.1/32"},
@@ -118,6 +119,9 @@ TEST(ServerOptions, ErrorsNameTheOptionShowTheUsageAndExitWithTwo) {
       {{"--allow-from="}, "--allow-from needs at least one address range"},
       {{"--verbose=yes"}, "--verbose takes no value"},
       {{"--virtual-display=1"}, "--virtual-display takes no value"},
+      {{"--no-advertise=no"}, "--no-advertise takes no value"},
+      {{"--allow-from", "10.0.0.1/8"}, "--allow-from: not an address range: \"10.0.0.1/8\""},
+      {{"--allow-from", "10.0.0.0/8,,::1"}, "--allow-from: empty item in the address list"},
       {{"--verbose", "--quiet"}, "--verbose and --quiet cannot be combined"},
       // The first error wins, even before --help.
       {{"--port", "x", "--help"}, "--port needs a number from 0 to 65535, not 'x'"},

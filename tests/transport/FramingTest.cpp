@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -185,6 +186,49 @@ TEST(FrameReader, RefusesLengthsAboveTheLimitOrTheSignedRange) {
     } else {
       EXPECT_FALSE(error) << error.message();
     }
+  }
+}
+
+// The buffer of a body follows the bytes that arrived, never the announced
+// length: a peer announcing the limit and sending nothing costs nothing.
+TEST(FrameReader, BodyBufferGrowsWithTheArrivedBytes) {
+  constexpr std::size_t kLimit = 1 << 20;
+  struct Case {
+    const char* name;
+    std::size_t length;
+    std::size_t arrived;      // body bytes fed after the header
+    std::size_t maxCapacity;  // what the reader may hold by then
+  };
+  const Case cases[] = {
+      {"header alone", kLimit, 0, 0},
+      {"a few bytes", kLimit, 10, 64 * 1024},
+      {"a quarter", kLimit, kLimit / 4, kLimit / 2},
+      {"small message", 100, 50, 100},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FrameReader reader(kLimit);
+    Bytes body(c.length);
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    const Bytes wire = incoming(body);
+    reader.feed(ByteView(wire.data(), kFrameHeaderSize + c.arrived));
+    EXPECT_LE(reader.bodyCapacity(), c.maxCapacity);
+    EXPECT_TRUE(reader.midMessage());
+    // The rest in uneven reads, straight into prepared space: the body is whole.
+    std::size_t at = kFrameHeaderSize + c.arrived;
+    std::size_t step = 1;
+    while (at < wire.size()) {
+      auto space = reader.prepare();
+      const std::size_t count = std::min({space.size(), wire.size() - at, step});
+      std::memcpy(space.data(), wire.data() + at, count);
+      reader.commit(count);
+      at += count;
+      step = step * 3 + 1;
+    }
+    auto messages = drain(reader);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], body);
+    EXPECT_FALSE(reader.midMessage());
   }
 }
 

@@ -314,6 +314,63 @@ TEST(Tls, PeerEndings) {
   }
 }
 
+// A peer that starts a message and never finishes it holds the connection
+// only until the deadline; whole messages before it are still delivered.
+TEST(Tls, AMessageLeftUnfinishedFailsTheStreamAtItsDeadline) {
+  struct Case {
+    const char* name;
+    Bytes wire;
+  };
+  const Case cases[] = {
+      {"half a header", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0}},
+      {"a header and part of its body", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 0, 9, 1, 2}},
+      {"a header alone announcing the limit", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 0}},
+  };
+  IoThreads io;
+  auto incoming = listener(io);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = acceptOne(io, incoming, [](Connection& connection) {
+      connection.setMaximumMessageSize(1024);
+      connection.setMessageDeadline(std::chrono::milliseconds(200));
+    });
+    auto stream = io.run(rawClient(goodClientContext(), "127.0.0.1", incoming.port()));
+    auto accepted = wait(server);
+    ASSERT_FALSE(accepted.error);
+    io.run([](std::shared_ptr<Stream> stream, Bytes wire) -> asio::awaitable<void> {
+      co_await asio::async_write(*stream, asio::buffer(wire), use_awaitable);
+    }(stream, c.wire));
+    EXPECT_EQ(io.run(accepted.connection->receive()), text("ok"));
+    std::error_code error;
+    try {
+      io.run(accepted.connection->receive());
+    } catch (const std::system_error& e) {
+      error = e.code();
+    }
+    // The peer is still connected: only the deadline can have ended the stream.
+    EXPECT_EQ(error, make_error_code(TransportError::messageStalled)) << error.message();
+    stream->lowest_layer().close();
+  }
+}
+
+// The receiving side stops reading while its consumer is behind, and every
+// message still arrives, in order, once the consumer catches up.
+TEST(Tls, ASlowConsumerLosesNothing) {
+  IoThreads io;
+  auto incoming = listener(io);
+  auto server = acceptOne(io, incoming);
+  auto client = io.run(openConnection(io.executor(), "127.0.0.1", incoming.port(), {}));
+  auto accepted = wait(server);
+  ASSERT_FALSE(accepted.error);
+  constexpr int kMessages = 5000;  // far more than kMaxWaitingMessages
+  for (int i = 0; i < kMessages; ++i)
+    io.run(client.send(text("m" + std::to_string(i))));
+  for (int i = 0; i < kMessages; ++i)
+    ASSERT_EQ(io.run(accepted.connection->receive()), text("m" + std::to_string(i)));
+  client.close();
+  EXPECT_EQ(io.run(accepted.connection->receive()), std::nullopt);
+}
+
 TEST(Tls, ConcurrentSendsNeverInterleave) {
   IoThreads io;
   auto incoming = listener(io);
@@ -465,6 +522,21 @@ TEST(Listener, AcceptedConnectionsWaitInOrderUntilTaken) {
   for (int i = 0; i < 3; ++i) {
     EXPECT_TRUE(io.run(incoming.next()).has_value());
   }
+}
+
+// Closed before TLS: the client's handshake fails and nothing is queued; an
+// allowed address goes through on the same listener.
+TEST(Listener, ConnectionsFromOutsideTheAllowedRangesAreClosedBeforeTls) {
+  IoThreads io;
+  auto incoming = incomingConnections(io.executor(), {}, std::nullopt, "", 0, AddressFilter::parse("::1"));
+  EXPECT_THROW(io.run(openConnection(io.executor(), "127.0.0.1", incoming.port(), {})), std::system_error);
+  auto server = acceptOne(io, incoming);
+  auto client = io.run(openConnection(io.executor(), "::1", incoming.port(), {}));
+  auto accepted = wait(server);
+  ASSERT_FALSE(accepted.error) << accepted.error.message();
+  io.run(client.send(text("ping")));
+  EXPECT_EQ(io.run(accepted.connection->receive()), text("ping"));
+  client.close();
 }
 
 TEST(Listener, TerminateRefusesNewConnectionsAndEndsTheSequence) {

@@ -272,12 +272,21 @@ asio::awaitable<int> runCast(std::shared_ptr<HeadsetSession> session, const Argu
   receiveFrames(session, statistics, confirm);
   auto start = std::chrono::steady_clock::now();
   co_await session->call<serverMessages::StartCasting>({.identifier = display});
-  co_await sleepFor(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds)));
+  // Casts for the time asked, or until the computer ends the connection.
+  const auto until = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(seconds));
+  while (std::chrono::steady_clock::now() < until && !session->multiplexer().finished())
+    co_await sleepFor(std::min<std::chrono::nanoseconds>(until - std::chrono::steady_clock::now(),
+                                                         std::chrono::milliseconds(100)));
   {
     std::lock_guard lock(statistics->mutex);
     statistics->counting = false;
   }
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (session->multiplexer().finished()) {
+    std::fprintf(stderr, "the computer ended the connection after %.1f s\n", elapsed);
+    co_return 3;
+  }
   co_await session->call<serverMessages::StopCasting>({.identifier = display});
   CastReport result = report(*statistics, elapsed);
   if (json)

@@ -1,8 +1,10 @@
 #include "server/Options.h"
 
 #include <charconv>
+#include <stdexcept>
 
 #include "messaging/ProtocolVersion.h"
+#include "transport/AddressFilter.h"
 
 #ifndef MARLINAX_VERSION
 #error "MARLINAX_VERSION must be defined by the build"
@@ -15,7 +17,7 @@ constexpr std::string_view kProgram = "marlinax-server";
 
 constexpr std::string_view kUsage =
     "usage: marlinax-server [--display NAME] [--port N] [--name NAME] [--virtual-display] [--allow-from CIDR,...] "
-    "[--verbose | --quiet]";
+    "[--no-advertise] [--verbose | --quiet]";
 
 constexpr std::string_view kHelp = R"(
 Lets an Apple Vision Pro running the Marlinax app show and control this
@@ -31,7 +33,10 @@ Options:
   --virtual-display    add a 1920x1080 virtual display at start
   --allow-from CIDR,...
                        accept connections only from these address ranges,
-                       such as 192.168.1.0/24,fd00::/8 (default: everyone)
+                       such as 192.168.1.0/24,fd00::/8; "default" stands for
+                       the local network (default: loopback, link-local and
+                       private ranges)
+  --no-advertise       listen without advertising over DNS-SD
   --verbose            also log debugging detail
   --quiet              log errors only
   -h, --help           show this help and exit
@@ -133,6 +138,13 @@ std::variant<Options, Exit> parseOptions(int argc, const char* const* argv) {
         return *error;
       continue;
     }
+    if (option == "--no-advertise") {
+      bool advertiseOff = false;
+      if (auto error = flag(advertiseOff))
+        return *error;
+      options.advertise = false;
+      continue;
+    }
     if (option != "--display" && option != "--port" && option != "--name" && option != "--allow-from")
       return failure("unknown option " + optionText);
     if (auto error = takeValue())
@@ -157,6 +169,11 @@ std::variant<Options, Exit> parseOptions(int argc, const char* const* argv) {
     } else {  // --allow-from
       if (value.empty())
         return failure("--allow-from needs at least one address range");
+      try {
+        transport::AddressFilter::parse(value);
+      } catch (const std::invalid_argument& error) {
+        return failure("--allow-from: " + std::string(error.what()));
+      }
       for (std::size_t start = 0;;) {
         auto comma = value.find(',', start);
         options.allowFrom.emplace_back(value.substr(start, comma - start));

@@ -23,9 +23,11 @@ struct Options {
   std::optional<std::string> name;
   // Add a virtual display at start.
   bool virtualDisplay = false;
-  // Address ranges allowed to connect, as given (comma-separated CIDRs,
-  // checked where the connections are accepted); empty allows everyone.
+  // Address ranges allowed to connect, as given (checked to be CIDR blocks or
+  // "default"); empty means the local network.
   std::vector<std::string> allowFrom;
+  // False listens without advertising over DNS-SD (tests that know the port).
+  bool advertise = true;
   log::Level logLevel = log::Level::info;
 };
 

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "platform/x11/InputSettingsX11.h"
+#include "platform/x11/XDisplay.h"
 
 namespace marlinax::platform {
 
@@ -183,39 +184,6 @@ constexpr unsigned wheelUp = 4, wheelDown = 5, wheelLeft = 6, wheelRight = 7;
 // process. Ours counts the errors of the connections registered here and hands every other
 // connection's errors to the handler that was installed before it, unless that was Xlib's
 // default: a stray error must not end the server.
-std::mutex errorRegistryMutex;
-std::map<Display*, std::atomic<std::uint64_t>*> errorRegistry;
-XErrorHandler previousErrorHandler = nullptr;
-
-int countXError(Display* display, XErrorEvent* event) {
-  {
-    std::lock_guard lock(errorRegistryMutex);
-    const auto found = errorRegistry.find(display);
-    if (found != errorRegistry.end()) {
-      ++*found->second;
-      return 0;
-    }
-  }
-  return previousErrorHandler != nullptr ? previousErrorHandler(display, event) : 0;
-}
-
-void registerForErrors(Display* display, std::atomic<std::uint64_t>* counter) {
-  static std::once_flag installed;
-  std::call_once(installed, [] {
-    std::lock_guard lock(errorRegistryMutex);
-    const XErrorHandler previous = XSetErrorHandler(nullptr);  // installs Xlib's default
-    const XErrorHandler xlibDefault = XSetErrorHandler(countXError);
-    previousErrorHandler = previous != xlibDefault ? previous : nullptr;
-  });
-  std::lock_guard lock(errorRegistryMutex);
-  errorRegistry[display] = counter;
-}
-
-void unregisterForErrors(Display* display) {
-  std::lock_guard lock(errorRegistryMutex);
-  errorRegistry.erase(display);
-}
-
 // Root coordinates travel as 16-bit signed values; the server then confines the pointer to
 // the screen. Nothing for a position that is not a number.
 std::optional<std::pair<int, int>> rootPixel(double x, double y) {
@@ -251,6 +219,11 @@ std::uint16_t linuxKeyCode(Key key) {
 }
 
 struct InputPosterX11::Impl {
+  std::string displayName;
+  // Recorded errors and a lost connection never end the process. When the X
+  // server goes away the next operation opens a new connection, and fails at
+  // once while none can be opened.
+  std::unique_ptr<x11::XDisplay> connection;
   Display* display = nullptr;
   std::mutex mutex;
   std::atomic<std::uint64_t> errors{0};
@@ -261,9 +234,45 @@ struct InputPosterX11::Impl {
   bool keymapLoaded = false;
   std::optional<int> xkbEventType;
 
+  void open() {
+    std::unique_ptr<x11::XDisplay> opened;
+    try {
+      opened = x11::XDisplay::open(displayName);
+    } catch (const std::exception& error) {
+      throw std::runtime_error(error.what());
+    }
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(opened->get(), &eventBase, &errorBase, &major, &minor)) {
+      throw std::runtime_error("the X server has no XTEST extension");
+    }
+    connection = std::move(opened);
+    display = connection->get();
+    // A new server holds nothing pressed by us and may have another keymap.
+    buttonHeld = false;
+    keysHeld.clear();
+    keymapLoaded = false;
+    xkbEventType.reset();
+    watchKeymap();
+    // Events posted by this connection must not be held up by another client's grab.
+    XTestGrabControl(display, True);
+  }
+
+  // Called first by every operation, with the mutex held.
+  void ensureConnected() {
+    if (connection && !connection->lost()) return;
+    display = nullptr;
+    connection.reset();
+    open();
+  }
+
   // Every operation ends with a round trip, so its events have reached the server (and
-  // any error has been counted) before the operation returns.
-  void sync() { XSync(display, False); }
+  // any error has been counted) before the operation returns. Throws when the
+  // connection broke meanwhile.
+  void sync() {
+    XSync(display, False);
+    if (connection->lost()) throw std::runtime_error("the X server connection was lost");
+    if (connection->takeError() != 0) ++errors;
+  }
 
   void movePointer(std::pair<int, int> pixel) {
     XTestFakeMotionEvent(display, DefaultScreen(display), pixel.first, pixel.second,
@@ -375,39 +384,26 @@ struct InputPosterX11::Impl {
 
 InputPosterX11::InputPosterX11(const std::string& displayName) : impl_(std::make_unique<Impl>()) {
   // The connection is used by whichever thread runs the owner's operation.
-  XInitThreads();
-  impl_->display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
-  if (impl_->display == nullptr) {
-    throw std::runtime_error("cannot open X display " +
-                             (displayName.empty() ? std::string("$DISPLAY") : displayName));
-  }
-  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-  if (!XTestQueryExtension(impl_->display, &eventBase, &errorBase, &major, &minor)) {
-    XCloseDisplay(impl_->display);
-    throw std::runtime_error("the X server has no XTEST extension");
-  }
-  registerForErrors(impl_->display, &impl_->errors);
-  impl_->watchKeymap();
-  // Events posted by this connection must not be held up by another client's grab.
-  XTestGrabControl(impl_->display, True);
+  impl_->displayName = displayName;
+  impl_->open();
 }
 
 InputPosterX11::~InputPosterX11() {
   std::lock_guard lock(impl_->mutex);
+  if (!impl_->connection || impl_->connection->lost()) return;
   // Leave nothing pressed behind: a held modifier would spoil the local user's typing.
   for (const std::uint8_t keycode : impl_->keysHeld) {
     XTestFakeKeyEvent(impl_->display, keycode, False, CurrentTime);
   }
   if (impl_->buttonHeld) impl_->setButton(false);
-  impl_->sync();
-  XCloseDisplay(impl_->display);
-  unregisterForErrors(impl_->display);
+  XSync(impl_->display, False);
 }
 
 void InputPosterX11::moveMouse(double x, double y) {
   const auto pixel = rootPixel(x, y);
   if (!pixel) return;
   std::lock_guard lock(impl_->mutex);
+  impl_->ensureConnected();
   impl_->movePointer(*pixel);
   impl_->sync();
 }
@@ -416,6 +412,7 @@ void InputPosterX11::leftDown(double x, double y, std::optional<std::int64_t>) {
   const auto pixel = rootPixel(x, y);
   if (!pixel) return;
   std::lock_guard lock(impl_->mutex);
+  impl_->ensureConnected();
   impl_->movePointer(*pixel);
   impl_->setButton(true);
   impl_->sync();
@@ -425,6 +422,7 @@ void InputPosterX11::leftUp(double x, double y, std::optional<std::int64_t>) {
   const auto pixel = rootPixel(x, y);
   if (!pixel) return;
   std::lock_guard lock(impl_->mutex);
+  impl_->ensureConnected();
   impl_->movePointer(*pixel);
   impl_->setButton(false);
   impl_->sync();
@@ -434,12 +432,14 @@ void InputPosterX11::dragTo(double x, double y) {
   const auto pixel = rootPixel(x, y);
   if (!pixel) return;
   std::lock_guard lock(impl_->mutex);
+  impl_->ensureConnected();
   impl_->movePointer(*pixel);
   impl_->sync();
 }
 
 void InputPosterX11::scroll(ScrollPhase phase, std::int32_t pixelsX, std::int32_t pixelsY) {
   std::lock_guard lock(impl_->mutex);
+  impl_->ensureConnected();
   if (phase != ScrollPhase::changed) {
     // X wheels have no gesture phases; a gesture's edges only drop the carried remainder.
     impl_->wheel.reset();
@@ -454,6 +454,7 @@ void InputPosterX11::scroll(ScrollPhase phase, std::int32_t pixelsX, std::int32_
 
 void InputPosterX11::postKey(Key key, bool down) {
   std::lock_guard lock(impl_->mutex);
+  impl_->ensureConnected();
   const auto keycode = impl_->keycodeFor(key);
   if (!keycode) return;
   XTestFakeKeyEvent(impl_->display, *keycode, down ? True : False, CurrentTime);
@@ -467,11 +468,13 @@ void InputPosterX11::postKey(Key key, bool down) {
 
 std::chrono::nanoseconds InputPosterX11::doubleClickInterval() {
   std::lock_guard lock(impl_->mutex);
+  impl_->ensureConnected();
   return desktopDoubleClickInterval(impl_->display);
 }
 
 std::optional<std::uint8_t> InputPosterX11::xKeycode(Key key) {
   std::lock_guard lock(impl_->mutex);
+  impl_->ensureConnected();
   return impl_->keycodeFor(key);
 }
 

@@ -58,7 +58,8 @@ std::uint16_t linuxKeyCode(input::KeyCode key);
 class InputPosterX11 final : public InputPoster, public DoubleClickIntervalSource {
 public:
   // Connects to `displayName` (empty: $DISPLAY). Throws std::runtime_error when the display
-  // cannot be opened or lacks XTEST.
+  // cannot be opened or lacks XTEST. When the X server goes away, each later operation
+  // first connects again, and throws std::runtime_error at once while that fails.
   explicit InputPosterX11(const std::string& displayName = {});
   // Releases the left button and any key still held through this poster.
   ~InputPosterX11() override;

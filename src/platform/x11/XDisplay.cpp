@@ -1,5 +1,10 @@
 #include "platform/x11/XDisplay.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>
@@ -80,12 +85,31 @@ XDisplay::XDisplay(Display* display) : display_(display) {
   registry()[display_] = this;
 }
 
+bool XDisplay::lost() const {
+  if (lost_.load()) return true;
+  const int fd = ConnectionNumber(display_);
+  pollfd poll{fd, POLLIN, 0};
+  if (::poll(&poll, 1, 0) > 0) {
+    char byte = 0;
+    if ((poll.revents & (POLLHUP | POLLERR)) != 0 || ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
+      lost_ = true;
+  }
+  return lost_.load();
+}
+
 XDisplay::~XDisplay() {
+  const bool dead = lost();
   // Errors still in flight must find the registry entry: sync first.
-  if (!lost()) XSync(display_, False);
+  if (!dead) XSync(display_, False);
   {
     std::lock_guard lock(registryMutex);
     registry().erase(display_);
+  }
+  if (dead) {
+    // XCloseDisplay on a broken connection can block for ever inside Xlib's
+    // locks; the socket is closed and the small Display structure left.
+    ::close(ConnectionNumber(display_));
+    return;
   }
   XCloseDisplay(display_);
 }

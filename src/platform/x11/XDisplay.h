@@ -33,7 +33,9 @@ class XDisplay {
   // Returns and forgets the recorded error without a round trip.
   int takeError();
   // Whether the connection to the server broke. Nothing works on it after that.
-  bool lost() const { return lost_.load(); }
+  // Also true once the server has closed the socket, before Xlib noticed: a
+  // dead connection is then never touched again (Xlib can hang in it).
+  bool lost() const;
 
  private:
   explicit XDisplay(Display* display);
@@ -42,7 +44,7 @@ class XDisplay {
 
   Display* display_ = nullptr;
   std::atomic<int> error_{0};
-  std::atomic<bool> lost_{false};
+  mutable std::atomic<bool> lost_{false};
 };
 
 }  // namespace marlinax::platform::x11

@@ -1,0 +1,128 @@
+// The service to headsets in-process, on loopback: who is served when several
+// connections come, and what the events report.
+
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <asio/ip/tcp.hpp>
+#include <gtest/gtest.h>
+
+#include "messaging/IoHarness.h"
+#include "peer/Headset.h"
+#include "server/HeadsetServer.h"
+
+namespace marlinax::server {
+namespace {
+
+using marlinax::testing::IoHarness;
+
+constexpr std::int64_t kVersion = 5;
+
+// The server with every event recorded as one line.
+struct RecordedServer {
+  RecordedServer() {
+    Services services;
+    services.version = kVersion;
+    services.computerName = [] { return std::string("Test Computer"); };
+    HeadsetServerOptions options;
+    options.advertise = false;
+    HeadsetServerEvents events;
+    events.listening = [this](std::uint16_t port) {
+      record("listening");
+      std::call_once(portOnce, [&] { portPromise.set_value(port); });
+    };
+    events.connected = [this](const std::string& name, std::int64_t theirs, std::int64_t ours) {
+      record("connected " + name + " " + std::to_string(theirs) + "/" + std::to_string(ours));
+    };
+    events.disconnected = [this](std::size_t stopped) { record("disconnected " + std::to_string(stopped)); };
+    events.sessionFailed = [this](const std::string& reason) { record("failed " + reason); };
+    server = std::make_unique<HeadsetServer>(services, options, events);
+    server->start();
+    port = IoHarness::get(portPromise.get_future());
+  }
+
+  void record(std::string line) {
+    std::lock_guard lock(mutex);
+    lines.push_back(std::move(line));
+  }
+  std::vector<std::string> recorded() {
+    std::lock_guard lock(mutex);
+    return lines;
+  }
+  bool has(std::size_t count) { return recorded().size() >= count; }
+
+  std::shared_ptr<peer::HeadsetSession> headset(IoHarness& io, std::string name, std::int64_t version = kVersion) {
+    return io.await(peer::HeadsetSession::open(io.executor(), "127.0.0.1", port, {},
+                                               peer::HeadsetIdentity{.version = version, .name = std::move(name)}));
+  }
+
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  std::once_flag portOnce;
+  std::promise<std::uint16_t> portPromise;
+  std::uint16_t port = 0;
+  std::unique_ptr<HeadsetServer> server;
+};
+
+TEST(HeadsetServer, AHeadsetCompletingTheHandshakeReplacesTheServedOne) {
+  IoHarness io;
+  RecordedServer server;
+  auto first = server.headset(io, "First");
+  ASSERT_TRUE(IoHarness::eventually([&] { return server.has(2); }));
+  auto second = server.headset(io, "Second");
+  ASSERT_TRUE(IoHarness::eventually([&] { return server.has(4); }));
+  // The first headset sees its connection end; the second stays served.
+  ASSERT_TRUE(IoHarness::eventually([&] { return first->multiplexer().finished(); }));
+  EXPECT_FALSE(second->multiplexer().finished());
+  second->close();
+  ASSERT_TRUE(IoHarness::eventually([&] { return server.has(6); }));
+  EXPECT_EQ(server.recorded(), (std::vector<std::string>{"listening", "connected First 5/5", "disconnected 0",
+                                                           "connected Second 5/5", "disconnected 0", "listening"}));
+  server.server->stop();
+}
+
+TEST(HeadsetServer, AnotherVersionIsReportedWithBothAndStillServed) {
+  IoHarness io;
+  RecordedServer server;
+  auto headset = server.headset(io, "Older", kVersion - 1);
+  ASSERT_TRUE(IoHarness::eventually([&] { return server.has(2); }));
+  EXPECT_EQ(server.recorded().at(1), "connected Older 4/5");
+  EXPECT_FALSE(headset->multiplexer().finished());
+  server.server->stop();
+  // Stopping ends the connection and reports nothing more.
+  ASSERT_TRUE(IoHarness::eventually([&] { return headset->multiplexer().finished(); }));
+  EXPECT_EQ(server.recorded().size(), 2u);
+}
+
+// Connections that stall before or inside TLS do not stand in the way: the
+// headset is served while they are still connected, and they are closed then.
+TEST(HeadsetServer, StalledConnectionsDoNotHoldUpAHeadset) {
+  IoHarness io;
+  RecordedServer server;
+  asio::io_context local;
+  std::vector<asio::ip::tcp::socket> stalled;
+  for (int i = 0; i < 12; ++i) {
+    stalled.emplace_back(local).connect({asio::ip::make_address("127.0.0.1"), server.port});
+    if (i % 2 == 1) {
+      const std::uint8_t partialHello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01};
+      stalled.back().write_some(asio::buffer(partialHello));
+    }
+  }
+  auto headset = server.headset(io, "Real");
+  ASSERT_TRUE(IoHarness::eventually([&] { return server.has(2); }));
+  EXPECT_EQ(server.recorded(), (std::vector<std::string>{"listening", "connected Real 5/5"}));
+  // Every stalled connection was closed: evicted, or dropped once the headset was served.
+  for (auto& socket : stalled) {
+    std::array<char, 16> buffer{};
+    std::error_code error;
+    while (!error)
+      socket.read_some(asio::buffer(buffer), error);
+    EXPECT_TRUE(error == asio::error::eof || error == asio::error::connection_reset) << error.message();
+  }
+  server.server->stop();
+}
+
+}  // namespace
+}  // namespace marlinax::server
