@@ -25,13 +25,13 @@ public:
         context_(std::move(context)) {}
 
   // Opens the acceptor; on failure the sequence ends with the error.
-  bool open() {
-    std::error_code error = openOn(asio::ip::tcp::v6());
+  bool open(std::uint16_t port) {
+    std::error_code error = openOn(asio::ip::tcp::v6(), port);
     if (error) {
       // No IPv6 on this host: IPv4 alone.
       std::error_code ignored;
       acceptor_.close(ignored);
-      error = openOn(asio::ip::tcp::v4());
+      error = openOn(asio::ip::tcp::v4(), port);
     }
     if (error) {
       queue_.finish(error);
@@ -88,7 +88,7 @@ public:
   std::uint16_t port() const { return port_; }
 
 private:
-  std::error_code openOn(asio::ip::tcp protocol) {
+  std::error_code openOn(asio::ip::tcp protocol, std::uint16_t port) {
     std::error_code error;
     acceptor_.open(protocol, error);
     if (error) return error;
@@ -96,7 +96,11 @@ private:
       acceptor_.set_option(asio::ip::v6_only(false), error);
       if (error) return error;
     }
-    acceptor_.bind(asio::ip::tcp::endpoint(protocol, 0), error);
+    // A fixed port is taken again at once after a restart, even while the
+    // previous run's connections linger in TIME_WAIT.
+    acceptor_.set_option(asio::socket_base::reuse_address(true), error);
+    if (error) return error;
+    acceptor_.bind(asio::ip::tcp::endpoint(protocol, port), error);
     if (error) return error;
     acceptor_.listen(asio::socket_base::max_listen_connections, error);
     return error;
@@ -161,10 +165,11 @@ void IncomingConnections::terminate() {
 }
 
 IncomingConnections incomingConnections(asio::any_io_executor executor, ByteView passcode,
-                                        std::optional<std::string> name, std::string type) {
+                                        std::optional<std::string> name, std::string type,
+                                        std::uint16_t port) {
   auto state = std::make_shared<IncomingConnections::State>(
       std::move(executor), makeServerContext(tlsParameters(passcode)));
-  if (state->open()) {
+  if (state->open(port)) {
     state->advertise(std::move(name), std::move(type));
     state->acceptNext();
   }

@@ -32,7 +32,7 @@ public:
   // std::system_error if the listener could not be created or failed.
   asio::awaitable<std::optional<Connection>> next();
 
-  // The port chosen by the system; 0 if the listener could not be created.
+  // The port listened on; 0 if the listener could not be created.
   std::uint16_t port() const;
 
   void terminate();
@@ -41,12 +41,13 @@ private:
   std::shared_ptr<State> state_;
 };
 
-// Starts listening on a system-chosen port with the TLS parameters of
+// Starts listening on `port` (0: a system-chosen one) with the TLS parameters of
 // `passcode` and advertises the port as a DNS-SD service of `type` under
 // `name` (the computer's name when absent). An empty `type` listens without
 // advertising. DNS-SD trouble never stops the listener: it is logged and
 // retried while the listener runs.
 IncomingConnections incomingConnections(asio::any_io_executor executor, ByteView passcode,
-                                        std::optional<std::string> name, std::string type);
+                                        std::optional<std::string> name, std::string type,
+                                        std::uint16_t port = 0);
 
 }  // namespace marlinax::transport

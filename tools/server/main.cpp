@@ -6,36 +6,24 @@
 // Lines on standard output that scripts may rely on:
 //   "Awaiting connection on port P."        each time the server listens
 //   "Connected to NAME."                    the headset's handshake matched
+//   "Connected to NAME, whose protocol version X differs from this server's Y."
 //   "Headset disconnected; stopped N capture stream(s)."
 //                                           a served connection has ended
 //   "Session ended: REASON."                a connection that never came up
 //                                           or failed its handshake
 
-#include <algorithm>
-#include <atomic>
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
+#include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
-#include <asio/io_context.hpp>
-#include <asio/signal_set.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/this_coro.hpp>
-#include <asio/thread_pool.hpp>
-#include <asio/use_awaitable.hpp>
-
-#include "capture/AsyncSequence.h"
-#include "messaging/ProtocolVersion.h"
-#include "messaging/SessionLoop.h"
 #include "platform/x11/CaptureX11.h"
 #include "platform/x11/InputPosterX11.h"
+#include "server/HeadsetServer.h"
 #include "server/ProtocolImplementation.h"
 
 namespace marlinax {
@@ -73,136 +61,63 @@ server::Services platformServices() {
   return services;
 }
 
-// What the signal handler needs to end the current session.
-struct Sessions {
-  std::mutex mutex;
-  bool stopping = false;
-  std::shared_ptr<messaging::SessionLoop> loop;
-  std::weak_ptr<server::ProtocolImplementation> handler;
-
-  bool begin(std::shared_ptr<messaging::SessionLoop> next) {
-    std::lock_guard lock(mutex);
-    loop = std::move(next);
-    return !stopping;
-  }
-
-  void stop() {
-    std::shared_ptr<messaging::SessionLoop> current;
-    std::shared_ptr<server::ProtocolImplementation> served;
-    {
-      std::lock_guard lock(mutex);
-      stopping = true;
-      current = loop;
-      served = handler.lock();
-    }
-    if (current)
-      current->stop();
-    if (served) {
-      // Stops the capture threads before the process goes, and lets the
-      // headset see the connection end.
-      served->endConnection();
-      if (auto remote = served->remote())
-        remote->connection.connection().close();
-    }
-  }
-
-  bool isStopping() {
-    std::lock_guard lock(mutex);
-    return stopping;
-  }
-};
-
-// One session after the other: listen and advertise, serve the first
-// connection, and once it has ended start over. At most one headset is served
-// at a time, because the next listener exists only after the previous
-// connection ended.
-asio::awaitable<void> serveHeadsets(std::shared_ptr<Sessions> sessions, server::Services base, std::int64_t version) {
-  auto executor = co_await asio::this_coro::executor;
-  for (;;) {
-    auto ended = std::make_shared<capture::AsyncSequence<std::size_t>>();
-    auto handlerMade = std::make_shared<std::atomic<bool>>(false);
-    server::Services services = base;
-    services.connectionEnded = [ended](std::size_t stopped) { ended->yield(stopped); };
-
-    messaging::SessionLoop::Options options;
-    options.version = version;
-    options.makeHandler = [services, sessions, handlerMade] {
-      auto handler = std::make_shared<server::ProtocolImplementation>(services);
-      {
-        std::lock_guard lock(sessions->mutex);
-        sessions->handler = handler;
-      }
-      *handlerMade = true;
-      return handler;
-    };
-    options.publish = [](messaging::Remote remote) { say("Connected to " + remote.name.value_or("") + "."); };
-    options.listening = [](std::uint16_t port) { say("Awaiting connection on port " + std::to_string(port) + "."); };
-
-    auto loop = std::make_shared<messaging::SessionLoop>(executor, std::move(options));
-    if (!sessions->begin(loop))
-      co_return;
-    messaging::SessionOutcome outcome = co_await loop->run();
-    if (sessions->isStopping())
-      co_return;
-    if (outcome != messaging::SessionOutcome::connected)
-      say(std::string("Session ended: ") + messaging::describe(outcome) + ".");
-
-    if (*handlerMade) {
-      // The connection came up: it is served until it ends, whatever became
-      // of the handshake.
-      std::optional<std::size_t> stopped = co_await ended->next();
-      if (!stopped || sessions->isStopping())
-        co_return;
-      say("Headset disconnected; stopped " + std::to_string(*stopped) + " capture stream(s).");
-    } else if (outcome == messaging::SessionOutcome::listenerEnded) {
-      // Could not listen: try again a little later rather than spin.
-      asio::steady_timer pause(executor, std::chrono::seconds(1));
-      co_await pause.async_wait(asio::use_awaitable);
-    }
-  }
-}
-
-int run() {
-  // Fail at start-up, not at the first handshake, on a bad build number.
-  const std::int64_t version = messaging::protocolVersion();
-
-  asio::io_context io;
-  // Frame encoding runs here, never on the network threads.
-  asio::thread_pool cpu(std::max(1u, std::thread::hardware_concurrency()));
+// Serves headsets until SIGINT or SIGTERM.
+int run(const server::HeadsetServerOptions& options) {
   server::Services services = platformServices();
-  // JPEG, alpha, LZ4 and SHA-256 work runs on the CPU pool, never on the
-  // network threads.
-  services.frameExecutor = cpu.get_executor();
-  services.frameExecutor = cpu.get_executor();
 
-  auto sessions = std::make_shared<Sessions>();
-  asio::co_spawn(io, serveHeadsets(sessions, services, version), asio::detached);
+  server::HeadsetServerEvents events;
+  events.listening = [](std::uint16_t port) { say("Awaiting connection on port " + std::to_string(port) + "."); };
+  events.connected = [](const std::string& name, std::int64_t headsetVersion, std::int64_t ourVersion) {
+    if (headsetVersion == ourVersion)
+      say("Connected to " + name + ".");
+    else
+      say("Connected to " + name + ", whose protocol version " + std::to_string(headsetVersion) +
+          " differs from this server's " + std::to_string(ourVersion) + ".");
+  };
+  events.disconnected = [](std::size_t stopped) {
+    say("Headset disconnected; stopped " + std::to_string(stopped) + " capture stream(s).");
+  };
+  events.sessionFailed = [](const std::string& reason) { say("Session ended: " + reason + "."); };
 
-  asio::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&](const std::error_code& error, int) {
-    if (error)
-      return;
-    sessions->stop();
-    io.stop();
-  });
+  // The signals are blocked in every thread (the server's threads inherit the
+  // mask) and taken here.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 2; ++i)
-    threads.emplace_back([&io] { io.run(); });
-  for (auto& thread : threads)
-    thread.join();
-  // Frames still waiting for a reply would keep the pool busy forever.
-  cpu.stop();
-  cpu.join();
+  server::HeadsetServer headsets(std::move(services), options, std::move(events));
+  headsets.start();
+  int received = 0;
+  sigwait(&signals, &received);
+  headsets.stop();
   return 0;
 }
 
 }  // namespace
 }  // namespace marlinax
 
-int main() {
+int main(int argc, char** argv) {
   try {
-    return marlinax::run();
+    marlinax::server::HeadsetServerOptions options;
+    for (int i = 1; i < argc; ++i) {
+      const std::string argument = argv[i];
+      if (argument == "--port" && i + 1 < argc) {
+        const std::string value = argv[++i];
+        std::size_t used = 0;
+        const unsigned long port = std::stoul(value, &used);
+        if (used != value.size() || port > 65535)
+          throw std::invalid_argument("--port needs a number from 0 to 65535, not " + value);
+        options.port = static_cast<std::uint16_t>(port);
+      } else if (argument == "--no-advertise") {
+        options.advertise = false;
+      } else {
+        std::fprintf(stderr, "usage: marlinax-server [--port P] [--no-advertise]\n");
+        return 2;
+      }
+    }
+    return marlinax::run(options);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "marlinax-server: %s\n", error.what());
     return 1;

@@ -1,0 +1,366 @@
+#include "server/HeadsetServer.h"
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/thread_pool.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "log/Log.h"
+#include "messaging/ProtocolVersion.h"
+#include "messaging/Remote.h"
+#include "messaging/SessionLoop.h"
+#include "transport/IncomingConnections.h"
+
+namespace marlinax::server {
+
+namespace {
+
+// Connections going through TLS and the handshake at the same time. One more
+// evicts the oldest, so a handful of stalled clients cannot fill the table
+// for long: each holds its socket for at most the deadline below.
+constexpr std::size_t kMaxPendingConnections = 8;
+// TLS and the headset's handshake reply together must fit in this time.
+constexpr std::chrono::seconds kHandshakeDeadline{10};
+
+}  // namespace
+
+// One accepted connection, from TLS to its end.
+struct Link {
+  std::uint64_t id = 0;
+  transport::Connection connection;
+  std::mutex mutex;  // guards handler
+  std::shared_ptr<ProtocolImplementation> handler;
+  // Closed by the server on purpose (evicted, superseded, stopping): its end
+  // is not reported as a failure.
+  std::atomic<bool> dropped = false;
+  // Became the served headset at some point: its end is a disconnection.
+  std::atomic<bool> served = false;
+
+  void close() {
+    dropped = true;
+    std::shared_ptr<ProtocolImplementation> current;
+    {
+      std::lock_guard lock(mutex);
+      current = handler;
+    }
+    if (current)
+      current->endConnection();
+    connection.close();
+  }
+};
+
+struct Core : std::enable_shared_from_this<Core> {
+  Services base;
+  HeadsetServerOptions options;
+  HeadsetServerEvents events;
+  std::int64_t version = 0;
+
+  // The network threads' executor; the handle owns the context.
+  asio::any_io_executor executor;
+
+  std::mutex mutex;
+  bool started = false;
+  bool stopping = false;
+  std::uint16_t port = 0;
+  std::shared_ptr<transport::IncomingConnections> incoming;
+  std::map<std::uint64_t, std::shared_ptr<Link>> pending;  // by id: oldest first
+  std::shared_ptr<Link> served;
+  std::uint64_t nextId = 1;
+
+  bool isStopping() {
+    std::lock_guard lock(mutex);
+    return stopping;
+  }
+
+  asio::awaitable<void> acceptLoop() {
+    auto self = shared_from_this();
+        while (!isStopping()) {
+      std::shared_ptr<transport::IncomingConnections> listener;
+      try {
+        // The computer always listens with the empty pairing code.
+        listener = std::make_shared<transport::IncomingConnections>(transport::incomingConnections(
+            executor, ByteView(), options.serviceName, options.advertise ? messaging::SessionLoop::serviceType : "",
+            options.port));
+      } catch (const std::exception& error) {
+        log::error(std::string("Cannot listen: ") + error.what());
+      }
+      bool listeningNow = false;
+      if (listener && listener->port() != 0) {
+        std::lock_guard lock(mutex);
+        if (stopping) {
+          listener->terminate();
+          co_return;
+        }
+        incoming = listener;
+        port = listener->port();
+        listeningNow = true;
+      }
+      if (listeningNow) {
+        if (events.listening)
+          events.listening(listener->port());
+        try {
+          while (std::optional<transport::Connection> accepted = co_await listener->next())
+            admit(std::move(*accepted));
+        } catch (const std::exception& error) {
+          log::error(std::string("The listener failed: ") + error.what());
+        }
+      } else if (listener) {
+        try {
+          co_await listener->next();  // throws the reason the listener could not be created
+        } catch (const std::exception& error) {
+          log::error(std::string("Cannot listen: ") + error.what());
+        }
+      }
+      if (isStopping())
+        co_return;
+      // Listen again a little later rather than spin.
+      asio::steady_timer pause(executor, std::chrono::seconds(1));
+      co_await pause.async_wait(asio::use_awaitable);
+    }
+  }
+
+  void admit(transport::Connection connection) {
+    auto link = std::make_shared<Link>();
+    link->connection = std::move(connection);
+    std::shared_ptr<Link> evicted;
+    {
+      std::lock_guard lock(mutex);
+      if (stopping) {
+        link->connection.close();
+        return;
+      }
+      link->id = nextId++;
+      if (pending.size() >= kMaxPendingConnections) {
+        evicted = pending.begin()->second;
+        pending.erase(pending.begin());
+      }
+      pending.emplace(link->id, link);
+    }
+    if (evicted) {
+      log::debug("Too many connections in their handshake: the oldest is closed.");
+      evicted->close();
+    }
+    asio::co_spawn(executor, handshake(shared_from_this(), link), asio::detached);
+  }
+
+  // Brings one connection through TLS and the headset's handshake reply
+  // within the deadline; the first to get there is served.
+  static asio::awaitable<void> handshake(std::shared_ptr<Core> self, std::shared_ptr<Link> link) {
+    auto executor = self->executor;
+    // Closing the connection fails a pending connect() and a pending handshake
+    // request, so the timer ends whichever step stalls.
+    auto expired = std::make_shared<std::atomic<bool>>(false);
+    asio::steady_timer deadline(executor, kHandshakeDeadline);
+    deadline.async_wait([expired, connection = link->connection](const std::error_code& error) mutable {
+      if (!error) {
+        *expired = true;
+        connection.close();
+      }
+    });
+
+    try {
+      co_await link->connection.connect();
+    } catch (...) {
+      deadline.cancel();
+      self->failed(link, *expired ? "the connection did not come up in time" : "the connection did not come up");
+      co_return;
+    }
+
+    Services services = self->base;
+    std::weak_ptr<Core> weakSelf = self;
+    std::weak_ptr<Link> weakLink = link;
+    services.connectionEnded = [weakSelf, weakLink](std::size_t stopped) {
+      auto state = weakSelf.lock();
+      auto ended = weakLink.lock();
+      if (state && ended)
+        state->connectionEnded(ended, stopped);
+    };
+    auto handler = std::make_shared<ProtocolImplementation>(services);
+    {
+      std::lock_guard lock(link->mutex);
+      link->handler = handler;
+    }
+    messaging::Remote remote(messaging::Multiplexer(executor, link->connection, handler));
+    handler->setRemote(remote);
+    if (link->dropped) {
+      // Closed while TLS completed: the handler has to stop too.
+      handler->endConnection();
+      co_return;
+    }
+
+    messaging::clientMessages::MacOSHandshake::Reply reply;
+    try {
+      reply = co_await remote.macOSHandshake({.version = self->version});
+    } catch (...) {
+      deadline.cancel();
+      self->failed(link, *expired ? "the headset did not answer the handshake in time" : "the handshake failed");
+      co_return;
+    }
+    deadline.cancel();
+    if (*expired) {
+      self->failed(link, "the headset did not answer the handshake in time");
+      co_return;
+    }
+    remote.name = reply.name;
+    self->promote(link, reply.name, reply.version);
+  }
+
+  void failed(const std::shared_ptr<Link>& link, const std::string& reason) {
+    {
+      std::lock_guard lock(mutex);
+      pending.erase(link->id);
+    }
+    const bool report = !link->dropped && !isStopping();
+    link->close();
+    if (report && events.sessionFailed)
+      events.sessionFailed(reason);
+  }
+
+  // The connection completed the handshake: it is served from now on, an
+  // earlier served connection is ended, and the other handshakes are closed.
+  void promote(const std::shared_ptr<Link>& link, const std::string& name, std::int64_t headsetVersion) {
+    std::shared_ptr<Link> replaced;
+    std::vector<std::shared_ptr<Link>> others;
+    {
+      std::lock_guard lock(mutex);
+      if (stopping || link->dropped || pending.erase(link->id) == 0)
+        return;
+      for (auto& [id, other] : pending)
+        others.push_back(other);
+      pending.clear();
+      replaced = std::exchange(served, link);
+      link->served = true;
+    }
+    for (auto& other : others)
+      other->close();
+    if (replaced) {
+      log::info("A headset completed the handshake: the connection served until now is closed.");
+      replaced->close();  // reports its disconnection
+    }
+    if (events.connected)
+      events.connected(name, headsetVersion, version);
+  }
+
+  void connectionEnded(const std::shared_ptr<Link>& link, std::size_t stopped) {
+    if (!link->served)
+      return;
+    bool listenAgain = false;
+    std::uint16_t listeningOn = 0;
+    {
+      std::lock_guard lock(mutex);
+      if (stopping)
+        return;
+      if (served == link) {
+        served.reset();
+        listenAgain = incoming != nullptr;
+        listeningOn = port;
+      }
+    }
+    // The ended connection may still be closing on its strand.
+    link->connection.close();
+    if (events.disconnected)
+      events.disconnected(stopped);
+    // Give the memory of the session's buffers and frames back to the system.
+    malloc_trim(0);
+    if (listenAgain && events.listening)
+      events.listening(listeningOn);
+  }
+
+  void stopAll() {
+    std::shared_ptr<transport::IncomingConnections> listener;
+    std::vector<std::shared_ptr<Link>> links;
+    {
+      std::lock_guard lock(mutex);
+      if (stopping)
+        return;
+      stopping = true;
+      listener = std::move(incoming);
+      for (auto& [id, link] : pending)
+        links.push_back(link);
+      pending.clear();
+      if (served)
+        links.push_back(std::move(served));
+    }
+    if (listener)
+      listener->terminate();
+    // Stops the capture threads before the process goes, and lets the headset
+    // see the connection end.
+    for (auto& link : links)
+      link->close();
+  }
+};
+
+// The handle owns the threads and the contexts; the core is shared with the
+// coroutines and callbacks, which may outlive a call into it. Destroying the
+// context destroys the coroutines still suspended in it, and with them their
+// references to the core.
+struct HeadsetServer::State {
+  asio::io_context io;
+  // JPEG, alpha, LZ4 and SHA-256 work runs here, never on the network threads.
+  asio::thread_pool cpu{std::max(1u, std::thread::hardware_concurrency())};
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+  std::vector<std::thread> threads;
+  std::shared_ptr<Core> core = std::make_shared<Core>();
+};
+
+HeadsetServer::HeadsetServer(Services services, HeadsetServerOptions options, HeadsetServerEvents events)
+    : state_(std::make_unique<State>()) {
+  Core& core = *state_->core;
+  // Fail at construction, not at the first handshake, on a bad build number.
+  core.version = services.version ? *services.version : messaging::protocolVersion();
+  core.base = std::move(services);
+  core.options = std::move(options);
+  core.events = std::move(events);
+  core.executor = state_->io.get_executor();
+  if (!core.base.frameExecutor)
+    core.base.frameExecutor = state_->cpu.get_executor();
+}
+
+HeadsetServer::~HeadsetServer() { stop(); }
+
+void HeadsetServer::start() {
+  Core& core = *state_->core;
+  {
+    std::lock_guard lock(core.mutex);
+    if (core.started || core.stopping)
+      return;
+    core.started = true;
+  }
+  state_->work.emplace(state_->io.get_executor());
+  asio::co_spawn(state_->io, core.acceptLoop(), asio::detached);
+  for (int i = 0; i < 2; ++i)
+    state_->threads.emplace_back([state = state_.get()] { state->io.run(); });
+}
+
+void HeadsetServer::stop() {
+  state_->core->stopAll();
+  state_->work.reset();
+  // The closes posted above run first; timers and handshakes still pending are
+  // not waited for.
+  asio::post(state_->io, [state = state_.get()] { state->io.stop(); });
+  if (state_->threads.empty())
+    state_->io.stop();
+  for (auto& thread : state_->threads)
+    if (thread.joinable())
+      thread.join();
+  state_->threads.clear();
+  // Frames still waiting for a reply would keep the pool busy forever.
+  state_->cpu.stop();
+  state_->cpu.join();
+}
+
+}  // namespace marlinax::server
