@@ -1,0 +1,382 @@
+// Virtual displays on real X servers: a monitor over a grown screen on Xvfb,
+// and an output with nothing plugged in on Xorg with the dummy driver. Each
+// display is listed to a headset under the identifier the discovery adopted,
+// cast with what is drawn there, reached by the headset's pointer, and
+// removed without a trace.
+
+#include <gtest/gtest.h>
+// After gtest: Xlib defines macros (Bool, None) that clash with it.
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+#include <sys/wait.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include <asio/thread_pool.hpp>
+
+#include "displays/VirtualDisplay.h"
+#include "messaging/IoHarness.h"
+#include "messaging/Multiplexer.h"
+#include "platform/x11/CaptureX11.h"
+#include "platform/x11/InputPosterX11.h"
+#include "platform/x11/VirtualDisplayX11.h"
+#include "server/ProtocolImplementation.h"
+#include "server/TestHeadset.h"
+#include "support/XorgDummy.h"
+#include "support/Xvfb.h"
+
+namespace marlinax::displays {
+namespace {
+
+using namespace messaging;
+using marlinax::testing::IoHarness;
+using server::testpeer::TestHeadset;
+
+struct Rect {
+  int x = 0, y = 0, width = 0, height = 0;
+  bool operator==(const Rect&) const = default;
+};
+
+struct MonitorState {
+  std::string name;
+  Rect rect;
+  int outputs = 0;
+  bool operator==(const MonitorState&) const = default;
+};
+
+// What the tests look at on the server, read over a connection of their own.
+struct ScreenState {
+  int width = 0, height = 0, mmWidth = 0, mmHeight = 0;
+  std::vector<MonitorState> monitors;  // sorted by name
+  std::vector<std::string> modes;      // names of every mode the server knows
+  int outputsOn = 0;
+  bool operator==(const ScreenState&) const = default;
+};
+
+class XConnection {
+ public:
+  explicit XConnection(const std::string& name) : display_(XOpenDisplay(name.c_str())) {
+    if (!display_) throw std::runtime_error("cannot open " + name);
+    gc_ = XCreateGC(display_, DefaultRootWindow(display_), 0, nullptr);
+    XSetSubwindowMode(display_, gc_, IncludeInferiors);
+    XRRSelectInput(display_, DefaultRootWindow(display_), RRScreenChangeNotifyMask);
+  }
+  ~XConnection() {
+    XFreeGC(display_, gc_);
+    XCloseDisplay(display_);
+  }
+  ::Display* get() const { return display_; }
+  Window root() const { return DefaultRootWindow(display_); }
+
+  void fill(const Rect& r, unsigned long rgb) {
+    XSetForeground(display_, gc_, rgb);
+    XFillRectangle(display_, root(), gc_, r.x, r.y, static_cast<unsigned>(r.width), static_cast<unsigned>(r.height));
+    XSync(display_, False);
+  }
+  std::pair<int, int> pointer() {
+    Window rootReturn = 0, child = 0;
+    int rootX = 0, rootY = 0, winX = 0, winY = 0;
+    unsigned int mask = 0;
+    XQueryPointer(display_, root(), &rootReturn, &child, &rootX, &rootY, &winX, &winY, &mask);
+    return {rootX, rootY};
+  }
+  void setScreenSize(int width, int height) {
+    XRRSetScreenSize(display_, root(), width, height, width * 254 / 960, height * 254 / 960);
+    XSync(display_, False);
+  }
+
+  ScreenState state() {
+    XSync(display_, False);
+    while (XPending(display_) > 0) {
+      XEvent event;
+      XNextEvent(display_, &event);
+      XRRUpdateConfiguration(&event);
+    }
+    ScreenState s;
+    Window rootReturn = 0;
+    int x = 0, y = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    XGetGeometry(display_, root(), &rootReturn, &x, &y, &width, &height, &border, &depth);
+    s.width = static_cast<int>(width);
+    s.height = static_cast<int>(height);
+    s.mmWidth = DisplayWidthMM(display_, DefaultScreen(display_));
+    s.mmHeight = DisplayHeightMM(display_, DefaultScreen(display_));
+    int count = 0;
+    XRRMonitorInfo* monitors = XRRGetMonitors(display_, root(), False, &count);
+    for (int i = 0; i < count; ++i) {
+      char* name = XGetAtomName(display_, monitors[i].name);
+      s.monitors.push_back(
+          {name, {monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height}, monitors[i].noutput});
+      XFree(name);
+    }
+    XRRFreeMonitors(monitors);
+    std::sort(s.monitors.begin(), s.monitors.end(), [](auto& a, auto& b) { return a.name < b.name; });
+    XRRScreenResources* resources = XRRGetScreenResources(display_, root());
+    for (int i = 0; i < resources->nmode; ++i) s.modes.emplace_back(resources->modes[i].name);
+    for (int i = 0; i < resources->noutput; ++i) {
+      XRROutputInfo* info = XRRGetOutputInfo(display_, resources, resources->outputs[i]);
+      if (info->crtc) ++s.outputsOn;
+      XRRFreeOutputInfo(info);
+    }
+    XRRFreeScreenResources(resources);
+    return s;
+  }
+
+  std::uint32_t atom(const std::string& name) { return static_cast<std::uint32_t>(XInternAtom(display_, name.c_str(), False)); }
+
+ private:
+  ::Display* display_;
+  GC gc_;
+};
+
+// The centre pixel of a frame's JPEG as 0xRRGGBB, or none when it does not decode.
+std::optional<unsigned long> centreColour(const Bytes& jpeg) {
+  tjhandle handle = tjInitDecompress();
+  int width = 0, height = 0, subsampling = 0, colourspace = 0;
+  std::optional<unsigned long> colour;
+  if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colourspace) == 0) {
+    std::vector<unsigned char> bgrx(static_cast<std::size_t>(width) * height * 4);
+    if (tjDecompress2(handle, jpeg.data(), jpeg.size(), bgrx.data(), width, 0, height, TJPF_BGRX, 0) == 0) {
+      const unsigned char* p = &bgrx[(static_cast<std::size_t>(height / 2) * width + width / 2) * 4];
+      colour = (static_cast<unsigned long>(p[2]) << 16) | (static_cast<unsigned long>(p[1]) << 8) | p[0];
+    }
+  }
+  tjDestroy(handle);
+  return colour;
+}
+
+bool near(unsigned long a, unsigned long b) {
+  for (int shift : {0, 8, 16}) {
+    if (std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF)) > 12) return false;
+  }
+  return true;
+}
+
+// A private X server of one kind and where a virtual display must appear on it.
+struct ServerSetup {
+  const char* name;
+  bool xorg;
+  Rect expected;
+  int expectedOutputs;
+  int grownWidth, grownHeight;
+};
+void PrintTo(const ServerSetup& setup, std::ostream* out) { *out << setup.name; }
+
+class VirtualDisplayX11Test : public ::testing::TestWithParam<ServerSetup> {
+ protected:
+  void SetUp() override {
+    if (GetParam().xorg) {
+      try {
+        xorg_.emplace();
+      } catch (const std::exception& error) {
+        GTEST_SKIP() << "no Xorg with the dummy driver here: " << error.what();
+      }
+      displayName_ = xorg_->displayName();
+    } else {
+      // One monitor on a 1920-wide screen that may grow to 3840.
+      testsupport::Xvfb::Options options;
+      options.width = 3840;
+      options.height = 1080;
+      options.monitors = {{"Main", 0, 0, 1920, 1080, true}};
+      xvfb_.emplace(options);
+      displayName_ = xvfb_->displayName();
+      XConnection(displayName_).setScreenSize(1920, 1080);
+    }
+    x_.emplace(displayName_);
+    capture_ = platform::x11::makeCaptureService(displayName_);
+  }
+
+  Environment environment() {
+    Environment environment;
+    environment.service = platform::x11::makeVirtualDisplayService(displayName_);
+    environment.output = [this](const std::string& line) { lines_.push_back(line); };
+    environment.listDisplayIDs = [this] {
+      return listDisplayIDs(*capture_, [this](const std::string& line) { lines_.push_back(line); });
+    };
+    // X applies every change before it answers: nothing to wait for.
+    environment.wait = [](std::chrono::nanoseconds) { return std::optional<std::string>(); };
+    return environment;
+  }
+
+  bool printed(const std::string& line) const { return std::find(lines_.begin(), lines_.end(), line) != lines_.end(); }
+
+  std::optional<testsupport::Xvfb> xvfb_;
+  std::optional<testsupport::XorgDummy> xorg_;
+  std::string displayName_;
+  std::optional<XConnection> x_;
+  std::shared_ptr<platform::CaptureService> capture_;
+  std::vector<std::string> lines_;
+};
+
+// The headset's side of a session with the real server handler.
+class Headset {
+ public:
+  Headset(const std::string& displayName, std::shared_ptr<platform::CaptureService> capture) {
+    server::Services services;
+    services.capture = std::move(capture);
+    auto poster = std::make_shared<platform::InputPosterX11>(displayName);
+    services.input = poster;
+    services.doubleClickInterval = poster;
+    services.frameExecutor = cpu_.get_executor();
+    handler_ = std::make_shared<server::ProtocolImplementation>(services);
+    auto [local, remote] = transport::Connection::makePipe(io_.executor());
+    headsetEnd_ = remote;
+    server_.emplace(io_.executor(), local, handler_);
+    handler_->setRemote(Remote(*server_));
+    client_.emplace(io_.executor(), headsetEnd_, headset_);
+  }
+  ~Headset() {
+    headset_->releaseAll();
+    headsetEnd_.close();
+    EXPECT_TRUE(IoHarness::eventually([&] { return client_->finished() && server_->finished(); }));
+    EXPECT_TRUE(IoHarness::eventually([&] { return handler_->castingCount() == 0; }));
+    io_.stop();
+    cpu_.join();
+  }
+  template <class M>
+  typename M::Reply call(typename M::Request request) {
+    return io_.await(Remote::callOver<M>(*client_, std::move(request)));
+  }
+  TestHeadset& peer() { return *headset_; }
+
+ private:
+  IoHarness io_;
+  asio::thread_pool cpu_{2};
+  std::shared_ptr<server::ProtocolImplementation> handler_;
+  std::shared_ptr<TestHeadset> headset_ = std::make_shared<TestHeadset>();
+  transport::Connection headsetEnd_;
+  std::optional<Multiplexer> server_, client_;
+};
+
+TEST_P(VirtualDisplayX11Test, IsListedCastControlledAndRemovedWithoutATrace) {
+  const ServerSetup& setup = GetParam();
+  const ScreenState before = x_->state();
+  const std::uint32_t atom = x_->atom("Virtual Display 1");
+
+  VirtualDisplayHolder holder(environment());
+  holder.create(1);
+  auto display = holder.virtualDisplay();
+  ASSERT_NE(display, nullptr);
+  EXPECT_TRUE(printed("A virtual display with ID 1 was successfully created.")) << ::testing::PrintToString(lines_);
+  EXPECT_TRUE(printed("Display ID for virtual display was set to " + std::to_string(atom) + "."));
+  EXPECT_EQ(display->id(), atom);
+
+  // The monitor sits right of the layout; the screen grew at the same density.
+  const ScreenState during = x_->state();
+  auto made = std::find_if(during.monitors.begin(), during.monitors.end(),
+                           [](auto& m) { return m.name == "Virtual Display 1"; });
+  ASSERT_NE(made, during.monitors.end());
+  EXPECT_EQ(made->rect, setup.expected);
+  EXPECT_EQ(made->outputs, setup.expectedOutputs);
+  EXPECT_EQ(during.monitors.size(), before.monitors.size() + 1);
+  EXPECT_EQ(during.width, setup.grownWidth);
+  EXPECT_EQ(during.height, setup.grownHeight);
+  EXPECT_NEAR(double(during.mmWidth) / during.width, double(before.mmWidth) / before.width, 0.01);
+
+  {
+    Headset headset(displayName_, capture_);
+    // The headset's list includes it under the adopted identifier.
+    auto list = headset.call<serverMessages::Windows>({});
+    EXPECT_EQ(list.displays.size(), before.monitors.size() + 1);
+    auto listed = std::find_if(list.displays.begin(), list.displays.end(),
+                               [&](const Display& d) { return d.identifier == *display->id(); });
+    ASSERT_NE(listed, list.displays.end());
+    EXPECT_EQ((Rect{int(listed->frame.x), int(listed->frame.y), int(listed->frame.width), int(listed->frame.height)}),
+              setup.expected);
+
+    // Casting it shows what is drawn there, not what is drawn next to it.
+    x_->fill({0, 0, setup.expected.x, setup.expected.height}, 0xC03020);
+    headset.call<serverMessages::StartCasting>({.identifier = *display->id()});
+    EXPECT_TRUE(IoHarness::eventually([&] {
+      x_->fill(setup.expected, 0x3060C0);
+      auto frames = headset.peer().frames();
+      if (frames.empty()) return false;
+      auto colour = centreColour(frames.back().fragment.sampleBuffer.data);
+      return frames.back().identifier == *display->id() && colour && near(*colour, 0x3060C0);
+    }));
+    headset.call<serverMessages::StopCasting>({.identifier = *display->id()});
+
+    // The pointer reaches its centre.
+    headset.call<serverMessages::MouseMoved>({.identifier = *display->id(), .x = 0.5, .y = 0.5});
+    const std::pair<int, int> centre{setup.expected.x + setup.expected.width / 2,
+                                     setup.expected.y + setup.expected.height / 2};
+    EXPECT_TRUE(IoHarness::eventually([&] { return x_->pointer() == centre; }));
+  }
+
+  display->release();
+  EXPECT_EQ(x_->state(), before);
+}
+
+TEST_P(VirtualDisplayX11Test, TakesOverOneLeftByARunThatCrashed) {
+  const ScreenState before = x_->state();
+  // A process that makes the display and dies without cleaning up.
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto made = platform::x11::makeVirtualDisplayService(displayName_)->create(descriptorFor(1));
+    bool applied = made && made->applySettings(settingsFor(1));
+    ::_exit(applied ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const ScreenState left = x_->state();
+  ASSERT_EQ(left.monitors.size(), before.monitors.size() + 1);
+
+  VirtualDisplayHolder holder(environment());
+  holder.create(1);
+  EXPECT_TRUE(printed("A virtual display with ID 1 was successfully created."));
+  EXPECT_EQ(x_->state(), left);  // the same one, not a second
+
+  holder.virtualDisplay()->release();
+  EXPECT_EQ(x_->state(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, VirtualDisplayX11Test,
+    ::testing::Values(ServerSetup{"XvfbGrownScreen", false, {1920, 0, 1920, 1080}, 0, 3840, 1080},
+                      ServerSetup{"XorgDummyFreeOutput", true, {2048, 0, 1920, 1080}, 1, 3968, 1536}),
+    [](const ::testing::TestParamInfo<ServerSetup>& info) { return std::string(info.param.name); });
+
+TEST(VirtualDisplayX11, WithoutRoomToGrowFailsAndChangesNothing) {
+  struct Case {
+    const char* what;
+    testsupport::Xvfb::Options options;
+  };
+  testsupport::Xvfb::Options full;  // one monitor over the whole screen, which cannot grow
+  full.width = 1920;
+  full.height = 1080;
+  full.monitors = {{"Main", 0, 0, 1920, 1080, true}};
+  testsupport::Xvfb::Options lowScreen;  // room to the right, but not 1080 rows high
+  lowScreen.width = 3840;
+  lowScreen.height = 720;
+  lowScreen.monitors = {{"Main", 0, 0, 1280, 720, true}};
+  for (const Case& c : {Case{"full screen", full}, Case{"too low", lowScreen}}) {
+    SCOPED_TRACE(c.what);
+    testsupport::Xvfb xvfb(c.options);
+    XConnection x(xvfb.displayName());
+    const ScreenState before = x.state();
+    auto capture = platform::x11::makeCaptureService(xvfb.displayName());
+    std::vector<std::string> lines;
+    Environment environment;
+    environment.service = platform::x11::makeVirtualDisplayService(xvfb.displayName());
+    environment.output = [&lines](const std::string& line) { lines.push_back(line); };
+    environment.listDisplayIDs = [&] { return listDisplayIDs(*capture, environment.output); };
+    environment.wait = [](std::chrono::nanoseconds) { return std::optional<std::string>(); };
+    VirtualDisplay display(environment);
+    display.createAndDiscover(1);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Failed to create a virtual display with ID 1."), lines.end());
+    EXPECT_EQ(x.state(), before);
+    EXPECT_EQ(display.id(), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace marlinax::displays
