@@ -51,6 +51,7 @@ void ContentViewState::shown() {
         this,
         [this, name = QString::fromStdString(name), headsetVersion, ourVersion] {
           remote_ = RemoteInfo{name, headsetVersion, ourVersion};
+          ++servedHeadsets_;
           emit headsetConnected(name);
           if (remote_->versionsDiffer())
             log::warning(("The headset \"" + name + "\" speaks protocol version " + QString::number(headsetVersion) +
@@ -64,7 +65,11 @@ void ContentViewState::shown() {
     QMetaObject::invokeMethod(
         this,
         [this, stoppedStreams] {
-          remote_.reset();
+          // A headset that completes its handshake replaces the served one,
+          // whose end may be reported after the newcomer's arrival: the
+          // window waits again only once no headset is served.
+          if (servedHeadsets_ > 0 && --servedHeadsets_ == 0)
+            remote_.reset();
           emit headsetDisconnected(stoppedStreams);
           emit changed();
         },

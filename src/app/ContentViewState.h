@@ -19,6 +19,7 @@
 #include "app/ContentViewViewModel.h"
 #include "app/Permission.h"
 #include "app/Preferences.h"
+#include "app/RepeatingTimer.h"
 
 namespace marlinax::platform {
 class PermissionProbe;
@@ -27,7 +28,6 @@ class PermissionProbe;
 namespace marlinax::app {
 
 class DesktopLauncher;
-class RepeatingTimer;
 class SessionRunner;
 
 // The connected headset as the window knows it.
@@ -103,6 +103,7 @@ class ContentViewState : public QObject {
   ContentViewViewModel viewModel_;
   bool button1Disabled_ = false;
   std::optional<RemoteInfo> remote_;
+  int servedHeadsets_ = 0;  // connected minus disconnected events
   bool askForPermissions_ = false;
   bool showAlert_ = false;
 

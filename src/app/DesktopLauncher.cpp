@@ -54,9 +54,10 @@ std::variant<SettingsProgram, QString> chooseDisplaySettings(const QString& curr
     return arandr;
   if (!missing.isEmpty())
     return QStringLiteral("the desktop's display settings (%1) and arandr are not installed").arg(missing.join(", "));
-  const QString desktop = currentDesktop.isEmpty() ? QStringLiteral("no desktop named in XDG_CURRENT_DESKTOP")
-                                                   : QStringLiteral("desktop \"%1\"").arg(currentDesktop);
-  return QStringLiteral("%1 has no known display settings and arandr is not installed").arg(desktop);
+  if (currentDesktop.isEmpty())
+    return QStringLiteral("XDG_CURRENT_DESKTOP names no desktop and arandr is not installed");
+  return QStringLiteral("the desktop \"%1\" has no known display settings and arandr is not installed")
+      .arg(currentDesktop);
 }
 
 QStringList helpPageCandidates() {

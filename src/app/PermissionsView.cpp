@@ -31,7 +31,9 @@ PermissionsView::PermissionsView(ContentViewState& state, QWidget* parent)
   auto* icon = new IconView(applicationIcon(), 0.65, this);
   icon->setFixedSize(128, 128);
   header->addWidget(icon);
-  auto* texts = new QVBoxLayout();
+  auto* textGroup = new QWidget(this);
+  auto* texts = new QVBoxLayout(textGroup);
+  texts->setContentsMargins(0, 0, 0, 0);
   texts->setSpacing(8);
   auto* welcome = new QLabel(tr("Welcome to Marlinax Server."), this);
   welcome->setFont(titleFont(font()));
@@ -42,7 +44,7 @@ PermissionsView::PermissionsView(ContentViewState& state, QWidget* parent)
       0, Qt::AlignLeft);
   texts->addWidget(new QLabel(tr("Marlinax Server requires certain permissions to work properly."), this), 0,
                    Qt::AlignLeft);
-  header->addLayout(texts);
+  header->addWidget(textGroup, 0, Qt::AlignVCenter);
   column->addLayout(header);
   column->addWidget(makeDivider(this));
 
@@ -94,10 +96,15 @@ QLabel* PermissionsView::descriptionLabel(Permission permission) const {
 }
 
 void PermissionsView::renderRows() {
+  const QSize iconSize(16, 16);
   for (Permission permission : allPermissions) {
     QPushButton* status = rows_[indexOf(permission)].status;
     if (state_.isGranted(permission)) {
-      status->setIcon(checkmarkIcon());
+      // The check mark keeps its colours on the disabled button.
+      const QPixmap mark = checkmarkIcon().pixmap(iconSize, devicePixelRatio());
+      QIcon icon(mark);
+      icon.addPixmap(mark, QIcon::Disabled);
+      status->setIcon(icon);
       status->setText(tr("Enabled."));
       status->setEnabled(false);
     } else {

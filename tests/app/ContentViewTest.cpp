@@ -274,6 +274,12 @@ void ContentViewTest::connectedLayoutFollowsSession() {
   for (QPushButton* button : window.findChildren<QPushButton*>())
     QVERIFY2(!button->isVisibleTo(&window), qPrintable(button->text()));
 
+  // A second headset replaces the first, whose end is reported afterwards.
+  fixture.session->fromNetworkThread([](auto& events) { events.connected("Second Headset", 1, 1); });
+  fixture.session->fromNetworkThread([](auto& events) { events.disconnected(0); });
+  QTRY_COMPARE(changed.count(), 4);
+  QCOMPARE(visibleLabelTexts(window), QStringList({"Connected to Second Headset."}));
+
   fixture.session->fromNetworkThread([](auto& events) { events.disconnected(2); });
   QTRY_VERIFY(!window.showsConnectedLayout());
   QVERIFY(window.closeButton()->isVisible());
