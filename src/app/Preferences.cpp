@@ -23,7 +23,8 @@ std::optional<bool> Preferences::parseBoolean(const QString& text) {
 QString Preferences::filePath() const {
   if (!filePath_.isEmpty())
     return filePath_;
-  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Marlinax"), QStringLiteral("marlinax"))
+  // The native format on Linux is INI text in a ".conf" file.
+  return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Marlinax"), QStringLiteral("marlinax"))
       .fileName();
 }
 

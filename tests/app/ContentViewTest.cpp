@@ -42,7 +42,7 @@ class ContentViewTest : public QObject {
   void connectedLayoutFollowsSession();
   void displaySettingsChoice_data();
   void displaySettingsChoice();
-  void helpPage();
+  void productFiles();
 };
 
 void ContentViewTest::sheetAtStart_data() {
@@ -325,8 +325,20 @@ void ContentViewTest::displaySettingsChoice() {
   }
 }
 
-void ContentViewTest::helpPage() {
+void ContentViewTest::productFiles() {
   QTemporaryDir dir;
+  // The preference lives in the product's file under the XDG config folder.
+  qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+  const Preferences stored(QStringLiteral("PermissionsVisible"), false);
+  QCOMPARE(stored.filePath(), dir.filePath("Marlinax/marlinax.conf"));
+  QVERIFY(!stored.value());
+  QDir(dir.path()).mkpath("Marlinax");
+  QFile file(stored.filePath());
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write("[General]\nPermissionsVisible=true\n");
+  file.close();
+  QVERIFY(stored.value());
+
   const QString installed = dir.filePath("installed.html");
   const QString source = dir.filePath("source.html");
   QCOMPARE(findHelpPage({installed, source}), std::nullopt);

@@ -106,7 +106,8 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("marlinax"));
   QApplication::setApplicationDisplayName(QStringLiteral("Marlinax Server"));
   QApplication::setApplicationVersion(QStringLiteral(MARLINAX_VERSION));
-  QGuiApplication::setDesktopFileName(QStringLiteral("marlinax"));
+  // The installed desktop entry, which names the window's icon for the desktop.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.marlinax.Marlinax"));
   QApplication::setWindowIcon(app::applicationIcon());
 
   QCommandLineParser parser;
