@@ -38,10 +38,24 @@ void say(const QString& line) {
   std::fflush(stdout);
 }
 
-int usageError(const QCommandLineParser& parser, const QString& message) {
-  std::fprintf(stderr, "marlinax: %s\n", message.toUtf8().constData());
-  const QString help = parser.helpText();
-  std::fprintf(stderr, "%s\n", help.left(help.indexOf('\n')).toUtf8().constData());
+constexpr const char* kUsage = "usage: marlinax [--port N] [--verbose] [--help] [--version]";
+
+constexpr const char* kHelp = R"(Shows whether an Apple Vision Pro is connected, adds a virtual display, and
+serves the headset: it advertises this computer over DNS-SD and lets the
+headset show and control its displays.
+
+Options:
+  --port N     listen on TCP port N (default: any free port)
+  --verbose    log debugging details on standard error
+  --help       show this text
+  --version    show the version
+
+Without a desktop session, run marlinax-server instead, or scripts/run.sh,
+which starts a private X server for the window.
+)";
+
+int usageError(const QString& message) {
+  std::fprintf(stderr, "marlinax: %s\n%s\n", message.toUtf8().constData(), kUsage);
   return 2;
 }
 
@@ -95,6 +109,40 @@ void quitOnSignals(QObject* context) {
 
 int main(int argc, char** argv) {
   using namespace marlinax;
+  // The command line is read before any window system is touched, so --help
+  // and errors work without a display.
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i)
+    arguments << QString::fromLocal8Bit(argv[i]);
+  QCommandLineParser parser;
+  const QCommandLineOption portOption(QStringLiteral("port"), QString(), QStringLiteral("N"));
+  const QCommandLineOption verboseOption(QStringLiteral("verbose"));
+  const QCommandLineOption helpOption(QStringLiteral("help"));
+  const QCommandLineOption versionOption(QStringLiteral("version"));
+  parser.addOptions({portOption, verboseOption, helpOption, versionOption});
+  if (!parser.parse(arguments))
+    return usageError(parser.errorText());
+  if (parser.isSet(helpOption)) {
+    std::printf("%s\n\n%s", kUsage, kHelp);
+    return 0;
+  }
+  if (parser.isSet(versionOption)) {
+    std::printf("marlinax %s\n", MARLINAX_VERSION);
+    return 0;
+  }
+  if (!parser.positionalArguments().isEmpty())
+    return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+  server::HeadsetServerOptions options;
+  if (parser.isSet(portOption)) {
+    bool ok = false;
+    const uint port = parser.value(portOption).toUInt(&ok);
+    if (!ok || port > 65535)
+      return usageError(QStringLiteral("--port: '%1' is not a port number (0-65535)").arg(parser.value(portOption)));
+    options.port = static_cast<std::uint16_t>(port);
+  }
+  if (parser.isSet(verboseOption))
+    log::setLevel(log::Level::debug);
+
   if (!displayReachable()) {
     std::fprintf(stderr,
                  "marlinax: no display to open the window on (DISPLAY is not set). On a computer without a desktop "
@@ -109,41 +157,6 @@ int main(int argc, char** argv) {
   // The installed desktop entry, which names the window's icon for the desktop.
   QGuiApplication::setDesktopFileName(QStringLiteral("org.marlinax.Marlinax"));
   QApplication::setWindowIcon(app::applicationIcon());
-
-  QCommandLineParser parser;
-  parser.setApplicationDescription(
-      QStringLiteral("Lets an Apple Vision Pro show and control this computer's displays."));
-  parser.addHelpOption();
-  parser.addVersionOption();
-  const QCommandLineOption portOption(QStringLiteral("port"),
-                                      QStringLiteral("Listen on TCP port N (default: any free port)."),
-                                      QStringLiteral("N"));
-  const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Log debugging details."));
-  parser.addOption(portOption);
-  parser.addOption(verboseOption);
-  if (!parser.parse(QApplication::arguments()))
-    return usageError(parser, parser.errorText());
-  if (parser.isSet(QStringLiteral("help"))) {
-    std::printf("%s", parser.helpText().toUtf8().constData());
-    return 0;
-  }
-  if (parser.isSet(QStringLiteral("version"))) {
-    std::printf("marlinax %s\n", MARLINAX_VERSION);
-    return 0;
-  }
-  if (!parser.positionalArguments().isEmpty())
-    return usageError(parser, QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
-  server::HeadsetServerOptions options;
-  if (parser.isSet(portOption)) {
-    bool ok = false;
-    const uint port = parser.value(portOption).toUInt(&ok);
-    if (!ok || port > 65535)
-      return usageError(parser, QStringLiteral("--port: '%1' is not a port number (0-65535)")
-                                    .arg(parser.value(portOption)));
-    options.port = static_cast<std::uint16_t>(port);
-  }
-  if (parser.isSet(verboseOption))
-    log::setLevel(log::Level::debug);
   quitOnSignals(&application);
 
   try {
