@@ -36,7 +36,6 @@ class ContentViewViewModel : public QObject {
   // this object's thread. One creation at a time: a call while one runs is
   // refused (false).
   bool createVirtualDisplay(std::uint16_t displayNumber, std::function<void()> done = {});
-  bool creating() const { return worker_.joinable() && !finished_; }
 
   // Cancels a creation's wait, waits for the worker and releases every
   // virtual display, the one still being made included. Idempotent.
