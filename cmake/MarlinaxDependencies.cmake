@@ -32,4 +32,6 @@ add_library(marlinax::yuv ALIAS marlinax_yuv)
 if(NOT MARLINAX_FUZZ)
   find_package(GTest REQUIRED)
   find_package(benchmark REQUIRED)
+  # The application's window (src/app, tools/app) and its tests.
+  find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Test)
 endif()

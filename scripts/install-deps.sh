@@ -10,6 +10,8 @@ packages=(
   libasio-dev libssl-dev libavahi-client-dev libx11-dev libxext-dev libxrandr-dev
   libxdamage-dev libxfixes-dev libxtst-dev libturbojpeg0-dev libyuv-dev liblz4-dev
   libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
+  # the application's window: Qt 6 Widgets, and the SVG plugins that draw its icons
+  qt6-base-dev libqt6svg6 fonts-dejavu-core
   # services and tools the server and the tests start
   xvfb x11-xserver-utils x11-utils xdotool avahi-daemon avahi-utils dbus openssl python3
   # Xorg with the dummy video driver: the virtual-display tests on outputs without a monitor

@@ -152,8 +152,12 @@ bool Xvfb::tryStart(int number) {
       ::dup2(devNull, STDOUT_FILENO);
       ::dup2(devNull, STDERR_FILENO);
     }
-    ::execlp("Xvfb", "Xvfb", display.c_str(), "-screen", "0", screen.c_str(), "-noreset", "-nolisten", "tcp",
-             static_cast<char*>(nullptr));
+    std::vector<std::string> words{"Xvfb", display, "-screen", "0", screen, "-noreset", "-nolisten", "tcp"};
+    words.insert(words.end(), options_.extraArguments.begin(), options_.extraArguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    ::execvp("Xvfb", argv.data());
     ::_exit(127);
   }
 

@@ -37,6 +37,9 @@ class Xvfb {
     // monitors are listed.
     std::vector<MonitorRect> monitors;
     int firstDisplayNumber = 90;
+    // Further command-line arguments, e.g. {"-extension", "XTEST"} to start
+    // the server without an extension.
+    std::vector<std::string> extraArguments;
   };
 
   // Two 1920x1080 monitors side by side, "Left" (primary) at 0,0 and "Right"

@@ -1,0 +1,133 @@
+#pragma once
+
+// Stand-ins for what the window works with: the desktop's permissions, the
+// service to headsets, the virtual-display environment (with a wait the test
+// releases), the launcher and a timer the test ticks by hand.
+
+#include <QTemporaryDir>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "app/ContentViewState.h"
+#include "app/DesktopLauncher.h"
+#include "app/RepeatingTimer.h"
+#include "app/SessionRunner.h"
+#include "platform/Permissions.h"
+#include "support/RecordingVirtualDisplayService.h"
+
+namespace marlinax::app::testing {
+
+struct FakePermissions : platform::PermissionProbe {
+  bool screen = false;
+  bool input = false;
+  int screenTests = 0;
+  int inputTests = 0;
+  bool screenRecordingGranted() override { return ++screenTests, screen; }
+  bool inputGranted() override { return ++inputTests, input; }
+};
+
+struct FakeSession : SessionRunner {
+  server::HeadsetServerEvents events;
+  int starts = 0;
+  int stops = 0;
+  void start(server::HeadsetServerEvents e) override { ++starts, events = std::move(e); }
+  void stop() override { ++stops; }
+  // Calls an event from a thread of its own, as the network threads do.
+  void fromNetworkThread(const std::function<void(server::HeadsetServerEvents&)>& call) {
+    std::thread([&] { call(events); }).join();
+  }
+};
+
+struct FakeLauncher : DesktopLauncher {
+  QStringList helpSections;
+  int displaySettings = 0;
+  bool openHelp(const QString& section) override { return helpSections << section, true; }
+  bool openDisplaySettings() override { return ++displaySettings, true; }
+};
+
+struct FakeTimer : RepeatingTimer {
+  std::chrono::milliseconds interval{0};
+  std::function<void()> callback;
+  void start(std::chrono::milliseconds i, std::function<void()> tick) override { interval = i, callback = tick; }
+  void stop() override { callback = nullptr; }
+  bool running() const { return bool(callback); }
+  void tick() {
+    if (callback)
+      callback();
+  }
+};
+
+// The discovery's wait: blocks the creating thread until the test opens it.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;
+  std::vector<std::chrono::nanoseconds> requested;
+
+  std::optional<std::string> wait(std::chrono::nanoseconds duration) {
+    std::unique_lock lock(mutex);
+    requested.push_back(duration);
+    changed.notify_all();
+    changed.wait(lock, [this] { return open; });
+    return std::nullopt;
+  }
+  std::size_t waiting() {
+    std::lock_guard lock(mutex);
+    return requested.size();
+  }
+  void release() {
+    std::lock_guard lock(mutex);
+    open = true;
+    changed.notify_all();
+  }
+};
+
+// One window's worth of fakes; `make()` builds the state from them.
+struct Fixture {
+  std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
+  std::shared_ptr<FakeSession> session = std::make_shared<FakeSession>();
+  std::shared_ptr<testsupport::RecordingVirtualDisplayService> displays =
+      std::make_shared<testsupport::RecordingVirtualDisplayService>();
+  std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
+  FakeTimer* timer = nullptr;  // owned by the state
+  Gate gate;
+  bool useGate = true;
+  std::vector<std::string> lines;
+  std::mutex linesMutex;
+  int quits = 0;
+  QTemporaryDir config;
+
+  // The stored preference: none when `text` is empty.
+  void storePermissionsVisible(const QString& text) {
+    QFile file(config.filePath("marlinax.conf"));
+    file.open(QIODevice::WriteOnly);
+    if (!text.isEmpty())
+      file.write(("[General]\nPermissionsVisible=" + text + "\n").toUtf8());
+  }
+
+  std::unique_ptr<ContentViewState> make() {
+    AppEnvironment environment;
+    environment.permissions = permissions;
+    environment.session = session;
+    environment.displays.service = displays;
+    environment.displays.listDisplayIDs = [] { return std::vector<std::uint32_t>{1, 2}; };
+    if (useGate)
+      environment.displays.wait = [this](std::chrono::nanoseconds d) { return gate.wait(d); };
+    environment.displays.output = [this](const std::string& line) {
+      std::lock_guard lock(linesMutex);
+      lines.push_back(line);
+    };
+    environment.launcher = launcher;
+    auto fakeTimer = std::make_unique<FakeTimer>();
+    timer = fakeTimer.get();
+    environment.refreshTimer = std::move(fakeTimer);
+    environment.permissionsVisible =
+        Preferences(QStringLiteral("PermissionsVisible"), false, config.filePath("marlinax.conf"));
+    environment.quit = [this] { ++quits; };
+    return std::make_unique<ContentViewState>(std::move(environment));
+  }
+};
+
+}  // namespace marlinax::app::testing

@@ -1,0 +1,354 @@
+// The window and its state on the offscreen platform, with fakes for the
+// desktop, the service to headsets and the virtual-display environment.
+
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "app/ContentView.h"
+#include "app/PermissionsView.h"
+#include "AppFakes.h"
+
+using namespace marlinax;
+using namespace marlinax::app;
+using namespace marlinax::app::testing;
+
+namespace {
+
+QStringList visibleLabelTexts(const QWidget& window) {
+  QStringList texts;
+  for (const QLabel* label : window.findChildren<QLabel*>())
+    if (label->isVisibleTo(&window) && !label->text().isEmpty())
+      texts << label->text();
+  return texts;
+}
+
+}  // namespace
+
+class ContentViewTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void sheetAtStart_data();
+  void sheetAtStart();
+  void refreshClosesSheetOnSecondGrant();
+  void closedSheetStaysClosed();
+  void sheetRequestsOpenHelpAndNeverBlockQuitting();
+  void waitingLayout();
+  void createVirtualDisplayWaitsForDiscovery();
+  void alertCancelChangesNothing();
+  void closeAppReleasesVirtualDisplay();
+  void quittingCutsDiscoveryShort();
+  void connectedLayoutFollowsSession();
+  void displaySettingsChoice_data();
+  void displaySettingsChoice();
+  void productFiles();
+};
+
+void ContentViewTest::sheetAtStart_data() {
+  QTest::addColumn<bool>("screen");
+  QTest::addColumn<bool>("input");
+  QTest::addColumn<QString>("stored");  // empty: nothing stored
+  QTest::addColumn<bool>("sheet");
+  QTest::newRow("both granted, nothing stored") << true << true << "" << false;
+  QTest::newRow("both granted, stored false") << true << true << "false" << false;
+  QTest::newRow("both granted, stored true") << true << true << "true" << false;
+  QTest::newRow("screen missing, nothing stored") << false << true << "" << true;
+  QTest::newRow("screen missing, stored false") << false << true << "false" << true;
+  QTest::newRow("screen missing, stored TRUE") << false << true << "TRUE" << false;
+  QTest::newRow("input missing, stored 1") << true << false << "1" << false;
+  QTest::newRow("input missing, stored 0") << true << false << "0" << true;
+  QTest::newRow("both missing, stored True") << false << false << "True" << false;
+  QTest::newRow("not a Boolean: yes") << false << false << "yes" << true;
+  QTest::newRow("not a Boolean: 2") << false << false << "2" << true;
+  QTest::newRow("not a Boolean: a list") << true << false << "true, true" << true;
+}
+
+void ContentViewTest::sheetAtStart() {
+  QFETCH(bool, screen);
+  QFETCH(bool, input);
+  QFETCH(QString, stored);
+  QFETCH(bool, sheet);
+  Fixture fixture;
+  fixture.permissions->screen = screen;
+  fixture.permissions->input = input;
+  fixture.storePermissionsVisible(stored);
+  auto state = fixture.make();
+  QCOMPARE(state->askForPermissions(), sheet);
+  // Accessibility is only tested once screen recording is granted.
+  if (!screen)
+    QCOMPARE(fixture.permissions->inputTests, 0);
+  QCOMPARE(fixture.timer->running(), sheet);
+
+  ContentView window(*state);
+  window.show();
+  QCOMPARE(window.permissionsSheet()->isVisible(), sheet);
+}
+
+void ContentViewTest::refreshClosesSheetOnSecondGrant() {
+  Fixture fixture;
+  fixture.permissions->input = true;
+  auto state = fixture.make();
+  ContentView window(*state);
+  window.show();
+  PermissionsView* sheet = window.permissionsSheet();
+  QVERIFY(sheet->isVisible());
+  QCOMPARE(fixture.timer->interval, std::chrono::milliseconds(1000));
+  QCOMPARE(sheet->statusButton(Permission::accesibility)->text(), QString("Enabled."));
+  QVERIFY(!sheet->statusButton(Permission::accesibility)->isEnabled());
+  QCOMPARE(sheet->statusButton(Permission::screenRecording)->text(), QString("Open Settings"));
+  QVERIFY(sheet->statusButton(Permission::screenRecording)->isEnabled());
+
+  fixture.timer->tick();  // nothing changed yet
+  QVERIFY(sheet->isVisible());
+  fixture.permissions->screen = true;
+  fixture.timer->tick();  // the first tick after the grant closes it
+  QVERIFY(!state->askForPermissions());
+  QVERIFY(!sheet->isVisible());
+  QVERIFY(!fixture.timer->running());
+}
+
+void ContentViewTest::closedSheetStaysClosed() {
+  Fixture fixture;
+  auto state = fixture.make();
+  ContentView window(*state);
+  window.show();
+  QVERIFY(window.permissionsSheet()->isVisible());
+  QVERIFY(!window.createVirtualDisplayButton()->isEnabled());  // covered by the sheet
+  QTest::keyClick(window.permissionsSheet(), Qt::Key_Return);  // "Close" is the sheet's default
+  QVERIFY(!state->askForPermissions());
+  QVERIFY(!window.permissionsSheet()->isVisible());
+  QVERIFY(window.createVirtualDisplayButton()->isEnabled());
+  fixture.timer->tick();
+  QVERIFY(!window.permissionsSheet()->isVisible());
+}
+
+void ContentViewTest::sheetRequestsOpenHelpAndNeverBlockQuitting() {
+  Fixture fixture;
+  auto state = fixture.make();
+  ContentView window(*state);
+  window.show();
+  PermissionsView* sheet = window.permissionsSheet();
+  sheet->statusButton(Permission::screenRecording)->click();
+  sheet->statusButton(Permission::accesibility)->click();
+  QCOMPARE(fixture.launcher->helpSections,
+           QStringList({"permission-screen-recording", "permission-accessibility"}));
+  QCOMPARE(sheet->descriptionLabel(Permission::screenRecording)->text(),
+           QString("Permission is required for display discovery and screen sharing. Without this, you won't see "
+                   "anything."));
+  QVERIFY(QTest::qWaitForWindowActive(sheet));
+  QTest::keyClick(sheet, Qt::Key_Q, Qt::ControlModifier);
+  QCOMPARE(fixture.quits, 1);
+  QCOMPARE(fixture.session->stops, 1);
+}
+
+void ContentViewTest::waitingLayout() {
+  Fixture fixture;
+  fixture.permissions->screen = fixture.permissions->input = true;
+  auto state = fixture.make();
+  ContentView window(*state);
+  window.show();
+  QCOMPARE(window.size(), QSize(800, 400));
+  QCOMPARE(window.minimumSize(), window.maximumSize());
+  QVERIFY(!window.showsConnectedLayout());
+  QCOMPARE(visibleLabelTexts(window),
+           QStringList({"Awaiting connection\u2026",
+                        "This app allows casting and controlling all your computer's displays with the Apple Vision "
+                        "Pro.",
+                        "Please launch Marlinax Server on your Apple Vision Pro for connecting."}));
+  QCOMPARE(window.createVirtualDisplayButton()->text(), QString("Create Virtual Display 1"));
+  QCOMPARE(window.helpButton()->text(), QString("Help"));
+  window.helpButton()->click();
+  QCOMPARE(fixture.launcher->helpSections, QStringList({QString()}));
+  // The session loop starts on the first showing only.
+  window.hide();
+  window.show();
+  QCOMPARE(fixture.session->starts, 1);
+}
+
+void ContentViewTest::createVirtualDisplayWaitsForDiscovery() {
+  Fixture fixture;
+  fixture.permissions->screen = fixture.permissions->input = true;
+  auto state = fixture.make();
+  ContentView window(*state);
+  window.show();
+  QSignalSpy appended(&state->viewModel(), &ContentViewViewModel::displayHoldersChanged);
+  window.createVirtualDisplayButton()->click();
+  QVERIFY(!window.createVirtualDisplayButton()->isEnabled());
+  QTRY_COMPARE_WITH_TIMEOUT(fixture.gate.waiting(), std::size_t{1}, 30000);
+  QCOMPARE(fixture.gate.requested.front(), std::chrono::nanoseconds(std::chrono::seconds(2)));
+  // The display exists, the discovery waits: no holder, no settings yet.
+  QCOMPARE(fixture.displays->liveDisplays(), 1);
+  window.createVirtualDisplayButton()->click();
+  QCoreApplication::processEvents();
+  QVERIFY(state->viewModel().displayHolders().empty());
+  QCOMPARE(fixture.launcher->displaySettings, 0);
+
+  fixture.gate.release();
+  QTRY_COMPARE_WITH_TIMEOUT(appended.count(), 1, 30000);
+  QCOMPARE(fixture.launcher->displaySettings, 1);
+  QCOMPARE(state->viewModel().displayHolders().size(), std::size_t{1});
+  QVERIFY(!window.createVirtualDisplayButton()->isEnabled());
+  QCOMPARE(fixture.displays->records().size(), std::size_t{1});
+}
+
+void ContentViewTest::alertCancelChangesNothing() {
+  Fixture fixture;
+  fixture.permissions->screen = fixture.permissions->input = true;
+  auto state = fixture.make();
+  ContentView window(*state);
+  window.show();
+  QVERIFY(QTest::qWaitForWindowActive(&window));
+  window.helpButton()->setFocus();
+  QTest::keyClick(&window, Qt::Key_Return);  // "Close" is the default button
+  QVERIFY(state->showAlert());
+  QMessageBox* alert = window.alert();
+  QVERIFY(alert);
+  QCOMPARE(alert->windowTitle(), QString("Warning"));
+  QCOMPARE(alert->text(), QString("All open connection will be invalidated this way."));
+  QCOMPARE(alert->defaultButton(), window.alertCancelButton());
+  QCOMPARE(window.alertCancelButton()->text(), QString("Cancel"));
+  QCOMPARE(window.alertCloseAppButton()->text(), QString("Close App"));
+  QCOMPARE(alert->buttonRole(window.alertCloseAppButton()), QMessageBox::DestructiveRole);
+
+  window.alertCancelButton()->click();
+  QVERIFY(!state->showAlert());
+  QTRY_VERIFY(!window.alert());
+  QCOMPARE(fixture.quits, 0);
+  QCOMPARE(fixture.session->stops, 0);
+  QVERIFY(window.createVirtualDisplayButton()->isEnabled());
+  QVERIFY(!window.showsConnectedLayout());
+}
+
+void ContentViewTest::closeAppReleasesVirtualDisplay() {
+  Fixture fixture;
+  fixture.permissions->screen = fixture.permissions->input = true;
+  fixture.gate.release();
+  auto state = fixture.make();
+  ContentView window(*state);
+  window.show();
+  window.createVirtualDisplayButton()->click();
+  QTRY_COMPARE_WITH_TIMEOUT(state->viewModel().displayHolders().size(), std::size_t{1}, 30000);
+  QCOMPARE(fixture.displays->liveDisplays(), 1);
+  window.closeButton()->click();
+  window.alertCloseAppButton()->click();
+  QCOMPARE(fixture.quits, 1);
+  QCOMPARE(fixture.session->stops, 1);
+  QCOMPARE(fixture.displays->liveDisplays(), 0);
+  // Closing the window afterwards does not quit twice.
+  window.close();
+  QCOMPARE(fixture.quits, 1);
+}
+
+void ContentViewTest::quittingCutsDiscoveryShort() {
+  Fixture fixture;
+  fixture.permissions->screen = fixture.permissions->input = true;
+  fixture.useGate = false;  // the window's own two-second wait
+  auto state = fixture.make();
+  ContentView window(*state);
+  window.show();
+  window.createVirtualDisplayButton()->click();
+  QTRY_COMPARE_WITH_TIMEOUT(fixture.displays->liveDisplays(), 1, 30000);
+  window.close();  // the window's close button quits too
+  QCOMPARE(fixture.quits, 1);
+  QCOMPARE(fixture.displays->liveDisplays(), 0);
+  std::lock_guard lock(fixture.linesMutex);
+  QCOMPARE(QString::fromStdString(fixture.lines.back()), QString("Error: The application is quitting."));
+}
+
+void ContentViewTest::connectedLayoutFollowsSession() {
+  Fixture fixture;
+  fixture.permissions->screen = fixture.permissions->input = true;
+  auto state = fixture.make();
+  ContentView window(*state);
+  window.show();
+  QCOMPARE(fixture.session->starts, 1);
+  QSignalSpy changed(state.get(), &ContentViewState::changed);
+
+  fixture.session->fromNetworkThread([](auto& events) { events.listening(4711); });
+  fixture.session->fromNetworkThread([](auto& events) { events.connected("Test Headset", 1, 1); });
+  QVERIFY(!window.showsConnectedLayout());  // queued to the GUI thread
+  QTRY_VERIFY(window.showsConnectedLayout());
+  QCOMPARE(state->listeningPort(), std::optional<std::uint16_t>(4711));
+  QCOMPARE(visibleLabelTexts(window), QStringList({"Connected to Test Headset."}));
+  for (QPushButton* button : window.findChildren<QPushButton*>())
+    QVERIFY2(!button->isVisibleTo(&window), qPrintable(button->text()));
+
+  // A second headset replaces the first, whose end is reported afterwards.
+  fixture.session->fromNetworkThread([](auto& events) { events.connected("Second Headset", 1, 1); });
+  fixture.session->fromNetworkThread([](auto& events) { events.disconnected(0); });
+  QTRY_COMPARE(changed.count(), 4);
+  QCOMPARE(visibleLabelTexts(window), QStringList({"Connected to Second Headset."}));
+
+  fixture.session->fromNetworkThread([](auto& events) { events.disconnected(2); });
+  QTRY_VERIFY(!window.showsConnectedLayout());
+  QVERIFY(window.closeButton()->isVisible());
+
+  // Another protocol version: served all the same, and said so.
+  fixture.session->fromNetworkThread([](auto& events) { events.connected("Old Headset", 3, 1); });
+  QTRY_VERIFY(window.showsConnectedLayout());
+  QCOMPARE(visibleLabelTexts(window),
+           QStringList({"Connected to Old Headset.", "The headset speaks protocol version 3, this computer version 1."}));
+}
+
+void ContentViewTest::displaySettingsChoice_data() {
+  QTest::addColumn<QString>("desktop");
+  QTest::addColumn<QStringList>("installed");
+  QTest::addColumn<QString>("command");  // program and arguments; empty: none
+  QTest::addColumn<QString>("reasonMentions");
+  const QStringList all{"gnome-control-center", "kcmshell6", "kcmshell5", "systemsettings", "xfce4-display-settings",
+                        "arandr"};
+  QTest::newRow("GNOME") << "GNOME" << all << "gnome-control-center display" << "";
+  QTest::newRow("Ubuntu's GNOME") << "ubuntu:GNOME" << all << "gnome-control-center display" << "";
+  QTest::newRow("Plasma 6") << "KDE" << all << "kcmshell6 kcm_kscreen" << "";
+  QTest::newRow("Plasma 5") << "KDE" << QStringList{"kcmshell5", "systemsettings"} << "kcmshell5 kcm_kscreen" << "";
+  QTest::newRow("Xfce, any case") << "xfce" << all << "xfce4-display-settings" << "";
+  QTest::newRow("Xfce without its settings") << "XFCE" << QStringList{"arandr"} << "arandr" << "";
+  QTest::newRow("unknown desktop") << "LXQt" << QStringList{"arandr", "gnome-control-center"} << "arandr" << "";
+  QTest::newRow("nothing installed") << "GNOME" << QStringList{} << "" << "gnome-control-center";
+  QTest::newRow("no desktop named") << "" << QStringList{"kcmshell6"} << "" << "XDG_CURRENT_DESKTOP";
+}
+
+void ContentViewTest::displaySettingsChoice() {
+  QFETCH(QString, desktop);
+  QFETCH(QStringList, installed);
+  QFETCH(QString, command);
+  QFETCH(QString, reasonMentions);
+  const auto choice = chooseDisplaySettings(desktop, [&](const QString& p) { return installed.contains(p); });
+  if (command.isEmpty()) {
+    QVERIFY(std::holds_alternative<QString>(choice));
+    QVERIFY2(std::get<QString>(choice).contains(reasonMentions), qPrintable(std::get<QString>(choice)));
+  } else {
+    QVERIFY(std::holds_alternative<SettingsProgram>(choice));
+    const auto& program = std::get<SettingsProgram>(choice);
+    QCOMPARE((QStringList{program.program} + program.arguments).join(' '), command);
+  }
+}
+
+void ContentViewTest::productFiles() {
+  QTemporaryDir dir;
+  // The preference lives in the product's file under the XDG config folder.
+  qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+  const Preferences stored(QStringLiteral("PermissionsVisible"), false);
+  QCOMPARE(stored.filePath(), dir.filePath("Marlinax/marlinax.conf"));
+  QVERIFY(!stored.value());
+  QDir(dir.path()).mkpath("Marlinax");
+  QFile file(stored.filePath());
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write("[General]\nPermissionsVisible=true\n");
+  file.close();
+  QVERIFY(stored.value());
+
+  const QString installed = dir.filePath("installed.html");
+  const QString source = dir.filePath("source.html");
+  QCOMPARE(findHelpPage({installed, source}), std::nullopt);
+  QFile(source).open(QIODevice::WriteOnly);
+  QCOMPARE(findHelpPage({installed, source}), std::optional<QString>(source));
+  QFile(installed).open(QIODevice::WriteOnly);
+  QCOMPARE(findHelpPage({installed, source}), std::optional<QString>(installed));
+  QCOMPARE(helpPageUrl(installed, "permission-accessibility").toString(),
+           "file://" + installed + "#permission-accessibility");
+}
+
+QTEST_MAIN(ContentViewTest)
+#include "ContentViewTest.moc"

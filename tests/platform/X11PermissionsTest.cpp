@@ -1,0 +1,50 @@
+// What the permissions sheet reports on an X server, against private servers
+// with and without the extensions that capture and input need.
+
+#include "platform/x11/X11Permissions.h"
+
+#include <gtest/gtest.h>
+
+#include "support/Xvfb.h"
+
+namespace marlinax::platform::x11 {
+namespace {
+
+struct Case {
+  const char* name;
+  std::vector<std::string> arguments;
+  bool screenRecording;
+  bool input;
+};
+
+TEST(X11Permissions, FollowTheServersExtensions) {
+  const std::vector<Case> cases{
+      {"every extension", {}, true, true},
+      {"no XTEST", {"-extension", "XTEST"}, true, false},
+      {"no MIT-SHM", {"-extension", "MIT-SHM"}, false, true},
+      {"no RANDR", {"-extension", "RANDR"}, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::Xvfb::Options options;
+    options.width = 640;
+    options.height = 480;
+    options.extraArguments = c.arguments;
+    testsupport::Xvfb server(options);
+    EXPECT_EQ(probeScreenRecording(server.displayName()), c.screenRecording);
+    EXPECT_EQ(probeInput(server.displayName()), c.input);
+    auto probe = makePermissionProbe(server.displayName());
+    EXPECT_EQ(probe->screenRecordingGranted(), c.screenRecording);
+    EXPECT_EQ(probe->inputGranted(), c.input);
+    EXPECT_FALSE(probe->requestScreenRecording());  // X11 has no dialog to ask with
+  }
+}
+
+TEST(X11Permissions, UnreachableDisplayGrantsNothing) {
+  // A display number no server uses: the socket does not exist.
+  EXPECT_FALSE(probeScreenRecording(":6999"));
+  EXPECT_FALSE(probeInput(":6999"));
+}
+
+}  // namespace
+}  // namespace marlinax::platform::x11
