@@ -1,0 +1,271 @@
+// The GNOME backend against a private headless GNOME session (mutter, PipeWire,
+// WirePlumber on a private bus) with the test client's window on its monitor.
+
+#include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "input/EventDispatcher.h"
+#include "platform/wayland/Bus.h"
+#include "platform/wayland/CaptureGnome.h"
+#include "platform/wayland/DisplayConfig.h"
+#include "platform/wayland/InputPosterGnome.h"
+#include "platform/wayland/VirtualDisplayGnome.h"
+#include "support/GnomeSession.h"
+
+namespace marlinax::platform::wayland {
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::GnomeSession;
+using testsupport::LoggedProcess;
+
+std::string clientPath() { return std::string(MARLINAX_BIN_DIR) + "/marlinax-wayland-test-client"; }
+
+// Frames of one stream, collected.
+struct Frames {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<SampleBuffer> frames;
+
+  CaptureService::Output output() {
+    return [this](SampleBuffer sample) {
+      std::lock_guard lock(mutex);
+      frames.push_back(std::move(sample));
+      arrived.notify_all();
+    };
+  }
+  // Waits until some frame satisfies `match`.
+  bool waitFor(const std::function<bool(const Image&)>& match, std::chrono::seconds timeout = 20s) {
+    std::unique_lock lock(mutex);
+    std::size_t next = 0;
+    return arrived.wait_for(lock, timeout, [&] {
+      for (; next < frames.size(); ++next) {
+        if (frames[next].image && match(*frames[next].image)) return true;
+      }
+      return false;
+    });
+  }
+  std::size_t count() {
+    std::lock_guard lock(mutex);
+    return frames.size();
+  }
+};
+
+std::uint32_t pixelAt(const Image& image, double fx, double fy) {
+  int x = static_cast<int>(fx * image.width), y = static_cast<int>(fy * image.height);
+  const std::uint8_t* p = image.row(y) + 4 * x;
+  return static_cast<std::uint32_t>(p[3]) << 24 | p[2] << 16 | p[1] << 8 | p[0];  // ARGB
+}
+
+// The test client's quadrants: red, green / blue, white; alpha always opaque.
+bool showsQuadrants(const Image& image) {
+  return pixelAt(image, 0.25, 0.25) == 0xFFFF0000u && pixelAt(image, 0.75, 0.25) == 0xFF00FF00u &&
+         pixelAt(image, 0.25, 0.75) == 0xFF0000FFu && pixelAt(image, 0.75, 0.75) == 0xFFFFFFFFu;
+}
+
+CaptureConfiguration smallCast() {
+  CaptureConfiguration configuration;
+  configuration.width = 960;
+  configuration.height = 540;
+  return configuration;
+}
+
+bool startsWith(const std::string& line, const std::string& prefix) { return line.rfind(prefix, 0) == 0; }
+
+class GnomeBackend : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!GnomeSession::available()) return;
+    session_ = new GnomeSession();
+    client_ = new LoggedProcess({clientPath()});
+    if (!client_->waitForLine([](const std::string& l) { return startsWith(l, "ready "); })) {
+      FAIL() << "the test client did not show its window";
+    }
+  }
+  static void TearDownTestSuite() {
+    delete client_;
+    client_ = nullptr;
+    delete session_;
+    session_ = nullptr;
+  }
+  void SetUp() override {
+    if (session_ == nullptr) GTEST_SKIP() << "mutter, pipewire or wireplumber is not installed";
+    bus_ = Bus::openSession();
+  }
+
+  static GnomeSession* session_;
+  static LoggedProcess* client_;
+  std::shared_ptr<Bus> bus_;
+};
+GnomeSession* GnomeBackend::session_ = nullptr;
+LoggedProcess* GnomeBackend::client_ = nullptr;
+
+TEST_F(GnomeBackend, ListsTheMonitorAndCastsWhatIsOnIt) {
+  auto capture = makeGnomeCaptureService(bus_);
+  auto displays = capture->shareableDisplays();
+  ASSERT_EQ(displays.size(), 1u);
+  EXPECT_EQ(displays[0].displayID, displayIdentifier("Meta-0"));
+  EXPECT_EQ(displays[0].frame, (codec::Rect{0, 0, 1920, 1080}));
+
+  Frames frames;
+  auto stream = capture->startStream(displays[0], smallCast(), frames.output());
+  ASSERT_TRUE(frames.waitFor(showsQuadrants)) << "no frame showed the client's colours";
+  {
+    std::lock_guard lock(frames.mutex);
+    const Image& image = *frames.frames.back().image;
+    EXPECT_EQ(image.width, 960);
+    EXPECT_EQ(image.height, 540);
+  }
+  // Nothing changes on the screen: after the frames of the start, none follow.
+  std::this_thread::sleep_for(1s);
+  std::size_t settled = frames.count();
+  std::this_thread::sleep_for(2s);
+  EXPECT_EQ(frames.count(), settled) << "a still screen kept sending frames";
+  stream->stop();
+
+  auto screenshot = capture->screenshot(displays[0], smallCast());
+  ASSERT_TRUE(screenshot && screenshot->image);
+  EXPECT_TRUE(showsQuadrants(*screenshot->image));
+
+  DisplayInfo gone{12345, {0, 0, 10, 10}};
+  EXPECT_THROW(capture->startStream(gone, smallCast(), frames.output()), CaptureError);
+  EXPECT_FALSE(capture->screenshot(gone, smallCast()).has_value());
+}
+
+TEST_F(GnomeBackend, InputArrivesAtTheClientInOrder) {
+  auto poster = std::make_shared<InputPosterGnome>(bus_);
+  input::EventDispatcher dispatcher(poster, poster);
+  const codec::Rect frame{0, 0, 1920, 1080};
+  auto at = [&](double x, double y) { return input::globalPoint(frame, x, y); };
+
+  struct Step {
+    std::string what;
+    std::function<void()> act;
+    std::vector<std::string> expected;  // lines, in this order (others may come between)
+  };
+  const std::string left = std::to_string(BTN_LEFT);
+  const std::vector<Step> steps = {
+      {"the very first key", [&] { dispatcher.postKey(input::KeyCode::key_A, true);
+                                   dispatcher.postKey(input::KeyCode::key_A, false); },
+       {"key 30 pressed", "key 30 released"}},
+      {"mouseMoved at (0.25, 0.5)", [&] { dispatcher.moveMouse(at(0.25, 0.5)); }, {" 480.00 540.00"}},
+      {"a double click", [&] { dispatcher.click(at(0.5, 0.5)); dispatcher.click(at(0.5, 0.5)); },
+       {" 960.00 540.00", "button " + left + " pressed", "button " + left + " released",
+        "button " + left + " pressed", "button " + left + " released"}},
+      {"a drag", [&] { dispatcher.beginDrag(at(0.1, 0.1)); dispatcher.drag(at(0.2, 0.3));
+                       dispatcher.endDrag(at(0.3, 0.3)); },
+       {" 192.00 108.00", "button " + left + " pressed", "motion 384.00 324.00", "motion 576.00 324.00",
+        "button " + left + " released"}},
+      {"a scroll down and right", [&] { dispatcher.beginScroll(); dispatcher.scroll(-12.7, -30.2);
+                                        dispatcher.endScroll(); },
+       // Mutter 43 sends no axis stop for the gesture's end; newer ones may.
+       {"axis horizontal 1", "axis vertical 30.00"}},
+      // (Not Command: mutter keeps a lone Super press for itself, its overlay key.)
+      {"a modified key", [&] { dispatcher.postKey(input::KeyCode::key_Control, true);
+                               dispatcher.postKey(input::KeyCode::key_C, true);
+                               dispatcher.postKey(input::KeyCode::key_C, false);
+                               dispatcher.postKey(input::KeyCode::key_Control, false); },
+       {"key 29 pressed", "key 46 pressed", "key 46 released", "key 29 released"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    std::size_t from = client_->lineCount();
+    step.act();
+    for (const std::string& expected : step.expected) {
+      auto line = client_->waitForLine(
+          [&](const std::string& l) {
+            return l.find(expected) != std::string::npos && !startsWith(l, "output");
+          },
+          20s, from);
+      if (!line) {
+        std::string seen;
+        for (const std::string& l : client_->lines()) seen += l + "\n";
+        FAIL() << "missing \"" << expected << "\"; the client saw:\n" << seen;
+      }
+      // The next expected line must come after this one.
+      auto lines = client_->lines();
+      for (std::size_t i = from; i < lines.size(); ++i) {
+        if (lines[i] == *line) {
+          from = i + 1;
+          break;
+        }
+      }
+    }
+  }
+  // The horizontal part of the scroll, pixel-precise (up to mutter's fixed-point
+  // rounding) and signed like mutter's axis: positive is to the right.
+  auto lines = client_->lines();
+  auto horizontal = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return startsWith(l, "axis horizontal ");
+  });
+  ASSERT_NE(horizontal, lines.end());
+  EXPECT_NEAR(std::stod(horizontal->substr(16)), 12.0, 0.05);
+  EXPECT_EQ(poster->failures(), 0u);
+}
+
+TEST_F(GnomeBackend, VirtualDisplayIsAddedCastAndRemoved) {
+  auto capture = makeGnomeCaptureService(bus_);
+  auto service = makeGnomeVirtualDisplayService(bus_);
+  std::size_t from = client_->lineCount();
+  {
+    auto display = service->create({"Virtual Display 1", 1920, 1080, 1920, 1080, 0x1235, 0x5679, 1, "q.1"});
+    ASSERT_TRUE(display);
+    ASSERT_TRUE(display->applySettings({2, {{1920, 1080, 60.0}}}));
+    EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return startsWith(l, "output 1920 0 1920 1080 "); },
+                                     20s, from))
+        << "the client saw no new 1920x1080 output to the right";
+    auto displays = capture->shareableDisplays();
+    ASSERT_EQ(displays.size(), 2u);
+    EXPECT_EQ(displays[1].frame, (codec::Rect{1920, 0, 1920, 1080}));
+    EXPECT_NE(displays[1].displayID, displays[0].displayID);
+
+    Frames frames;
+    auto stream = capture->startStream(displays[1], smallCast(), frames.output());
+    EXPECT_TRUE(frames.waitFor([](const Image& image) { return image.width == 960 && image.height == 540; }));
+    stream->stop();
+  }
+  EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return startsWith(l, "output-removed "); }, 20s, from))
+      << "releasing the display did not remove its output";
+  EXPECT_EQ(capture->shareableDisplays().size(), 1u);
+}
+
+TEST_F(GnomeBackend, AKilledOwnerLeavesNoVirtualMonitor) {
+  auto capture = makeGnomeCaptureService(bus_);
+  std::size_t from = client_->lineCount();
+  LoggedProcess owner({"/proc/self/exe", "--hold-virtual-display"});
+  ASSERT_TRUE(owner.waitForLine([](const std::string& l) { return l == "holding"; }));
+  ASSERT_EQ(capture->shareableDisplays().size(), 2u);
+  owner.kill(SIGKILL);
+  EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return startsWith(l, "output-removed "); }, 20s, from));
+  EXPECT_EQ(capture->shareableDisplays().size(), 1u);
+}
+
+}  // namespace
+}  // namespace marlinax::platform::wayland
+
+// `--hold-virtual-display`: makes a virtual display and keeps it until killed
+// (the killed-owner test runs this program so).
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--hold-virtual-display") == 0) {
+    using namespace marlinax::platform;
+    auto service = wayland::makeGnomeVirtualDisplayService(wayland::Bus::openSession());
+    auto display = service->create({"Virtual Display 1", 1920, 1080, 1920, 1080, 0x1235, 0x5679, 1, "q.1"});
+    if (!display || !display->applySettings({2, {{1920, 1080, 60.0}}})) return 1;
+    std::printf("holding\n");
+    std::fflush(stdout);
+    for (;;) pause();
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
