@@ -10,8 +10,12 @@ packages=(
   libasio-dev libssl-dev libavahi-client-dev libx11-dev libxext-dev libxrandr-dev
   libxdamage-dev libxfixes-dev libxtst-dev libturbojpeg0-dev libyuv-dev liblz4-dev
   libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
+  # Wayland: PipeWire capture, sd-bus, the test client's protocols
+  libpipewire-0.3-dev libsystemd-dev libwayland-dev wayland-protocols
   # services and tools the server and the tests start
   xvfb x11-xserver-utils x11-utils xdotool avahi-daemon avahi-utils dbus openssl python3
+  # a headless GNOME session for the Wayland tests
+  mutter pipewire pipewire-bin wireplumber libglib2.0-bin
 )
 
 missing=()

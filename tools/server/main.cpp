@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,9 +35,13 @@
 #include "capture/AsyncSequence.h"
 #include "messaging/ProtocolVersion.h"
 #include "messaging/SessionLoop.h"
+#include "platform/Backend.h"
 #include "platform/x11/CaptureX11.h"
 #include "platform/x11/InputPosterX11.h"
 #include "server/ProtocolImplementation.h"
+#ifdef MARLINAX_HAVE_WAYLAND
+#include "platform/wayland/GnomeBackend.h"
+#endif
 
 namespace marlinax {
 namespace {
@@ -46,10 +51,10 @@ void say(const std::string& line) {
   std::fflush(stdout);
 }
 
-// The platform services the headset's requests work with: the X display's
-// capture and input when it can be reached. Without them the server still
-// serves the handshake; requests that need them get no reply.
-server::Services platformServices() {
+// The platform services the headset's requests work with, from the display
+// backend chosen for this session (or requested with --backend). Without them
+// the server still serves the handshake; requests that need them get no reply.
+server::Services x11Services() {
   server::Services services;
   const char* display = std::getenv("DISPLAY");
   if (display == nullptr || *display == '\0') {
@@ -71,6 +76,50 @@ server::Services platformServices() {
   if (services.capture && services.input)
     say(std::string("Capture and input on X display ") + display + ".");
   return services;
+}
+
+server::Services platformServices(std::optional<platform::Backend> requested) {
+  platform::SessionFacts facts = platform::environmentFacts();
+#ifdef MARLINAX_HAVE_WAYLAND
+  facts = platform::wayland::withBusFacts(facts);
+#else
+  facts.mutterOnBus = false;
+#endif
+  // The portal backend is not built yet: without a request, choose as if the
+  // portals were absent.
+  if (!requested)
+    facts.portalOnBus = false;
+  platform::BackendChoice choice = platform::chooseBackend(facts, requested);
+  if (!choice.backend) {
+    say("No display backend (" + choice.reason + "): display, capture and input requests are not available.");
+    return {};
+  }
+  say("Display backend: " + std::string(platform::backendName(*choice.backend)) + " (" + choice.reason + ").");
+  switch (*choice.backend) {
+  case platform::Backend::x11:
+    return x11Services();
+  case platform::Backend::gnome: {
+    server::Services services;
+#ifdef MARLINAX_HAVE_WAYLAND
+    try {
+      auto gnome = platform::wayland::makeGnomeServices();
+      services.capture = gnome.capture;
+      services.input = gnome.input;
+      services.doubleClickInterval = gnome.doubleClickInterval;
+      say("Capture and input through mutter on the Wayland session.");
+    } catch (const std::exception& error) {
+      say(std::string("The GNOME backend is not available: ") + error.what());
+    }
+#else
+    say("The GNOME backend is not available: this build has no PipeWire or sd-bus support.");
+#endif
+    return services;
+  }
+  case platform::Backend::portal:
+    say("The portal backend is not available in this build: display, capture and input requests are not available.");
+    return {};
+  }
+  return {};
 }
 
 // What the signal handler needs to end the current session.
@@ -162,14 +211,14 @@ asio::awaitable<void> serveHeadsets(std::shared_ptr<Sessions> sessions, server::
   }
 }
 
-int run() {
+int run(std::optional<platform::Backend> backend) {
   // Fail at start-up, not at the first handshake, on a bad build number.
   const std::int64_t version = messaging::protocolVersion();
 
   asio::io_context io;
   // Frame encoding runs here, never on the network threads.
   asio::thread_pool cpu(std::max(1u, std::thread::hardware_concurrency()));
-  server::Services services = platformServices();
+  server::Services services = platformServices(backend);
   // JPEG, alpha, LZ4 and SHA-256 work runs on the CPU pool, never on the
   // network threads.
   services.frameExecutor = cpu.get_executor();
@@ -200,9 +249,28 @@ int run() {
 }  // namespace
 }  // namespace marlinax
 
-int main() {
+int main(int argc, char** argv) {
+  // --backend x11|gnome|portal overrides the choice made from the session.
+  std::optional<marlinax::platform::Backend> backend;
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    std::string value;
+    if (argument == "--backend" && i + 1 < argc) {
+      value = argv[++i];
+    } else if (argument.rfind("--backend=", 0) == 0) {
+      value = argument.substr(10);
+    } else {
+      std::fprintf(stderr, "usage: marlinax-server [--backend x11|gnome|portal]\n");
+      return 2;
+    }
+    backend = marlinax::platform::parseBackend(value);
+    if (!backend) {
+      std::fprintf(stderr, "marlinax-server: unknown backend \"%s\" (x11, gnome or portal)\n", value.c_str());
+      return 2;
+    }
+  }
   try {
-    return marlinax::run();
+    return marlinax::run(backend);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "marlinax-server: %s\n", error.what());
     return 1;
