@@ -242,13 +242,22 @@ const wl_keyboard_listener keyboardListener = {keyboardKeymap, keyboardEnter,   
 
 void seatCapabilities(void* data, wl_seat* seat, std::uint32_t caps) {
   auto& c = *static_cast<Client*>(data);
+  // A capability that goes (the last device of its kind was removed, as happens
+  // when a remote-desktop session ends) makes its object inert: a new one is
+  // needed once the capability comes back.
   if ((caps & WL_SEAT_CAPABILITY_POINTER) != 0 && c.pointer == nullptr) {
     c.pointer = wl_seat_get_pointer(seat);
     wl_pointer_add_listener(c.pointer, &pointerListener, &c);
+  } else if ((caps & WL_SEAT_CAPABILITY_POINTER) == 0 && c.pointer != nullptr) {
+    wl_pointer_release(c.pointer);
+    c.pointer = nullptr;
   }
   if ((caps & WL_SEAT_CAPABILITY_KEYBOARD) != 0 && c.keyboard == nullptr) {
     c.keyboard = wl_seat_get_keyboard(seat);
     wl_keyboard_add_listener(c.keyboard, &keyboardListener, &c);
+  } else if ((caps & WL_SEAT_CAPABILITY_KEYBOARD) == 0 && c.keyboard != nullptr) {
+    wl_keyboard_release(c.keyboard);
+    c.keyboard = nullptr;
   }
 }
 void seatName(void*, wl_seat*, const char*) {}

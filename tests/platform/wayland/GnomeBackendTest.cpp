@@ -234,6 +234,21 @@ TEST_F(GnomeBackend, VirtualDisplayIsAddedCastAndRemoved) {
     auto stream = capture->startStream(displays[1], smallCast(), frames.output());
     EXPECT_TRUE(frames.waitFor([](const Image& image) { return image.width == 960 && image.height == 540; }));
     stream->stop();
+
+    // The pointer goes onto the new monitor (leaving the client's window) and back:
+    // the poster follows the change of monitors.
+    auto poster = std::make_shared<InputPosterGnome>(bus_);
+    std::size_t before = client_->lineCount();
+    poster->moveMouse(1920 + 960, 540);
+    EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return l == "leave"; }, 20s, before)) << [] {
+      std::string seen;
+      for (const std::string& l : client_->lines()) seen += l + "\n";
+      return seen;
+    }();
+    before = client_->lineCount();
+    poster->moveMouse(480, 540);
+    EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return l == "enter 480.00 540.00"; }, 20s, before));
+    EXPECT_EQ(poster->failures(), 0u);
   }
   EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return startsWith(l, "output-removed "); }, 20s, from))
       << "releasing the display did not remove its output";
