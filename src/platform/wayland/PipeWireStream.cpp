@@ -5,6 +5,8 @@
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
 
+#include <fcntl.h>
+
 #include <condition_variable>
 #include <mutex>
 
@@ -171,7 +173,12 @@ PipeWireStream::PipeWireStream(const Options& options, Handler handler) : impl_(
     throw CaptureError("cannot start the PipeWire loop");
   }
   pw_thread_loop_lock(s.loop);
-  s.core = pw_context_connect(s.context, nullptr, 0);
+  if (options.remoteFd >= 0) {
+    int fd = fcntl(options.remoteFd, F_DUPFD_CLOEXEC, 3);
+    s.core = fd >= 0 ? pw_context_connect_fd(s.context, fd, nullptr, 0) : nullptr;
+  } else {
+    s.core = pw_context_connect(s.context, nullptr, 0);
+  }
   if (s.core == nullptr) {
     pw_thread_loop_unlock(s.loop);
     pw_thread_loop_stop(s.loop);

@@ -32,6 +32,9 @@ class PipeWireStream {
     std::optional<std::pair<int, int>> fixedSize;
     int maxFramesPerSecond = 60;
     std::string name = "marlinax-capture";
+    // A connection to PipeWire handed out by a portal (OpenPipeWireRemote); it
+    // is duplicated, the caller keeps its own. -1: the session's PipeWire.
+    int remoteFd = -1;
   };
   using Handler = std::function<void(const RawFrame&)>;
 
