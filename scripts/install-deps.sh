@@ -15,7 +15,7 @@ packages=(
   # services and tools the server and the tests start
   xvfb x11-xserver-utils x11-utils xdotool avahi-daemon avahi-utils dbus openssl python3
   # a headless GNOME session for the Wayland tests
-  mutter pipewire pipewire-bin wireplumber libglib2.0-bin
+  mutter pipewire pipewire-bin wireplumber libglib2.0-bin xdg-desktop-portal xdg-desktop-portal-gnome
 )
 
 missing=()

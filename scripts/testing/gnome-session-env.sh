@@ -122,7 +122,11 @@ case $command in
   start)
     mkdir -p "$run" "$dir/home"
     chmod 700 "$run"
-    dbus-daemon --session --address="$(bus_address)" --nofork --nopidfile --print-address=3 \
+    # Services the bus starts (the portals) inherit its environment: they find
+    # the compositor through it.
+    # shellcheck disable=SC2046
+    env $(session_vars) WAYLAND_DISPLAY="$wayland_name" \
+      dbus-daemon --session --address="$(bus_address)" --nofork --nopidfile --print-address=3 \
       3>"$dir/bus.address" >>"$dir/dbus.log" 2>&1 &
     echo $! >"$dir/dbus.pid"
     wait_for dbus test -S "$run/bus"

@@ -40,6 +40,8 @@
 #include "platform/x11/InputPosterX11.h"
 #include "server/ProtocolImplementation.h"
 #ifdef MARLINAX_HAVE_WAYLAND
+#include "platform/wayland/Bus.h"
+#include "platform/wayland/CapturePortal.h"
 #include "platform/wayland/GnomeBackend.h"
 #endif
 
@@ -85,10 +87,6 @@ server::Services platformServices(std::optional<platform::Backend> requested) {
 #else
   facts.mutterOnBus = false;
 #endif
-  // The portal backend is not built yet: without a request, choose as if the
-  // portals were absent.
-  if (!requested)
-    facts.portalOnBus = false;
   platform::BackendChoice choice = platform::chooseBackend(facts, requested);
   if (!choice.backend) {
     say("No display backend (" + choice.reason + "): display, capture and input requests are not available.");
@@ -115,9 +113,20 @@ server::Services platformServices(std::optional<platform::Backend> requested) {
 #endif
     return services;
   }
-  case platform::Backend::portal:
-    say("The portal backend is not available in this build: display, capture and input requests are not available.");
-    return {};
+  case platform::Backend::portal: {
+    server::Services services;
+#ifdef MARLINAX_HAVE_WAYLAND
+    try {
+      services.capture = platform::wayland::makePortalCaptureService(platform::wayland::Bus::openSession());
+      say(std::string("Capture through the desktop's screen-cast portal") +
+          (platform::wayland::hasStoredScreenCastToken() ? "." : "; the desktop asks once which screens to share."));
+    } catch (const std::exception& error) {
+      say(std::string("The portal backend is not available: ") + error.what());
+    }
+#endif
+    say("Input is not available through the portals yet: input requests are not answered.");
+    return services;
+  }
   }
   return {};
 }

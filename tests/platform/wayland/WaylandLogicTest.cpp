@@ -5,12 +5,15 @@
 #include <linux/input-event-codes.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "platform/Backend.h"
 #include "platform/EvdevKeys.h"
 #include "platform/wayland/DisplayConfig.h"
 #include "platform/wayland/InputPosterGnome.h"
+#include "platform/wayland/ScreenCastPortal.h"
 
 namespace marlinax::platform {
 namespace {
@@ -194,6 +197,40 @@ TEST(EvdevKeyCode, PutsEveryKeyAtItsPcPlace) {
     EXPECT_TRUE(seen.insert(code).second) << "raw " << raw << " shares code " << code;
   }
   EXPECT_EQ(evdevKeyCode(static_cast<input::KeyCode>(113)), KEY_RESERVED);
+}
+
+TEST(RestoreToken, LivesUnderTheStateDirectoryAndOnlyUuidsAreKept) {
+  using wayland::restoreTokenPath;
+  EXPECT_EQ(restoreTokenPath("/s", "/h"), "/s/marlinax/screencast-restore-token");
+  EXPECT_EQ(restoreTokenPath(nullptr, "/h"), "/h/.local/state/marlinax/screencast-restore-token");
+  EXPECT_EQ(restoreTokenPath("relative", "/h"), "/h/.local/state/marlinax/screencast-restore-token");
+  EXPECT_EQ(restoreTokenPath(nullptr, nullptr), "");
+  EXPECT_EQ(restoreTokenPath("", ""), "");
+
+  const std::vector<std::pair<std::string, bool>> tokens = {
+      {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789ab", true}, {"4F1D8C1E-9A2B-4C3D-8E7F-0123456789AB", true},
+      {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789a", false}, {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789abc", false},
+      {"4f1d8c1e 9a2b-4c3d-8e7f-0123456789ab", false}, {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789ag", false},
+      {"", false}, {"../../etc/passwd-0000-0000-000000000000", false},
+  };
+  for (const auto& [text, valid] : tokens) EXPECT_EQ(wayland::isRestoreToken(text), valid) << text;
+
+  char pattern[] = "/tmp/marlinax-token.XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::filesystem::path dir = pattern;
+  wayland::RestoreTokenStore store(dir / "state" / "marlinax" / "token");
+  EXPECT_FALSE(store.load()) << "no file, no token";
+  EXPECT_FALSE(store.save("not a token"));
+  ASSERT_TRUE(store.save("4f1d8c1e-9a2b-4c3d-8e7f-0123456789ab"));
+  EXPECT_EQ(store.load(), "4f1d8c1e-9a2b-4c3d-8e7f-0123456789ab");
+  EXPECT_EQ(std::filesystem::status(store.path()).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  ASSERT_TRUE(store.save("00000000-1111-2222-3333-444444444444"));
+  EXPECT_EQ(store.load(), "00000000-1111-2222-3333-444444444444");
+  std::ofstream(store.path()) << "garbage\n";
+  EXPECT_FALSE(store.load()) << "a damaged file is no token";
+  EXPECT_FALSE(wayland::RestoreTokenStore("").save("4f1d8c1e-9a2b-4c3d-8e7f-0123456789ab"));
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
