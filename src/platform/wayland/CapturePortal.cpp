@@ -121,6 +121,19 @@ class PortalCaptureService : public CaptureService {
 
 }  // namespace
 
+bool requestScreenCastPermission(std::shared_ptr<Bus> bus, std::optional<RestoreTokenStore> store,
+                                 std::chrono::milliseconds timeout) {
+  RestoreTokenStore tokens = store ? std::move(*store) : environmentStore();
+  try {
+    ScreenCastPortalSession session(std::move(bus), tokens.load(), timeout);
+    session.start();
+    return session.restoreToken() && tokens.save(*session.restoreToken());
+  } catch (const BusError& error) {
+    log::info(std::string("screen-cast permission not granted: ") + error.what());
+    return false;
+  }
+}
+
 bool hasStoredScreenCastToken() { return environmentStore().load().has_value(); }
 
 std::shared_ptr<CaptureService> makePortalCaptureService(std::shared_ptr<Bus> bus,

@@ -18,6 +18,14 @@ class Bus;
 // Whether a restore token is kept (a cast can start without asking).
 bool hasStoredScreenCastToken();
 
+// The permission request behind the application's "Open Settings" for screen
+// recording: starts a cast through the portal, which shows the desktop's dialog
+// unless a kept token restores the choice, keeps the new token and ends the
+// cast. False when the user cancelled or the portal is missing; waits for the
+// user up to `timeout`.
+bool requestScreenCastPermission(std::shared_ptr<Bus> bus, std::optional<RestoreTokenStore> store = std::nullopt,
+                                 std::chrono::milliseconds timeout = std::chrono::minutes(5));
+
 // `store`: where the token is kept (restoreTokenPath of the environment when
 // absent). The portal session starts on first use. Throws CaptureError when the
 // portal is not on the bus.

@@ -320,6 +320,12 @@ TEST_F(GnomeBackend, PortalCastsWithAStoredPermissionWithoutADialog) {
   auto kept = store.load();
   ASSERT_TRUE(kept);
   EXPECT_TRUE(isRestoreToken(*kept));
+  capture.reset();
+
+  // Asking again with the kept token is granted at once, and the token kept still works.
+  EXPECT_TRUE(requestScreenCastPermission(bus_, store, 60s));
+  auto again = makePortalCaptureService(bus_, store);
+  EXPECT_EQ(again->shareableDisplays().size(), 1u);
 }
 
 }  // namespace
