@@ -75,8 +75,9 @@ Permissions permissionsFor(Backend backend, const SessionFacts& facts, bool stor
     case Backend::gnome:
       return {facts.mutterOnBus, facts.mutterOnBus};
     case Backend::portal:
-      // The remote-desktop portal asks in every session; it is there when the portal is.
-      return {facts.portalOnBus && storedPortalToken, facts.portalOnBus};
+      // Input through the remote-desktop portal is not supported yet, so there is
+      // no input to grant.
+      return {facts.portalOnBus && storedPortalToken, false};
   }
   return {};
 }

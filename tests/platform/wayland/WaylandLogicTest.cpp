@@ -165,8 +165,8 @@ TEST(ChooseBackend, NamesParseBackAndPermissionsFollowTheBackend) {
   const std::vector<Case> cases = {
       {Backend::gnome, gnome, false, true, true},
       {Backend::gnome, gnomeGone, false, false, false},
-      {Backend::portal, portalOnly, false, false, true},  // the user has not yet been asked
-      {Backend::portal, portalOnly, true, true, true},
+      {Backend::portal, portalOnly, false, false, false},  // the user has not yet been asked
+      {Backend::portal, portalOnly, true, true, false},
       {Backend::portal, gnomeGone, true, false, false},
       {Backend::x11, SessionFacts{"x11", "", ":0", "", false, false, false}, false, true, true},
       {Backend::x11, portalOnly, false, false, false},
