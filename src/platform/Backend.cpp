@@ -75,8 +75,8 @@ Permissions permissionsFor(Backend backend, const SessionFacts& facts, bool stor
     case Backend::gnome:
       return {facts.mutterOnBus, facts.mutterOnBus};
     case Backend::portal:
-      // Input through the remote-desktop portal is not supported yet, so there is
-      // no input to grant.
+      // The remote-desktop portal keeps no choice (its first version): input is
+      // asked for in every session, never granted beforehand.
       return {facts.portalOnBus && storedPortalToken, false};
   }
   return {};

@@ -48,7 +48,8 @@ BackendChoice chooseBackend(const SessionFacts& facts, std::optional<Backend> re
 
 // What the user has granted as far as the system lets us tell without asking:
 // screen recording when a cast can start without a dialog, input when a
-// remote-desktop session can be had (never through the portals yet).
+// remote-desktop session can be had without asking (never through the portals,
+// which ask in every session).
 struct Permissions {
   bool screenRecording = false;
   bool accessibility = false;

@@ -43,6 +43,7 @@
 #include "platform/wayland/Bus.h"
 #include "platform/wayland/CapturePortal.h"
 #include "platform/wayland/GnomeBackend.h"
+#include "platform/wayland/InputPosterPortal.h"
 #endif
 
 namespace marlinax {
@@ -124,7 +125,18 @@ server::Services platformServices(std::optional<platform::Backend> requested) {
       say(std::string("The portal backend is not available: ") + error.what());
     }
 #endif
-    say("Input is not available through the portals yet: input requests are not answered.");
+#ifdef MARLINAX_HAVE_WAYLAND
+    try {
+      auto poster = std::make_shared<platform::wayland::InputPosterPortal>(platform::wayland::Bus::openSession());
+      services.input = poster;
+      services.doubleClickInterval = poster;
+      say("Input through the desktop's remote-desktop portal: the desktop asks for permission now.");
+    } catch (const std::exception& error) {
+      say(std::string("Input is not available: ") + error.what());
+    }
+#else
+    say("The portal backend is not available: this build has no PipeWire or sd-bus support.");
+#endif
     return services;
   }
   }

@@ -133,6 +133,10 @@ class PortalRequest {
             check(sd_bus_message_exit_container(v), "session_handle");
             return true;
           }
+          if (key == "devices") {
+            check(sd_bus_message_read(v, "v", "u", &answer.devices), "devices");
+            return true;
+          }
           if (key == "restore_token") {
             const char* token = nullptr;
             check(sd_bus_message_read(v, "v", "s", &token), "restore_token");
@@ -183,15 +187,16 @@ class PortalRequest {
     std::string session;
     std::optional<std::string> restoreToken;
     std::vector<PortalStream> streams;
+    std::uint32_t devices = 0;
   };
 
   Answer wait(const char* what, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     if (!arrived_.wait_for(lock, timeout, [&] { return answer_.has_value(); })) {
-      throw BusError(std::string("the screen-cast portal did not answer ") + what + " in time");
+      throw BusError(std::string("the portal did not answer ") + what + " in time");
     }
     if (answer_->response == 1) throw BusError(std::string("the user cancelled ") + what);
-    if (answer_->response != 0) throw BusError(std::string("the screen-cast portal refused ") + what);
+    if (answer_->response != 0) throw BusError(std::string("the portal refused ") + what);
     return *answer_;
   }
 
@@ -245,16 +250,56 @@ ScreenCastPortalSession::~ScreenCastPortalSession() {
   }
 }
 
+ScreenCastPortalSession::ScreenCastPortalSession(std::shared_ptr<Bus> bus, RemoteDesktop,
+                                                 std::chrono::milliseconds timeout)
+    : bus_(std::move(bus)), timeout_(timeout), interface_("org.freedesktop.portal.RemoteDesktop") {
+  std::string token = randomToken("marlinax");
+  {
+    PortalRequest request(*bus_, bus_, token);
+    std::string sessionToken = randomToken("marlinax_session");
+    bus_->call(portalName, portalPath, interface_, "CreateSession", [&](sd_bus_message* m) {
+      sd_bus_message_append(m, "a{sv}", 2, "handle_token", "s", token.c_str(), "session_handle_token", "s",
+                            sessionToken.c_str());
+    });
+    session_ = request.wait("the session", timeout_).session;
+    if (session_.empty()) throw BusError("the remote-desktop portal gave no session");
+  }
+  token = randomToken("marlinax");
+  {
+    PortalRequest request(*bus_, bus_, token);
+    bus_->call(portalName, portalPath, interface_, "SelectDevices", [&](sd_bus_message* m) {
+      sd_bus_message_append(m, "o", session_.c_str());
+      sd_bus_message_append(m, "a{sv}", 2, "handle_token", "s", token.c_str(), "types", "u", 3u);  // keyboard, pointer
+    });
+    request.wait("the device selection", timeout_);
+  }
+  token = randomToken("marlinax");
+  PortalRequest request(*bus_, bus_, token);
+  bus_->call(portalName, portalPath, screenCastInterface, "SelectSources", [&](sd_bus_message* m) {
+    sd_bus_message_append(m, "o", session_.c_str());
+    sd_bus_message_append(m, "a{sv}", 3, "handle_token", "s", token.c_str(), "types", "u", 1u, "multiple", "b", 1);
+  });
+  request.wait("the source selection", timeout_);
+}
+
+void ScreenCastPortalSession::notify(const char* member, const std::function<void(sd_bus_message*)>& append) {
+  bus_->call(portalName, portalPath, interface_, member, [&](sd_bus_message* m) {
+    sd_bus_message_append(m, "o", session_.c_str());
+    append(m);
+  });
+}
+
 void ScreenCastPortalSession::start() {
   std::string token = randomToken("marlinax");
   PortalRequest request(*bus_, bus_, token);
-  bus_->call(portalName, portalPath, screenCastInterface, "Start", [&](sd_bus_message* m) {
+  bus_->call(portalName, portalPath, interface_, "Start", [&](sd_bus_message* m) {
     sd_bus_message_append(m, "os", session_.c_str(), "");
     sd_bus_message_append(m, "a{sv}", 1, "handle_token", "s", token.c_str());
   });
   PortalRequest::Answer answer = request.wait("the cast", timeout_);
   streams_ = std::move(answer.streams);
   newToken_ = answer.restoreToken;
+  devices_ = answer.devices;
   if (streams_.empty()) throw BusError("the screen-cast portal started no stream");
 }
 

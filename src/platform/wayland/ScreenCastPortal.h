@@ -8,10 +8,13 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+struct sd_bus_message;
 
 namespace marlinax::platform::wayland {
 
@@ -52,6 +55,12 @@ class ScreenCastPortalSession {
   // BusError when the portal is missing or refuses.
   ScreenCastPortalSession(std::shared_ptr<Bus> bus, std::optional<std::string> restoreToken,
                           std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+  // A remote-desktop session instead (org.freedesktop.portal.RemoteDesktop):
+  // keyboard and pointer, with every monitor cast so that pointer positions can
+  // be given on a monitor. Its choice cannot be kept: every start asks.
+  struct RemoteDesktop {};
+  ScreenCastPortalSession(std::shared_ptr<Bus> bus, RemoteDesktop, std::chrono::milliseconds timeout);
   // Closes the session.
   ~ScreenCastPortalSession();
   ScreenCastPortalSession(const ScreenCastPortalSession&) = delete;
@@ -67,6 +76,12 @@ class ScreenCastPortalSession {
   const std::optional<std::string>& restoreToken() const { return newToken_; }
   // The PipeWire connection the streams are reachable through (owned here).
   int pipeWireFd();
+  // The devices the user allowed (1 keyboard, 2 pointer), for a remote-desktop session.
+  std::uint32_t devices() const { return devices_; }
+
+  // A call on the remote-desktop session's interface with the session handle
+  // first and then the arguments `append` adds (the Notify* methods). Throws BusError.
+  void notify(const char* member, const std::function<void(sd_bus_message*)>& append);
 
  private:
   std::shared_ptr<Bus> bus_;
@@ -74,6 +89,8 @@ class ScreenCastPortalSession {
   std::string session_;
   std::vector<PortalStream> streams_;
   std::optional<std::string> newToken_;
+  const char* interface_ = "org.freedesktop.portal.ScreenCast";
+  std::uint32_t devices_ = 0;
   int pipeWireFd_ = -1;
   unsigned requests_ = 0;
 };

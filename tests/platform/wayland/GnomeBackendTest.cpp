@@ -22,6 +22,7 @@
 #include "platform/wayland/CapturePortal.h"
 #include "platform/wayland/DisplayConfig.h"
 #include "platform/wayland/InputPosterGnome.h"
+#include "platform/wayland/InputPosterPortal.h"
 #include "platform/wayland/VirtualDisplayGnome.h"
 #include "support/GnomeSession.h"
 
@@ -326,6 +327,66 @@ TEST_F(GnomeBackend, PortalCastsWithAStoredPermissionWithoutADialog) {
   EXPECT_TRUE(requestScreenCastPermission(bus_, store, 60s));
   auto again = makePortalCaptureService(bus_, store);
   EXPECT_EQ(again->shareableDisplays().size(), 1u);
+}
+
+bool portalsInstalled() {
+  return ::access("/usr/libexec/xdg-desktop-portal", X_OK) == 0 &&
+         ::access("/usr/libexec/xdg-desktop-portal-gnome", X_OK) == 0;
+}
+
+TEST_F(GnomeBackend, PortalInputArrivesOnceTheUserAllowedIt) {
+  if (!portalsInstalled()) GTEST_SKIP() << "xdg-desktop-portal or xdg-desktop-portal-gnome is not installed";
+  auto capture = makeGnomeCaptureService(bus_);
+  const DisplayInfo monitor = capture->shareableDisplays().at(0);
+  CaptureConfiguration full;
+  full.width = 1920;
+  full.height = 1080;
+  auto colourAt = [&](int x, int y) {
+    auto shot = capture->screenshot(monitor, full);
+    return shot && shot->image ? pixelAt(*shot->image, x / 1920.0, y / 1080.0) : 0u;
+  };
+  auto isBlue = [](std::uint32_t argb) {
+    int r = (argb >> 16) & 0xFF, g = (argb >> 8) & 0xFF, b = argb & 0xFF;
+    return b > 180 && r < 120 && g > 90 && g < 180;  // the dialog's accent colour
+  };
+  // Where Debian 12's portal dialog (centred on the 1920x1080 monitor) has its
+  // "Allow remote interaction" switch and its "Share" button.
+  const double switchX = 1150, switchY = 612, shareX = 1172, shareY = 412;
+
+  InputPosterPortal poster(bus_, 60s);
+  // The user: GNOME's own input clicks through the dialog once it shows.
+  auto user = std::make_shared<InputPosterGnome>(bus_);
+  auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!isBlue(colourAt(shareX, shareY)) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(isBlue(colourAt(shareX, shareY))) << "the portal's dialog did not show";
+  user->leftDown(switchX, switchY, 1);
+  user->leftUp(switchX, switchY, 1);
+  deadline = std::chrono::steady_clock::now() + 10s;
+  while (!isBlue(colourAt(switchX - 10, switchY)) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(100ms);
+  }
+  user->leftDown(shareX, shareY, 1);
+  user->leftUp(shareX, shareY, 1);
+  ASSERT_TRUE(poster.waitUntilReady(60s)) << "the portal gave no input session";
+
+  input::EventDispatcher dispatcher(std::shared_ptr<InputPoster>(&poster, [](InputPoster*) {}), nullptr);
+  const codec::Rect frame = monitor.frame;
+  std::size_t from = client_->lineCount();
+  dispatcher.moveMouse(input::globalPoint(frame, 0.25, 0.5));
+  dispatcher.click(input::globalPoint(frame, 0.25, 0.5));
+  dispatcher.postKey(input::KeyCode::key_B, true);
+  dispatcher.postKey(input::KeyCode::key_B, false);
+  for (const std::string& expected : {std::string(" 480.00 540.00"), "button " + std::to_string(BTN_LEFT) + " pressed",
+                                     "button " + std::to_string(BTN_LEFT) + " released", std::string("key 48 pressed"),
+                                     std::string("key 48 released")}) {
+    auto line = client_->waitForLine([&](const std::string& l) { return l.find(expected) != std::string::npos; }, 20s,
+                                     from);
+    ASSERT_TRUE(line) << "missing \"" << expected << "\"";
+    auto lines = client_->lines();
+    from = static_cast<std::size_t>(std::find(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), *line) -
+                                    lines.begin()) + 1;
+  }
+  EXPECT_EQ(poster.failures(), 0u);
 }
 
 }  // namespace
