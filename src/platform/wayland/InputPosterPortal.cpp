@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 #include "log/Log.h"
 #include "platform/EvdevKeys.h"
@@ -18,11 +19,11 @@ constexpr auto deviceSettleTime = std::chrono::milliseconds(500);
 }  // namespace
 
 InputPosterPortal::InputPosterPortal(std::shared_ptr<Bus> bus, std::chrono::milliseconds answerTimeout)
-    : bus_(std::move(bus)) {
-  requester_ = std::thread([this, answerTimeout] {
+    : request_(std::make_shared<Request>()) {
+  std::thread([request = request_, bus = std::move(bus), answerTimeout] {
     std::shared_ptr<ScreenCastPortalSession> session;
     try {
-      session = std::make_shared<ScreenCastPortalSession>(bus_, ScreenCastPortalSession::RemoteDesktop{}, answerTimeout);
+      session = std::make_shared<ScreenCastPortalSession>(bus, ScreenCastPortalSession::RemoteDesktop{}, answerTimeout);
       session->start();
       if ((session->devices() & 3u) != 3u) throw BusError("the user did not allow keyboard and pointer");
       // The first event of each kind makes the compositor's device and may be
@@ -39,44 +40,50 @@ InputPosterPortal::InputPosterPortal(std::shared_ptr<Bus> bus, std::chrono::mill
       log::warning(std::string("no input through the remote-desktop portal: ") + error.what());
       session.reset();
     }
-    std::lock_guard lock(mutex_);
-    session_ = std::move(session);
-    done_ = true;
-    answered_.notify_all();
-  });
+    std::lock_guard lock(request->mutex);
+    request->session = std::move(session);
+    request->done = true;
+    request->answered.notify_all();
+  }).detach();
 }
 
 InputPosterPortal::~InputPosterPortal() {
-  if (requester_.joinable()) requester_.join();
   std::lock_guard lock(mutex_);
-  if (!session_) return;
+  ScreenCastPortalSession* current = session();
+  if (current == nullptr) return;
+  // Leave nothing pressed behind: a held modifier would spoil the local user's typing.
   try {
     for (std::uint32_t key : keysHeld_) {
-      session_->notify("NotifyKeyboardKeycode",
-                       [&](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, static_cast<int>(key), 0u); });
+      current->notify("NotifyKeyboardKeycode",
+                      [&](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, static_cast<int>(key), 0u); });
     }
     if (buttonHeld_) {
-      session_->notify("NotifyPointerButton", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, BTN_LEFT, 0u); });
+      current->notify("NotifyPointerButton", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, BTN_LEFT, 0u); });
     }
   } catch (const BusError&) {
   }
-  session_.reset();
+}
+
+ScreenCastPortalSession* InputPosterPortal::session() {
+  std::lock_guard lock(request_->mutex);
+  return request_->session.get();
 }
 
 bool InputPosterPortal::waitUntilReady(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  answered_.wait_for(lock, timeout, [&] { return done_; });
-  return session_ != nullptr;
+  std::unique_lock lock(request_->mutex);
+  request_->answered.wait_for(lock, timeout, [&] { return request_->done; });
+  return request_->session != nullptr;
 }
 
 template <class Call>
 bool InputPosterPortal::send(Call&& call) {
-  if (!session_) {
+  ScreenCastPortalSession* current = session();
+  if (current == nullptr) {
     ++failures_;
     return false;
   }
   try {
-    call(*session_);
+    call(*current);
     return true;
   } catch (const BusError& error) {
     ++failures_;
@@ -86,11 +93,12 @@ bool InputPosterPortal::send(Call&& call) {
 }
 
 bool InputPosterPortal::movePointer(double x, double y) {
-  if (!session_ || !std::isfinite(x) || !std::isfinite(y)) {
+  ScreenCastPortalSession* current = session();
+  if (current == nullptr || !std::isfinite(x) || !std::isfinite(y)) {
     ++failures_;
     return false;
   }
-  for (const PortalStream& stream : session_->streams()) {
+  for (const PortalStream& stream : current->streams()) {
     if (!stream.hasGeometry || x < stream.x || y < stream.y || x >= stream.x + stream.width ||
         y >= stream.y + stream.height) {
       continue;

@@ -18,7 +18,6 @@
 #include <vector>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "platform/InputPoster.h"
 
@@ -53,12 +52,19 @@ class InputPosterPortal final : public InputPoster, public DoubleClickIntervalSo
   template <class Call>
   bool send(Call&& call);
 
-  std::shared_ptr<Bus> bus_;
+  // Shared with the thread that waits for the user's answer, which may outlive
+  // the poster (a dialog nobody answers does not hold up the poster's end).
+  struct Request {
+    std::mutex mutex;
+    std::condition_variable answered;
+    bool done = false;
+    std::shared_ptr<ScreenCastPortalSession> session;
+  };
+  // The session once the user allowed it; taken from the request under mutex_.
+  ScreenCastPortalSession* session();
+
+  std::shared_ptr<Request> request_;
   mutable std::mutex mutex_;
-  std::condition_variable answered_;
-  bool done_ = false;
-  std::shared_ptr<ScreenCastPortalSession> session_;
-  std::thread requester_;
   bool buttonHeld_ = false;
   std::vector<std::uint32_t> keysHeld_;
   std::uint64_t failures_ = 0;
