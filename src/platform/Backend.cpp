@@ -8,9 +8,12 @@ namespace marlinax::platform {
 
 std::string_view backendName(Backend backend) {
   switch (backend) {
-    case Backend::x11: return "x11";
-    case Backend::gnome: return "gnome";
-    case Backend::portal: return "portal";
+    case Backend::x11:
+      return "x11";
+    case Backend::gnome:
+      return "gnome";
+    case Backend::portal:
+      return "portal";
   }
   return "unknown";
 }
@@ -50,10 +53,12 @@ BackendChoice chooseBackend(const SessionFacts& facts, std::optional<Backend> re
   const std::string desktop = facts.currentDesktop.empty() ? "an unnamed desktop" : facts.currentDesktop;
   if (isWayland(facts)) {
     if (facts.mutterOnBus && !facts.sandboxed) {
-      return {Backend::gnome, "Wayland session of " + desktop + " with mutter's screen-cast and remote-desktop interfaces"};
+      return {Backend::gnome,
+              "Wayland session of " + desktop + " with mutter's screen-cast and remote-desktop interfaces"};
     }
     if (facts.portalOnBus) {
-      std::string why = facts.sandboxed ? "sandboxed" : "Wayland session of " + desktop + " without mutter's interfaces";
+      std::string why =
+          facts.sandboxed ? "sandboxed" : "Wayland session of " + desktop + " without mutter's interfaces";
       return {Backend::portal, why + ": the desktop portals"};
     }
     if (!facts.x11Display.empty()) {

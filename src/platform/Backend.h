@@ -22,13 +22,13 @@ std::optional<Backend> parseBackend(std::string_view name);
 
 // What the choice looks at.
 struct SessionFacts {
-  std::string sessionType;      // $XDG_SESSION_TYPE
-  std::string waylandDisplay;   // $WAYLAND_DISPLAY
-  std::string x11Display;       // $DISPLAY
-  std::string currentDesktop;   // $XDG_CURRENT_DESKTOP (colon-separated list)
-  bool mutterOnBus = false;     // org.gnome.Mutter.ScreenCast, .RemoteDesktop and .DisplayConfig are owned
-  bool portalOnBus = false;     // org.freedesktop.portal.Desktop is owned or can be started
-  bool sandboxed = false;       // running inside Flatpak (/.flatpak-info) or Snap
+  std::string sessionType;     // $XDG_SESSION_TYPE
+  std::string waylandDisplay;  // $WAYLAND_DISPLAY
+  std::string x11Display;      // $DISPLAY
+  std::string currentDesktop;  // $XDG_CURRENT_DESKTOP (colon-separated list)
+  bool mutterOnBus = false;    // org.gnome.Mutter.ScreenCast, .RemoteDesktop and .DisplayConfig are owned
+  bool portalOnBus = false;    // org.freedesktop.portal.Desktop is owned or can be started
+  bool sandboxed = false;      // running inside Flatpak (/.flatpak-info) or Snap
 };
 
 struct BackendChoice {

@@ -199,8 +199,8 @@ void outputDone(void* data, wl_output*) {
 void outputScale(void*, wl_output*, std::int32_t) {}
 void outputName(void* data, wl_output*, const char* name) { static_cast<Output*>(data)->name = name; }
 void outputDescription(void*, wl_output*, const char*) {}
-const wl_output_listener outputListener = {outputGeometry, outputMode, outputDone, outputScale, outputName,
-                                           outputDescription};
+const wl_output_listener outputListener = {outputGeometry, outputMode, outputDone,
+                                           outputScale,    outputName, outputDescription};
 
 // ---- input
 
@@ -223,10 +223,9 @@ void pointerAxisSource(void*, wl_pointer*, std::uint32_t) {}
 void pointerAxisStop(void*, wl_pointer*, std::uint32_t, std::uint32_t axis) { say("axis-stop %s", axisName(axis)); }
 void pointerAxisDiscrete(void*, wl_pointer*, std::uint32_t, std::int32_t) {}
 void pointerAxisValue120(void*, wl_pointer*, std::uint32_t, std::int32_t) {}
-const wl_pointer_listener pointerListener = {pointerEnter,      pointerLeave,       pointerMotion,
-                                             pointerButton,     pointerAxis,        pointerFrame,
-                                             pointerAxisSource, pointerAxisStop,    pointerAxisDiscrete,
-                                             pointerAxisValue120};
+const wl_pointer_listener pointerListener = {
+    pointerEnter, pointerLeave,      pointerMotion,   pointerButton,       pointerAxis,
+    pointerFrame, pointerAxisSource, pointerAxisStop, pointerAxisDiscrete, pointerAxisValue120};
 
 void keyboardKeymap(void*, wl_keyboard*, std::uint32_t, std::int32_t fd, std::uint32_t) { close(fd); }
 void keyboardEnter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) { say("keyboard-enter"); }
@@ -234,8 +233,8 @@ void keyboardLeave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
 void keyboardKey(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t key, std::uint32_t state) {
   say("key %u %s", key, state == WL_KEYBOARD_KEY_STATE_PRESSED ? "pressed" : "released");
 }
-void keyboardModifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
-                       std::uint32_t) {}
+void keyboardModifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {
+}
 void keyboardRepeat(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
 const wl_keyboard_listener keyboardListener = {keyboardKeymap, keyboardEnter,     keyboardLeave,
                                                keyboardKey,    keyboardModifiers, keyboardRepeat};

@@ -82,7 +82,9 @@ void Bus::run(const std::shared_ptr<State>& state) {
       timespec now{};
       clock_gettime(CLOCK_MONOTONIC, &now);
       std::uint64_t nowMicros = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
-      waitMillis = timeout <= nowMicros ? 0 : static_cast<int>(std::min<std::uint64_t>((timeout - nowMicros + 999) / 1000, 60'000));
+      waitMillis = timeout <= nowMicros
+                       ? 0
+                       : static_cast<int>(std::min<std::uint64_t>((timeout - nowMicros + 999) / 1000, 60'000));
     }
     pollfd fds[2] = {{fd, events, 0}, {state->wakeFd, POLLIN, 0}};
     ::poll(fds, 2, waitMillis);

@@ -20,8 +20,8 @@ std::unique_ptr<CaptureStream> startGnomeStream(const std::shared_ptr<Bus>& bus,
   auto session = std::make_shared<MutterSession>(bus, false);
   PipeWireStream::Options options;
   try {
-    std::string stream = session->recordMonitor(
-        display.connector, configuration.showsCursor ? CursorMode::embedded : CursorMode::hidden);
+    std::string stream = session->recordMonitor(display.connector,
+                                                configuration.showsCursor ? CursorMode::embedded : CursorMode::hidden);
     session->start(startTimeout);
     options.node = session->node(stream);
   } catch (const BusError& error) {

@@ -52,7 +52,8 @@ class PortalCaptureService : public CaptureService {
     std::lock_guard lock(mutex_);
     ensureSession();
     std::vector<DisplayInfo> displays;
-    for (std::size_t i = 0; i < session_->streams().size(); ++i) displays.push_back(displayOf(session_->streams()[i], i));
+    for (std::size_t i = 0; i < session_->streams().size(); ++i)
+      displays.push_back(displayOf(session_->streams()[i], i));
     return displays;
   }
 

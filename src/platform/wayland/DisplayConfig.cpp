@@ -60,7 +60,8 @@ const GnomeDisplay* displayAt(const std::vector<GnomeDisplay>& displays, double 
 namespace {
 
 void check(int result, const char* what) {
-  if (result < 0) throw BusError(describeBusError(std::string("unexpected DisplayConfig state (") + what + ")", result));
+  if (result < 0)
+    throw BusError(describeBusError(std::string("unexpected DisplayConfig state (") + what + ")", result));
 }
 
 // Skips one dictionary entry's value, keeping its key.

@@ -39,8 +39,8 @@ SessionFacts withBusFacts(SessionFacts facts) {
   facts.mutterOnBus = bus->nameHasOwner("org.gnome.Mutter.ScreenCast") &&
                       bus->nameHasOwner("org.gnome.Mutter.RemoteDesktop") &&
                       bus->nameHasOwner("org.gnome.Mutter.DisplayConfig");
-  facts.portalOnBus = bus->nameHasOwner("org.freedesktop.portal.Desktop") ||
-                      activatable(*bus, "org.freedesktop.portal.Desktop");
+  facts.portalOnBus =
+      bus->nameHasOwner("org.freedesktop.portal.Desktop") || activatable(*bus, "org.freedesktop.portal.Desktop");
   return facts;
 }
 

@@ -34,9 +34,9 @@ InputPosterGnome::InputPosterGnome(std::shared_ptr<Bus> bus)
   if (!bus_->nameHasOwner("org.gnome.Mutter.RemoteDesktop")) {
     throw BusError("mutter's remote desktop is not on the session bus");
   }
-  monitorsWatch_ = bus_->subscribe("/org/gnome/Mutter/DisplayConfig", "org.gnome.Mutter.DisplayConfig",
-                                   "MonitorsChanged",
-                                   [changed = monitorsChanged_](sd_bus_message*) { *changed = true; });
+  monitorsWatch_ =
+      bus_->subscribe("/org/gnome/Mutter/DisplayConfig", "org.gnome.Mutter.DisplayConfig", "MonitorsChanged",
+                      [changed = monitorsChanged_](sd_bus_message*) { *changed = true; });
   // The session and its devices are made now, so that they are ready by the
   // time the first input arrives.
   std::lock_guard lock(mutex_);

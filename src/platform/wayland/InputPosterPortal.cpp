@@ -28,13 +28,12 @@ InputPosterPortal::InputPosterPortal(std::shared_ptr<Bus> bus, std::chrono::mill
       if ((session->devices() & 3u) != 3u) throw BusError("the user did not allow keyboard and pointer");
       // The first event of each kind makes the compositor's device and may be
       // lost: a tap of Shift alone and a pointer motion by nothing make them.
-      session->notify("NotifyKeyboardKeycode", [](sd_bus_message* m) {
-        sd_bus_message_append(m, "a{sv}iu", 0, KEY_LEFTSHIFT, 1u);
-      });
-      session->notify("NotifyKeyboardKeycode", [](sd_bus_message* m) {
-        sd_bus_message_append(m, "a{sv}iu", 0, KEY_LEFTSHIFT, 0u);
-      });
-      session->notify("NotifyPointerMotion", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}dd", 0, 0.0, 0.0); });
+      session->notify("NotifyKeyboardKeycode",
+                      [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, KEY_LEFTSHIFT, 1u); });
+      session->notify("NotifyKeyboardKeycode",
+                      [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, KEY_LEFTSHIFT, 0u); });
+      session->notify("NotifyPointerMotion",
+                      [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}dd", 0, 0.0, 0.0); });
       std::this_thread::sleep_for(deviceSettleTime);
     } catch (const BusError& error) {
       log::warning(std::string("no input through the remote-desktop portal: ") + error.what());
@@ -58,7 +57,8 @@ InputPosterPortal::~InputPosterPortal() {
                       [&](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, static_cast<int>(key), 0u); });
     }
     if (buttonHeld_) {
-      current->notify("NotifyPointerButton", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, BTN_LEFT, 0u); });
+      current->notify("NotifyPointerButton",
+                      [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, BTN_LEFT, 0u); });
     }
   } catch (const BusError&) {
   }
@@ -123,7 +123,8 @@ void InputPosterPortal::leftDown(double x, double y, std::optional<std::int64_t>
   std::lock_guard lock(mutex_);
   if (!movePointer(x, y)) return;
   if (send([](ScreenCastPortalSession& s) {
-        s.notify("NotifyPointerButton", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, BTN_LEFT, 1u); });
+        s.notify("NotifyPointerButton",
+                 [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, BTN_LEFT, 1u); });
       })) {
     buttonHeld_ = true;
   }
@@ -133,7 +134,8 @@ void InputPosterPortal::leftUp(double x, double y, std::optional<std::int64_t>) 
   std::lock_guard lock(mutex_);
   if (!movePointer(x, y)) return;
   if (send([](ScreenCastPortalSession& s) {
-        s.notify("NotifyPointerButton", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, BTN_LEFT, 0u); });
+        s.notify("NotifyPointerButton",
+                 [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, BTN_LEFT, 0u); });
       })) {
     buttonHeld_ = false;
   }

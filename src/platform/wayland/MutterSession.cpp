@@ -26,8 +26,8 @@ MutterSession::MutterSession(std::shared_ptr<Bus> bus, bool remoteDesktop)
     : bus_(std::move(bus)), remoteDesktop_(remoteDesktop) {
   std::string sessionId;
   if (remoteDesktop_) {
-    Message reply = bus_->call(remoteDesktopName, "/org/gnome/Mutter/RemoteDesktop", remoteDesktopName,
-                               "CreateSession", nullptr);
+    Message reply =
+        bus_->call(remoteDesktopName, "/org/gnome/Mutter/RemoteDesktop", remoteDesktopName, "CreateSession", nullptr);
     remoteDesktopPath_ = readPath(reply, "RemoteDesktop.CreateSession");
     char* id = nullptr;
     int result = bus_->locked([&](sd_bus* raw) {
@@ -41,15 +41,14 @@ MutterSession::MutterSession(std::shared_ptr<Bus> bus, bool remoteDesktop)
     sessionId = id;
     free(id);
   }
-  Message reply = bus_->call(screenCastName, "/org/gnome/Mutter/ScreenCast", screenCastName, "CreateSession",
-                             [&](sd_bus_message* m) {
-                               if (remoteDesktop_) {
-                                 sd_bus_message_append(m, "a{sv}", 1, "remote-desktop-session-id", "s",
-                                                       sessionId.c_str());
-                               } else {
-                                 sd_bus_message_append(m, "a{sv}", 0);
-                               }
-                             });
+  Message reply = bus_->call(
+      screenCastName, "/org/gnome/Mutter/ScreenCast", screenCastName, "CreateSession", [&](sd_bus_message* m) {
+        if (remoteDesktop_) {
+          sd_bus_message_append(m, "a{sv}", 1, "remote-desktop-session-id", "s", sessionId.c_str());
+        } else {
+          sd_bus_message_append(m, "a{sv}", 0);
+        }
+      });
   screenCastPath_ = readPath(reply, "ScreenCast.CreateSession");
   auto onClosed = [this](sd_bus_message*) {
     std::lock_guard lock(mutex_);
@@ -60,8 +59,7 @@ MutterSession::MutterSession(std::shared_ptr<Bus> bus, bool remoteDesktop)
     subscriptions_.push_back(
         bus_->subscribe(remoteDesktopPath_, "org.gnome.Mutter.RemoteDesktop.Session", "Closed", onClosed));
   }
-  subscriptions_.push_back(
-      bus_->subscribe(screenCastPath_, "org.gnome.Mutter.ScreenCast.Session", "Closed", onClosed));
+  subscriptions_.push_back(bus_->subscribe(screenCastPath_, "org.gnome.Mutter.ScreenCast.Session", "Closed", onClosed));
 }
 
 MutterSession::~MutterSession() {

@@ -108,8 +108,7 @@ void checkCaptureSize(const CaptureConfiguration& configuration) {
 
 std::unique_ptr<CaptureStream> makePipeWireCaptureStream(PipeWireStream::Options options,
                                                          const CaptureConfiguration& configuration,
-                                                         CaptureService::Output output,
-                                                         std::shared_ptr<void> owner) {
+                                                         CaptureService::Output output, std::shared_ptr<void> owner) {
   return std::make_unique<PipeWireCaptureStream>(std::move(options), configuration, std::move(output),
                                                  std::move(owner));
 }

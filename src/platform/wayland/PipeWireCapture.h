@@ -22,8 +22,7 @@ void checkCaptureSize(const CaptureConfiguration& configuration);
 // stream is gone. Throws CaptureError when PipeWire cannot be reached.
 std::unique_ptr<CaptureStream> makePipeWireCaptureStream(PipeWireStream::Options options,
                                                          const CaptureConfiguration& configuration,
-                                                         CaptureService::Output output,
-                                                         std::shared_ptr<void> owner);
+                                                         CaptureService::Output output, std::shared_ptr<void> owner);
 
 // Starts `start` (a stream making function) and returns its first frame, or
 // throws CaptureError when none arrives within the timeout.

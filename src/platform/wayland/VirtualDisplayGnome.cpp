@@ -48,8 +48,8 @@ class GnomeVirtualDisplay final : public PlatformVirtualDisplay {
       options.name = "marlinax-virtual-display";
       pipewire_ = std::make_unique<PipeWireStream>(options, [](const RawFrame&) {});
       if (!pipewire_->waitUntilStreaming(appearTimeout)) {
-        log::warning("virtual monitor: " + (pipewire_->error().empty() ? std::string("no format agreed in time")
-                                                                        : pipewire_->error()));
+        log::warning("virtual monitor: " +
+                     (pipewire_->error().empty() ? std::string("no format agreed in time") : pipewire_->error()));
         return false;
       }
       // The monitor shows up in the layout a moment after the format was agreed.

@@ -159,26 +159,44 @@ TEST_F(GnomeBackend, InputArrivesAtTheClientInOrder) {
   };
   const std::string left = std::to_string(BTN_LEFT);
   const std::vector<Step> steps = {
-      {"the very first key", [&] { dispatcher.postKey(input::KeyCode::key_A, true);
-                                   dispatcher.postKey(input::KeyCode::key_A, false); },
+      {"the very first key",
+       [&] {
+         dispatcher.postKey(input::KeyCode::key_A, true);
+         dispatcher.postKey(input::KeyCode::key_A, false);
+       },
        {"key 30 pressed", "key 30 released"}},
       {"mouseMoved at (0.25, 0.5)", [&] { dispatcher.moveMouse(at(0.25, 0.5)); }, {" 480.00 540.00"}},
-      {"a double click", [&] { dispatcher.click(at(0.5, 0.5)); dispatcher.click(at(0.5, 0.5)); },
-       {" 960.00 540.00", "button " + left + " pressed", "button " + left + " released",
-        "button " + left + " pressed", "button " + left + " released"}},
-      {"a drag", [&] { dispatcher.beginDrag(at(0.1, 0.1)); dispatcher.drag(at(0.2, 0.3));
-                       dispatcher.endDrag(at(0.3, 0.3)); },
+      {"a double click",
+       [&] {
+         dispatcher.click(at(0.5, 0.5));
+         dispatcher.click(at(0.5, 0.5));
+       },
+       {" 960.00 540.00", "button " + left + " pressed", "button " + left + " released", "button " + left + " pressed",
+        "button " + left + " released"}},
+      {"a drag",
+       [&] {
+         dispatcher.beginDrag(at(0.1, 0.1));
+         dispatcher.drag(at(0.2, 0.3));
+         dispatcher.endDrag(at(0.3, 0.3));
+       },
        {" 192.00 108.00", "button " + left + " pressed", "motion 384.00 324.00", "motion 576.00 324.00",
         "button " + left + " released"}},
-      {"a scroll down and right", [&] { dispatcher.beginScroll(); dispatcher.scroll(-12.7, -30.2);
-                                        dispatcher.endScroll(); },
+      {"a scroll down and right",
+       [&] {
+         dispatcher.beginScroll();
+         dispatcher.scroll(-12.7, -30.2);
+         dispatcher.endScroll();
+       },
        // Mutter 43 sends no axis stop for the gesture's end; newer ones may.
        {"axis horizontal 1", "axis vertical 30.00"}},
       // (Not Command: mutter keeps a lone Super press for itself, its overlay key.)
-      {"a modified key", [&] { dispatcher.postKey(input::KeyCode::key_Control, true);
-                               dispatcher.postKey(input::KeyCode::key_C, true);
-                               dispatcher.postKey(input::KeyCode::key_C, false);
-                               dispatcher.postKey(input::KeyCode::key_Control, false); },
+      {"a modified key",
+       [&] {
+         dispatcher.postKey(input::KeyCode::key_Control, true);
+         dispatcher.postKey(input::KeyCode::key_C, true);
+         dispatcher.postKey(input::KeyCode::key_C, false);
+         dispatcher.postKey(input::KeyCode::key_Control, false);
+       },
        {"key 29 pressed", "key 46 pressed", "key 46 released", "key 29 released"}},
   };
   for (const Step& step : steps) {
@@ -187,10 +205,8 @@ TEST_F(GnomeBackend, InputArrivesAtTheClientInOrder) {
     step.act();
     for (const std::string& expected : step.expected) {
       auto line = client_->waitForLine(
-          [&](const std::string& l) {
-            return l.find(expected) != std::string::npos && !startsWith(l, "output");
-          },
-          20s, from);
+          [&](const std::string& l) { return l.find(expected) != std::string::npos && !startsWith(l, "output"); }, 20s,
+          from);
       if (!line) {
         std::string seen;
         for (const std::string& l : client_->lines()) seen += l + "\n";
@@ -209,9 +225,8 @@ TEST_F(GnomeBackend, InputArrivesAtTheClientInOrder) {
   // The horizontal part of the scroll, pixel-precise (up to mutter's fixed-point
   // rounding) and signed like mutter's axis: positive is to the right.
   auto lines = client_->lines();
-  auto horizontal = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
-    return startsWith(l, "axis horizontal ");
-  });
+  auto horizontal =
+      std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return startsWith(l, "axis horizontal "); });
   ASSERT_NE(horizontal, lines.end());
   EXPECT_NEAR(std::stod(horizontal->substr(16)), 12.0, 0.05);
   EXPECT_EQ(poster->failures(), 0u);
@@ -225,8 +240,8 @@ TEST_F(GnomeBackend, VirtualDisplayIsAddedCastAndRemoved) {
     auto display = service->create({"Virtual Display 1", 1920, 1080, 1920, 1080, 0x1235, 0x5679, 1, "q.1"});
     ASSERT_TRUE(display);
     ASSERT_TRUE(display->applySettings({2, {{1920, 1080, 60.0}}}));
-    EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return startsWith(l, "output 1920 0 1920 1080 "); },
-                                     20s, from))
+    EXPECT_TRUE(
+        client_->waitForLine([](const std::string& l) { return startsWith(l, "output 1920 0 1920 1080 "); }, 20s, from))
         << "the client saw no new 1920x1080 output to the right";
     auto displays = capture->shareableDisplays();
     ASSERT_EQ(displays.size(), 2u);
@@ -357,7 +372,8 @@ TEST_F(GnomeBackend, PortalInputArrivesOnceTheUserAllowedIt) {
   // The user: GNOME's own input clicks through the dialog once it shows.
   auto user = std::make_shared<InputPosterGnome>(bus_);
   auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!isBlue(colourAt(shareX, shareY)) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(100ms);
+  while (!isBlue(colourAt(shareX, shareY)) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(100ms);
   ASSERT_TRUE(isBlue(colourAt(shareX, shareY))) << "the portal's dialog did not show";
   user->leftDown(switchX, switchY, 1);
   user->leftUp(switchX, switchY, 1);
@@ -377,14 +393,15 @@ TEST_F(GnomeBackend, PortalInputArrivesOnceTheUserAllowedIt) {
   dispatcher.postKey(input::KeyCode::key_B, true);
   dispatcher.postKey(input::KeyCode::key_B, false);
   for (const std::string& expected : {std::string(" 480.00 540.00"), "button " + std::to_string(BTN_LEFT) + " pressed",
-                                     "button " + std::to_string(BTN_LEFT) + " released", std::string("key 48 pressed"),
-                                     std::string("key 48 released")}) {
-    auto line = client_->waitForLine([&](const std::string& l) { return l.find(expected) != std::string::npos; }, 20s,
-                                     from);
+                                      "button " + std::to_string(BTN_LEFT) + " released", std::string("key 48 pressed"),
+                                      std::string("key 48 released")}) {
+    auto line =
+        client_->waitForLine([&](const std::string& l) { return l.find(expected) != std::string::npos; }, 20s, from);
     ASSERT_TRUE(line) << "missing \"" << expected << "\"";
     auto lines = client_->lines();
     from = static_cast<std::size_t>(std::find(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), *line) -
-                                    lines.begin()) + 1;
+                                    lines.begin()) +
+           1;
   }
   EXPECT_EQ(poster.failures(), 0u);
 }

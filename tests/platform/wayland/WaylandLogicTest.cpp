@@ -25,9 +25,8 @@ using wayland::PhysicalMonitor;
 
 TEST(DisplayIdentifier, IsFnv1aOfTheConnectorAndNeverZero) {
   const std::vector<std::pair<std::string, std::uint32_t>> cases = {
-      {"", 0x811c9dc5u}, {"Meta-0", 0xdd72466du}, {"Meta-1", 0xdc7244dau}, {"DP-1", 0x1dbad777u},
-      {"eDP-1", 0xc659dedeu},
-      {"GkkzFD", 1u},  // its hash is 0, which no display may have
+      {"", 0x811c9dc5u},     {"Meta-0", 0xdd72466du}, {"Meta-1", 0xdc7244dau},
+      {"DP-1", 0x1dbad777u}, {"eDP-1", 0xc659dedeu},  {"GkkzFD", 1u},  // its hash is 0, which no display may have
   };
   for (const auto& [connector, id] : cases) EXPECT_EQ(displayIdentifier(connector), id) << connector;
 }
@@ -78,9 +77,9 @@ TEST(LayoutDisplays, FramesFollowModeScaleTransformAndLayoutMode) {
 }
 
 TEST(StreamPoint, IsRelativeToTheMonitorUnderThePointInStreamPixels) {
-  auto displays = wayland::layoutDisplays({{"eDP-1", 2880, 1800}, {"DP-1", 1920, 1080}},
-                                          {{0, 0, 2.0, 0, {"eDP-1"}}, {1440, 0, 1.0, 0, {"DP-1"}}},
-                                          LayoutMode::logical);
+  auto displays =
+      wayland::layoutDisplays({{"eDP-1", 2880, 1800}, {"DP-1", 1920, 1080}},
+                              {{0, 0, 2.0, 0, {"eDP-1"}}, {1440, 0, 1.0, 0, {"DP-1"}}}, LayoutMode::logical);
   struct Case {
     double x, y;
     std::optional<std::size_t> display;
@@ -88,9 +87,9 @@ TEST(StreamPoint, IsRelativeToTheMonitorUnderThePointInStreamPixels) {
   };
   const std::vector<Case> cases = {
       {0, 0, 0, 0, 0},
-      {720.25, 450.5, 0, 1440.5, 901},      // scale 2: stream pixels are twice the layout's
+      {720.25, 450.5, 0, 1440.5, 901},  // scale 2: stream pixels are twice the layout's
       {1439.5, 899.5, 0, 2879, 1799},
-      {1440, 0, 1, 0, 0},                   // the next monitor starts at its left edge
+      {1440, 0, 1, 0, 0},  // the next monitor starts at its left edge
       {1440 + 480, 540, 1, 480, 540},
       {1440 + 1920, 540, std::nullopt, 0, 0},  // just past the right edge
       {100, 950, std::nullopt, 0, 0},          // below the smaller monitor
@@ -180,13 +179,20 @@ TEST(ChooseBackend, NamesParseBackAndPermissionsFollowTheBackend) {
 
 TEST(EvdevKeyCode, PutsEveryKeyAtItsPcPlace) {
   const std::vector<std::pair<input::KeyCode, std::uint16_t>> cases = {
-      {input::KeyCode::key_A, KEY_A},           {input::KeyCode::key_B, KEY_B},
-      {input::KeyCode::key_Return, KEY_ENTER},  {input::KeyCode::key_Delete, KEY_BACKSPACE},
-      {input::KeyCode::key_ForwardDelete, KEY_DELETE}, {input::KeyCode::key_Command, KEY_LEFTMETA},
-      {input::KeyCode::key_RightCommand, KEY_RIGHTMETA}, {input::KeyCode::key_Option, KEY_LEFTALT},
-      {input::KeyCode::key_Help, KEY_INSERT},   {input::KeyCode::key_KeypadClear, KEY_NUMLOCK},
-      {input::KeyCode::key_Grave, KEY_GRAVE},   {input::KeyCode::key_Function, KEY_FN},
-      {input::KeyCode::key_UpArrow, KEY_UP},    {input::KeyCode::key_F20, KEY_F20},
+      {input::KeyCode::key_A, KEY_A},
+      {input::KeyCode::key_B, KEY_B},
+      {input::KeyCode::key_Return, KEY_ENTER},
+      {input::KeyCode::key_Delete, KEY_BACKSPACE},
+      {input::KeyCode::key_ForwardDelete, KEY_DELETE},
+      {input::KeyCode::key_Command, KEY_LEFTMETA},
+      {input::KeyCode::key_RightCommand, KEY_RIGHTMETA},
+      {input::KeyCode::key_Option, KEY_LEFTALT},
+      {input::KeyCode::key_Help, KEY_INSERT},
+      {input::KeyCode::key_KeypadClear, KEY_NUMLOCK},
+      {input::KeyCode::key_Grave, KEY_GRAVE},
+      {input::KeyCode::key_Function, KEY_FN},
+      {input::KeyCode::key_UpArrow, KEY_UP},
+      {input::KeyCode::key_F20, KEY_F20},
   };
   for (const auto& [key, code] : cases) EXPECT_EQ(evdevKeyCode(key), code) << static_cast<int>(key);
   // Every key has a code of its own.
@@ -208,10 +214,14 @@ TEST(RestoreToken, LivesUnderTheStateDirectoryAndOnlyUuidsAreKept) {
   EXPECT_EQ(restoreTokenPath("", ""), "");
 
   const std::vector<std::pair<std::string, bool>> tokens = {
-      {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789ab", true}, {"4F1D8C1E-9A2B-4C3D-8E7F-0123456789AB", true},
-      {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789a", false}, {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789abc", false},
-      {"4f1d8c1e 9a2b-4c3d-8e7f-0123456789ab", false}, {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789ag", false},
-      {"", false}, {"../../etc/passwd-0000-0000-000000000000", false},
+      {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789ab", true},
+      {"4F1D8C1E-9A2B-4C3D-8E7F-0123456789AB", true},
+      {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789a", false},
+      {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789abc", false},
+      {"4f1d8c1e 9a2b-4c3d-8e7f-0123456789ab", false},
+      {"4f1d8c1e-9a2b-4c3d-8e7f-0123456789ag", false},
+      {"", false},
+      {"../../etc/passwd-0000-0000-000000000000", false},
   };
   for (const auto& [text, valid] : tokens) EXPECT_EQ(wayland::isRestoreToken(text), valid) << text;
 
