@@ -21,6 +21,13 @@ pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 pkg_check_modules(LZ4 REQUIRED IMPORTED_TARGET liblz4)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 
+# Wayland backends (optional: without them the build serves X11 only).
+pkg_check_modules(PIPEWIRE QUIET IMPORTED_TARGET libpipewire-0.3)
+pkg_check_modules(SDBUS QUIET IMPORTED_TARGET libsystemd)
+pkg_check_modules(WAYLAND_CLIENT QUIET IMPORTED_TARGET wayland-client)
+pkg_check_modules(WAYLAND_PROTOCOLS QUIET wayland-protocols)
+find_program(WAYLAND_SCANNER wayland-scanner)
+
 # libyuv ships neither a pkg-config nor a CMake file.
 find_library(YUV_LIBRARY yuv REQUIRED)
 find_path(YUV_INCLUDE_DIR libyuv.h REQUIRED)

@@ -19,6 +19,10 @@ packages=(
   # packaging: icon renderings, the package's library dependencies, checks of the
   # desktop entry and the metainfo
   librsvg2-bin dpkg-dev file desktop-file-utils appstream
+  # Wayland: PipeWire capture, sd-bus, the test client's protocols
+  libpipewire-0.3-dev libsystemd-dev libwayland-dev wayland-protocols
+  # a headless GNOME session for the Wayland tests
+  mutter pipewire pipewire-bin wireplumber libglib2.0-bin xdg-desktop-portal xdg-desktop-portal-gnome
 )
 
 missing=()

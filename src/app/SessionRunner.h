@@ -24,8 +24,9 @@ class SessionRunner {
   virtual void stop() = 0;
 };
 
-// Serves headsets with the X display's capture and input, as marlinax-server
-// does, on the HeadsetServer that marlinax-server runs too.
-std::shared_ptr<SessionRunner> makeHeadsetSessionRunner(server::HeadsetServerOptions options);
+// Serves headsets with the desktop's services on the HeadsetServer that
+// marlinax-server runs too.
+std::shared_ptr<SessionRunner> makeHeadsetSessionRunner(server::HeadsetServerOptions options,
+                                                        server::Services services);
 
 }  // namespace marlinax::app

@@ -36,7 +36,8 @@ void SessionWindowTest::headsetConnectsAndLeaves() {
   options.advertise = false;  // the test knows the port; no DNS-SD needed
   AppEnvironment environment;
   environment.permissions = std::make_shared<Granted>();
-  environment.session = makeHeadsetSessionRunner(options);
+  // Only the handshake matters here: no capture or input.
+  environment.session = makeHeadsetSessionRunner(options, server::Services{});
   int quits = 0;
   environment.quit = [&] { ++quits; };
   ContentViewState state(std::move(environment));

@@ -26,9 +26,7 @@
 #include "app/SessionRunner.h"
 #include "app/Style.h"
 #include "log/Log.h"
-#include "platform/x11/CaptureX11.h"
-#include "platform/x11/VirtualDisplayX11.h"
-#include "platform/x11/X11Permissions.h"
+#include "server/DesktopServices.h"
 
 namespace marlinax {
 namespace {
@@ -65,14 +63,8 @@ bool displayReachable() {
          !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
-displays::Environment displayEnvironment() {
-  std::shared_ptr<platform::CaptureService> capture;
-  try {
-    capture = platform::x11::makeCaptureService();
-  } catch (const std::exception& error) {
-    log::warning(std::string("Virtual displays cannot be discovered: ") + error.what());
-  }
-  auto environment = displays::Environment::standard(platform::x11::makeVirtualDisplayService(), capture);
+displays::Environment displayEnvironment(const server::DesktopServices& desktop) {
+  auto environment = displays::Environment::standard(desktop.virtualDisplays, desktop.services.capture);
   // The window's own wait, which quitting cuts short.
   environment.wait = nullptr;
   return environment;
@@ -160,10 +152,12 @@ int main(int argc, char** argv) {
   quitOnSignals(&application);
 
   try {
+    const server::DesktopServices desktop =
+        server::makeDesktopServices(std::nullopt, [](const std::string& line) { log::info(line); });
     app::AppEnvironment environment;
-    environment.permissions = platform::x11::makePermissionProbe();
-    environment.session = app::makeHeadsetSessionRunner(options);
-    environment.displays = displayEnvironment();
+    environment.permissions = desktop.permissions;
+    environment.session = app::makeHeadsetSessionRunner(options, desktop.services);
+    environment.displays = displayEnvironment(desktop);
     environment.launcher = std::make_shared<app::SystemDesktopLauncher>();
     environment.refreshTimer = std::make_unique<app::QtRepeatingTimer>();
     environment.quit = [] { QCoreApplication::quit(); };

@@ -17,7 +17,7 @@ constexpr std::string_view kProgram = "marlinax-server";
 
 constexpr std::string_view kUsage =
     "usage: marlinax-server [--display NAME] [--port N] [--name NAME] [--virtual-display] [--allow-from CIDR,...] "
-    "[--no-advertise] [--verbose | --quiet]";
+    "[--backend x11|gnome|portal] [--no-advertise] [--verbose | --quiet]";
 
 constexpr std::string_view kHelp = R"(
 Lets an Apple Vision Pro running the Marlinax app show and control this
@@ -36,6 +36,9 @@ Options:
                        such as 192.168.1.0/24,fd00::/8; "default" stands for
                        the local network (default: loopback, link-local and
                        private ranges)
+  --backend NAME       the display backend: x11, gnome (mutter on a GNOME
+                       Wayland session) or portal (the desktop portals)
+                       (default: chosen from the session)
   --no-advertise       listen without advertising over DNS-SD
   --verbose            also log debugging detail
   --quiet              log errors only
@@ -145,7 +148,8 @@ std::variant<Options, Exit> parseOptions(int argc, const char* const* argv) {
       options.advertise = false;
       continue;
     }
-    if (option != "--display" && option != "--port" && option != "--name" && option != "--allow-from")
+    if (option != "--display" && option != "--port" && option != "--name" && option != "--allow-from" &&
+        option != "--backend")
       return failure("unknown option " + optionText);
     if (auto error = takeValue())
       return *error;
@@ -166,6 +170,10 @@ std::variant<Options, Exit> parseOptions(int argc, const char* const* argv) {
         return failure("--name is too long: at most " + std::to_string(kMaxNameBytes) + " bytes, not " +
                        std::to_string(value.size()));
       options.name = std::string(value);
+    } else if (option == "--backend") {
+      options.backend = platform::parseBackend(value);
+      if (!options.backend)
+        return failure("--backend needs x11, gnome or portal, not '" + std::string(value) + "'");
     } else {  // --allow-from
       if (value.empty())
         return failure("--allow-from needs at least one address range");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "log/Log.h"
+#include "platform/Backend.h"
 
 namespace marlinax::cli {
 
@@ -28,6 +29,8 @@ struct Options {
   std::vector<std::string> allowFrom;
   // False listens without advertising over DNS-SD (tests that know the port).
   bool advertise = true;
+  // The display backend; none means the one the session suggests.
+  std::optional<platform::Backend> backend;
   log::Level logLevel = log::Level::info;
 };
 

@@ -35,10 +35,8 @@
 
 #include "displays/VirtualDisplay.h"
 #include "log/Log.h"
-#include "platform/x11/CaptureX11.h"
-#include "platform/x11/InputPosterX11.h"
 #include "platform/x11/Reachable.h"
-#include "platform/x11/VirtualDisplayX11.h"
+#include "server/DesktopServices.h"
 #include "server/HeadsetServer.h"
 #include "server/Options.h"
 #include "server/ProtocolImplementation.h"
@@ -50,33 +48,6 @@ namespace {
 void say(const std::string& line) {
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
-}
-
-// The platform services the headset's requests work with: the X display's
-// capture and input when it can be reached. Without them the server still
-// serves the handshake; requests that need them get no reply.
-server::Services platformServices() {
-  server::Services services;
-  const char* display = std::getenv("DISPLAY");
-  if (display == nullptr || *display == '\0') {
-    log::warning("No X display: display, capture and input requests are not available.");
-    return services;
-  }
-  try {
-    services.capture = platform::x11::makeCaptureService();
-  } catch (const std::exception& error) {
-    log::warning(std::string("Screen capture is not available: ") + error.what());
-  }
-  try {
-    auto poster = std::make_shared<platform::InputPosterX11>();
-    services.input = poster;
-    services.doubleClickInterval = poster;
-  } catch (const std::exception& error) {
-    log::warning(std::string("Input is not available: ") + error.what());
-  }
-  if (services.capture && services.input)
-    log::info(std::string("Capture and input on X display ") + display + ".");
-  return services;
 }
 
 // Why a fixed port cannot be listened on (taken by another program, or
@@ -129,14 +100,15 @@ int run(const cli::Options& cli) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  server::Services services = platformServices();
+  server::DesktopServices desktop = server::makeDesktopServices(cli.backend, say);
+  server::Services services = desktop.services;
 
   // Made before serving; a signal meanwhile waits, blocked, until the display
   // exists, and the display is removed once serving has stopped.
   std::shared_ptr<displays::VirtualDisplayHolder> virtualDisplays;
   if (cli.virtualDisplay) {
     virtualDisplays = std::make_shared<displays::VirtualDisplayHolder>(
-        displays::Environment::standard(platform::x11::makeVirtualDisplayService(), services.capture));
+        displays::Environment::standard(desktop.virtualDisplays, services.capture));
     virtualDisplays->create(1);
   }
 
