@@ -18,6 +18,8 @@ add_library(marlinax::asio ALIAS marlinax_asio)
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xdamage xfixes xtst)
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+# The libjpeg API, for restart markers (TurboJPEG 2.1 cannot set them).
+pkg_check_modules(LIBJPEG REQUIRED IMPORTED_TARGET libjpeg)
 pkg_check_modules(LZ4 REQUIRED IMPORTED_TARGET liblz4)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 

@@ -8,8 +8,8 @@ packages=(
   cmake ninja-build g++ pkg-config clang libclang-rt-14-dev libfuzzer-14-dev
   # libraries
   libasio-dev libssl-dev libavahi-client-dev libx11-dev libxext-dev libxrandr-dev
-  libxdamage-dev libxfixes-dev libxtst-dev libturbojpeg0-dev libyuv-dev liblz4-dev
-  libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libxdamage-dev libxfixes-dev libxtst-dev libturbojpeg0-dev libjpeg62-turbo-dev libyuv-dev liblz4-dev
+  libstb-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
   # the application's window: Qt 6 Widgets, and the SVG plugins that draw its icons
   qt6-base-dev libqt6svg6 fonts-dejavu-core
   # services and tools the server and the tests start

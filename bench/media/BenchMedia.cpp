@@ -17,6 +17,7 @@
 #include "media/AppleLz4.h"
 #include "media/Fragment.h"
 #include "media/Masks.h"
+#include "media/SegmentedJpeg.h"
 
 namespace {
 
@@ -142,6 +143,80 @@ void BM_BareTurboJpeg(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(bytes) / state.iterations(), benchmark::Counter::kAvgThreads);
 }
 
+// The segment cache. Full change: every frame differs everywhere from the one
+// before (two desktops, a band of noise shifted each frame), so every segment is
+// compressed again. Small change: a 600 x 300 window area changes every frame
+// (typing, scrolling) and the capture reports it as damage. The argument is the
+// number of segments per 8-pixel row (the restart interval is the row / it).
+std::shared_ptr<platform::Image> variant(const platform::Image& base, int frame, int x0, int y0, int x1, int y1) {
+  auto image = std::make_shared<platform::Image>(base);
+  std::mt19937 random(static_cast<std::uint32_t>(frame));
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x)
+      if (random() % 5 == 0) fill(*image, x, y, x + 1, y + 1, 0x20, 0x20, 0x20);
+  return image;
+}
+
+const std::vector<std::shared_ptr<platform::Image>>& fullChangeFrames() {
+  static const auto frames = [] {
+    std::vector<std::shared_ptr<platform::Image>> result;
+    for (int f = 0; f < 2; ++f) result.push_back(variant(*desktopSample().image, f, 0, 0, kWidth, kHeight));
+    return result;
+  }();
+  return frames;
+}
+
+// The reference for the full-change case: TurboJPEG on the same frames.
+void BM_BareTurboJpegFullChange(benchmark::State& state) {
+  const auto& frames = fullChangeFrames();
+  tjhandle handle = tjInitCompress();
+  const unsigned long capacity = tjBufSize(kWidth, kHeight, TJSAMP_444);
+  unsigned char* buffer = tjAlloc(static_cast<int>(capacity));
+  std::size_t frame = 0;
+  for (auto _ : state) {
+    const platform::Image& image = *frames[frame++ % 2];
+    unsigned long size = capacity;
+    if (tjCompress2(handle, image.pixels.data(), kWidth, image.stride, kHeight, TJPF_BGRX, &buffer, &size, TJSAMP_444,
+                    100, TJFLAG_NOREALLOC) != 0) {
+      state.SkipWithError(tjGetErrorStr2(handle));
+      break;
+    }
+    benchmark::DoNotOptimize(buffer);
+  }
+  tjFree(buffer);
+  tjDestroy(handle);
+}
+
+void BM_SegmentedFullChange(benchmark::State& state) {
+  const auto& frames = fullChangeFrames();
+  media::SegmentedJpegEncoder encoder(static_cast<int>(state.range(0)));
+  std::size_t bytes = 0, frame = 0;
+  for (auto _ : state) {
+    const Bytes& jpeg = encoder.encode(frames[frame++ % 2]);
+    bytes += jpeg.size();
+    benchmark::DoNotOptimize(jpeg.data());
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["bytes/frame"] = static_cast<double>(bytes) / state.iterations();
+}
+
+void BM_SegmentedSmallChange(benchmark::State& state) {
+  const platform::Image& base = *desktopSample().image;
+  const media::PixelRect area{700, 100, 600, 300};
+  std::vector<std::shared_ptr<platform::Image>> frames;
+  for (int f = 0; f < 2; ++f) frames.push_back(variant(base, f, area.x, area.y, area.x + area.width, area.y + area.height));
+  media::SegmentedJpegEncoder encoder(static_cast<int>(state.range(0)));
+  encoder.encode(frames[1]);
+  std::size_t frame = 0, segments = 0;
+  for (auto _ : state) {
+    const Bytes& jpeg = encoder.encode(frames[frame++ % 2], std::span<const media::PixelRect>(&area, 1));
+    segments += static_cast<std::size_t>(encoder.segmentsEncoded());
+    benchmark::DoNotOptimize(jpeg.data());
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["segments/frame"] = static_cast<double>(segments) / state.iterations();
+}
+
 // The pipeline's steps on their own, to see where the time beyond the JPEG goes.
 void BM_StepAlpha(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(media::extractAlpha(*desktopSample().image).bytes.data());
@@ -173,6 +248,9 @@ BENCHMARK(BM_PipelineMaskTravels)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PipelineMaskConfirmed)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BareTurboJpeg)->Unit(benchmark::kMillisecond)->UseRealTime()->Threads(2);
 BENCHMARK(BM_PipelineMaskConfirmed)->Unit(benchmark::kMillisecond)->UseRealTime()->Threads(2);
+BENCHMARK(BM_BareTurboJpegFullChange)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SegmentedFullChange)->Arg(1)->Arg(4)->Arg(12)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SegmentedSmallChange)->Arg(1)->Arg(4)->Arg(12)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StepAlpha)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StepMaskLz4)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StepMaskCompare)->Unit(benchmark::kMicrosecond);
@@ -221,6 +299,18 @@ int main(int argc, char** argv) {
     if (bare > 0 && bareCpu > 0 && real > 0)
       std::printf("  %-36s %8.2f ms real = %.3f x   %8.2f ms CPU = %.3f x\n", name, real, real / bare, cpu,
                   cpu / bareCpu);
+  }
+  const double bareFull = find("BM_BareTurboJpegFullChange/", reporter.cpuMilliseconds);
+  std::printf("Full change, bare TurboJPEG on the same frames: %.2f ms CPU\n", bareFull);
+  for (const char* name : {"BM_SegmentedFullChange/1/", "BM_SegmentedFullChange/4/", "BM_SegmentedFullChange/12/"}) {
+    const double cpu = find(name, reporter.cpuMilliseconds);
+    if (bareFull > 0 && cpu > 0)
+      std::printf("  %-36s %8.2f ms CPU = %.3f x the bare encode of the same frames\n", name, cpu, cpu / bareFull);
+  }
+  for (const char* name : {"BM_SegmentedSmallChange/1/", "BM_SegmentedSmallChange/4/", "BM_SegmentedSmallChange/12/"}) {
+    const double cpu = find(name, reporter.cpuMilliseconds);
+    if (bareCpu > 0 && cpu > 0)
+      std::printf("  %-36s %8.2f ms CPU = %.3f x the bare full encode of the desktop\n", name, cpu, cpu / bareCpu);
   }
   const double twoBare = find("BM_BareTurboJpeg/real_time/threads:2", reporter.perSecond);
   const double twoPipeline = find("BM_PipelineMaskConfirmed/real_time/threads:2", reporter.perSecond);

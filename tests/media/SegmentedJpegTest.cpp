@@ -1,0 +1,155 @@
+#include "media/SegmentedJpeg.h"
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_JPEG
+#define STBI_NO_STDIO
+#include <stb_image.h>
+
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "media/MediaTestImages.h"
+
+namespace marlinax::media {
+namespace {
+
+TEST(SegmentLayout, SegmentsAreEqualRectanglesThatTileTheImage) {
+  struct Case {
+    int width, height, wanted;
+    int perRow, mcus;
+  };
+  // 300 MCUs per row: 4 divides it. 125 = 5^3: 4, 3 and 2 do not, 1 does.
+  // 240 MCUs (1917 pixels, the last column padded): 7 does not divide, 6 does.
+  for (const Case c : {Case{2400, 1280, 4, 4, 75}, Case{1000, 64, 4, 1, 125}, Case{1917, 1083, 7, 6, 40},
+                       Case{8, 8, 4, 1, 1}, Case{2400, 1280, 0, 1, 300}}) {
+    const SegmentLayout layout = SegmentLayout::forImage(c.width, c.height, c.wanted);
+    EXPECT_EQ(layout.segmentsPerRow, c.perRow) << c.width;
+    EXPECT_EQ(layout.mcusPerSegment, c.mcus) << c.width;
+    // Every pixel in exactly one segment.
+    std::vector<int> covered(static_cast<std::size_t>(c.width) * c.height, 0);
+    for (int i = 0; i < layout.segmentCount(); ++i) {
+      const PixelRect r = layout.segmentRect(i);
+      for (int y = r.y; y < r.y + r.height; ++y)
+        for (int x = r.x; x < r.x + r.width; ++x) ++covered[static_cast<std::size_t>(y) * c.width + x];
+    }
+    EXPECT_EQ(std::count(covered.begin(), covered.end(), 1), static_cast<long>(covered.size())) << c.width;
+  }
+}
+
+Bytes decodeTurbo(const Bytes& jpeg, int width, int height) {
+  Bytes bgrx(static_cast<std::size_t>(width) * height * 4);
+  tjhandle handle = tjInitDecompress();
+  const int failed = tjDecompress2(handle, jpeg.data(), jpeg.size(), bgrx.data(), width, 0, height, TJPF_BGRX, 0);
+  tjDestroy(handle);
+  return failed ? Bytes() : bgrx;
+}
+
+// A different decoder from a different code base: it must read the restart
+// markers the way libjpeg-turbo does.
+Bytes decodeStb(const Bytes& jpeg, int width, int height) {
+  int w = 0, h = 0, channels = 0;
+  unsigned char* rgb = stbi_load_from_memory(jpeg.data(), static_cast<int>(jpeg.size()), &w, &h, &channels, 3);
+  if (rgb == nullptr || w != width || h != height) {
+    stbi_image_free(rgb);
+    return Bytes();
+  }
+  Bytes bgrx(static_cast<std::size_t>(width) * height * 4);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(width) * height; ++i) {
+    bgrx[4 * i + 0] = rgb[3 * i + 2];
+    bgrx[4 * i + 1] = rgb[3 * i + 1];
+    bgrx[4 * i + 2] = rgb[3 * i + 0];
+  }
+  stbi_image_free(rgb);
+  return bgrx;
+}
+
+// Paints a rectangle of noise (the worst case for JPEG) into the image.
+PixelRect paintNoise(platform::Image& image, std::mt19937& random) {
+  std::uniform_int_distribution<int> x(0, image.width - 1), y(0, image.height - 1);
+  PixelRect r;
+  r.x = x(random);
+  r.y = y(random);
+  r.width = std::min(1 + x(random) / 4, image.width - r.x);
+  r.height = std::min(1 + y(random) / 4, image.height - r.y);
+  for (int row = r.y; row < r.y + r.height; ++row)
+    for (int column = r.x; column < r.x + r.width; ++column)
+      for (int c = 0; c < 4; ++c) image.row(row)[4 * column + c] = static_cast<std::uint8_t>(random());
+  return r;
+}
+
+TEST(SegmentedJpegEncoder, ReusedSegmentsGiveTheBytesOfAWholeEncodeAndDecodeEverywhere) {
+  struct Case {
+    int width, height, extraStride, segmentsPerRow;
+  };
+  // The frame size the headset gets, and odd sizes whose last MCU row and
+  // column are padded, with row padding in the buffer.
+  for (const Case c : {Case{2400, 1280, 0, 4}, Case{203, 77, 12, 5}, Case{96, 40, 0, 1}}) {
+    SCOPED_TRACE(c.width);
+    SegmentedJpegEncoder encoder(c.segmentsPerRow);
+    auto image = testing::makeImage(c.width, c.height, [](int, int) { return 0xFF; }, c.extraStride);
+    std::mt19937 random(static_cast<std::uint32_t>(c.width));
+    for (int frame = 0; frame < 6; ++frame) {
+      SCOPED_TRACE(frame);
+      // Every frame is a new image, as captures are.
+      image = std::make_shared<platform::Image>(*image);
+      std::vector<PixelRect> damage;
+      for (int k = 0; k < frame % 3; ++k) damage.push_back(paintNoise(*image, random));
+      // Damage as reported, none at all (compare everything), or an
+      // over-wide report (some segments compared and found equal).
+      std::optional<std::span<const PixelRect>> hint;
+      PixelRect everything{-10, -10, c.width + 20, c.height + 20};
+      if (frame % 2 == 1) hint = damage;
+      if (frame == 4) hint = std::span<const PixelRect>(&everything, 1);
+      const Bytes& jpeg = encoder.encode(image, hint);
+      const Bytes whole = SegmentedJpegEncoder::encodeWhole(*image, c.segmentsPerRow);
+      ASSERT_EQ(jpeg, whole);
+
+      const Bytes turbo = decodeTurbo(jpeg, c.width, c.height);
+      const Bytes stb = decodeStb(jpeg, c.width, c.height);
+      ASSERT_FALSE(turbo.empty());
+      ASSERT_FALSE(stb.empty());
+      int worst = 0;
+      for (std::size_t i = 0; i < turbo.size(); ++i)
+        if (i % 4 != 3) worst = std::max(worst, std::abs(turbo[i] - stb[i]));
+      EXPECT_LE(worst, 3) << "the two decoders disagree: a segment is misplaced";
+    }
+  }
+}
+
+TEST(SegmentedJpegEncoder, CompressesOnlySegmentsWhosePixelsChanged) {
+  SegmentedJpegEncoder encoder(4);
+  auto image = testing::makeImage(2400, 1280, [](int, int) { return 0xFF; });
+  encoder.encode(image);
+  EXPECT_EQ(encoder.segmentsEncoded(), 160 * 4);
+
+  // Unchanged: nothing to compress, with or without damage reported.
+  image = std::make_shared<platform::Image>(*image);
+  encoder.encode(image);
+  EXPECT_EQ(encoder.segmentsEncoded(), 0);
+
+  image = std::make_shared<platform::Image>(*image);
+  // A 600 x 300 window area at (700, 100) changes: columns 1 and 2 of 600
+  // pixels (700..1299), rows 12..49 of 8 pixels (100..399): 2 x 38 segments.
+  for (int y = 100; y < 400; ++y)
+    for (int x = 700; x < 1300; ++x) image->row(y)[4 * x] ^= 0x40;
+  const PixelRect area{700, 100, 600, 300};
+  const Bytes& jpeg = encoder.encode(image, std::span<const PixelRect>(&area, 1));
+  EXPECT_EQ(encoder.segmentsEncoded(), 2 * 38);
+  EXPECT_EQ(jpeg, SegmentedJpegEncoder::encodeWhole(*image, 4));
+
+  // Damage over pixels that did not really change costs a comparison only.
+  encoder.encode(std::make_shared<platform::Image>(*image), std::span<const PixelRect>(&area, 1));
+  EXPECT_EQ(encoder.segmentsEncoded(), 0);
+
+  // Another size starts over with a whole compression.
+  auto smaller = testing::makeImage(1200, 640, [](int, int) { return 0xFF; });
+  EXPECT_EQ(encoder.encode(smaller), SegmentedJpegEncoder::encodeWhole(*smaller, 4));
+  EXPECT_EQ(encoder.segmentsEncoded(), 80 * 3);  // 150 MCUs per row: 4 does not divide it, 3 does
+}
+
+}  // namespace
+}  // namespace marlinax::media
