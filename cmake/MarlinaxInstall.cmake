@@ -99,6 +99,12 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${MARLINAX_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Headsets find the computer only through a running mDNS responder.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS avahi-daemon)
+# Headsets find the computer only through a running mDNS responder; the
+# window's icons are SVG, drawn by Qt's SVG plugin, which is loaded at run time
+# and so invisible to the library scan.
+if(TARGET marlinax)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "avahi-daemon, libqt6svg6")
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS avahi-daemon)
+endif()
 include(CPack)

@@ -98,7 +98,7 @@ env -u DISPLAY DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus" \
   /usr/bin/marlinax-server --display ":$n" --port "$port" --name "Package Test" \
   >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
-wait_for 20 grep -q "^Awaiting connection on port $port\.$" "$work/server.out" || fail "server is not listening on $port"
+wait_for 20 grep -qs "^Awaiting connection on port $port\.$" "$work/server.out" || fail "server is not listening on $port"
 grep -q "^info: Capture and input on X display :$n\.$" "$work/server.err" || fail "server did not open :$n"
 /usr/bin/marlinax-peer handshake --host 127.0.0.1 --port "$port" --timeout 20 >"$work/peer.out" ||
   { cat "$work/peer.out" >&2; fail "handshake"; }
