@@ -237,8 +237,12 @@ asio::awaitable<void> handleIncoming(std::shared_ptr<Multiplexer::State> state,
     // The handler takes its own copy: when it has no reply, the body is the
     // peer's reply to one of our requests and is still needed here.
     reply = co_await handler->handle(*identifier, body);
-  } catch (...) {
+  } catch (const std::exception& error) {
+    log::warning(std::string(messageName(*identifier)) + " failed: " + error.what());
     co_return;  // a failed request is not answered
+  } catch (...) {
+    log::warning(std::string(messageName(*identifier)) + " failed");
+    co_return;
   }
   if (reply) {
     inProgress->queue(reply->size());
