@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""Applies a fixed list of hand-written faults to the product code, one at a time, and reports
+which ones the unit tests catch.
+
+Each mutant is a real fault: an off-by-one, a swapped byte order, a check dropped. The script
+works on a snapshot of a commit (git archive) under build-mutation/, never on the worktree, so
+edits in progress are not disturbed and the tree is never left mutated. Per mutant it rebuilds
+the unit tests (ccache keeps the unchanged objects), runs `ctest -L unit` (plus the X11 tests
+for faults only an X server shows) and restores the file.
+
+  scripts/mutation-test.py [--ref REF] [--only SUBSTRING] [--summary FILE]
+
+Exit status: 0 when every mutant is killed, 1 when some survive, 2 on a setup error (a pattern
+that no longer matches exactly once is a setup error: the table must follow the code).
+"""
+
+import argparse
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+# (file, original text, mutated text, fault, ctest labels). The original text must occur exactly
+# once in the file.
+MUTANTS = [
+    # codec
+    ("src/codec/Varint.cpp", "while (value >= 0x80) {", "while (value > 0x80) {",
+     "varint writer: 0x80 fits one byte (off by one)", "unit"),
+    ("src/codec/Varint.cpp", "for (unsigned i = 0; i < 9; ++i) {", "for (unsigned i = 0; i < 10; ++i) {",
+     "varint reader: accepts a tenth byte", "unit"),
+    ("src/codec/Varint.cpp", "if (length > data.size() - offset) throw",
+     "if (length > data.size() - offset + 1) throw", "string reader: length one past the end", "unit"),
+    ("src/codec/Varint.cpp", "(c & 0xC0) == 0x80", "(c & 0x80) == 0x80",
+     "UTF-8: continuation byte check too loose", "unit"),
+    ("src/codec/BitVector.h", "return (bitmap[i / 8] >> (i % 8)) & 1U;",
+     "return (bitmap[i / 8] >> (7 - i % 8)) & 1U;", "nil bitmap read in the wrong bit order", "unit"),
+    ("src/codec/Encoder.cpp", "if (values_[i].element.kind == Kind::nil) nils.set(i);",
+     "if (values_[i].element.kind == Kind::nil) (void)i;", "record writer skips a nil bit", "unit"),
+    ("src/codec/Encoder.cpp", "return shapeCounter_++;", "return ++shapeCounter_;",
+     "shape numbers start at one", "unit"),
+    ("src/codec/Decoder.cpp", "if (metadata >= 2) throw ProducerError(Kind::invalidMetadata, at(base, offset));",
+     "if (metadata >= 2) throw ProducerError(Kind::invalidMetadata, at(base, offset + 1));",
+     "error offset off by one", "unit"),
+    ("src/codec/Decoder.cpp", "if (metadata >= 2)", "if (metadata > 2)",
+     "metadata byte 2 accepted", "unit"),
+    # transport
+    ("src/transport/Framing.cpp", "order == HeaderOrder::littleEndian ? i : kFrameHeaderSize - 1 - i;",
+     "order == HeaderOrder::bigEndian ? i : kFrameHeaderSize - 1 - i;", "frame header written in the other byte order",
+     "unit"),
+    ("src/transport/Framing.cpp", "length > maximumMessageSize_)", "length > maximumMessageSize_ + 1)",
+     "frame one byte over the maximum accepted", "unit"),
+    ("src/transport/AddressFilter.cpp", "const auto mask = static_cast<std::uint8_t>(0xFF00u >> take);",
+     "const auto mask = static_cast<std::uint8_t>(0xFF00u >> (take - (take == 8 ? 0 : 1)));",
+     "address range compares one bit too few", "unit"),
+    ("src/transport/AddressFilter.cpp", "if (range.prefixLength > width)", "if (range.prefixLength > width + 1)",
+     "prefix longer than the address accepted", "unit"),
+    # messaging
+    ("src/messaging/Multiplexer.cpp", "auto found = continuations_.find(token);",
+     "auto found = continuations_.begin();", "reply resumes a waiter without checking its token", "unit"),
+    ("src/messaging/Multiplexer.cpp",
+     "return inProgress < limits.requestsInProgress && queuedReplyBytes < limits.queuedReplyBytes;",
+     "return true;", "unbounded queue of requests in progress", "unit"),
+    ("src/messaging/Multiplexer.cpp", "  if (reply) {\n    inProgress->queue(reply->size());",
+     "  if (reply && false) {\n    inProgress->queue(reply->size());", "requests served locally never answered",
+     "unit"),
+    ("src/messaging/SessionLoop.cpp", "if (reply.version != options.version)", "if (false)",
+     "protocol version mismatch ignored", "unit"),
+    # media (the mutant is applied to the snapshot only)
+    ("src/media/Masks.cpp", "entry.acknowledged = true;", "entry.acknowledged = false;",
+     "mask confirmation missed", "unit"),
+    # input
+    ("src/input/EventDispatcher.cpp", "++clickCount_;", "clickCount_ = 2;", "triple click counted as double",
+     "unit"),
+    ("src/input/EventDispatcher.cpp", "if (elapsed < interval) {", "if (elapsed > interval) {",
+     "double-click interval inverted", "unit"),
+    ("src/platform/x11/InputPosterX11.cpp", "steps.vertical > 0 ? wheelUp : wheelDown",
+     "steps.vertical > 0 ? wheelDown : wheelUp", "vertical wheel direction reversed", "unit|x11"),
+    ("src/platform/x11/InputPosterX11.cpp", "steps.horizontal > 0 ? wheelLeft : wheelRight",
+     "steps.horizontal > 0 ? wheelRight : wheelLeft", "horizontal wheel direction reversed", "unit|x11"),
+    # displays
+    ("src/displays/VirtualDisplay.cpp", "return std::find(prior.begin(), prior.end(), identifier) == prior.end();",
+     "return std::find(prior.begin(), prior.end(), identifier) != prior.end();",
+     "discovery picks a display that was already there", "unit"),
+    ("src/displays/VirtualDisplay.cpp", "if (applied) {", "if (created) {",
+     "settings refused yet reported as created", "unit"),
+    # app
+    ("src/app/Preferences.cpp", "return parseBoolean(stored.toString()).value_or(defaultValue_);",
+     "return parseBoolean(stored.toString()).value_or(!defaultValue_);",
+     "unreadable preference flips the default", "unit"),
+    ("src/app/Preferences.cpp", 'word == QLatin1String("1")', 'word == QLatin1String("yes")',
+     "preference \"1\" not read as true", "unit"),
+]
+
+
+def selection(labels):
+    """The ctest runs for a mutant: the unit tests, and for "unit|x11" also the X11 input test (which
+    starts its own Xvfb)."""
+    runs = [["ctest", "--test-dir", "build", "-L", "unit"]]
+    if "x11" in labels:
+        runs.append(["ctest", "--test-dir", "build", "-R", "^input_x11_test$"])
+    return runs
+
+
+def run(command, cwd, log):
+    with open(log, "a") as out:
+        out.write("$ " + " ".join(command) + "\n")
+        out.flush()
+        return subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode == 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--ref", default="HEAD", help="commit to mutate (default HEAD)")
+    parser.add_argument("--only", default="", help="run only mutants whose fault or file contains this")
+    parser.add_argument("--summary", help="also write the summary table to this file")
+    args = parser.parse_args()
+
+    repo = pathlib.Path(subprocess.check_output(["git", "rev-parse", "--show-toplevel"], text=True).strip())
+    # Inside the worktree (ignored by git) so ccache's base directory maps the paths like the
+    # worktree's own build: unchanged objects are cache hits.
+    work = repo / "build-mutation"
+    tree = work / "tree"
+    log = work / "log.txt"
+    if tree.exists():
+        shutil.rmtree(tree)
+    tree.mkdir(parents=True)
+    log.write_text("")
+    archive = subprocess.Popen(["git", "archive", args.ref], cwd=repo, stdout=subprocess.PIPE)
+    subprocess.check_call(["tar", "-x", "-C", str(tree)], stdin=archive.stdout)
+    if archive.wait() != 0:
+        sys.exit(2)
+    commit = subprocess.check_output(["git", "rev-parse", "--short", args.ref], cwd=repo, text=True).strip()
+
+    selected = [m for m in MUTANTS if args.only in m[0] or args.only in m[3]]
+    for path, original, _, fault, _ in selected:
+        occurrences = (tree / path).read_text().count(original)
+        if occurrences != 1:
+            print(f"setup error: {path}: '{original}' occurs {occurrences} times ({fault})", file=sys.stderr)
+            sys.exit(2)
+
+    build = ["cmake", "--build", "build", "--target", "unit-tests", "input_x11_test"]
+    if not run(["cmake", "--preset", "default"], tree, log) or not run(build, tree, log):
+        print(f"setup error: the unmutated tree does not build; see {log}", file=sys.stderr)
+        sys.exit(2)
+    if not all(run(tests + ["--output-on-failure"], tree, log) for tests in selection("unit|x11")):
+        print(f"setup error: the unmutated tree fails its tests; see {log}", file=sys.stderr)
+        sys.exit(2)
+
+    results = []
+    for index, (path, original, mutated, fault, labels) in enumerate(selected, 1):
+        source = tree / path
+        text = source.read_text()
+        source.write_text(text.replace(original, mutated))
+        try:
+            if not run(build, tree, log):
+                verdict = "no-build"
+            else:
+                passed = all(run(tests + ["--stop-on-failure"], tree, log) for tests in selection(labels))
+                verdict = "survived" if passed else "killed"
+        finally:
+            source.write_text(text)
+        print(f"[{index}/{len(selected)}] {verdict:8} {path}: {fault}", flush=True)
+        results.append((verdict, path, fault))
+
+    lines = [f"mutation run on {commit}", f"{'verdict':8}  {'file':38}  fault"]
+    lines += [f"{verdict:8}  {path:38}  {fault}" for verdict, path, fault in results]
+    killed = sum(1 for r in results if r[0] == "killed")
+    survived = [r for r in results if r[0] != "killed"]
+    lines.append(f"killed {killed} of {len(results)}; survived or did not build: {len(survived)}")
+    summary = "\n".join(lines)
+    print(summary)
+    if args.summary:
+        pathlib.Path(args.summary).write_text(summary + "\n")
+    # Leave the snapshot's build in its unmutated state for the next run.
+    run(build, tree, log)
+    return 1 if survived else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
