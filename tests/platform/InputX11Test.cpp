@@ -22,7 +22,7 @@
 #include "input/EventDispatcher.h"
 #include "platform/x11/InputPosterX11.h"
 #include "platform/x11/InputSettingsX11.h"
-#include "input/XSettingsBuilder.h"
+#include "platform/XSettingsBuilder.h"
 #include "support/Xvfb.h"
 
 namespace marlinax::input {

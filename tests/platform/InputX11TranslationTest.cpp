@@ -8,7 +8,7 @@
 
 #include "platform/x11/InputPosterX11.h"
 #include "platform/x11/InputSettingsX11.h"
-#include "input/XSettingsBuilder.h"
+#include "platform/XSettingsBuilder.h"
 
 namespace marlinax::platform {
 namespace {
