@@ -69,7 +69,8 @@ MUTANTS = [
      "prefix longer than the address accepted", FILTER),
     # messaging
     ("src/messaging/Multiplexer.cpp", "auto found = continuations_.find(token);",
-     "auto found = continuations_.begin();", "reply resumes a waiter without checking its token", MESSAGING),
+     "auto found = token != 0 ? continuations_.begin() : continuations_.end();",
+     "reply resumes a waiter without checking its token", MESSAGING),
     ("src/messaging/Multiplexer.cpp",
      "return inProgress < limits.requestsInProgress && queuedReplyBytes < limits.queuedReplyBytes;",
      "return true;", "unbounded queue of requests in progress", MESSAGING),

@@ -119,12 +119,14 @@ TEST(TlsParameters, KeyIsHmacOfTheFixedMessageUnderThePairingCode) {
   EXPECT_EQ(hex(tlsParameters(longCode).key), "58ae4eb90bf49d657606ac8091dde7916df68829e1cb8fff0fbe0b7f52c4d970");
 }
 
+// The same pairing code on both sides, whatever it is, lets messages through (a different one
+// is a row of HandshakeFailures).
 TEST(Tls, MessagesFlowBothWaysWithTheRightKey) {
   IoHarness io;
-  auto incoming = listener(io);
+  auto incoming = listener(io, text("4321"));
   ASSERT_NE(incoming.port(), 0);
   auto server = acceptOne(io, incoming);
-  auto client = io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), {}));
+  auto client = io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), text("4321")));
   auto accepted = wait(server);
   ASSERT_FALSE(accepted.error) << accepted.error.message();
   Connection serverSide = *accepted.connection;
@@ -251,20 +253,6 @@ TEST(Tls, HandshakeFailures) {
   auto client = io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), {}));
   auto accepted = wait(server);
   EXPECT_FALSE(accepted.error);
-  client.close();
-}
-
-TEST(Tls, OpeningWithAnotherPairingCodeFails) {
-  IoHarness io;
-  auto incoming = listener(io, text("4321"));
-  auto server = acceptOne(io, incoming);
-  EXPECT_THROW(io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), text("1234"))),
-               std::system_error);
-  EXPECT_TRUE(wait(server).error);
-  // The same code on both sides works, whatever it is.
-  auto again = acceptOne(io, incoming);
-  auto client = io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), text("4321")));
-  EXPECT_FALSE(wait(again).error);
   client.close();
 }
 
@@ -494,21 +482,6 @@ TEST(Tls, CloseBeforeReadyFailsConnect) {
   }
   EXPECT_EQ(io.await(connection->receive()), std::nullopt);
   EXPECT_THROW(io.await(connection->send(Bytes{1})), std::system_error);
-}
-
-TEST(Listener, AcceptsOverIPv4AndIPv6Loopback) {
-  IoHarness io;
-  auto incoming = listener(io);
-  for (const char* address : {"127.0.0.1", "::1"}) {
-    SCOPED_TRACE(address);
-    auto server = acceptOne(io, incoming);
-    auto client = io.await(openConnection(io.executor(), address, incoming.port(), {}));
-    auto accepted = wait(server);
-    ASSERT_FALSE(accepted.error) << accepted.error.message();
-    io.await(client.send(text("ping")));
-    EXPECT_EQ(io.await(accepted.connection->receive()), text("ping"));
-    client.close();
-  }
 }
 
 TEST(Listener, AcceptedConnectionsWaitInOrderUntilTaken) {
