@@ -142,33 +142,5 @@ TEST(ServeServerMessage, UnservedAndUndecodableRequests) {
   EXPECT_NO_THROW(io.await(server.handle(Messages::displays, Bytes{0xFF})));
 }
 
-// A typed request whose key is one past the last key is not answered, while
-// the connection goes on serving.
-TEST(ServeServerMessage, UnknownKeyCodeIsNotAnsweredOverTheConnection) {
-  IoHarness io;
-  auto server = std::make_shared<RecordingServer>();
-  auto [local, peer] = transport::Connection::makePipe(io.executor());
-  Multiplexer multiplexer(io.executor(), local, server);
-
-  Bytes good = body(Typed::Request{.identifier = 1, .key = input::KeyCode::key_UpArrow, .down = false});
-  Bytes bad = good;
-  // The key's 8-byte raw value sits at a fixed place; 112 -> 113.
-  auto at = std::find(bad.begin(), bad.end(), std::uint8_t{112});
-  ASSERT_NE(at, bad.end());
-  *at = 113;
-  Bytes badMessage{19, 0x01};
-  badMessage.insert(badMessage.end(), bad.begin(), bad.end());
-  Bytes goodMessage{19, 0x02};
-  goodMessage.insert(goodMessage.end(), good.begin(), good.end());
-  io.await(peer.send(badMessage));
-  io.await(peer.send(goodMessage));
-  auto reply = io.await(peer.receive());
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(*reply, (Bytes{19, 0x02}));
-  EXPECT_EQ(server->calls(), (std::vector<std::string>{"typed 1"}));
-  peer.close();
-  EXPECT_TRUE(IoHarness::eventually([&] { return multiplexer.finished(); }));
-}
-
 }  // namespace
 }  // namespace marlinax::messaging
