@@ -163,15 +163,6 @@ constexpr std::array<KeyEntry, input::keyCodeCount> keyTable = {{
     {Key::key_UpArrow, XK_Up},
 }};
 
-// The table lists the keys in raw-value order, so a key's entry is found by index.
-constexpr bool keyTableInRawOrder() {
-  for (std::size_t i = 0; i < keyTable.size(); ++i) {
-    if (static_cast<std::size_t>(keyTable[i].key) != i) return false;
-  }
-  return true;
-}
-static_assert(keyTableInRawOrder());
-
 constexpr int evdevKeycodeOffset = 8;
 constexpr unsigned leftButton = 1;
 constexpr unsigned wheelUp = 4, wheelDown = 5, wheelLeft = 6, wheelRight = 7;
