@@ -8,7 +8,7 @@ edits in progress are not disturbed and the tree is never left mutated. Per muta
 the unit tests that exercise the mutated code (ccache keeps the unchanged objects), runs them
 (the X11 input test starts its own Xvfb) and restores the file.
 
-  scripts/mutation-test.py [--ref REF] [--only SUBSTRING] [--summary FILE]
+  scripts/mutation-test.py [--ref REF] [--only SUBSTRING]... [--summary FILE] [--workdir DIR]
 
 Exit status: 0 when every mutant is killed, 1 when some survive, 2 on a setup error (a pattern
 that no longer matches exactly once is a setup error: the table must follow the code).
@@ -95,8 +95,9 @@ MUTANTS = [
     ("src/displays/VirtualDisplay.cpp", "return std::find(prior.begin(), prior.end(), identifier) == prior.end();",
      "return std::find(prior.begin(), prior.end(), identifier) != prior.end();",
      "discovery picks a display that was already there", DISPLAYS),
-    ("src/displays/VirtualDisplay.cpp", "if (applied) {", "if (created) {",
-     "settings refused yet reported as created", DISPLAYS),
+    ("src/displays/VirtualDisplay.cpp", "applied = created && created->applySettings(settings);",
+     "applied = created && (created->applySettings(settings), true);", "settings refused yet reported as created",
+     DISPLAYS),
     # app
     ("src/app/Preferences.cpp", "return parseBoolean(stored.toString()).value_or(defaultValue_);",
      "return parseBoolean(stored.toString()).value_or(!defaultValue_);",
@@ -116,14 +117,16 @@ def run(command, cwd, log):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--ref", default="HEAD", help="commit to mutate (default HEAD)")
-    parser.add_argument("--only", default="", help="run only mutants whose fault or file contains this")
+    parser.add_argument("--only", action="append", default=[],
+                        help="run only mutants whose fault or file contains this (may be repeated)")
+    parser.add_argument("--workdir", default="build-mutation", help="scratch folder inside the worktree")
     parser.add_argument("--summary", help="also write the summary table to this file")
     args = parser.parse_args()
 
     repo = pathlib.Path(subprocess.check_output(["git", "rev-parse", "--show-toplevel"], text=True).strip())
     # Inside the worktree (ignored by git) so ccache's base directory maps the paths like the
     # worktree's own build: unchanged objects are cache hits.
-    work = repo / "build-mutation"
+    work = repo / args.workdir
     tree = work / "tree"
     log = work / "log.txt"
     if tree.exists():
@@ -136,7 +139,7 @@ def main():
         sys.exit(2)
     commit = subprocess.check_output(["git", "rev-parse", "--short", args.ref], cwd=repo, text=True).strip()
 
-    selected = [m for m in MUTANTS if args.only in m[0] or args.only in m[3]]
+    selected = [m for m in MUTANTS if not args.only or any(o in m[0] or o in m[3] for o in args.only)]
     for path, original, _, fault, _ in selected:
         occurrences = (tree / path).read_text().count(original)
         if occurrences != 1:
