@@ -223,8 +223,9 @@ asio::awaitable<void> handleIncoming(std::shared_ptr<Multiplexer::State> state,
   std::uint64_t token = 0;
   try {
     token = codec::readVarint(message, offset);
-  } catch (const std::exception&) {
-    co_return;  // malformed token
+  } catch (const std::exception& error) {
+    log::debug(std::string("message with a malformed token dropped: ") + error.what());
+    co_return;
   }
   if (token > static_cast<std::uint64_t>(INT64_MAX))
     co_return;
