@@ -223,8 +223,9 @@ asio::awaitable<void> handleIncoming(std::shared_ptr<Multiplexer::State> state,
   std::uint64_t token = 0;
   try {
     token = codec::readVarint(message, offset);
-  } catch (const std::exception&) {
-    co_return;  // malformed token
+  } catch (const std::exception& error) {
+    log::debug(std::string("message with a malformed token dropped: ") + error.what());
+    co_return;
   }
   if (token > static_cast<std::uint64_t>(INT64_MAX))
     co_return;
@@ -237,8 +238,12 @@ asio::awaitable<void> handleIncoming(std::shared_ptr<Multiplexer::State> state,
     // The handler takes its own copy: when it has no reply, the body is the
     // peer's reply to one of our requests and is still needed here.
     reply = co_await handler->handle(*identifier, body);
-  } catch (...) {
+  } catch (const std::exception& error) {
+    log::warning(std::string(messageName(*identifier)) + " failed: " + error.what());
     co_return;  // a failed request is not answered
+  } catch (...) {
+    log::warning(std::string(messageName(*identifier)) + " failed");
+    co_return;
   }
   if (reply) {
     inProgress->queue(reply->size());

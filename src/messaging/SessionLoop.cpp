@@ -1,15 +1,35 @@
 #include "messaging/SessionLoop.h"
 
 #include <atomic>
+#include <exception>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include <asio/steady_timer.hpp>
 
+#include "log/Log.h"
 #include "transport/Connection.h"
 #include "transport/IncomingConnections.h"
 
 namespace marlinax::messaging {
+
+namespace {
+
+// Logs why a step of the loop failed; the loop itself reports only the outcome.
+void logFailure(std::string_view step) {
+  std::string reason = "unknown error";
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    reason = error.what();
+  } catch (...) {
+  }
+  log::info(std::string(step) + ": " + reason);
+}
+
+}  // namespace
 
 const char* describe(SessionOutcome outcome) {
   switch (outcome) {
@@ -64,6 +84,7 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
         transport::incomingConnections(state->executor, ByteView(), options.serviceName,
                                        options.advertise ? serviceType : "", options.port));
   } catch (...) {
+    logFailure("listening failed");
     co_return SessionOutcome::listenerEnded;
   }
   {
@@ -89,6 +110,7 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
   try {
     accepted = co_await incoming->next();
   } catch (...) {
+    logFailure("accepting a connection failed");
     co_return SessionOutcome::listenerEnded;
   }
   if (!accepted)
@@ -105,6 +127,7 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
   try {
     co_await accepted->connect();
   } catch (...) {
+    logFailure("TLS handshake failed");
     timer->cancel();
     co_return SessionOutcome::connectFailed;
   }
@@ -119,6 +142,7 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
   try {
     reply = co_await remote.macOSHandshake({.version = options.version});
   } catch (...) {
+    logFailure("macOSHandshake failed");
     co_return SessionOutcome::handshakeFailed;
   }
   if (reply.version != options.version)

@@ -107,7 +107,9 @@ TEST(Failures, InvalidUTF8PointsAtTheFirstStringByte) {
   EXPECT_EQ((decodeError<std::map<std::string, std::vector<std::string>>>(bytes)),
             err(Kind::invalidUTF8, 14));
   // Overlong forms, surrogates, code points past U+10FFFF and cut sequences are all invalid.
-  for (const char* bad : {"C0 80", "E0 80 80", "ED A0 80", "F4 90 80 80", "F8 88 80 80 80", "E2 82", "80"}) {
+  // A lead byte where a later continuation byte belongs, too.
+  for (const char* bad : {"C0 80", "E0 80 80", "ED A0 80", "F4 90 80 80", "F8 88 80 80 80", "E2 82", "80",
+                          "E2 82 C2"}) {
     Bytes message = hex("00 00");
     Bytes utf8 = hex(bad);
     message.push_back(static_cast<std::uint8_t>(utf8.size()));

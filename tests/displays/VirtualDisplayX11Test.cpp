@@ -22,13 +22,14 @@
 #include <asio/thread_pool.hpp>
 
 #include "displays/VirtualDisplay.h"
-#include "messaging/IoHarness.h"
+#include "support/IoHarness.h"
 #include "messaging/Multiplexer.h"
 #include "platform/x11/CaptureX11.h"
 #include "platform/x11/InputPosterX11.h"
 #include "platform/x11/VirtualDisplayX11.h"
 #include "server/ProtocolImplementation.h"
 #include "server/TestHeadset.h"
+#include "support/XPainter.h"
 #include "support/XorgDummy.h"
 #include "support/Xvfb.h"
 
@@ -60,80 +61,53 @@ struct ScreenState {
   bool operator==(const ScreenState&) const = default;
 };
 
-class XConnection {
+class XConnection : public testsupport::XPainter {
  public:
-  explicit XConnection(const std::string& name) : display_(XOpenDisplay(name.c_str())) {
-    if (!display_) throw std::runtime_error("cannot open " + name);
-    gc_ = XCreateGC(display_, DefaultRootWindow(display_), 0, nullptr);
-    XSetSubwindowMode(display_, gc_, IncludeInferiors);
-    XRRSelectInput(display_, DefaultRootWindow(display_), RRScreenChangeNotifyMask);
+  explicit XConnection(const std::string& name) : XPainter(name) {
+    XRRSelectInput(get(), root(), RRScreenChangeNotifyMask);
   }
-  ~XConnection() {
-    XFreeGC(display_, gc_);
-    XCloseDisplay(display_);
-  }
-  ::Display* get() const { return display_; }
-  Window root() const { return DefaultRootWindow(display_); }
-
-  void fill(const Rect& r, unsigned long rgb) {
-    XSetForeground(display_, gc_, rgb);
-    XFillRectangle(display_, root(), gc_, r.x, r.y, static_cast<unsigned>(r.width), static_cast<unsigned>(r.height));
-    XSync(display_, False);
-  }
-  std::pair<int, int> pointer() {
-    Window rootReturn = 0, child = 0;
-    int rootX = 0, rootY = 0, winX = 0, winY = 0;
-    unsigned int mask = 0;
-    XQueryPointer(display_, root(), &rootReturn, &child, &rootX, &rootY, &winX, &winY, &mask);
-    return {rootX, rootY};
-  }
+  void fill(const Rect& r, unsigned long rgb) { XPainter::fill(r.x, r.y, r.width, r.height, rgb); }
   void setScreenSize(int width, int height) {
-    XRRSetScreenSize(display_, root(), width, height, width * 254 / 960, height * 254 / 960);
-    XSync(display_, False);
+    XRRSetScreenSize(get(), root(), width, height, width * 254 / 960, height * 254 / 960);
+    XSync(get(), False);
   }
 
   ScreenState state() {
-    XSync(display_, False);
-    while (XPending(display_) > 0) {
+    XSync(get(), False);
+    while (XPending(get()) > 0) {
       XEvent event;
-      XNextEvent(display_, &event);
+      XNextEvent(get(), &event);
       XRRUpdateConfiguration(&event);
     }
     ScreenState s;
     Window rootReturn = 0;
     int x = 0, y = 0;
     unsigned width = 0, height = 0, border = 0, depth = 0;
-    XGetGeometry(display_, root(), &rootReturn, &x, &y, &width, &height, &border, &depth);
+    XGetGeometry(get(), root(), &rootReturn, &x, &y, &width, &height, &border, &depth);
     s.width = static_cast<int>(width);
     s.height = static_cast<int>(height);
-    s.mmWidth = DisplayWidthMM(display_, DefaultScreen(display_));
-    s.mmHeight = DisplayHeightMM(display_, DefaultScreen(display_));
+    s.mmWidth = DisplayWidthMM(get(), DefaultScreen(get()));
+    s.mmHeight = DisplayHeightMM(get(), DefaultScreen(get()));
     int count = 0;
-    XRRMonitorInfo* monitors = XRRGetMonitors(display_, root(), False, &count);
+    XRRMonitorInfo* monitors = XRRGetMonitors(get(), root(), False, &count);
     for (int i = 0; i < count; ++i) {
-      char* name = XGetAtomName(display_, monitors[i].name);
+      char* name = XGetAtomName(get(), monitors[i].name);
       s.monitors.push_back(
           {name, {monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height}, monitors[i].noutput});
       XFree(name);
     }
     XRRFreeMonitors(monitors);
     std::sort(s.monitors.begin(), s.monitors.end(), [](auto& a, auto& b) { return a.name < b.name; });
-    XRRScreenResources* resources = XRRGetScreenResources(display_, root());
+    XRRScreenResources* resources = XRRGetScreenResources(get(), root());
     for (int i = 0; i < resources->nmode; ++i) s.modes.emplace_back(resources->modes[i].name);
     for (int i = 0; i < resources->noutput; ++i) {
-      XRROutputInfo* info = XRRGetOutputInfo(display_, resources, resources->outputs[i]);
+      XRROutputInfo* info = XRRGetOutputInfo(get(), resources, resources->outputs[i]);
       if (info->crtc) ++s.outputsOn;
       XRRFreeOutputInfo(info);
     }
     XRRFreeScreenResources(resources);
     return s;
   }
-
-  std::uint32_t atom(const std::string& name) { return static_cast<std::uint32_t>(XInternAtom(display_, name.c_str(), False)); }
-
- private:
-  ::Display* display_;
-  GC gc_;
 };
 
 // The centre pixel of a frame's JPEG as 0xRRGGBB, or none when it does not decode.
@@ -258,7 +232,7 @@ class Headset {
 TEST_P(VirtualDisplayX11Test, IsListedCastControlledAndRemovedWithoutATrace) {
   const ServerSetup& setup = GetParam();
   const ScreenState before = x_->state();
-  const std::uint32_t atom = x_->atom("Virtual Display 1");
+  const auto atom = static_cast<std::uint32_t>(x_->atom("Virtual Display 1"));
 
   VirtualDisplayHolder holder(environment());
   holder.create(1);

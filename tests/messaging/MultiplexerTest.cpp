@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/Cod.h"
-#include "messaging/IoHarness.h"
+#include "support/IoHarness.h"
 #include "messaging/Multiplexer.h"
 #include "messaging/Remote.h"
 #include "transport/AsyncQueue.h"

@@ -165,27 +165,6 @@ TEST(Catalogue, RecordsRoundTrip) {
   EXPECT_EQ(deserialize<clientMessages::ChildWindows::Request>(serialize(children)), children);
 }
 
-// A typed request as the wire carries it, with any raw key value.
-struct RawTyped {
-  std::uint32_t identifier = 0;
-  std::int64_t key = 0;
-  bool down = false;
-  static constexpr auto codingFields() {
-    return std::make_tuple(codec::field("identifier", &RawTyped::identifier), codec::field("key", &RawTyped::key),
-                           codec::field("down", &RawTyped::down));
-  }
-};
-
-TEST(Catalogue, TypedKeyOutOfRangeDoesNotDecode) {
-  auto body = [](std::int64_t key) {
-    codec::CodEncoder encoder;
-    return encoder.encode(RawTyped{.identifier = 1, .key = key, .down = true});
-  };
-  EXPECT_EQ(deserialize<serverMessages::Typed::Request>(body(112)).key, input::KeyCode::key_UpArrow);
-  EXPECT_ANY_THROW(deserialize<serverMessages::Typed::Request>(body(113)));
-  EXPECT_ANY_THROW(deserialize<serverMessages::Typed::Request>(body(-1)));
-}
-
 TEST(Catalogue, MalformedRecordsFailToDecode) {
   EXPECT_ANY_THROW(deserialize<serverMessages::StartCasting::Request>(Bytes{}));
   EXPECT_ANY_THROW(deserialize<serverMessages::StartCasting::Request>(Bytes{0x07}));

@@ -1,21 +1,15 @@
 #include "support/Xvfb.h"
 
+#include "support/XServerProcess.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
+#include <vector>
 
 namespace marlinax::testsupport {
 namespace {
@@ -86,19 +80,6 @@ class Connection {
   Display* display_ = nullptr;
 };
 
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-// The server writes its pid, as text, into its lock file.
-pid_t lockOwner(int number) {
-  std::ifstream in("/tmp/.X" + std::to_string(number) + "-lock");
-  long pid = -1;
-  if (!(in >> pid)) return -1;
-  return static_cast<pid_t>(pid);
-}
-
 int millimetres(int pixels) { return pixels * 254 / 960; }  // at 96 dots per inch
 
 }  // namespace
@@ -115,10 +96,7 @@ Xvfb::Xvfb() : Xvfb(Options{}) {}
 
 Xvfb::Xvfb(Options options) : options_(std::move(options)) {
   for (int number = options_.firstDisplayNumber; number < options_.firstDisplayNumber + 200; ++number) {
-    if (exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
-        exists("/tmp/.X" + std::to_string(number) + "-lock")) {
-      continue;
-    }
+    if (displayNumberTaken(number)) continue;
     if (tryStart(number)) break;
   }
   if (pid_ < 0) throw std::runtime_error("no private Xvfb could be started");
@@ -136,66 +114,22 @@ Xvfb::Xvfb(Options options) : options_(std::move(options)) {
 Xvfb::~Xvfb() { stop(); }
 
 bool Xvfb::tryStart(int number) {
-  std::string display = ":" + std::to_string(number);
-  std::string screen = std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x" +
-                       std::to_string(options_.depth);
-  pid_t parent = ::getpid();
-  pid_t child = ::fork();
-  if (child < 0) throw std::runtime_error("fork failed");
-  if (child == 0) {
-    // The server must not outlive a test that crashes.
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent) ::_exit(127);
-    int devNull = ::open("/dev/null", O_RDWR);
-    if (devNull >= 0) {
-      ::dup2(devNull, STDIN_FILENO);
-      ::dup2(devNull, STDOUT_FILENO);
-      ::dup2(devNull, STDERR_FILENO);
-    }
-    std::vector<std::string> words{"Xvfb", display, "-screen", "0", screen, "-noreset", "-nolisten", "tcp"};
-    words.insert(words.end(), options_.extraArguments.begin(), options_.extraArguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    ::execvp("Xvfb", argv.data());
-    ::_exit(127);
-  }
-
-  auto deadline = std::chrono::steady_clock::now() + 15s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == child) return false;  // display taken meanwhile
-    // Another test may have started a server on the same number a moment
-    // earlier: only the lock file's owner is ours.
-    if (lockOwner(number) == child) {
-      if (Display* probe = XOpenDisplay(display.c_str())) {
-        XCloseDisplay(probe);
-        pid_ = child;
-        number_ = number;
-        name_ = display;
-        return true;
-      }
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
-  return false;
+  const std::string display = ":" + std::to_string(number);
+  std::vector<std::string> words{"Xvfb", display, "-screen", "0",
+                                 std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x" +
+                                     std::to_string(options_.depth),
+                                 "-noreset", "-nolisten", "tcp"};
+  words.insert(words.end(), options_.extraArguments.begin(), options_.extraArguments.end());
+  int status = 0;
+  pid_ = startXServer(number, words, 15s, false, status);  // fails when the number was taken meanwhile
+  if (pid_ < 0) return false;
+  number_ = number;
+  name_ = display;
+  return true;
 }
 
 void Xvfb::stop() {
-  if (pid_ < 0) return;
-  ::kill(pid_, SIGTERM);
-  int status = 0;
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (::waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
+  stopByPid(pid_, 5s);
   pid_ = -1;
 }
 

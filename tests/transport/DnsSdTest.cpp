@@ -1,7 +1,7 @@
 // DNS-SD end to end with a private avahi-daemon on loopback: the listener's
 // advertisement as seen by our browser and by avahi-browse, then a TLS
 // connection to the browsed endpoint; the daemon or the bus coming and going.
-#include "IoThreads.h"
+#include "support/IoHarness.h"
 #include "platform/ComputerName.h"
 #include "support/AvahiDaemon.h"
 #include "transport/Connection.h"
@@ -21,7 +21,7 @@
 namespace marlinax::transport {
 namespace {
 
-using testing::IoThreads;
+using marlinax::testing::IoHarness;
 using testsupport::AvahiDaemon;
 using namespace std::chrono_literals;
 
@@ -107,11 +107,11 @@ std::string script() { return MARLINAX_AVAHI_ENV_SCRIPT; }
 
 TEST(DnsSd, AdvertisedUnderTheComputerNameBrowsedAndConnected) {
   AvahiDaemon avahi(script());
-  IoThreads io;
+  IoHarness io;
   auto incoming = incomingConnections(io.executor(), {}, std::nullopt, kType);
   const std::string name = platform::computerName();
 
-  auto endpoint = io.run(browseFor(name));
+  auto endpoint = io.await(browseFor(name));
   ASSERT_TRUE(endpoint) << "our browser did not find \"" << name << "\"";
   EXPECT_EQ(endpoint->host, "127.0.0.1");
   EXPECT_EQ(endpoint->port, incoming.port());
@@ -126,7 +126,7 @@ TEST(DnsSd, AdvertisedUnderTheComputerNameBrowsedAndConnected) {
 
   // TLS to the browsed endpoint, the way the headset gets there.
   auto accepting = asio::co_spawn(
-      io.context(),
+      io.io(),
       [](IncomingConnections& incoming) -> asio::awaitable<std::optional<Bytes>> {
         auto connection = co_await incoming.next();
         co_await connection->connect();
@@ -135,9 +135,9 @@ TEST(DnsSd, AdvertisedUnderTheComputerNameBrowsedAndConnected) {
         co_return message;
       }(incoming),
       asio::use_future);
-  auto client = io.run(openConnection(io.executor(), endpoint->host, endpoint->port, {}));
+  auto client = io.await(openConnection(io.executor(), endpoint->host, endpoint->port, {}));
   const Bytes hello{'h', 'i'};
-  io.run(client.send(hello));
+  io.await(client.send(hello));
   ASSERT_EQ(accepting.wait_for(60s), std::future_status::ready);
   EXPECT_EQ(accepting.get(), hello);
   client.close();
@@ -150,7 +150,7 @@ TEST(DnsSd, AdvertisedUnderTheComputerNameBrowsedAndConnected) {
 
 TEST(DnsSd, RegisteredAgainAfterTheDaemonRestarts) {
   AvahiDaemon avahi(script());
-  IoThreads io;
+  IoHarness io;
   auto incoming = incomingConnections(io.executor(), {}, "Restart Test", kType);
   ASSERT_TRUE(eventually([&] { return findRecord("Restart Test").has_value(); }));
 
@@ -164,19 +164,19 @@ TEST(DnsSd, RegisteredAgainAfterTheDaemonRestarts) {
 
 TEST(DnsSd, ServesWithoutTheBusAndRegistersWhenItAppears) {
   AvahiDaemon avahi(script(), /*start=*/false);  // the bus address points nowhere yet
-  IoThreads io;
+  IoHarness io;
   auto incoming = incomingConnections(io.executor(), {}, "Late Bus", kType);
   ASSERT_NE(incoming.port(), 0);
   // DNS-SD trouble does not stop the listener.
   auto accepting = asio::co_spawn(
-      io.context(),
+      io.io(),
       [](IncomingConnections& incoming) -> asio::awaitable<void> {
         auto connection = co_await incoming.next();
         co_await connection->connect();
         connection->close();
       }(incoming),
       asio::use_future);
-  auto client = io.run(openConnection(io.executor(), "127.0.0.1", incoming.port(), {}));
+  auto client = io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), {}));
   ASSERT_EQ(accepting.wait_for(60s), std::future_status::ready);
   accepting.get();
   client.close();
@@ -189,7 +189,7 @@ TEST(DnsSd, ServesWithoutTheBusAndRegistersWhenItAppears) {
 
 TEST(DnsSd, ATakenNameGetsAnAlternative) {
   AvahiDaemon avahi(script());
-  IoThreads io;
+  IoHarness io;
   auto first = incomingConnections(io.executor(), {}, "Twin", kType);
   ASSERT_TRUE(eventually([&] { return findRecord("Twin").has_value(); }));
   auto second = incomingConnections(io.executor(), {}, "Twin", kType);

@@ -1,4 +1,4 @@
-#include "IoThreads.h"
+#include "support/IoHarness.h"
 #include "transport/Connection.h"
 #include "transport/TransportError.h"
 
@@ -16,7 +16,7 @@
 namespace marlinax::transport {
 namespace {
 
-using testing::IoThreads;
+using marlinax::testing::IoHarness;
 
 Bytes tagged(std::uint32_t sender, std::uint32_t index, std::size_t size) {
   Bytes body(size, static_cast<std::uint8_t>(sender));
@@ -27,11 +27,11 @@ Bytes tagged(std::uint32_t sender, std::uint32_t index, std::size_t size) {
 }
 
 TEST(Pipe, MessagesFlowBothWaysInOrderIncludingEmptyOnes) {
-  IoThreads io;
+  IoHarness io;
   auto [server, client] = Connection::makePipe(io.executor());
   EXPECT_TRUE(server.listening());
   EXPECT_FALSE(client.listening());
-  io.run([](Connection server, Connection client) -> asio::awaitable<void> {
+  io.await([](Connection server, Connection client) -> asio::awaitable<void> {
     co_await server.connect();
     co_await client.connect();
     // Sent before anyone reads: buffered in order.
@@ -47,9 +47,9 @@ TEST(Pipe, MessagesFlowBothWaysInOrderIncludingEmptyOnes) {
 }
 
 TEST(Pipe, CloseEndsBothStreamsNormallyAfterBufferedMessages) {
-  IoThreads io;
+  IoHarness io;
   auto [server, client] = Connection::makePipe(io.executor());
-  io.run([](Connection server, Connection client) -> asio::awaitable<void> {
+  io.await([](Connection server, Connection client) -> asio::awaitable<void> {
     Bytes m5{7}; co_await client.send(std::move(m5));
     client.close();
     client.close();  // idempotent
@@ -77,11 +77,11 @@ TEST(Pipe, CloseEndsBothStreamsNormallyAfterBufferedMessages) {
 }
 
 TEST(Pipe, PendingReceiveWakesOnMessageAndOnClose) {
-  IoThreads io;
+  IoHarness io;
   auto [server, client] = Connection::makePipe(io.executor());
-  auto first = asio::co_spawn(io.context(), server.receive(), asio::use_future);
-  auto second = asio::co_spawn(io.context(), client.receive(), asio::use_future);
-  io.run(client.send(Bytes{4, 2}));
+  auto first = asio::co_spawn(io.io(), server.receive(), asio::use_future);
+  auto second = asio::co_spawn(io.io(), client.receive(), asio::use_future);
+  io.await(client.send(Bytes{4, 2}));
   ASSERT_EQ(first.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(first.get(), (Bytes{4, 2}));
   server.close();
@@ -91,9 +91,9 @@ TEST(Pipe, PendingReceiveWakesOnMessageAndOnClose) {
 
 TEST(Pipe, CancelledReceiveLeavesLaterMessagesForTheNextOne) {
   using namespace asio::experimental::awaitable_operators;
-  IoThreads io;
+  IoHarness io;
   auto [server, client] = Connection::makePipe(io.executor());
-  io.run([](Connection server, Connection client) -> asio::awaitable<void> {
+  io.await([](Connection server, Connection client) -> asio::awaitable<void> {
     asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::milliseconds(1));
     // The timer wins: nothing was sent, so the receive is cancelled.
     auto raced = co_await (server.receive() || timer.async_wait(asio::use_awaitable));
@@ -104,13 +104,13 @@ TEST(Pipe, CancelledReceiveLeavesLaterMessagesForTheNextOne) {
 }
 
 TEST(Pipe, ConcurrentSendersNeverLoseOrMixMessages) {
-  IoThreads io;
+  IoHarness io;
   auto [server, client] = Connection::makePipe(io.executor());
   constexpr std::uint32_t kSenders = 8, kPerSender = 200;
   std::atomic<int> done{0};
   for (std::uint32_t sender = 0; sender < kSenders; ++sender) {
     asio::co_spawn(
-        io.context(),
+        io.io(),
         [](Connection client, std::uint32_t sender, std::atomic<int>& done) -> asio::awaitable<void> {
           for (std::uint32_t i = 0; i < kPerSender; ++i) {
             co_await client.send(tagged(sender, i, 5 + (i % 37)));
@@ -119,7 +119,7 @@ TEST(Pipe, ConcurrentSendersNeverLoseOrMixMessages) {
         }(client, sender, done),
         asio::detached);
   }
-  io.run([](Connection server) -> asio::awaitable<void> {
+  io.await([](Connection server) -> asio::awaitable<void> {
     std::vector<std::uint32_t> nextIndex(kSenders, 0);
     for (std::uint32_t n = 0; n < kSenders * kPerSender; ++n) {
       auto message = co_await server.receive();
@@ -136,10 +136,10 @@ TEST(Pipe, ConcurrentSendersNeverLoseOrMixMessages) {
 }
 
 TEST(Pipe, OversizeMessageFailsTheReceiver) {
-  IoThreads io;
+  IoHarness io;
   auto [server, client] = Connection::makePipe(io.executor());
   server.setMaximumMessageSize(4);
-  io.run([](Connection server, Connection client) -> asio::awaitable<void> {
+  io.await([](Connection server, Connection client) -> asio::awaitable<void> {
     co_await client.send(Bytes(4, 1));
     co_await client.send(Bytes(5, 1));
     { auto got = co_await server.receive(); EXPECT_EQ(got, Bytes(4, 1)); }

@@ -50,7 +50,8 @@ InputPosterGnome::~InputPosterGnome() {
     try {
       for (std::uint32_t key : keysHeld_) session_->keyboardKeycode(key, false);
       if (buttonHeld_) session_->pointerButton(BTN_LEFT, false);
-    } catch (const BusError&) {
+    } catch (const BusError& error) {
+      log::warning(std::string("could not release held keys and buttons: ") + error.what());
     }
   }
   dropSession();

@@ -60,7 +60,8 @@ InputPosterPortal::~InputPosterPortal() {
       current->notify("NotifyPointerButton",
                       [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}iu", 0, BTN_LEFT, 0u); });
     }
-  } catch (const BusError&) {
+  } catch (const BusError& error) {
+    log::warning(std::string("could not release held keys and buttons: ") + error.what());
   }
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <random>
 
+#include "log/Log.h"
 #include "platform/wayland/Bus.h"
 
 namespace marlinax::platform::wayland {
@@ -245,7 +246,8 @@ ScreenCastPortalSession::~ScreenCastPortalSession() {
   if (!session_.empty()) {
     try {
       bus_->call(portalName, session_.c_str(), "org.freedesktop.portal.Session", "Close", nullptr);
-    } catch (const BusError&) {
+    } catch (const BusError& error) {
+      log::debug(std::string("closing the screen-cast session failed: ") + error.what());
     }
   }
 }

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/EvdevKeys.h"
 #include "platform/x11/InputSettingsX11.h"
 #include "platform/x11/XDisplay.h"
 
@@ -39,142 +40,128 @@ using Key = input::KeyCode;
 // Linux code (XF86keysym.h spells it with a helper macro that it undefines again).
 constexpr KeySym fnSymbol = 0x10081000 + KEY_FN;
 
+// The physical place of each key is its evdev code (platform/EvdevKeys.h); the table adds the
+// symbol it carries on a US layout, for keymaps that are not evdev-based.
 struct KeyEntry {
   Key key;
-  std::uint16_t linuxCode;
   KeySym symbol;
 };
 
 constexpr std::array<KeyEntry, input::keyCodeCount> keyTable = {{
-    {Key::key_A, KEY_A, XK_a},
-    {Key::key_S, KEY_S, XK_s},
-    {Key::key_D, KEY_D, XK_d},
-    {Key::key_F, KEY_F, XK_f},
-    {Key::key_H, KEY_H, XK_h},
-    {Key::key_G, KEY_G, XK_g},
-    {Key::key_Z, KEY_Z, XK_z},
-    {Key::key_X, KEY_X, XK_x},
-    {Key::key_C, KEY_C, XK_c},
-    {Key::key_V, KEY_V, XK_v},
-    {Key::key_B, KEY_B, XK_b},
-    {Key::key_Q, KEY_Q, XK_q},
-    {Key::key_W, KEY_W, XK_w},
-    {Key::key_E, KEY_E, XK_e},
-    {Key::key_R, KEY_R, XK_r},
-    {Key::key_Y, KEY_Y, XK_y},
-    {Key::key_T, KEY_T, XK_t},
-    {Key::key_1, KEY_1, XK_1},
-    {Key::key_2, KEY_2, XK_2},
-    {Key::key_3, KEY_3, XK_3},
-    {Key::key_4, KEY_4, XK_4},
-    {Key::key_6, KEY_6, XK_6},
-    {Key::key_5, KEY_5, XK_5},
-    {Key::key_Equal, KEY_EQUAL, XK_equal},
-    {Key::key_9, KEY_9, XK_9},
-    {Key::key_7, KEY_7, XK_7},
-    {Key::key_Minus, KEY_MINUS, XK_minus},
-    {Key::key_8, KEY_8, XK_8},
-    {Key::key_0, KEY_0, XK_0},
-    {Key::key_RightBracket, KEY_RIGHTBRACE, XK_bracketright},
-    {Key::key_O, KEY_O, XK_o},
-    {Key::key_U, KEY_U, XK_u},
-    {Key::key_LeftBracket, KEY_LEFTBRACE, XK_bracketleft},
-    {Key::key_I, KEY_I, XK_i},
-    {Key::key_P, KEY_P, XK_p},
-    {Key::key_L, KEY_L, XK_l},
-    {Key::key_J, KEY_J, XK_j},
-    {Key::key_Quote, KEY_APOSTROPHE, XK_apostrophe},
-    {Key::key_K, KEY_K, XK_k},
-    {Key::key_Semicolon, KEY_SEMICOLON, XK_semicolon},
-    {Key::key_Backslash, KEY_BACKSLASH, XK_backslash},
-    {Key::key_Comma, KEY_COMMA, XK_comma},
-    {Key::key_Slash, KEY_SLASH, XK_slash},
-    {Key::key_N, KEY_N, XK_n},
-    {Key::key_M, KEY_M, XK_m},
-    {Key::key_Period, KEY_DOT, XK_period},
-    {Key::key_Grave, KEY_GRAVE, XK_grave},
-    {Key::key_KeypadDecimal, KEY_KPDOT, XK_KP_Decimal},
-    {Key::key_KeypadMultiply, KEY_KPASTERISK, XK_KP_Multiply},
-    {Key::key_KeypadPlus, KEY_KPPLUS, XK_KP_Add},
-    {Key::key_KeypadClear, KEY_NUMLOCK, XK_Num_Lock},
-    {Key::key_KeypadDivide, KEY_KPSLASH, XK_KP_Divide},
-    {Key::key_KeypadEnter, KEY_KPENTER, XK_KP_Enter},
-    {Key::key_KeypadMinus, KEY_KPMINUS, XK_KP_Subtract},
-    {Key::key_KeypadEquals, KEY_KPEQUAL, XK_KP_Equal},
-    {Key::key_Keypad0, KEY_KP0, XK_KP_0},
-    {Key::key_Keypad1, KEY_KP1, XK_KP_1},
-    {Key::key_Keypad2, KEY_KP2, XK_KP_2},
-    {Key::key_Keypad3, KEY_KP3, XK_KP_3},
-    {Key::key_Keypad4, KEY_KP4, XK_KP_4},
-    {Key::key_Keypad5, KEY_KP5, XK_KP_5},
-    {Key::key_Keypad6, KEY_KP6, XK_KP_6},
-    {Key::key_Keypad7, KEY_KP7, XK_KP_7},
-    {Key::key_Keypad8, KEY_KP8, XK_KP_8},
-    {Key::key_Keypad9, KEY_KP9, XK_KP_9},
-    {Key::key_Return, KEY_ENTER, XK_Return},
-    {Key::key_Tab, KEY_TAB, XK_Tab},
-    {Key::key_Space, KEY_SPACE, XK_space},
-    {Key::key_Delete, KEY_BACKSPACE, XK_BackSpace},
-    {Key::key_Escape, KEY_ESC, XK_Escape},
-    {Key::key_Command, KEY_LEFTMETA, XK_Super_L},
-    {Key::key_Shift, KEY_LEFTSHIFT, XK_Shift_L},
-    {Key::key_CapsLock, KEY_CAPSLOCK, XK_Caps_Lock},
-    {Key::key_Option, KEY_LEFTALT, XK_Alt_L},
-    {Key::key_Control, KEY_LEFTCTRL, XK_Control_L},
-    {Key::key_RightCommand, KEY_RIGHTMETA, XK_Super_R},
-    {Key::key_RightShift, KEY_RIGHTSHIFT, XK_Shift_R},
-    {Key::key_RightOption, KEY_RIGHTALT, XK_Alt_R},
-    {Key::key_RightControl, KEY_RIGHTCTRL, XK_Control_R},
-    {Key::key_Function, KEY_FN, fnSymbol},
-    {Key::key_F17, KEY_F17, XK_F17},
-    {Key::key_VolumeUp, KEY_VOLUMEUP, XF86XK_AudioRaiseVolume},
-    {Key::key_VolumeDown, KEY_VOLUMEDOWN, XF86XK_AudioLowerVolume},
-    {Key::key_Mute, KEY_MUTE, XF86XK_AudioMute},
-    {Key::key_F18, KEY_F18, XK_F18},
-    {Key::key_F19, KEY_F19, XK_F19},
-    {Key::key_F20, KEY_F20, XK_F20},
-    {Key::key_F5, KEY_F5, XK_F5},
-    {Key::key_F6, KEY_F6, XK_F6},
-    {Key::key_F7, KEY_F7, XK_F7},
-    {Key::key_F3, KEY_F3, XK_F3},
-    {Key::key_F8, KEY_F8, XK_F8},
-    {Key::key_F9, KEY_F9, XK_F9},
-    {Key::key_F11, KEY_F11, XK_F11},
-    {Key::key_F13, KEY_F13, XK_F13},
-    {Key::key_F16, KEY_F16, XK_F16},
-    {Key::key_F14, KEY_F14, XK_F14},
-    {Key::key_F10, KEY_F10, XK_F10},
-    {Key::key_F12, KEY_F12, XK_F12},
-    {Key::key_F15, KEY_F15, XK_F15},
-    {Key::key_Help, KEY_INSERT, XK_Insert},
-    {Key::key_Home, KEY_HOME, XK_Home},
-    {Key::key_PageUp, KEY_PAGEUP, XK_Prior},
-    {Key::key_ForwardDelete, KEY_DELETE, XK_Delete},
-    {Key::key_F4, KEY_F4, XK_F4},
-    {Key::key_End, KEY_END, XK_End},
-    {Key::key_F2, KEY_F2, XK_F2},
-    {Key::key_PageDown, KEY_PAGEDOWN, XK_Next},
-    {Key::key_F1, KEY_F1, XK_F1},
-    {Key::key_LeftArrow, KEY_LEFT, XK_Left},
-    {Key::key_RightArrow, KEY_RIGHT, XK_Right},
-    {Key::key_DownArrow, KEY_DOWN, XK_Down},
-    {Key::key_UpArrow, KEY_UP, XK_Up},
+    {Key::key_A, XK_a},
+    {Key::key_S, XK_s},
+    {Key::key_D, XK_d},
+    {Key::key_F, XK_f},
+    {Key::key_H, XK_h},
+    {Key::key_G, XK_g},
+    {Key::key_Z, XK_z},
+    {Key::key_X, XK_x},
+    {Key::key_C, XK_c},
+    {Key::key_V, XK_v},
+    {Key::key_B, XK_b},
+    {Key::key_Q, XK_q},
+    {Key::key_W, XK_w},
+    {Key::key_E, XK_e},
+    {Key::key_R, XK_r},
+    {Key::key_Y, XK_y},
+    {Key::key_T, XK_t},
+    {Key::key_1, XK_1},
+    {Key::key_2, XK_2},
+    {Key::key_3, XK_3},
+    {Key::key_4, XK_4},
+    {Key::key_6, XK_6},
+    {Key::key_5, XK_5},
+    {Key::key_Equal, XK_equal},
+    {Key::key_9, XK_9},
+    {Key::key_7, XK_7},
+    {Key::key_Minus, XK_minus},
+    {Key::key_8, XK_8},
+    {Key::key_0, XK_0},
+    {Key::key_RightBracket, XK_bracketright},
+    {Key::key_O, XK_o},
+    {Key::key_U, XK_u},
+    {Key::key_LeftBracket, XK_bracketleft},
+    {Key::key_I, XK_i},
+    {Key::key_P, XK_p},
+    {Key::key_L, XK_l},
+    {Key::key_J, XK_j},
+    {Key::key_Quote, XK_apostrophe},
+    {Key::key_K, XK_k},
+    {Key::key_Semicolon, XK_semicolon},
+    {Key::key_Backslash, XK_backslash},
+    {Key::key_Comma, XK_comma},
+    {Key::key_Slash, XK_slash},
+    {Key::key_N, XK_n},
+    {Key::key_M, XK_m},
+    {Key::key_Period, XK_period},
+    {Key::key_Grave, XK_grave},
+    {Key::key_KeypadDecimal, XK_KP_Decimal},
+    {Key::key_KeypadMultiply, XK_KP_Multiply},
+    {Key::key_KeypadPlus, XK_KP_Add},
+    {Key::key_KeypadClear, XK_Num_Lock},
+    {Key::key_KeypadDivide, XK_KP_Divide},
+    {Key::key_KeypadEnter, XK_KP_Enter},
+    {Key::key_KeypadMinus, XK_KP_Subtract},
+    {Key::key_KeypadEquals, XK_KP_Equal},
+    {Key::key_Keypad0, XK_KP_0},
+    {Key::key_Keypad1, XK_KP_1},
+    {Key::key_Keypad2, XK_KP_2},
+    {Key::key_Keypad3, XK_KP_3},
+    {Key::key_Keypad4, XK_KP_4},
+    {Key::key_Keypad5, XK_KP_5},
+    {Key::key_Keypad6, XK_KP_6},
+    {Key::key_Keypad7, XK_KP_7},
+    {Key::key_Keypad8, XK_KP_8},
+    {Key::key_Keypad9, XK_KP_9},
+    {Key::key_Return, XK_Return},
+    {Key::key_Tab, XK_Tab},
+    {Key::key_Space, XK_space},
+    {Key::key_Delete, XK_BackSpace},
+    {Key::key_Escape, XK_Escape},
+    {Key::key_Command, XK_Super_L},
+    {Key::key_Shift, XK_Shift_L},
+    {Key::key_CapsLock, XK_Caps_Lock},
+    {Key::key_Option, XK_Alt_L},
+    {Key::key_Control, XK_Control_L},
+    {Key::key_RightCommand, XK_Super_R},
+    {Key::key_RightShift, XK_Shift_R},
+    {Key::key_RightOption, XK_Alt_R},
+    {Key::key_RightControl, XK_Control_R},
+    {Key::key_Function, fnSymbol},
+    {Key::key_F17, XK_F17},
+    {Key::key_VolumeUp, XF86XK_AudioRaiseVolume},
+    {Key::key_VolumeDown, XF86XK_AudioLowerVolume},
+    {Key::key_Mute, XF86XK_AudioMute},
+    {Key::key_F18, XK_F18},
+    {Key::key_F19, XK_F19},
+    {Key::key_F20, XK_F20},
+    {Key::key_F5, XK_F5},
+    {Key::key_F6, XK_F6},
+    {Key::key_F7, XK_F7},
+    {Key::key_F3, XK_F3},
+    {Key::key_F8, XK_F8},
+    {Key::key_F9, XK_F9},
+    {Key::key_F11, XK_F11},
+    {Key::key_F13, XK_F13},
+    {Key::key_F16, XK_F16},
+    {Key::key_F14, XK_F14},
+    {Key::key_F10, XK_F10},
+    {Key::key_F12, XK_F12},
+    {Key::key_F15, XK_F15},
+    {Key::key_Help, XK_Insert},
+    {Key::key_Home, XK_Home},
+    {Key::key_PageUp, XK_Prior},
+    {Key::key_ForwardDelete, XK_Delete},
+    {Key::key_F4, XK_F4},
+    {Key::key_End, XK_End},
+    {Key::key_F2, XK_F2},
+    {Key::key_PageDown, XK_Next},
+    {Key::key_F1, XK_F1},
+    {Key::key_LeftArrow, XK_Left},
+    {Key::key_RightArrow, XK_Right},
+    {Key::key_DownArrow, XK_Down},
+    {Key::key_UpArrow, XK_Up},
 }};
-
-// The table lists the keys in raw-value order, so a key's entry is found by index.
-constexpr bool keyTableInRawOrder() {
-  for (std::size_t i = 0; i < keyTable.size(); ++i) {
-    if (static_cast<std::size_t>(keyTable[i].key) != i) return false;
-  }
-  return true;
-}
-static_assert(keyTableInRawOrder());
-
-const KeyEntry* entryFor(Key key) {
-  const auto raw = static_cast<std::int64_t>(key);
-  if (raw < 0 || raw >= input::keyCodeCount) return nullptr;
-  return &keyTable[static_cast<std::size_t>(raw)];
-}
 
 constexpr int evdevKeycodeOffset = 8;
 constexpr unsigned leftButton = 1;
@@ -211,11 +198,6 @@ WheelAccumulator::Steps WheelAccumulator::add(std::int32_t pixelsX, std::int32_t
 void WheelAccumulator::reset() {
   remainderX_ = 0;
   remainderY_ = 0;
-}
-
-std::uint16_t linuxKeyCode(Key key) {
-  const KeyEntry* entry = entryFor(key);
-  return entry != nullptr ? entry->linuxCode : KEY_RESERVED;
 }
 
 struct InputPosterX11::Impl {
@@ -365,7 +347,7 @@ struct InputPosterX11::Impl {
     const bool evdevKeymap = carries(KEY_UP + evdevKeycodeOffset, XK_Up) &&
                              carries(KEY_LEFT + evdevKeycodeOffset, XK_Left);
     for (const KeyEntry& entry : keyTable) {
-      const int physical = entry.linuxCode + evdevKeycodeOffset;
+      const int physical = evdevKeyCode(entry.key) + evdevKeycodeOffset;
       std::optional<int> chosen;
       if (evdevKeymap && hasAnySymbol(physical)) {
         chosen = physical;

@@ -51,10 +51,6 @@ private:
   std::int64_t remainderY_ = 0;
 };
 
-// The Linux input event code (KEY_*) of the key at the same place on a PC keyboard.
-// key_Function maps to KEY_FN, which lies beyond the X keycode range.
-std::uint16_t linuxKeyCode(input::KeyCode key);
-
 class InputPosterX11 final : public InputPoster, public DoubleClickIntervalSource {
 public:
   // Connects to `displayName` (empty: $DISPLAY). Throws std::runtime_error when the display

@@ -2,15 +2,12 @@
 // and layout, the choice of backend, input coordinates and key codes.
 
 #include <gtest/gtest.h>
-#include <linux/input-event-codes.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <set>
 
 #include "platform/Backend.h"
-#include "platform/EvdevKeys.h"
 #include "platform/wayland/DisplayConfig.h"
 #include "platform/wayland/InputPosterGnome.h"
 #include "platform/wayland/ScreenCastPortal.h"
@@ -175,34 +172,6 @@ TEST(ChooseBackend, NamesParseBackAndPermissionsFollowTheBackend) {
     EXPECT_EQ(permissions.screenRecording, c.screen) << backendName(c.backend);
     EXPECT_EQ(permissions.accessibility, c.input) << backendName(c.backend);
   }
-}
-
-TEST(EvdevKeyCode, PutsEveryKeyAtItsPcPlace) {
-  const std::vector<std::pair<input::KeyCode, std::uint16_t>> cases = {
-      {input::KeyCode::key_A, KEY_A},
-      {input::KeyCode::key_B, KEY_B},
-      {input::KeyCode::key_Return, KEY_ENTER},
-      {input::KeyCode::key_Delete, KEY_BACKSPACE},
-      {input::KeyCode::key_ForwardDelete, KEY_DELETE},
-      {input::KeyCode::key_Command, KEY_LEFTMETA},
-      {input::KeyCode::key_RightCommand, KEY_RIGHTMETA},
-      {input::KeyCode::key_Option, KEY_LEFTALT},
-      {input::KeyCode::key_Help, KEY_INSERT},
-      {input::KeyCode::key_KeypadClear, KEY_NUMLOCK},
-      {input::KeyCode::key_Grave, KEY_GRAVE},
-      {input::KeyCode::key_Function, KEY_FN},
-      {input::KeyCode::key_UpArrow, KEY_UP},
-      {input::KeyCode::key_F20, KEY_F20},
-  };
-  for (const auto& [key, code] : cases) EXPECT_EQ(evdevKeyCode(key), code) << static_cast<int>(key);
-  // Every key has a code of its own.
-  std::set<std::uint16_t> seen;
-  for (std::int64_t raw = 0; raw < input::keyCodeCount; ++raw) {
-    std::uint16_t code = evdevKeyCode(static_cast<input::KeyCode>(raw));
-    EXPECT_NE(code, KEY_RESERVED) << raw;
-    EXPECT_TRUE(seen.insert(code).second) << "raw " << raw << " shares code " << code;
-  }
-  EXPECT_EQ(evdevKeyCode(static_cast<input::KeyCode>(113)), KEY_RESERVED);
 }
 
 TEST(RestoreToken, LivesUnderTheStateDirectoryAndOnlyUuidsAreKept) {

@@ -20,9 +20,10 @@
 #include <vector>
 
 #include "input/EventDispatcher.h"
+#include "platform/EvdevKeys.h"
 #include "platform/x11/InputPosterX11.h"
 #include "platform/x11/InputSettingsX11.h"
-#include "input/XSettingsBuilder.h"
+#include "platform/XSettingsBuilder.h"
 #include "support/Xvfb.h"
 
 namespace marlinax::input {
@@ -195,25 +196,21 @@ protected:
   std::unique_ptr<EventDispatcher> dispatcher;
 };
 
-TEST_F(InputX11Test, MoveLandsAtTheFractionOfTheSecondMonitor) {
+// Points are fractions of a monitor's frame; fractional pixels go to the nearest one, points off
+// the screen stop at its edge.
+TEST_F(InputX11Test, MovesLandWhereThePointSays) {
   const codec::Rect right = monitorFrame("Right");
   ASSERT_EQ(right, (codec::Rect{1920, 0, 1920, 1080}));
-  dispatcher->moveMouse(globalPoint(right, 0.25, 0.5));
-  EXPECT_TRUE(waitForPointer(2400, 540)) << pointer().first << "," << pointer().second;
-
-  // Fractional points go to the nearest pixel.
-  dispatcher->moveMouse({100.6, 200.4});
-  EXPECT_TRUE(waitForPointer(101, 200));
-  dispatcher->moveMouse({99.5, 0.49});
-  EXPECT_TRUE(waitForPointer(100, 0));
-}
-
-TEST_F(InputX11Test, PointsOffTheScreenStopAtItsEdgeAndNonFinitePointsPostNothing) {
-  dispatcher->moveMouse(globalPoint(monitorFrame("Right"), 1.5, -3));
-  EXPECT_TRUE(waitForPointer(server->width() - 1, 0));
-  dispatcher->moveMouse({1e12, 1e12});  // far beyond the 16-bit coordinate range
-  EXPECT_TRUE(waitForPointer(server->width() - 1, server->height() - 1));
-
+  const int w = server->width(), h = server->height();
+  const std::pair<Point, std::pair<int, int>> cases[] = {
+      {globalPoint(right, 0.25, 0.5), {2400, 540}}, {{100.6, 200.4}, {101, 200}}, {{99.5, 0.49}, {100, 0}},
+      {globalPoint(right, 1.5, -3), {w - 1, 0}},    {{1e12, 1e12}, {w - 1, h - 1}},  // beyond 16-bit coordinates
+  };
+  for (const auto& [point, expected] : cases) {
+    dispatcher->moveMouse(point);
+    EXPECT_TRUE(waitForPointer(expected.first, expected.second)) << pointer().first << "," << pointer().second;
+  }
+  // Non-finite points post nothing.
   dispatcher->moveMouse({300, 300});
   ASSERT_TRUE(waitForPointer(300, 300));
   drain();
@@ -226,27 +223,18 @@ TEST_F(InputX11Test, PointsOffTheScreenStopAtItsEdgeAndNonFinitePointsPostNothin
   EXPECT_EQ(events[0], (Seen{MotionNotify, 0, 310, 300, 0}));
 }
 
-TEST_F(InputX11Test, ClicksReachTheWindowAsLeftButtonPressAndRelease) {
-  const codec::Rect left = monitorFrame("Left");
-  const Point point = globalPoint(left, 0.5, 0.5);  // (960, 540)
-  dispatcher->click(point);
-  dispatcher->click(point);
-  EXPECT_EQ(expectEvents(4), (std::vector<Seen>{
-                                 button(ButtonPress, 1, 960, 540),
-                                 button(ButtonRelease, 1, 960, 540),
-                                 button(ButtonPress, 1, 960, 540),
-                                 button(ButtonRelease, 1, 960, 540),
-                             }));
-  EXPECT_EQ(pointer(), std::pair(960, 540));
-}
-
-TEST_F(InputX11Test, DragHoldsTheLeftButtonWhileMoving) {
+// A click is a left press and release; a drag holds the left button while moving, across monitors.
+TEST_F(InputX11Test, ClicksAndDragsUseTheLeftButton) {
+  dispatcher->click(globalPoint(monitorFrame("Left"), 0.5, 0.5));  // (960, 540)
   dispatcher->beginDrag({100, 100});
   dispatcher->drag({150, 120});
-  dispatcher->drag({2000, 130});  // across onto the second monitor
+  dispatcher->drag({2000, 130});
   dispatcher->endDrag({2100, 140});
-  // The pointer starts parked at (5, 5), so the press is preceded by a plain move.
-  EXPECT_EQ(expectEvents(6, true, true), (std::vector<Seen>{
+  EXPECT_EQ(expectEvents(10, true, true), (std::vector<Seen>{
+                                             {MotionNotify, 0, 960, 540, 0},
+                                             {ButtonPress, 1, 960, 540, 0},
+                                             {MotionNotify, 0, 960, 540, Button1Mask},  // the release's point
+                                             {ButtonRelease, 1, 960, 540, Button1Mask},
                                              {MotionNotify, 0, 100, 100, 0},
                                              {ButtonPress, 1, 100, 100, 0},
                                              {MotionNotify, 0, 150, 120, Button1Mask},
@@ -318,7 +306,7 @@ TEST_F(InputX11Test, EveryKeyButFunctionIsPostedAtItsEvdevKeycode) {
       EXPECT_EQ(keycode, std::nullopt);
     } else {
       ASSERT_TRUE(keycode.has_value()) << "raw " << raw;
-      EXPECT_EQ(*keycode, platform::linuxKeyCode(key) + 8) << "raw " << raw;
+      EXPECT_EQ(*keycode, platform::evdevKeyCode(key) + 8) << "raw " << raw;
       expected.push_back({KeyPress, *keycode, 5, 5, 0});
       expected.push_back({KeyRelease, *keycode, 5, 5, 0});
     }

@@ -2,13 +2,11 @@
 // physical key table. No X server needed.
 
 #include <gtest/gtest.h>
-#include <linux/input-event-codes.h>
 
-#include <set>
 
 #include "platform/x11/InputPosterX11.h"
 #include "platform/x11/InputSettingsX11.h"
-#include "input/XSettingsBuilder.h"
+#include "platform/XSettingsBuilder.h"
 
 namespace marlinax::platform {
 namespace {
@@ -121,19 +119,6 @@ TEST(WheelAccumulator, HugeAmountsAreCutToTheStepLimit) {
             (WheelAccumulator::Steps{-maxWheelStepsPerEvent, maxWheelStepsPerEvent}));
   wheel.reset();
   EXPECT_EQ(wheel.add(30, 0), (WheelAccumulator::Steps{1, 0}));
-}
-
-TEST(LinuxKeys, EachKeyHasItsOwnPhysicalKey) {
-  std::set<std::uint16_t> codes;
-  for (std::int64_t raw = 0; raw < input::keyCodeCount; ++raw) {
-    const auto code = linuxKeyCode(static_cast<KeyCode>(raw));
-    EXPECT_NE(code, KEY_RESERVED) << "raw " << raw;
-    EXPECT_TRUE(codes.insert(code).second) << "raw " << raw << " shares Linux key " << code;
-  }
-  EXPECT_EQ(linuxKeyCode(static_cast<KeyCode>(113)), KEY_RESERVED);
-  // The one key beyond what X keycodes (at most 255 = Linux code 247) can reach.
-  EXPECT_EQ(linuxKeyCode(KeyCode::key_Function), KEY_FN);
-  EXPECT_GT(KEY_FN + 8, 255);
 }
 
 }  // namespace

@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""Applies a fixed list of hand-written faults to the product code, one at a time, and reports
+which ones the unit tests catch.
+
+Each mutant is a real fault: an off-by-one, a swapped byte order, a check dropped. The script
+works on a snapshot of a commit (git archive) under build-mutation/, never on the worktree, so
+edits in progress are not disturbed and the tree is never left mutated. Per mutant it rebuilds
+the unit tests that exercise the mutated code (ccache keeps the unchanged objects), runs them
+(the X11 input test starts its own Xvfb) and restores the file.
+
+  scripts/mutation-test.py [--ref REF] [--only SUBSTRING]... [--summary FILE] [--workdir DIR]
+
+Exit status: 0 when every mutant is killed, 1 when some survive, 2 on a setup error (a pattern
+that no longer matches exactly once is a setup error: the table must follow the code).
+"""
+
+import argparse
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+# The tests run per mutant: the ones exercising the mutated code (ctest names, which are also the
+# target names). Fewer executables to relink keeps a run within minutes on a loaded machine.
+CODEC = ["codec-tests", "messaging_tests"]
+FRAMING = ["transport_framing_test", "transport_pipe_test", "transport_tls_test"]
+FILTER = ["transport_address_filter_test", "server_options_tests"]
+MESSAGING = ["messaging_tests", "server_tests", "server_session_timeout_tests", "server_headset_server_tests"]
+MEDIA = ["media-tests", "server_casting_tests"]
+INPUT = ["input_dispatcher_test", "server_tests"]
+X11INPUT = ["input_x11_translation_test", "input_x11_test"]  # input_x11_test starts its own Xvfb
+DISPLAYS = ["virtual_display_test"]
+APP = ["app_window_test"]
+
+# (file, original text, mutated text, fault, tests). The original text must occur exactly once in
+# the file.
+MUTANTS = [
+    # codec
+    ("src/codec/Varint.cpp", "while (value >= 0x80) {", "while (value > 0x80) {",
+     "varint writer: 0x80 fits one byte (off by one)", CODEC),
+    ("src/codec/Varint.cpp", "for (unsigned i = 0; i < 9; ++i) {", "for (unsigned i = 0; i < 10; ++i) {",
+     "varint reader: accepts a tenth byte", CODEC),
+    ("src/codec/Varint.cpp", "if (length > data.size() - offset) throw",
+     "if (length > data.size() - offset + 1) throw", "string reader: length one past the end", CODEC),
+    ("src/codec/Varint.cpp", "(c & 0xC0) == 0x80", "(c & 0x80) == 0x80",
+     "UTF-8: continuation byte check too loose", CODEC),
+    ("src/codec/BitVector.h", "return (bitmap[i / 8] >> (i % 8)) & 1U;",
+     "return (bitmap[i / 8] >> (7 - i % 8)) & 1U;", "nil bitmap read in the wrong bit order", CODEC),
+    ("src/codec/Encoder.cpp", "if (values_[i].element.kind == Kind::nil) nils.set(i);",
+     "if (values_[i].element.kind == Kind::nil) (void)i;", "record writer skips a nil bit", CODEC),
+    ("src/codec/Encoder.cpp", "return shapeCounter_++;", "return ++shapeCounter_;",
+     "shape numbers start at one", CODEC),
+    ("src/codec/Decoder.cpp", "if (metadata >= 2) throw ProducerError(Kind::invalidMetadata, at(base, offset));",
+     "if (metadata >= 2) throw ProducerError(Kind::invalidMetadata, at(base, offset + 1));",
+     "error offset off by one", CODEC),
+    ("src/codec/Decoder.cpp", "if (metadata >= 2)", "if (metadata > 2)",
+     "metadata byte 2 accepted", CODEC),
+    # transport
+    ("src/transport/Framing.cpp", "order == HeaderOrder::littleEndian ? i : kFrameHeaderSize - 1 - i;",
+     "order == HeaderOrder::bigEndian ? i : kFrameHeaderSize - 1 - i;", "frame header written in the other byte order",
+     FRAMING),
+    ("src/transport/Framing.cpp", "length > maximumMessageSize_)", "length > maximumMessageSize_ + 1)",
+     "frame one byte over the maximum accepted", FRAMING),
+    ("src/transport/AddressFilter.cpp", "const auto mask = static_cast<std::uint8_t>(0xFF00u >> take);",
+     "const auto mask = static_cast<std::uint8_t>(0xFF00u >> (take - (take == 8 ? 0 : 1)));",
+     "address range compares one bit too few", FILTER),
+    ("src/transport/AddressFilter.cpp", "if (range.prefixLength > width)", "if (range.prefixLength > width + 1)",
+     "prefix longer than the address accepted", FILTER),
+    # messaging
+    ("src/messaging/Multiplexer.cpp", "auto found = continuations_.find(token);",
+     "auto found = token != 0 ? continuations_.begin() : continuations_.end();",
+     "reply resumes a waiter without checking its token", MESSAGING),
+    ("src/messaging/Multiplexer.cpp",
+     "return inProgress < limits.requestsInProgress && queuedReplyBytes < limits.queuedReplyBytes;",
+     "return true;", "unbounded queue of requests in progress", MESSAGING),
+    ("src/messaging/Multiplexer.cpp", "  if (reply) {\n    inProgress->queue(reply->size());",
+     "  if (reply && false) {\n    inProgress->queue(reply->size());", "requests served locally never answered",
+     MESSAGING),
+    ("src/messaging/SessionLoop.cpp", "if (reply.version != options.version)", "if (false)",
+     "protocol version mismatch ignored", MESSAGING),
+    # media (the mutant is applied to the snapshot only)
+    ("src/media/Masks.cpp", "entry.acknowledged = true;", "entry.acknowledged = false;",
+     "mask confirmation missed", MEDIA),
+    # input
+    ("src/input/EventDispatcher.cpp", "++clickCount_;", "clickCount_ = 2;", "triple click counted as double",
+     INPUT),
+    ("src/input/EventDispatcher.cpp", "if (elapsed < interval) {", "if (elapsed > interval) {",
+     "double-click interval inverted", INPUT),
+    ("src/platform/x11/InputPosterX11.cpp", "steps.vertical > 0 ? wheelUp : wheelDown",
+     "steps.vertical > 0 ? wheelDown : wheelUp", "vertical wheel direction reversed", X11INPUT),
+    ("src/platform/x11/InputPosterX11.cpp", "steps.horizontal > 0 ? wheelLeft : wheelRight",
+     "steps.horizontal > 0 ? wheelRight : wheelLeft", "horizontal wheel direction reversed", X11INPUT),
+    # displays
+    ("src/displays/VirtualDisplay.cpp", "return std::find(prior.begin(), prior.end(), identifier) == prior.end();",
+     "return std::find(prior.begin(), prior.end(), identifier) != prior.end();",
+     "discovery picks a display that was already there", DISPLAYS),
+    ("src/displays/VirtualDisplay.cpp", "applied = created && created->applySettings(settings);",
+     "applied = created && (created->applySettings(settings), true);", "settings refused yet reported as created",
+     DISPLAYS),
+    # app
+    ("src/app/Preferences.cpp", "return parseBoolean(stored.toString()).value_or(defaultValue_);",
+     "return parseBoolean(stored.toString()).value_or(!defaultValue_);",
+     "unreadable preference flips the default", APP),
+    ("src/app/Preferences.cpp", 'word == QLatin1String("1")', 'word == QLatin1String("yes")',
+     "preference \"1\" not read as true", APP),
+]
+
+
+def run(command, cwd, log):
+    with open(log, "a") as out:
+        out.write("$ " + " ".join(command) + "\n")
+        out.flush()
+        return subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode == 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--ref", default="HEAD", help="commit to mutate (default HEAD)")
+    parser.add_argument("--only", action="append", default=[],
+                        help="run only mutants whose fault or file contains this (may be repeated)")
+    parser.add_argument("--workdir", default="build-mutation", help="scratch folder inside the worktree")
+    parser.add_argument("--summary", help="also write the summary table to this file")
+    args = parser.parse_args()
+
+    repo = pathlib.Path(subprocess.check_output(["git", "rev-parse", "--show-toplevel"], text=True).strip())
+    # Inside the worktree (ignored by git) so ccache's base directory maps the paths like the
+    # worktree's own build: unchanged objects are cache hits.
+    work = repo / args.workdir
+    tree = work / "tree"
+    log = work / "log.txt"
+    if tree.exists():
+        shutil.rmtree(tree)
+    tree.mkdir(parents=True)
+    log.write_text("")
+    archive = subprocess.Popen(["git", "archive", args.ref], cwd=repo, stdout=subprocess.PIPE)
+    subprocess.check_call(["tar", "-x", "-C", str(tree)], stdin=archive.stdout)
+    if archive.wait() != 0:
+        sys.exit(2)
+    commit = subprocess.check_output(["git", "rev-parse", "--short", args.ref], cwd=repo, text=True).strip()
+
+    selected = [m for m in MUTANTS if not args.only or any(o in m[0] or o in m[3] for o in args.only)]
+    for path, original, _, fault, _ in selected:
+        occurrences = (tree / path).read_text().count(original)
+        if occurrences != 1:
+            print(f"setup error: {path}: '{original}' occurs {occurrences} times ({fault})", file=sys.stderr)
+            sys.exit(2)
+
+    def build(tests):
+        return ["cmake", "--build", "build", "--target", *tests]
+
+    def check(tests, *extra):
+        return run(["ctest", "--test-dir", "build", "-R", "^(" + "|".join(tests) + ")$", *extra], tree, log)
+
+    everything = sorted({name for mutant in selected for name in mutant[4]})
+    if not run(["cmake", "--preset", "default"], tree, log) or not run(build(everything), tree, log):
+        print(f"setup error: the unmutated tree does not build; see {log}", file=sys.stderr)
+        sys.exit(2)
+    if not check(everything, "--output-on-failure"):
+        print(f"setup error: the unmutated tree fails its tests; see {log}", file=sys.stderr)
+        sys.exit(2)
+
+    results = []
+    for index, (path, original, mutated, fault, tests) in enumerate(selected, 1):
+        source = tree / path
+        text = source.read_text()
+        source.write_text(text.replace(original, mutated))
+        try:
+            if not run(build(tests), tree, log):
+                verdict = "no-build"
+            else:
+                verdict = "survived" if check(tests, "--stop-on-failure") else "killed"
+        finally:
+            source.write_text(text)
+        print(f"[{index}/{len(selected)}] {verdict:8} {path}: {fault}", flush=True)
+        results.append((verdict, path, fault))
+
+    lines = [f"mutation run on {commit}", f"{'verdict':8}  {'file':38}  fault"]
+    lines += [f"{verdict:8}  {path:38}  {fault}" for verdict, path, fault in results]
+    killed = sum(1 for r in results if r[0] == "killed")
+    survived = [r for r in results if r[0] != "killed"]
+    lines.append(f"killed {killed} of {len(results)}; survived or did not build: {len(survived)}")
+    summary = "\n".join(lines)
+    print(summary)
+    if args.summary:
+        pathlib.Path(args.summary).write_text(summary + "\n")
+    # Leave the snapshot's build in its unmutated state for the next run.
+    run(build(everything), tree, log)
+    return 1 if survived else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
