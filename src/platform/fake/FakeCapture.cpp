@@ -60,6 +60,14 @@ void FakeCaptureService::setScreenshotEmpty(bool empty) {
   screenshotEmpty_ = empty;
 }
 
+void FakeCaptureService::setScreen(std::uint32_t displayID, std::optional<SampleBuffer> frame) {
+  std::lock_guard lock(mutex_);
+  if (frame)
+    screens_[displayID] = std::move(*frame);
+  else
+    screens_.erase(displayID);
+}
+
 int FakeCaptureService::push(std::uint32_t displayID, const SampleBuffer& frame) {
   std::vector<std::shared_ptr<StreamState>> targets;
   {
@@ -137,6 +145,10 @@ std::unique_ptr<CaptureStream> FakeCaptureService::startStream(const DisplayInfo
     registry_->streams.push_back(state);
   }
   starts_++;
+  if (auto screen = screens_.find(display.displayID); screen != screens_.end()) {
+    std::lock_guard outputLock(state->outputMutex);
+    state->output(screen->second);
+  }
   return std::make_unique<Stream>(registry_, std::move(state));
 }
 

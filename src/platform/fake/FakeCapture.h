@@ -33,6 +33,10 @@ class FakeCaptureService : public CaptureService {
   // While true, screenshots return none.
   void setScreenshotEmpty(bool empty);
 
+  // What the display shows now: like a real capture, every stream started
+  // afterwards delivers it at once (before startStream returns). None: a new
+  // stream waits for push().
+  void setScreen(std::uint32_t displayID, std::optional<SampleBuffer> frame);
   // Delivers a frame to every running stream of the display, on the calling
   // thread. Returns how many streams received it.
   int push(std::uint32_t displayID, const SampleBuffer& frame);
@@ -74,6 +78,7 @@ class FakeCaptureService : public CaptureService {
   std::optional<std::string> startFailure_;
   std::optional<std::string> screenshotFailure_;
   bool screenshotEmpty_ = false;
+  std::map<std::uint32_t, SampleBuffer> screens_;
   std::optional<CaptureConfiguration> lastStreamConfiguration_;
   std::optional<CaptureConfiguration> lastScreenshotConfiguration_;
   std::shared_ptr<Registry> registry_ = std::make_shared<Registry>();
