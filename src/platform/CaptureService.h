@@ -60,6 +60,10 @@ class CaptureService {
  public:
   // Receives every captured frame, on a thread of the service's choosing.
   using Output = std::function<void(SampleBuffer)>;
+  // Told at most once, on a thread of the service's choosing, when a stream
+  // ends on its own (the window system went away, the display was removed),
+  // with the reason; never after stop(). No frame follows.
+  using Ended = std::function<void(const std::string& reason)>;
 
   virtual ~CaptureService() = default;
 
@@ -72,8 +76,8 @@ class CaptureService {
   // one. Throws CaptureError when the capture cannot start (the display is
   // gone, the window system refuses).
   virtual std::unique_ptr<CaptureStream> startStream(const DisplayInfo& display,
-                                                     const CaptureConfiguration& configuration,
-                                                     Output output) = 0;
+                                                     const CaptureConfiguration& configuration, Output output,
+                                                     Ended ended = {}) = 0;
 
   // One image of the display now, scaled as configured. None when the display
   // is gone; throws CaptureError when the capture fails.

@@ -377,6 +377,12 @@ asio::awaitable<void> ProtocolImplementation::frameLoop(std::shared_ptr<Protocol
     asio::co_spawn(frameExecutor, frameTask(self, identifier, casting, std::move(*sample), std::move(slot)),
                    asio::detached);
   }
+  // A capture that ended on its own ends the casting: its stream is
+  // unregistered and stopped, unless a newer one replaced it meanwhile.
+  if (casting->stream.failed && *casting->stream.failed && self->screenRecorder_) {
+    self->screenRecorder_->stopStream(identifier, casting->stream);
+    casting->slots->close();
+  }
   // Forget this loop's bookkeeping unless a newer casting replaced it.
   std::lock_guard lock(self->castingMutex_);
   if (auto found = self->casting_.find(identifier); found != self->casting_.end() && found->second == casting)

@@ -403,6 +403,28 @@ TEST_F(CastingTest, FramesAreWholeJpegsWithOrWithoutTheSegmentCache) {
   }
 }
 
+TEST_F(CastingTest, ACaptureThatEndsOnItsOwnEndsTheCasting) {
+  start();
+  headset->setMode(TestHeadset::Mode::hold);
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  call<serverMessages::StartCasting>({.identifier = kSide});
+  pushAndReceive(kMain, frame(1));
+  ASSERT_EQ(handler->framesInFlight(kMain), 1u);
+  // The display goes away while a frame waits for its reply: its stream is
+  // unregistered and stopped, the loop ends, the other display casts on.
+  EXPECT_EQ(capture->endStreams(kMain, "the display was removed"), 1);
+  EXPECT_TRUE(IoHarness::eventually([&] { return capture->runningStreams(kMain) == 0; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return handler->castingCount() == 1; }));
+  headset->setMode(TestHeadset::Mode::answer);
+  headset->releaseAll();
+  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  EXPECT_EQ(pushAndReceive(kSide, frame(2)).identifier, kSide);
+  // Casting the display again starts a new stream.
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  EXPECT_EQ(capture->runningStreams(kMain), 1);
+  EXPECT_EQ(pushAndReceive(kMain, frame(3)).tag(), 3);
+}
+
 TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTrace) {
   start(/*withRemote=*/false);
   call<serverMessages::StartCasting>({.identifier = kMain});

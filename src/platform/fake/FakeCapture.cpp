@@ -10,7 +10,9 @@ struct FakeCaptureService::StreamState {
   // call is under way.
   std::mutex outputMutex;
   bool stopped = false;
+  bool ended = false;
   Output output;
+  Ended onEnd;
 };
 
 class FakeCaptureService::Stream : public CaptureStream {
@@ -79,11 +81,34 @@ int FakeCaptureService::push(std::uint32_t displayID, const SampleBuffer& frame)
   int delivered = 0;
   for (const auto& stream : targets) {
     std::lock_guard lock(stream->outputMutex);
-    if (stream->stopped) continue;
+    if (stream->stopped || stream->ended) continue;
     stream->output(frame);
     ++delivered;
   }
   return delivered;
+}
+
+int FakeCaptureService::endStreams(std::uint32_t displayID, const std::string& reason) {
+  std::vector<std::shared_ptr<StreamState>> targets;
+  {
+    std::lock_guard lock(registry_->mutex);
+    for (const auto& stream : registry_->streams) {
+      if (stream->displayID == displayID) targets.push_back(stream);
+    }
+  }
+  int ended = 0;
+  for (const auto& stream : targets) {
+    Ended onEnd;
+    {
+      std::lock_guard lock(stream->outputMutex);
+      if (stream->stopped || stream->ended) continue;
+      stream->ended = true;
+      onEnd = std::move(stream->onEnd);
+    }
+    ++ended;
+    if (onEnd) onEnd(reason);
+  }
+  return ended;
 }
 
 int FakeCaptureService::runningStreams(std::optional<std::uint32_t> displayID) const {
@@ -133,13 +158,14 @@ std::vector<DisplayInfo> FakeCaptureService::shareableDisplays() {
 
 std::unique_ptr<CaptureStream> FakeCaptureService::startStream(const DisplayInfo& display,
                                                                const CaptureConfiguration& configuration,
-                                                               Output output) {
+                                                               Output output, Ended ended) {
   std::lock_guard lock(mutex_);
   lastStreamConfiguration_ = configuration;
   if (startFailure_) throw CaptureError(*startFailure_);
   auto state = std::make_shared<StreamState>();
   state->displayID = display.displayID;
   state->output = std::move(output);
+  state->onEnd = std::move(ended);
   {
     std::lock_guard registryLock(registry_->mutex);
     registry_->streams.push_back(state);

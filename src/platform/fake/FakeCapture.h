@@ -40,6 +40,10 @@ class FakeCaptureService : public CaptureService {
   // Delivers a frame to every running stream of the display, on the calling
   // thread. Returns how many streams received it.
   int push(std::uint32_t displayID, const SampleBuffer& frame);
+  // Ends every running stream of the display on its own, as when the display
+  // is removed: each is told `reason` once (on the calling thread) and takes
+  // no more frames; it still counts as running until stopped. Returns how many.
+  int endStreams(std::uint32_t displayID, const std::string& reason);
   // Streams started and not yet stopped, for one display or all.
   int runningStreams(std::optional<std::uint32_t> displayID = std::nullopt) const;
   int fetchCount() const { return fetches_.load(); }
@@ -58,7 +62,7 @@ class FakeCaptureService : public CaptureService {
   // --- CaptureService
   std::vector<DisplayInfo> shareableDisplays() override;
   std::unique_ptr<CaptureStream> startStream(const DisplayInfo& display, const CaptureConfiguration& configuration,
-                                             Output output) override;
+                                             Output output, Ended ended = {}) override;
   std::optional<SampleBuffer> screenshot(const DisplayInfo& display,
                                          const CaptureConfiguration& configuration) override;
 

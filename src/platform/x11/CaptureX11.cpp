@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/x11/CaptureSource.h"
@@ -143,6 +144,7 @@ class StreamWorker {
         if (geometryStale) {
           geometryStale = false;
           if (refreshArea()) changed = true;
+          if (removed_) break;
         }
         if (damagePending) {
           damagePending = false;
@@ -201,7 +203,8 @@ class StreamWorker {
       if (auto monitor = findMonitor(*display_, displayID_)) {
         area = monitor->rect;
       } else {
-        area = area_.intersected(rootRect(*display_));  // the monitor is gone: keep what is left of it
+        removed_ = true;  // the monitor is gone: so is the stream
+        return false;
       }
     } catch (const CaptureError&) {
       return false;
@@ -238,17 +241,29 @@ class StreamWorker {
   int fixesEventBase_ = 0;
   std::optional<PointerPosition> pointer_;
   std::optional<CursorImage> cursor_;
+  bool removed_ = false;
+
+ public:
+  // Why run() returned without being stopped; none when it was stopped.
+  std::optional<std::string> endReason(const StreamControl& control) const {
+    if (control.stopping.load()) return std::nullopt;
+    if (removed_) return "the display was removed";
+    return "the connection to the X server was lost";
+  }
 };
 
 class X11CaptureStream : public CaptureStream {
  public:
   X11CaptureStream(const std::string& displayName, std::uint32_t displayID,
-                   const CaptureConfiguration& configuration, CaptureService::Output output)
+                   const CaptureConfiguration& configuration, CaptureService::Output output,
+                   CaptureService::Ended ended)
       : control_(std::make_shared<StreamControl>()) {
     auto worker = std::make_unique<StreamWorker>(displayName, displayID, configuration, std::move(output));
-    thread_ = std::thread([worker = std::move(worker), control = control_]() mutable {
+    thread_ = std::thread([worker = std::move(worker), control = control_, ended = std::move(ended)]() mutable {
       worker->run(*control);
+      std::optional<std::string> reason = worker->endReason(*control);
       worker.reset();
+      if (reason && ended) ended(*reason);
     });
   }
 
@@ -295,9 +310,10 @@ class X11CaptureService : public CaptureService {
   }
 
   std::unique_ptr<CaptureStream> startStream(const DisplayInfo& display, const CaptureConfiguration& configuration,
-                                             Output output) override {
+                                             Output output, Ended ended = {}) override {
     checkConfiguration(configuration);
-    return std::make_unique<X11CaptureStream>(displayName_, display.displayID, configuration, std::move(output));
+    return std::make_unique<X11CaptureStream>(displayName_, display.displayID, configuration, std::move(output),
+                                              std::move(ended));
   }
 
   std::optional<SampleBuffer> screenshot(const DisplayInfo& display,
