@@ -102,8 +102,13 @@ class StreamWorker {
 
   void run(const StreamControl& control) {
     const nanoseconds interval = frameInterval(configuration_);
-    // The pointer makes no damage: it is polled, twice per frame interval.
-    const nanoseconds pointerPeriod = std::max<nanoseconds>(interval / 2, std::chrono::milliseconds(4));
+    // The pointer makes no damage: it is polled, twice per frame interval while
+    // it moves, and four times less often once it has rested for a second (a
+    // still screen then costs few round trips).
+    const nanoseconds movingPeriod = std::max<nanoseconds>(interval / 2, std::chrono::milliseconds(4));
+    const nanoseconds restingPeriod = 4 * movingPeriod;
+    nanoseconds pointerPeriod = movingPeriod;
+    Clock::time_point lastPointerMove = Clock::now();
     bool changed = true;  // the first frame goes out at once
     bool damagePending = false;
     bool geometryStale = false;
@@ -136,7 +141,9 @@ class StreamWorker {
         if (moved) {
           if (cursorTouches(pointer_) || cursorTouches(position)) changed = true;
           pointer_ = position;
+          lastPointerMove = now;
         }
+        pointerPeriod = now - lastPointerMove < std::chrono::seconds(1) ? movingPeriod : restingPeriod;
       }
 
       bool ready = !lastDelivery || now - *lastDelivery >= interval;
