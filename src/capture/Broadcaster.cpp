@@ -193,6 +193,9 @@ platform::CaptureConfiguration Broadcaster::castingConfiguration() {
   configuration.width = 2400;
   configuration.height = 1280;
   configuration.showsCursor = true;
+  // The frame loop asks for each frame when it has a slot for it: no grab or
+  // scaling for frames that would be thrown away.
+  configuration.onDemand = true;
   return configuration;
 }
 

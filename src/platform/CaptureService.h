@@ -38,6 +38,11 @@ struct CaptureConfiguration {
   int minimumFrameIntervalTimescale = 60;
   // How many frames the service may have in flight before it reuses memory.
   int queueDepth = 3;
+  // True: the stream grabs a frame only once the consumer asked for one
+  // (CaptureStream::requestFrame) and the image changed since its last frame;
+  // changes meanwhile are coalesced. A service that cannot wait delivers as
+  // usual.
+  bool onDemand = false;
 };
 
 // Every failure of the capture service.
@@ -54,6 +59,9 @@ class CaptureStream {
   // is called from inside the output itself, which then returns promptly and
   // the stream winds down on its own). Idempotent; destruction stops too.
   virtual void stop() = 0;
+  // The consumer can take one frame now (see CaptureConfiguration::onDemand).
+  // Requests do not add up: one frame answers any number of them.
+  virtual void requestFrame() {}
 };
 
 class CaptureService {

@@ -360,6 +360,8 @@ asio::awaitable<void> ProtocolImplementation::frameLoop(std::shared_ptr<Protocol
     // replacing its one unread frame, so the newest frame is the one taken.
     if (!co_await slots->acquire())
       break;
+    if (casting->stream.stream)
+      casting->stream.stream->requestFrame();
     std::optional<platform::SampleBuffer> sample = co_await casting->stream.frames->next();
     if (!sample || !sample->image) {
       slots->release();

@@ -459,20 +459,23 @@ TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestF
   for (std::uint8_t tag = 1; tag <= 3; ++tag)
     EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
   EXPECT_EQ(handler->framesInFlight(kMain), 3u);
+  EXPECT_EQ(capture->grabCount(), 3);
 
-  // Every slot is busy: these frames replace each other in the capture's
-  // one-frame buffer and none is sent.
+  // Every slot is busy: the screen changes are coalesced by the capture,
+  // nothing is grabbed and nothing is sent.
   for (std::uint8_t tag = 10; tag <= 30; ++tag) {
     capture->push(kMain, frame(tag));
     EXPECT_LE(server->pendingRequests(), 3u);
     EXPECT_LE(handler->framesInFlight(kMain), 3u);
   }
   EXPECT_EQ(headset->frameCount(), 3u);
+  EXPECT_EQ(capture->grabCount(), 3);
 
-  // One reply frees one slot, which takes the newest frame.
+  // One reply frees one slot, which asks for a frame: one grab, the newest.
   headset->releaseOne();
   EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 4; }));
   EXPECT_EQ(headset->frames().at(3).tag(), 30);
+  EXPECT_EQ(capture->grabCount(), 4);
   EXPECT_LE(server->pendingRequests(), 3u);
 
   headset->setMode(TestHeadset::Mode::answer);

@@ -1,6 +1,7 @@
 #include "platform/fake/FakeCapture.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace marlinax::platform {
 
@@ -13,6 +14,23 @@ struct FakeCaptureService::StreamState {
   bool ended = false;
   Output output;
   Ended onEnd;
+  // On demand: whether the consumer asked for a frame, and the newest frame
+  // pushed since it last got one (changes coalesce into it).
+  bool onDemand = false;
+  bool wanted = false;
+  std::optional<SampleBuffer> held;
+  std::atomic<int>* grabs = nullptr;
+
+  // With outputMutex held: delivers the frame now or keeps it until asked for.
+  void offer(const SampleBuffer& frame) {
+    if (onDemand && !wanted) {
+      held = frame;
+      return;
+    }
+    wanted = false;
+    ++*grabs;
+    output(frame);
+  }
 };
 
 class FakeCaptureService::Stream : public CaptureStream {
@@ -20,6 +38,13 @@ class FakeCaptureService::Stream : public CaptureStream {
   Stream(std::shared_ptr<Registry> registry, std::shared_ptr<StreamState> state)
       : registry_(std::move(registry)), state_(std::move(state)) {}
   ~Stream() override { stop(); }
+
+  void requestFrame() override {
+    std::lock_guard lock(state_->outputMutex);
+    if (state_->stopped || state_->ended) return;
+    state_->wanted = true;
+    if (std::optional<SampleBuffer> held = std::exchange(state_->held, std::nullopt)) state_->offer(*held);
+  }
 
   void stop() override {
     {
@@ -82,7 +107,7 @@ int FakeCaptureService::push(std::uint32_t displayID, const SampleBuffer& frame)
   for (const auto& stream : targets) {
     std::lock_guard lock(stream->outputMutex);
     if (stream->stopped || stream->ended) continue;
-    stream->output(frame);
+    stream->offer(frame);
     ++delivered;
   }
   return delivered;
@@ -166,6 +191,8 @@ std::unique_ptr<CaptureStream> FakeCaptureService::startStream(const DisplayInfo
   state->displayID = display.displayID;
   state->output = std::move(output);
   state->onEnd = std::move(ended);
+  state->onDemand = configuration.onDemand;
+  state->grabs = &registry_->grabs;
   {
     std::lock_guard registryLock(registry_->mutex);
     registry_->streams.push_back(state);
@@ -173,7 +200,7 @@ std::unique_ptr<CaptureStream> FakeCaptureService::startStream(const DisplayInfo
   starts_++;
   if (auto screen = screens_.find(display.displayID); screen != screens_.end()) {
     std::lock_guard outputLock(state->outputMutex);
-    state->output(screen->second);
+    state->offer(screen->second);
   }
   return std::make_unique<Stream>(registry_, std::move(state));
 }

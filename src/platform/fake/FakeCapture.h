@@ -34,11 +34,12 @@ class FakeCaptureService : public CaptureService {
   void setScreenshotEmpty(bool empty);
 
   // What the display shows now: like a real capture, every stream started
-  // afterwards delivers it at once (before startStream returns). None: a new
-  // stream waits for push().
+  // afterwards delivers it at once (before startStream returns), or on demand
+  // as its first frame when asked. None: a new stream waits for push().
   void setScreen(std::uint32_t displayID, std::optional<SampleBuffer> frame);
   // Delivers a frame to every running stream of the display, on the calling
-  // thread. Returns how many streams received it.
+  // thread; a stream on demand that was not asked for a frame keeps it (the
+  // newest one) until asked. Returns how many streams received it.
   int push(std::uint32_t displayID, const SampleBuffer& frame);
   // Ends every running stream of the display on its own, as when the display
   // is removed: each is told `reason` once (on the calling thread) and takes
@@ -49,6 +50,8 @@ class FakeCaptureService : public CaptureService {
   int fetchCount() const { return fetches_.load(); }
   int startCount() const { return starts_.load(); }
   int stopCount() const { return registry_->stops.load(); }
+  // Frames handed to stream outputs: what a real capture would have grabbed.
+  int grabCount() const { return registry_->grabs.load(); }
   int screenshotCount() const { return screenshots_.load(); }
   // The configuration of the most recent startStream / screenshot call.
   std::optional<CaptureConfiguration> lastStreamConfiguration() const;
@@ -74,6 +77,7 @@ class FakeCaptureService : public CaptureService {
     std::mutex mutex;
     std::vector<std::shared_ptr<StreamState>> streams;
     std::atomic<int> stops{0};
+    std::atomic<int> grabs{0};
   };
 
   mutable std::mutex mutex_;

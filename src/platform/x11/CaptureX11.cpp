@@ -42,6 +42,8 @@ void checkConfiguration(const CaptureConfiguration& configuration) {
 // Shared by a stream object and its capture thread.
 struct StreamControl {
   std::atomic<bool> stopping{false};
+  // On demand: the consumer can take a frame.
+  mutable std::atomic<bool> wanted{false};
   int wakeFd = -1;
 
   StreamControl() {
@@ -146,7 +148,8 @@ class StreamWorker {
         pointerPeriod = now - lastPointerMove < std::chrono::seconds(1) ? movingPeriod : restingPeriod;
       }
 
-      bool ready = !lastDelivery || now - *lastDelivery >= interval;
+      bool ready = (!lastDelivery || now - *lastDelivery >= interval) &&
+                   (!configuration_.onDemand || control.wanted.load());
       if (ready) {
         if (geometryStale) {
           geometryStale = false;
@@ -167,6 +170,7 @@ class StreamWorker {
           if (frame) {
             changed = false;
             if (control.stopping.load()) break;
+            control.wanted = false;
             output_(std::move(*frame));
           } else {
             geometryStale = true;  // most likely the monitor moved or the root shrank
@@ -176,7 +180,9 @@ class StreamWorker {
 
       // Sleep until the next frame is due, the next pointer poll, an X event or stop().
       nanoseconds wait = nanoseconds::max();
-      if ((changed || damagePending || geometryStale) && lastDelivery) {
+      // Not wanted: pending changes wait (requestFrame wakes the loop).
+      if ((changed || damagePending || geometryStale) && lastDelivery &&
+          (!configuration_.onDemand || control.wanted.load())) {
         wait = std::max(nanoseconds(0), interval - (Clock::now() - *lastDelivery));
       }
       if (configuration_.showsCursor) wait = std::min(wait, pointerPeriod);
@@ -275,6 +281,10 @@ class X11CaptureStream : public CaptureStream {
   }
 
   ~X11CaptureStream() override { stop(); }
+
+  void requestFrame() override {
+    if (!control_->wanted.exchange(true)) control_->wake();
+  }
 
   void stop() override {
     std::lock_guard lock(stopMutex_);
