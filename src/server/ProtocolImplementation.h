@@ -69,9 +69,10 @@ struct Services {
   // empty, the work runs on the executor of the task that starts it.
   asio::any_io_executor frameExecutor;
   // At most this many frames of one display are being built or wait for the
-  // headset's reply at a time. The frame loop takes the next captured frame
-  // only when a slot is free; meanwhile the capture keeps just its newest
-  // frame, so a slow or silent headset costs neither memory nor latency.
+  // headset's reply at a time. The frame loop asks the capture for the next
+  // frame only when a slot is free; meanwhile the capture grabs nothing and
+  // coalesces the changes, so a slow or silent headset costs neither CPU,
+  // memory nor latency.
   std::size_t framesInFlight = 3;
   // True: each cast display keeps the compressed segments of its last frame
   // and compresses again only those whose pixels changed (same bytes as a
