@@ -62,6 +62,7 @@ platform::SampleBuffer frame(std::uint8_t tag, std::uint8_t alpha = 0xFF) {
 class CastingTest : public ::testing::Test {
  protected:
   void start(bool withRemote = true, bool segmentCache = true) {
+    capture->setHonoursDemand(true);
     Services services;
     services.segmentCache = segmentCache;
     services.capture = capture;

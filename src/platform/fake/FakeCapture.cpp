@@ -87,6 +87,11 @@ void FakeCaptureService::setScreenshotEmpty(bool empty) {
   screenshotEmpty_ = empty;
 }
 
+void FakeCaptureService::setHonoursDemand(bool honours) {
+  std::lock_guard lock(mutex_);
+  honoursDemand_ = honours;
+}
+
 void FakeCaptureService::setScreen(std::uint32_t displayID, std::optional<SampleBuffer> frame) {
   std::lock_guard lock(mutex_);
   if (frame)
@@ -191,7 +196,7 @@ std::unique_ptr<CaptureStream> FakeCaptureService::startStream(const DisplayInfo
   state->displayID = display.displayID;
   state->output = std::move(output);
   state->onEnd = std::move(ended);
-  state->onDemand = configuration.onDemand;
+  state->onDemand = configuration.onDemand && honoursDemand_;
   state->grabs = &registry_->grabs;
   {
     std::lock_guard registryLock(registry_->mutex);

@@ -37,6 +37,10 @@ class FakeCaptureService : public CaptureService {
   // afterwards delivers it at once (before startStream returns), or on demand
   // as its first frame when asked. None: a new stream waits for push().
   void setScreen(std::uint32_t displayID, std::optional<SampleBuffer> frame);
+  // While true, streams started afterwards with CaptureConfiguration::onDemand
+  // wait to be asked for each frame; otherwise (the default) every stream
+  // delivers at once, as a service that cannot wait does.
+  void setHonoursDemand(bool honours);
   // Delivers a frame to every running stream of the display, on the calling
   // thread; a stream on demand that was not asked for a frame keeps it (the
   // newest one) until asked. Returns how many streams received it.
@@ -86,6 +90,7 @@ class FakeCaptureService : public CaptureService {
   std::optional<std::string> startFailure_;
   std::optional<std::string> screenshotFailure_;
   bool screenshotEmpty_ = false;
+  bool honoursDemand_ = false;
   std::map<std::uint32_t, SampleBuffer> screens_;
   std::optional<CaptureConfiguration> lastStreamConfiguration_;
   std::optional<CaptureConfiguration> lastScreenshotConfiguration_;
