@@ -20,7 +20,12 @@
 #include <asio/thread_pool.hpp>
 #include <asio/use_future.hpp>
 
+#include <sys/resource.h>
+
 #include "media/Fragment.h"
+#include "media/MaskPlane.h"
+#include "media/Masks.h"
+#include "media/VEncode.h"
 #include "messaging/MessageCatalogue.h"
 #include "messaging/Multiplexer.h"
 #include "messaging/Remote.h"
@@ -84,6 +89,112 @@ void BM_FragmentPipelineOneThread(benchmark::State& state) {
   state.counters["bytes_per_frame"] = static_cast<double>(bytes) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_FragmentPipelineOneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Process CPU time (every thread) in seconds.
+double processCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A replayed sequence of desktop frames: every pixel changing from one frame to
+// the next (a new page each time), or one 600 x 300 window area changing on a
+// still page.
+std::vector<platform::SampleBuffer> replay(bool fullChange) {
+  std::vector<platform::SampleBuffer> frames;
+  platform::SampleBuffer page = desktopFrame(0);
+  for (int i = 0; i < 12; ++i) {
+    platform::SampleBuffer next = desktopFrame(i + 1);
+    if (!fullChange) {
+      auto image = std::make_shared<platform::Image>(*page.image);
+      for (int y = 500; y < 800; ++y)
+        std::copy_n(next.image->row(y) + 4 * 900, 4 * 600, image->row(y) + 4 * 900);
+      next.image = image;
+    }
+    frames.push_back(std::move(next));
+  }
+  return frames;
+}
+
+// The bare TurboJPEG compression of the replayed frames (the yardstick).
+// Arg: 1 = every pixel changes, 0 = a 600 x 300 area changes.
+void BM_BareTurboJpeg(benchmark::State& state) {
+  std::vector<platform::SampleBuffer> frames = replay(state.range(0) != 0);
+  std::size_t index = 0;
+  double cpu = processCpuSeconds();
+  for (auto _ : state) {
+    media::SampleBufferData data = media::VEncode::encode(frames[index++ % frames.size()]);
+    benchmark::DoNotOptimize(data.data.data());
+  }
+  state.counters["cpu_ms_per_frame"] = 1000 * (processCpuSeconds() - cpu) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_BareTurboJpeg)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The server's whole CPU cost per delivered frame (mask, compression, LZ4,
+// message, multiplexer, in-memory transport, the headset's reply) when the
+// capture hands it the replayed frames one by one.
+// Args: {1 = every pixel changes / 0 = a 600 x 300 area, 1 = segment cache / 0 = whole compressions}.
+void BM_ServerCpuPerFrame(benchmark::State& state) {
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::vector<std::thread> ioThreads;
+  for (int i = 0; i < 2; ++i)
+    ioThreads.emplace_back([&io] { io.run(); });
+  asio::thread_pool cpu(2);
+  auto capture = std::make_shared<platform::FakeCaptureService>(
+      std::vector<platform::DisplayInfo>{{kDisplay, {0, 0, 1920, 1080}}});
+  server::Services services;
+  services.capture = capture;
+  services.frameExecutor = cpu.get_executor();
+  services.segmentCache = state.range(1) != 0;
+  auto handler = std::make_shared<server::ProtocolImplementation>(services);
+  auto headset = std::make_shared<AnsweringHeadset>();
+  auto [serverEnd, headsetEnd] = transport::Connection::makePipe(io.get_executor());
+  messaging::Multiplexer server(io.get_executor(), serverEnd, handler);
+  handler->setRemote(messaging::Remote(server));
+  messaging::Multiplexer client(io.get_executor(), headsetEnd, headset);
+  asio::co_spawn(io, messaging::Remote::callOver<messaging::serverMessages::StartCasting>(client, {kDisplay}),
+                 asio::use_future)
+      .get();
+  std::vector<platform::SampleBuffer> frames = replay(state.range(0) != 0);
+  std::size_t index = 0;
+  auto deliver = [&] {
+    std::uint64_t target = headset->frames.load() + 1;
+    capture->push(kDisplay, frames[index++ % frames.size()]);
+    while (headset->frames.load() < target)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+  };
+  deliver();  // the first frame is always compressed whole
+  // As a headset does: confirm the mask, so that later frames leave it out.
+  media::Sha256Digest digest = media::sha256(media::extractAlpha(*frames[0].image).bytes);
+  asio::co_spawn(io,
+                 messaging::Remote::callOver<messaging::serverMessages::WindowMask>(
+                     client, {.identifier = kDisplay, .hash = Bytes(digest.begin(), digest.end())}),
+                 asio::use_future)
+      .get();
+  double cpuStart = processCpuSeconds();
+  for (auto _ : state)
+    deliver();
+  state.counters["cpu_ms_per_frame"] =
+      1000 * (processCpuSeconds() - cpuStart) / static_cast<double>(state.iterations());
+
+  handler->endConnection();
+  headsetEnd.close();
+  work.reset();
+  io.stop();
+  for (auto& thread : ioThreads)
+    thread.join();
+  cpu.stop();
+  cpu.join();
+}
+BENCHMARK(BM_ServerCpuPerFrame)
+    ->Args({1, 1})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->Args({0, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // Arg: frames in flight.
 void BM_CastingThroughHandler(benchmark::State& state) {

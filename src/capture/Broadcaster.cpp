@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "capture/AsyncSequence.h"
+#include "log/Log.h"
 
 namespace marlinax::capture {
 
@@ -67,11 +68,16 @@ std::vector<platform::DisplayInfo> Broadcaster::displays() const {
 Broadcaster::Stream Broadcaster::makeStream(const platform::DisplayInfo& display) const {
   auto frames = std::make_shared<FrameSequence>(1);
   auto output = std::make_shared<Output>(frames);
-  std::unique_ptr<platform::CaptureStream> capture =
-      service_->startStream(display, castingConfiguration(), [output](platform::SampleBuffer sample) {
-        (*output)(std::move(sample));
+  auto failed = std::make_shared<std::atomic<bool>>(false);
+  std::unique_ptr<platform::CaptureStream> capture = service_->startStream(
+      display, castingConfiguration(), [output](platform::SampleBuffer sample) { (*output)(std::move(sample)); },
+      [frames, failed, id = display.displayID](const std::string& reason) {
+        log::warning("Capture of display " + std::to_string(id) + " ended: " + reason);
+        *failed = true;
+        frames->finish();
       });
   Stream stream;
+  stream.failed = std::move(failed);
   stream.frames = frames;
   stream.continuation = frames;
   stream.output = std::move(output);
@@ -102,6 +108,18 @@ void Broadcaster::stopStream(std::uint32_t identifier) {
     streams_.erase(it);
   }
   // Stopping waits for the capture thread; other operations may run meanwhile.
+  removed->stop();
+}
+
+void Broadcaster::stopStream(std::uint32_t identifier, const Stream& stream) {
+  std::optional<Stream> removed;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = streams_.find(identifier);
+    if (it == streams_.end() || it->second.frames != stream.frames) return;
+    removed = std::move(it->second);
+    streams_.erase(it);
+  }
   removed->stop();
 }
 
@@ -175,6 +193,9 @@ platform::CaptureConfiguration Broadcaster::castingConfiguration() {
   configuration.width = 2400;
   configuration.height = 1280;
   configuration.showsCursor = true;
+  // The frame loop asks for each frame when it has a slot for it: no grab or
+  // scaling for frames that would be thrown away.
+  configuration.onDemand = true;
   return configuration;
 }
 

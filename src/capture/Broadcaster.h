@@ -4,6 +4,7 @@
 // displays, the running capture streams and the displays watched for child
 // windows. Its operations run one at a time (a mutex held for each).
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -53,6 +54,9 @@ class Broadcaster {
     std::shared_ptr<FrameSequence> continuation;
     std::shared_ptr<Output> output;
     std::shared_ptr<platform::CaptureStream> stream;
+    // Set (before `frames` ends) when the capture ended on its own: the
+    // window system went away or the display was removed.
+    std::shared_ptr<std::atomic<bool>> failed;
 
     // Stops the capture, then ends `frames`. Idempotent.
     void stop() const;
@@ -89,6 +93,9 @@ class Broadcaster {
 
   // Removes and stops the stream of that identifier, if any. Never fails.
   void stopStream(std::uint32_t identifier);
+  // The same, but only while `stream` is the one registered (a stream that
+  // ended on its own leaves a newer one alone).
+  void stopStream(std::uint32_t identifier, const Stream& stream);
 
   bool hasStream(std::uint32_t identifier) const;
   std::size_t streamCount() const;

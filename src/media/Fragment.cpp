@@ -17,6 +17,14 @@ Fragment Fragment::make(const platform::SampleBuffer& sample) {
   return fragment;
 }
 
+Fragment Fragment::make(const platform::SampleBuffer& sample, SegmentedJpegEncoder& encoder) {
+  if (!sample.image) throw MediaError("sample buffer carries no image");
+  Fragment fragment;
+  fragment.storage.mask = std::make_shared<const MaskPlane>(extractAlpha(*sample.image));
+  fragment.storage.frame = std::make_shared<const SampleBufferData>(VEncode::encode(sample, encoder));
+  return fragment;
+}
+
 Bytes Fragment::serialize() const {
   if (!storage.frame) throw MediaError("fragment has no compressed frame");
   if (!storage.mask) throw MediaError("fragment has no mask plane");

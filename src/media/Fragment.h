@@ -12,6 +12,8 @@
 
 namespace marlinax::media {
 
+class SegmentedJpegEncoder;
+
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
 // One captured frame on its way to the headset: the JPEG-compressed frame and its alpha
@@ -35,6 +37,11 @@ struct Fragment {
   // independent JPEG image. Safe to call from several threads at once. Throws MediaError
   // (no image, malformed image, compressor failure).
   static Fragment make(const platform::SampleBuffer& sample);
+  // The same with the frame compressed by `encoder`, which reuses the unchanged
+  // segments of the display's previous frame (the bytes are those of a whole
+  // compression with the encoder's restart interval). The encoder is not
+  // thread-safe: one caller at a time.
+  static Fragment make(const platform::SampleBuffer& sample, SegmentedJpegEncoder& encoder);
 
   // Mask width, height and row stride as varints, then 0x01 and a two-piece pack (the
   // sample buffer's byte form and the LZ4-stream-compressed mask plane), or 0x00 and the

@@ -7,6 +7,7 @@
 
 #include "media/MaskPlane.h"
 #include "media/MediaError.h"
+#include "media/SegmentedJpeg.h"
 
 namespace marlinax::media {
 namespace {
@@ -54,14 +55,13 @@ class Compressor {
 
 }  // namespace
 
-SampleBufferData VEncode::encode(const platform::SampleBuffer& sample) {
-  if (!sample.image) throw MediaError("sample buffer carries no image");
-  const platform::Image& image = *sample.image;
-  checkImage(image);
+namespace {
 
-  thread_local Compressor compressor;
+// Times and the (per-size, shared) format description around compressed bytes.
+SampleBufferData wrap(const platform::SampleBuffer& sample, Bytes data) {
+  const platform::Image& image = *sample.image;
   SampleBufferData result;
-  result.data = compressor.compress(image);
+  result.data = std::move(data);
   result.duration = sample.duration;
   result.presentationTime = sample.presentationTime;
   result.decodeTime = platform::MediaTime::invalid();
@@ -71,6 +71,21 @@ SampleBufferData VEncode::encode(const platform::SampleBuffer& sample) {
     description = FormatDescription::jpeg(image.width, image.height);
   result.formatDescription = description;
   return result;
+}
+
+}  // namespace
+
+SampleBufferData VEncode::encode(const platform::SampleBuffer& sample) {
+  if (!sample.image) throw MediaError("sample buffer carries no image");
+  checkImage(*sample.image);
+  thread_local Compressor compressor;
+  return wrap(sample, compressor.compress(*sample.image));
+}
+
+SampleBufferData VEncode::encode(const platform::SampleBuffer& sample, SegmentedJpegEncoder& encoder) {
+  if (!sample.image) throw MediaError("sample buffer carries no image");
+  checkImage(*sample.image);
+  return wrap(sample, encoder.encode(sample.image));
 }
 
 }  // namespace marlinax::media

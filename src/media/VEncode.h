@@ -5,6 +5,8 @@
 
 namespace marlinax::media {
 
+class SegmentedJpegEncoder;
+
 // JPEG compression of captured frames: every frame becomes one complete JPEG image at
 // the highest quality with full-resolution chroma (4:4:4), independent of every other
 // frame. Thread-safe: each thread reuses a compressor of its own, which carries nothing
@@ -14,6 +16,8 @@ struct VEncode {
   // the image's size, and the JPEG bytes. Throws MediaError when the sample buffer has
   // no image, the image is malformed, or the compressor fails.
   static SampleBufferData encode(const platform::SampleBuffer& sample);
+  // The same compressed by a segment-caching encoder (one caller at a time).
+  static SampleBufferData encode(const platform::SampleBuffer& sample, SegmentedJpegEncoder& encoder);
 };
 
 }  // namespace marlinax::media

@@ -38,6 +38,11 @@ struct CaptureConfiguration {
   int minimumFrameIntervalTimescale = 60;
   // How many frames the service may have in flight before it reuses memory.
   int queueDepth = 3;
+  // True: the stream grabs a frame only once the consumer asked for one
+  // (CaptureStream::requestFrame) and the image changed since its last frame;
+  // changes meanwhile are coalesced. A service that cannot wait delivers as
+  // usual.
+  bool onDemand = false;
 };
 
 // Every failure of the capture service.
@@ -54,12 +59,19 @@ class CaptureStream {
   // is called from inside the output itself, which then returns promptly and
   // the stream winds down on its own). Idempotent; destruction stops too.
   virtual void stop() = 0;
+  // The consumer can take one frame now (see CaptureConfiguration::onDemand).
+  // Requests do not add up: one frame answers any number of them.
+  virtual void requestFrame() {}
 };
 
 class CaptureService {
  public:
   // Receives every captured frame, on a thread of the service's choosing.
   using Output = std::function<void(SampleBuffer)>;
+  // Told at most once, on a thread of the service's choosing, when a stream
+  // ends on its own (the window system went away, the display was removed),
+  // with the reason; never after stop(). No frame follows.
+  using Ended = std::function<void(const std::string& reason)>;
 
   virtual ~CaptureService() = default;
 
@@ -72,8 +84,8 @@ class CaptureService {
   // one. Throws CaptureError when the capture cannot start (the display is
   // gone, the window system refuses).
   virtual std::unique_ptr<CaptureStream> startStream(const DisplayInfo& display,
-                                                     const CaptureConfiguration& configuration,
-                                                     Output output) = 0;
+                                                     const CaptureConfiguration& configuration, Output output,
+                                                     Ended ended = {}) = 0;
 
   // One image of the display now, scaled as configured. None when the display
   // is gone; throws CaptureError when the capture fails.

@@ -22,6 +22,7 @@
 #include "input/EventDispatcher.h"
 #include "media/Fragment.h"
 #include "media/Masks.h"
+#include "media/SegmentedJpeg.h"
 #include "messaging/ProtocolVersion.h"
 #include "platform/CaptureService.h"
 #include "platform/ComputerName.h"
@@ -144,6 +145,10 @@ struct ProtocolImplementation::Casting {
   std::atomic<std::size_t> inFlight = 0;
   // Frames whose task has ended: sent, dropped or failed.
   std::atomic<std::uint64_t> finished = 0;
+  // The display's segment cache (none when switched off); frames in flight
+  // take turns with it.
+  std::mutex encoderMutex;
+  std::unique_ptr<media::SegmentedJpegEncoder> encoder;
 };
 
 ProtocolImplementation::ProtocolImplementation(Services services)
@@ -313,15 +318,13 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::startCasting(serverMes
   std::optional<platform::DisplayInfo> display = recorder.display(request.identifier);
   if (!display)
     co_return SerializableVoid{};  // nothing is registered, no frame loop starts
-  if (recorder.hasStream(request.identifier)) {
-    // Already casting: keep the stream, but let the next frame carry the mask.
-    forgetMask(request.identifier);
-    co_return SerializableVoid{};
-  }
-
   auto casting = std::make_shared<Casting>();
-  casting->stream = recorder.makeStream(*display);  // throws: nothing registered
+  if (services_.segmentCache)
+    casting->encoder = std::make_unique<media::SegmentedJpegEncoder>();
   casting->slots = std::make_shared<FrameSlots>(services_.framesInFlight);
+  // A display already cast gets a new stream (its first frame comes at once)
+  // that replaces the old one below.
+  casting->stream = recorder.makeStream(*display);  // throws: nothing registered
   std::shared_ptr<Casting> replaced;
   {
     std::lock_guard lock(castingMutex_);
@@ -332,6 +335,9 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::startCasting(serverMes
     replaced->slots->close();
   // Replaces and stops any stream stored meanwhile, which ends its loop.
   recorder.storeStream(request.identifier, casting->stream);
+  // Only now, with no frame of an older stream left to touch the mask memory:
+  // the first frame of this stream carries the mask.
+  forgetMask(request.identifier);
   if (ended_) {
     // The connection ended while the stream started: nothing may keep running.
     endConnection();
@@ -354,6 +360,8 @@ asio::awaitable<void> ProtocolImplementation::frameLoop(std::shared_ptr<Protocol
     // replacing its one unread frame, so the newest frame is the one taken.
     if (!co_await slots->acquire())
       break;
+    if (casting->stream.stream)
+      casting->stream.stream->requestFrame();
     std::optional<platform::SampleBuffer> sample = co_await casting->stream.frames->next();
     if (!sample || !sample->image) {
       slots->release();
@@ -371,6 +379,12 @@ asio::awaitable<void> ProtocolImplementation::frameLoop(std::shared_ptr<Protocol
     asio::co_spawn(frameExecutor, frameTask(self, identifier, casting, std::move(*sample), std::move(slot)),
                    asio::detached);
   }
+  // A capture that ended on its own ends the casting: its stream is
+  // unregistered and stopped, unless a newer one replaced it meanwhile.
+  if (casting->stream.failed && *casting->stream.failed && self->screenRecorder_) {
+    self->screenRecorder_->stopStream(identifier, casting->stream);
+    casting->slots->close();
+  }
   // Forget this loop's bookkeeping unless a newer casting replaced it.
   std::lock_guard lock(self->castingMutex_);
   if (auto found = self->casting_.find(identifier); found != self->casting_.end() && found->second == casting)
@@ -387,7 +401,13 @@ asio::awaitable<void> ProtocolImplementation::frameTask(std::shared_ptr<Protocol
     std::optional<Remote> remote = self->remote();
     if (!remote)
       co_return;  // no one to send it to yet
-    media::Fragment fragment = media::Fragment::make(sample);
+    media::Fragment fragment;
+    if (casting->encoder) {
+      std::lock_guard turn(casting->encoderMutex);
+      fragment = media::Fragment::make(sample, *casting->encoder);
+    } else {
+      fragment = media::Fragment::make(sample);
+    }
     sample = {};  // gives the captured image back to the capture's pool
     {
       std::lock_guard gate(self->maskGate_);
@@ -428,9 +448,11 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::windowMask(serverMessa
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::startWatchingForChildWindows(
     serverMessages::StartWatchingForChildWindows::Request request) {
-  capture::Broadcaster& recorder = broadcaster();
-  if (ended_)
+  // Without a capture service no display exists to watch; like stopping, the
+  // request is still answered.
+  if (!screenRecorder_ || ended_)
     co_return SerializableVoid{};
+  capture::Broadcaster& recorder = *screenRecorder_;
   if (!recorder.display(request.identifier)) {
     ++watchersRefused_;
     co_return SerializableVoid{};  // an invented identifier makes nothing

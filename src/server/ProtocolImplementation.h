@@ -69,10 +69,16 @@ struct Services {
   // empty, the work runs on the executor of the task that starts it.
   asio::any_io_executor frameExecutor;
   // At most this many frames of one display are being built or wait for the
-  // headset's reply at a time. The frame loop takes the next captured frame
-  // only when a slot is free; meanwhile the capture keeps just its newest
-  // frame, so a slow or silent headset costs neither memory nor latency.
+  // headset's reply at a time. The frame loop asks the capture for the next
+  // frame only when a slot is free; meanwhile the capture grabs nothing and
+  // coalesces the changes, so a slow or silent headset costs neither CPU,
+  // memory nor latency.
   std::size_t framesInFlight = 3;
+  // True: each cast display keeps the compressed segments of its last frame
+  // and compresses again only those whose pixels changed (same bytes as a
+  // whole compression with restart markers). False: every frame is
+  // compressed whole, without restart markers.
+  bool segmentCache = true;
   // The monotonic clock of the display table's one-second cache (tests).
   std::function<std::chrono::steady_clock::time_point()> displayClock;
   // Screenshots for previews taking place at once, shared by every connection
@@ -96,11 +102,11 @@ inline constexpr const char* fallbackComputerName = "Linux computer";
 //   does not exist (even after refetching the table) do nothing and get the
 //   empty reply: a headset waiting for an answer that never comes is worse
 //   than one that sees no frames or no pointer movement.
-// - startCasting for a display already being cast keeps the running stream and
-//   its frame loop and forgets the display's mask, so the next frame carries
-//   the mask again (the headset may have rebuilt its view). One display never
-//   has two streams: storing a stream replaces and stops an older one, which
-//   also ends the older frame loop.
+// - startCasting for a display already being cast restarts its stream and
+//   forgets the display's mask, so the headset (which may have rebuilt its
+//   view) gets a first frame with the mask at once, even of a still screen.
+//   One display never has two streams: storing a stream replaces and stops
+//   the older one, which also ends the older frame loop.
 // - When the connection ends every capture stream, frame loop and child-window
 //   watcher of the headset stops, and later casting requests are not obeyed.
 // - On X11 whole displays are cast and nothing reports child windows, so a

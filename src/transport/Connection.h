@@ -54,7 +54,9 @@ public:
   asio::awaitable<std::optional<Bytes>> receive();
 
   // Sends exactly one framed message and resumes once the transport took it.
-  // Concurrent calls never interleave their bytes; they leave in call order.
+  // Concurrent calls never interleave their bytes; they leave in call order,
+  // except that over TLS a small message (up to 64 KiB) waiting for its turn
+  // goes ahead of larger ones waiting too.
   // Throws std::system_error on failure (no retry).
   asio::awaitable<void> send(Bytes data);
 

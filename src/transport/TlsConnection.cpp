@@ -18,6 +18,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include <algorithm>
 #include <deque>
 
 namespace marlinax::transport {
@@ -150,9 +151,16 @@ private:
   asio::awaitable<void> write(Bytes data) {
     // Sends take turns so their bytes never interleave: a send arriving while
     // another is writing waits on a timer that the writer cancels when done.
+    // A small message (a reply, an input request) waiting for its turn goes
+    // ahead of the large ones (frames) waiting too, never into the middle of
+    // the one being written: input round trips stay short while casting.
     if (writing_) {
       auto turn = std::make_shared<Turn>(executor_);
-      writeQueue_.push_back(turn);
+      turn->small = data.size() <= kSmallMessage;
+      auto place = writeQueue_.end();
+      if (turn->small)
+        place = std::find_if(writeQueue_.begin(), writeQueue_.end(), [](const auto& waiting) { return !waiting->small; });
+      writeQueue_.insert(place, turn);
       co_await turn->timer.async_wait(asio::experimental::as_tuple(use_awaitable));
       if (!turn->granted) {
         // Woken by cancellation of this send, not by the writer: leave the line.
@@ -264,7 +272,10 @@ private:
         : timer(executor, asio::steady_timer::time_point::max()) {}
     asio::steady_timer timer;
     bool granted = false;
+    bool small = false;
   };
+  // Messages up to this size may overtake larger ones waiting to be written.
+  static constexpr std::size_t kSmallMessage = 64 * 1024;
   std::deque<std::shared_ptr<Turn>> writeQueue_;
 };
 

@@ -33,7 +33,7 @@ class ScriptedCapture : public platform::CaptureService {
     return displays;
   }
   std::unique_ptr<platform::CaptureStream> startStream(const platform::DisplayInfo&,
-                                                       const platform::CaptureConfiguration&, Output) override {
+                                                       const platform::CaptureConfiguration&, Output, Ended) override {
     throw platform::CaptureError("not scripted");
   }
   std::optional<platform::SampleBuffer> screenshot(const platform::DisplayInfo&,

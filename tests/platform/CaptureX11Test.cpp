@@ -447,8 +447,12 @@ TEST(CaptureX11ServerLoss, ServerExitIsAnErrorNotAnExit) {
   auto service = x11::makeCaptureService(server->displayName());
   auto displays = service->shareableDisplays();
   ASSERT_FALSE(displays.empty());
-  std::atomic<int> frames = 0;
-  auto stream = service->startStream(displays.front(), {}, [&](SampleBuffer) { ++frames; });
+  std::atomic<int> frames = 0, ends = 0;
+  auto stream = service->startStream(displays.front(), {}, [&](SampleBuffer) { ++frames; },
+                                     [&](const std::string& reason) {
+                                       EXPECT_EQ(reason, "the connection to the X server was lost");
+                                       ++ends;
+                                     });
   for (int attempt = 0; attempt < 500 && frames == 0; ++attempt) std::this_thread::sleep_for(10ms);
   ASSERT_GT(frames, 0);
 
@@ -459,6 +463,8 @@ TEST(CaptureX11ServerLoss, ServerExitIsAnErrorNotAnExit) {
   int before = frames;
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(frames, before);
+  for (int attempt = 0; attempt < 1000 && ends == 0; ++attempt) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(ends, 1) << "the stream says that it ended";
   stream->stop();
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "capture/AsyncSequence.h"
 #include "media/MaskPlane.h"
 #include "media/Masks.h"
+#include "media/SegmentedJpeg.h"
 #include "messaging/IoHarness.h"
 #include "messaging/Multiplexer.h"
 #include "peer/FragmentReader.h"
@@ -39,6 +41,8 @@ using testpeer::TestHeadset;
 
 constexpr std::uint32_t kMain = 7;
 constexpr std::uint32_t kSide = 9;
+// The JPEG marker that sets the restart interval.
+constexpr std::array<std::uint8_t, 2> kDri{0xFF, 0xDD};
 
 std::vector<DisplayInfo> twoDisplays() {
   return {DisplayInfo{kMain, {0, 0, 1920, 1080}}, DisplayInfo{kSide, {1920, 0, 1280, 800}}};
@@ -57,8 +61,10 @@ platform::SampleBuffer frame(std::uint8_t tag, std::uint8_t alpha = 0xFF) {
 
 class CastingTest : public ::testing::Test {
  protected:
-  void start(bool withRemote = true) {
+  void start(bool withRemote = true, bool segmentCache = true) {
+    capture->setHonoursDemand(true);
     Services services;
+    services.segmentCache = segmentCache;
     services.capture = capture;
     services.input = poster;
     services.doubleClickInterval = poster;
@@ -343,21 +349,81 @@ TEST_F(CastingTest, StartAndStopEdgeCases) {
   EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
   EXPECT_EQ(handler->castingCount(), 0u);
 
-  // Starting twice keeps one stream; the mask travels again after the second start.
+  // Starting again restarts the stream: a still screen sends its first frame,
+  // with the mask, at once, and the old stream and its loop are gone.
   call<serverMessages::StartCasting>({.identifier = kMain});
   ReceivedFrame first = pushAndReceive(kMain, frame(1));
   acknowledge(kMain, first);
   EXPECT_FALSE(pushAndReceive(kMain, frame(2)).fragment.hasMask);
+  capture->setScreen(kMain, frame(2));
   call<serverMessages::StartCasting>({.identifier = kMain});
+  EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 3; }));
+  EXPECT_EQ(headset->frames().at(2).tag(), 2);
+  EXPECT_TRUE(headset->frames().at(2).fragment.hasMask);
   EXPECT_EQ(capture->runningStreams(kMain), 1);
-  EXPECT_EQ(capture->startCount(), 1);
-  EXPECT_TRUE(pushAndReceive(kMain, frame(3)).fragment.hasMask);
+  EXPECT_EQ(capture->startCount(), 2);
+  EXPECT_EQ(handler->castingCount(), 1u);
+  EXPECT_TRUE(pushAndReceive(kMain, frame(3)).fragment.hasMask) << "the restarted stream's mask is unconfirmed";
 
   // One stop ends the only stream and its loop.
   call<serverMessages::StopCasting>({.identifier = kMain});
   EXPECT_EQ(capture->runningStreams(kMain), 0);
   EXPECT_EQ(capture->push(kMain, frame(4)), 0);
   EXPECT_EQ(handler->castingCount(), 0u);
+}
+
+TEST_F(CastingTest, FramesAreWholeJpegsWithOrWithoutTheSegmentCache) {
+  for (bool cached : {true, false}) {
+    SCOPED_TRACE(cached);
+    start(true, cached);
+    call<serverMessages::StartCasting>({.identifier = kMain});
+    // A 64 x 48 screen where each frame changes one 8 x 8 block (or nothing).
+    platform::SampleBuffer sample = FakeCaptureService::makeFrame(64, 48, 1);
+    for (std::uint8_t tag = 1; tag <= 6; ++tag) {
+      auto image = std::make_shared<platform::Image>(*sample.image);
+      if (tag % 3 != 0) {
+        for (int y = 0; y < 8; ++y)
+          image->row(8 * (tag % 6) + y)[4 * (8 * tag) + 1] ^= 0x5A;
+      }
+      sample.image = image;
+      sample.presentationTime = {tag, 1'000'000'000};
+      Bytes jpeg = pushAndReceive(kMain, sample).fragment.sampleBuffer.data;
+      // The cache's frames are the bytes of one whole compression with restart
+      // markers; without it they are plain compressions with none.
+      if (cached) {
+        EXPECT_EQ(jpeg, media::SegmentedJpegEncoder::encodeWhole(*image, 12)) << int(tag);
+      }
+      bool restartMarkers = std::search(jpeg.begin(), jpeg.end(), kDri.begin(), kDri.end()) != jpeg.end();
+      EXPECT_EQ(restartMarkers, cached);
+    }
+    headsetEnd.close();
+    EXPECT_TRUE(IoHarness::eventually([&] { return server->finished() && client->finished(); }));
+    server.reset();
+    client.reset();
+    headset = std::make_shared<TestHeadset>();
+  }
+}
+
+TEST_F(CastingTest, ACaptureThatEndsOnItsOwnEndsTheCasting) {
+  start();
+  headset->setMode(TestHeadset::Mode::hold);
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  call<serverMessages::StartCasting>({.identifier = kSide});
+  pushAndReceive(kMain, frame(1));
+  ASSERT_EQ(handler->framesInFlight(kMain), 1u);
+  // The display goes away while a frame waits for its reply: its stream is
+  // unregistered and stopped, the loop ends, the other display casts on.
+  EXPECT_EQ(capture->endStreams(kMain, "the display was removed"), 1);
+  EXPECT_TRUE(IoHarness::eventually([&] { return capture->runningStreams(kMain) == 0; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return handler->castingCount() == 1; }));
+  headset->setMode(TestHeadset::Mode::answer);
+  headset->releaseAll();
+  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  EXPECT_EQ(pushAndReceive(kSide, frame(2)).identifier, kSide);
+  // Casting the display again starts a new stream.
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  EXPECT_EQ(capture->runningStreams(kMain), 1);
+  EXPECT_EQ(pushAndReceive(kMain, frame(3)).tag(), 3);
 }
 
 TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTrace) {
@@ -394,20 +460,23 @@ TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestF
   for (std::uint8_t tag = 1; tag <= 3; ++tag)
     EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
   EXPECT_EQ(handler->framesInFlight(kMain), 3u);
+  EXPECT_EQ(capture->grabCount(), 3);
 
-  // Every slot is busy: these frames replace each other in the capture's
-  // one-frame buffer and none is sent.
+  // Every slot is busy: the screen changes are coalesced by the capture,
+  // nothing is grabbed and nothing is sent.
   for (std::uint8_t tag = 10; tag <= 30; ++tag) {
     capture->push(kMain, frame(tag));
     EXPECT_LE(server->pendingRequests(), 3u);
     EXPECT_LE(handler->framesInFlight(kMain), 3u);
   }
   EXPECT_EQ(headset->frameCount(), 3u);
+  EXPECT_EQ(capture->grabCount(), 3);
 
-  // One reply frees one slot, which takes the newest frame.
+  // One reply frees one slot, which asks for a frame: one grab, the newest.
   headset->releaseOne();
   EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 4; }));
   EXPECT_EQ(headset->frames().at(3).tag(), 30);
+  EXPECT_EQ(capture->grabCount(), 4);
   EXPECT_LE(server->pendingRequests(), 3u);
 
   headset->setMode(TestHeadset::Mode::answer);

@@ -107,6 +107,15 @@ TEST_F(ServerHandlerTest, HeadsetServedIdentifiersAndUndecodableRequestsAreNever
   EXPECT_EQ(reply[1], 0x08);
 }
 
+TEST_F(ServerHandlerTest, ChildWindowWatchingIsAnsweredWithoutACaptureService) {
+  start({});
+  const Bytes body = serialize(serverMessages::StartWatchingForChildWindows::Request{.identifier = 1});
+  for (std::uint8_t identifier : {0x08, 0x09}) {
+    send(message(identifier, identifier, body));
+    EXPECT_EQ(receive(), (Bytes{identifier, identifier})) << "the empty reply";
+  }
+}
+
 TEST_F(ServerHandlerTest, RemoteIsSetOnce) {
   start({});
   EXPECT_FALSE(handler->remote().has_value());

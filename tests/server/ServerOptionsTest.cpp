@@ -36,6 +36,7 @@ TEST(ServerOptions, DefaultsWithoutArguments) {
   EXPECT_EQ(options.port, 0);
   EXPECT_FALSE(options.name);
   EXPECT_FALSE(options.virtualDisplay);
+  EXPECT_TRUE(options.segmentCache);
   EXPECT_TRUE(options.allowFrom.empty());
   EXPECT_EQ(options.logLevel, log::Level::info);
 }
@@ -57,7 +58,8 @@ TEST(ServerOptions, EveryOptionIsTakenInBothSpellings) {
       {{"--name=Büro"}, [](const Options& o) { EXPECT_EQ(o.name, "Büro"); }},
       {{"--name", std::string(63, 'n')}, [](const Options& o) { EXPECT_EQ(o.name->size(), 63u); }},
       {{"--virtual-display"}, [](const Options& o) { EXPECT_TRUE(o.virtualDisplay); }},
-      {{"--no-advertise"}, [](const Options& o) { EXPECT_FALSE(o.advertise); }},
+      {{"--no-advertise"}, [](const Options& o) { EXPECT_FALSE(o.advertise && !o.segmentCache); }},
+      {{"--no-segment-cache"}, [](const Options& o) { EXPECT_FALSE(!o.advertise || o.segmentCache); }},
       {{"--backend", "gnome"}, [](const Options& o) { EXPECT_EQ(o.backend, platform::Backend::gnome); }},
       {{"--backend=portal"}, [](const Options& o) { EXPECT_EQ(o.backend, platform::Backend::portal); }},
       {{"--allow-from", "10.0.0.0/8"},
@@ -122,6 +124,7 @@ TEST(ServerOptions, ErrorsNameTheOptionShowTheUsageAndExitWithTwo) {
       {{"--verbose=yes"}, "--verbose takes no value"},
       {{"--virtual-display=1"}, "--virtual-display takes no value"},
       {{"--no-advertise=no"}, "--no-advertise takes no value"},
+      {{"--no-segment-cache=1"}, "--no-segment-cache takes no value"},
       {{"--backend", "wayland"}, "--backend needs x11, gnome or portal, not 'wayland'"},
       {{"--allow-from", "10.0.0.1/8"}, "--allow-from: not an address range: \"10.0.0.1/8\""},
       {{"--allow-from", "10.0.0.0/8,,::1"}, "--allow-from: empty item in the address list"},
@@ -151,7 +154,7 @@ TEST(ServerOptions, HelpAndVersionEndTheRunWithSuccess) {
     EXPECT_EQ(exit.err, "");
     EXPECT_EQ(exit.out.rfind(std::string(usageLine()) + "\n", 0), 0u);
     for (const char* option : {"--display NAME", "--port N", "--name NAME", "--virtual-display", "--allow-from",
-                               "--verbose", "--quiet", "--help", "--version"})
+                               "--no-segment-cache", "--verbose", "--quiet", "--help", "--version"})
       EXPECT_NE(exit.out.find(option), std::string::npos) << option;
   }
 

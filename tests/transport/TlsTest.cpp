@@ -463,6 +463,43 @@ TEST(Tls, ACancelledSendWaitingForItsTurnLeavesNothingOnTheWire) {
   serverSide.close();
 }
 
+TEST(Tls, ASmallMessageWaitingBehindLargeOnesIsWrittenBeforeThem) {
+  IoThreads io;
+  auto incoming = listener(io);
+  auto server = acceptOne(io, incoming);
+  // A peer that reads nothing at first: the first big write stalls holding the
+  // turn while two frame-sized messages and then a small reply queue up.
+  auto stream = io.run(rawClient(goodClientContext(), "127.0.0.1", incoming.port()));
+  auto accepted = wait(server);
+  ASSERT_FALSE(accepted.error);
+  Connection serverSide = *accepted.connection;
+  const std::vector<Bytes> sent = {pattern(40 << 20, 1), pattern(3 << 20, 2), pattern(3 << 20, 3), text("reply")};
+  std::vector<std::future<void>> sends;
+  for (const Bytes& body : sent) {
+    sends.push_back(asio::co_spawn(io.context(), serverSide.send(body), asio::use_future));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a head start; the order below holds either way
+  }
+  auto messages = io.run([](std::shared_ptr<Stream> stream) -> asio::awaitable<std::vector<Bytes>> {
+    FrameReader reader(kDefaultMaximumMessageSize, HeaderOrder::littleEndian);
+    std::vector<Bytes> messages;
+    while (messages.size() < 4) {
+      auto space = reader.prepare();
+      std::size_t n = co_await stream->async_read_some(asio::buffer(space.data(), space.size()), use_awaitable);
+      reader.commit(n);
+      while (auto message = reader.next()) messages.push_back(std::move(*message));
+    }
+    co_return messages;
+  }(stream));
+  ASSERT_EQ(messages.size(), 4u);
+  // Every message whole; the reply ahead of both waiting frames.
+  auto position = [&](const Bytes& body) { return std::find(messages.begin(), messages.end(), body) - messages.begin(); };
+  for (const Bytes& body : sent) EXPECT_LT(position(body), 4);
+  EXPECT_LT(position(sent[3]), position(sent[1]));
+  EXPECT_LT(position(sent[3]), position(sent[2]));
+  for (auto& send : sends) ASSERT_EQ(send.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  serverSide.close();
+}
+
 TEST(Tls, CloseBeforeReadyFailsConnect) {
   IoHarness io;
   auto incoming = listener(io);

@@ -13,8 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include <asio/co_spawn.hpp>
@@ -296,7 +299,47 @@ asio::awaitable<int> runCast(std::shared_ptr<HeadsetSession> session, const Argu
   co_return result.frames > 0 ? 0 : 1;
 }
 
+// What /proc says about the server process: CPU seconds used so far (user +
+// system, every thread) and the resident set in kB. None when unreadable.
+struct ProcessSample {
+  double cpuSeconds = 0;
+  long rssKb = 0;
+};
+std::optional<ProcessSample> sampleProcess(long pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // The command name may hold spaces: the fields after it start at ") ".
+  std::size_t close = text.rfind(')');
+  if (close == std::string::npos)
+    return std::nullopt;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int index = 3; fields >> field; ++index) {
+    if (index == 14)
+      utime = std::stoull(field);
+    if (index == 15) {
+      stime = std::stoull(field);
+      break;
+    }
+  }
+  ProcessSample sample;
+  sample.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:"))
+      sample.rssKb = std::stol(line.substr(6));
+  }
+  return sample;
+}
+
 asio::awaitable<int> runBenchCast(std::shared_ptr<HeadsetSession> session, const Arguments& args) {
+  std::optional<long> serverPid;
+  if (args.has("server-pid")) {
+    serverPid = static_cast<long>(args.integer("server-pid"));
+    if (*serverPid <= 0 || !sampleProcess(*serverPid))
+      throw UsageError("--server-pid needs the id of a running process this user may inspect");
+  }
   double seconds = secondsOption(args, 10);
   bool json = args.flag("json");
   auto list = co_await session->call<serverMessages::Windows>({});
@@ -330,6 +373,7 @@ asio::awaitable<int> runBenchCast(std::shared_ptr<HeadsetSession> session, const
     statistics->counting = true;
   }
   auto start = std::chrono::steady_clock::now();
+  std::optional<ProcessSample> serverBefore = serverPid ? sampleProcess(*serverPid) : std::nullopt;
   auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(seconds));
   std::vector<double> roundTrips = co_await moveUntil(session, display, deadline);
@@ -337,18 +381,39 @@ asio::awaitable<int> runBenchCast(std::shared_ptr<HeadsetSession> session, const
     std::lock_guard lock(statistics->mutex);
     statistics->counting = false;
   }
+  std::optional<ProcessSample> serverAfter = serverPid ? sampleProcess(*serverPid) : std::nullopt;
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   co_await session->call<serverMessages::StopCasting>({.identifier = display});
   CastReport result = report(*statistics, elapsed);
   double inputP50 = percentile(roundTrips, 0.50) / 1000, inputP99 = percentile(roundTrips, 0.99) / 1000;
+  // The server's CPU per delivered frame (painter and peer excluded) and its
+  // resident set at the start and the end of the measured time.
+  std::string serverJson, serverText;
+  if (serverBefore && serverAfter) {
+    double cpuMs = 1000 * (serverAfter->cpuSeconds - serverBefore->cpuSeconds);
+    double perFrame = result.frames ? cpuMs / static_cast<double>(result.frames) : 0;
+    double share = 100 * cpuMs / 1000 / elapsed;
+    char buffer[256];
+    std::snprintf(buffer, sizeof buffer,
+                  ",\"server\":{\"cpu_ms_per_frame\":%.2f,\"cpu_percent_of_a_core\":%.2f,\"rss_kb_start\":%ld,"
+                  "\"rss_kb_end\":%ld}",
+                  perFrame, share, serverBefore->rssKb, serverAfter->rssKb);
+    serverJson = buffer;
+    std::snprintf(buffer, sizeof buffer,
+                  "; server %.2f ms CPU per frame, %.2f %% of a core, RSS %ld kB at start, %ld kB at end", perFrame,
+                  share, serverBefore->rssKb, serverAfter->rssKb);
+    serverText = buffer;
+  }
   if (json) {
     std::printf("{\"benchmark\":\"cast\",\"id\":%u,\"painter_rect\":\"%s\",%s,\"input_round_trips\":%zu,"
-                "\"input_rtt_ms\":{\"p50\":%.3f,\"p99\":%.3f}}\n",
-                display, rect.c_str(), castJson(result).c_str(), roundTrips.size(), inputP50, inputP99);
+                "\"input_rtt_ms\":{\"p50\":%.3f,\"p99\":%.3f}%s}\n",
+                display, rect.c_str(), castJson(result).c_str(), roundTrips.size(), inputP50, inputP99,
+                serverJson.c_str());
   } else {
     std::printf("bench cast display %u (painter %s): %s; mouseMoved round trip during casting p50 %.3f ms "
-                "p99 %.3f ms (%zu requests)\n",
-                display, rect.c_str(), castText(result).c_str(), inputP50, inputP99, roundTrips.size());
+                "p99 %.3f ms (%zu requests)%s\n",
+                display, rect.c_str(), castText(result).c_str(), inputP50, inputP99, roundTrips.size(),
+                serverText.c_str());
   }
   co_return result.frames > 0 ? 0 : 1;
 }

@@ -66,10 +66,11 @@ Commands:
       headset does (answer frames, confirm masks unless --no-ack); print frames
       per second, bytes per frame, frames with and without mask and the delay
       from capture to arrival. Exit code 1 when no frame arrived.
-  bench cast [--id N] [--seconds S] [--painter-rect X,Y,W,H] [CONNECT] [--json]
+  bench cast [--id N] [--seconds S] [--painter-rect X,Y,W,H] [--server-pid P] [CONNECT] [--json]
       Casting while marlinax-screen-painter repaints the display (on $DISPLAY),
       with a mouseMoved request every ~10 ms; fps, bytes per frame, delay and
-      input round-trip percentiles (default 10 s).
+      input round-trip percentiles (default 10 s). With --server-pid, also the
+      server's CPU per delivered frame and its resident set at start and end.
   bench input [--id N] [--count N] [CONNECT] [--json]
       mouseMoved round trips (default 2000); p50/p99.
   bench rtt [--count N] [CONNECT] [--json]

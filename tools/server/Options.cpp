@@ -17,7 +17,7 @@ constexpr std::string_view kProgram = "marlinax-server";
 
 constexpr std::string_view kUsage =
     "usage: marlinax-server [--display NAME] [--port N] [--name NAME] [--virtual-display] [--allow-from CIDR,...] "
-    "[--backend x11|gnome|portal] [--no-advertise] [--verbose | --quiet]";
+    "[--backend x11|gnome|portal] [--no-advertise] [--no-segment-cache] [--verbose | --quiet]";
 
 constexpr std::string_view kHelp = R"(
 Lets an Apple Vision Pro running the Marlinax app show and control this
@@ -40,6 +40,8 @@ Options:
                        Wayland session) or portal (the desktop portals)
                        (default: chosen from the session)
   --no-advertise       listen without advertising over DNS-SD
+  --no-segment-cache   compress every cast frame whole (no reuse of unchanged
+                       parts; for a headset that mishandles restart markers)
   --verbose            also log debugging detail
   --quiet              log errors only
   -h, --help           show this help and exit
@@ -141,11 +143,11 @@ std::variant<Options, Exit> parseOptions(int argc, const char* const* argv) {
         return *error;
       continue;
     }
-    if (option == "--no-advertise") {
-      bool advertiseOff = false;
-      if (auto error = flag(advertiseOff))
+    if (option == "--no-advertise" || option == "--no-segment-cache") {
+      bool off = false;
+      if (auto error = flag(off))
         return *error;
-      options.advertise = false;
+      (option == "--no-advertise" ? options.advertise : options.segmentCache) = false;
       continue;
     }
     if (option != "--display" && option != "--port" && option != "--name" && option != "--allow-from" &&

@@ -29,6 +29,9 @@ struct Options {
   std::vector<std::string> allowFrom;
   // False listens without advertising over DNS-SD (tests that know the port).
   bool advertise = true;
+  // False compresses every frame whole instead of reusing the unchanged
+  // segments of the previous one.
+  bool segmentCache = true;
   // The display backend; none means the one the session suggests.
   std::optional<platform::Backend> backend;
   log::Level logLevel = log::Level::info;

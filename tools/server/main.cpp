@@ -102,6 +102,7 @@ int run(const cli::Options& cli) {
 
   server::DesktopServices desktop = server::makeDesktopServices(cli.backend, say);
   server::Services services = desktop.services;
+  services.segmentCache = cli.segmentCache;
 
   // Made before serving; a signal meanwhile waits, blocked, until the display
   // exists, and the display is removed once serving has stopped.

@@ -1,6 +1,7 @@
 #include "platform/fake/FakeCapture.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace marlinax::platform {
 
@@ -10,7 +11,26 @@ struct FakeCaptureService::StreamState {
   // call is under way.
   std::mutex outputMutex;
   bool stopped = false;
+  bool ended = false;
   Output output;
+  Ended onEnd;
+  // On demand: whether the consumer asked for a frame, and the newest frame
+  // pushed since it last got one (changes coalesce into it).
+  bool onDemand = false;
+  bool wanted = false;
+  std::optional<SampleBuffer> held;
+  std::atomic<int>* grabs = nullptr;
+
+  // With outputMutex held: delivers the frame now or keeps it until asked for.
+  void offer(const SampleBuffer& frame) {
+    if (onDemand && !wanted) {
+      held = frame;
+      return;
+    }
+    wanted = false;
+    ++*grabs;
+    output(frame);
+  }
 };
 
 class FakeCaptureService::Stream : public CaptureStream {
@@ -18,6 +38,13 @@ class FakeCaptureService::Stream : public CaptureStream {
   Stream(std::shared_ptr<Registry> registry, std::shared_ptr<StreamState> state)
       : registry_(std::move(registry)), state_(std::move(state)) {}
   ~Stream() override { stop(); }
+
+  void requestFrame() override {
+    std::lock_guard lock(state_->outputMutex);
+    if (state_->stopped || state_->ended) return;
+    state_->wanted = true;
+    if (std::optional<SampleBuffer> held = std::exchange(state_->held, std::nullopt)) state_->offer(*held);
+  }
 
   void stop() override {
     {
@@ -60,6 +87,19 @@ void FakeCaptureService::setScreenshotEmpty(bool empty) {
   screenshotEmpty_ = empty;
 }
 
+void FakeCaptureService::setHonoursDemand(bool honours) {
+  std::lock_guard lock(mutex_);
+  honoursDemand_ = honours;
+}
+
+void FakeCaptureService::setScreen(std::uint32_t displayID, std::optional<SampleBuffer> frame) {
+  std::lock_guard lock(mutex_);
+  if (frame)
+    screens_[displayID] = std::move(*frame);
+  else
+    screens_.erase(displayID);
+}
+
 int FakeCaptureService::push(std::uint32_t displayID, const SampleBuffer& frame) {
   std::vector<std::shared_ptr<StreamState>> targets;
   {
@@ -71,11 +111,34 @@ int FakeCaptureService::push(std::uint32_t displayID, const SampleBuffer& frame)
   int delivered = 0;
   for (const auto& stream : targets) {
     std::lock_guard lock(stream->outputMutex);
-    if (stream->stopped) continue;
-    stream->output(frame);
+    if (stream->stopped || stream->ended) continue;
+    stream->offer(frame);
     ++delivered;
   }
   return delivered;
+}
+
+int FakeCaptureService::endStreams(std::uint32_t displayID, const std::string& reason) {
+  std::vector<std::shared_ptr<StreamState>> targets;
+  {
+    std::lock_guard lock(registry_->mutex);
+    for (const auto& stream : registry_->streams) {
+      if (stream->displayID == displayID) targets.push_back(stream);
+    }
+  }
+  int ended = 0;
+  for (const auto& stream : targets) {
+    Ended onEnd;
+    {
+      std::lock_guard lock(stream->outputMutex);
+      if (stream->stopped || stream->ended) continue;
+      stream->ended = true;
+      onEnd = std::move(stream->onEnd);
+    }
+    ++ended;
+    if (onEnd) onEnd(reason);
+  }
+  return ended;
 }
 
 int FakeCaptureService::runningStreams(std::optional<std::uint32_t> displayID) const {
@@ -125,18 +188,25 @@ std::vector<DisplayInfo> FakeCaptureService::shareableDisplays() {
 
 std::unique_ptr<CaptureStream> FakeCaptureService::startStream(const DisplayInfo& display,
                                                                const CaptureConfiguration& configuration,
-                                                               Output output) {
+                                                               Output output, Ended ended) {
   std::lock_guard lock(mutex_);
   lastStreamConfiguration_ = configuration;
   if (startFailure_) throw CaptureError(*startFailure_);
   auto state = std::make_shared<StreamState>();
   state->displayID = display.displayID;
   state->output = std::move(output);
+  state->onEnd = std::move(ended);
+  state->onDemand = configuration.onDemand && honoursDemand_;
+  state->grabs = &registry_->grabs;
   {
     std::lock_guard registryLock(registry_->mutex);
     registry_->streams.push_back(state);
   }
   starts_++;
+  if (auto screen = screens_.find(display.displayID); screen != screens_.end()) {
+    std::lock_guard outputLock(state->outputMutex);
+    state->offer(screen->second);
+  }
   return std::make_unique<Stream>(registry_, std::move(state));
 }
 

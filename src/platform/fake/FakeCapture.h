@@ -33,14 +33,29 @@ class FakeCaptureService : public CaptureService {
   // While true, screenshots return none.
   void setScreenshotEmpty(bool empty);
 
+  // What the display shows now: like a real capture, every stream started
+  // afterwards delivers it at once (before startStream returns), or on demand
+  // as its first frame when asked. None: a new stream waits for push().
+  void setScreen(std::uint32_t displayID, std::optional<SampleBuffer> frame);
+  // While true, streams started afterwards with CaptureConfiguration::onDemand
+  // wait to be asked for each frame; otherwise (the default) every stream
+  // delivers at once, as a service that cannot wait does.
+  void setHonoursDemand(bool honours);
   // Delivers a frame to every running stream of the display, on the calling
-  // thread. Returns how many streams received it.
+  // thread; a stream on demand that was not asked for a frame keeps it (the
+  // newest one) until asked. Returns how many streams received it.
   int push(std::uint32_t displayID, const SampleBuffer& frame);
+  // Ends every running stream of the display on its own, as when the display
+  // is removed: each is told `reason` once (on the calling thread) and takes
+  // no more frames; it still counts as running until stopped. Returns how many.
+  int endStreams(std::uint32_t displayID, const std::string& reason);
   // Streams started and not yet stopped, for one display or all.
   int runningStreams(std::optional<std::uint32_t> displayID = std::nullopt) const;
   int fetchCount() const { return fetches_.load(); }
   int startCount() const { return starts_.load(); }
   int stopCount() const { return registry_->stops.load(); }
+  // Frames handed to stream outputs: what a real capture would have grabbed.
+  int grabCount() const { return registry_->grabs.load(); }
   int screenshotCount() const { return screenshots_.load(); }
   // The configuration of the most recent startStream / screenshot call.
   std::optional<CaptureConfiguration> lastStreamConfiguration() const;
@@ -54,7 +69,7 @@ class FakeCaptureService : public CaptureService {
   // --- CaptureService
   std::vector<DisplayInfo> shareableDisplays() override;
   std::unique_ptr<CaptureStream> startStream(const DisplayInfo& display, const CaptureConfiguration& configuration,
-                                             Output output) override;
+                                             Output output, Ended ended = {}) override;
   std::optional<SampleBuffer> screenshot(const DisplayInfo& display,
                                          const CaptureConfiguration& configuration) override;
 
@@ -66,6 +81,7 @@ class FakeCaptureService : public CaptureService {
     std::mutex mutex;
     std::vector<std::shared_ptr<StreamState>> streams;
     std::atomic<int> stops{0};
+    std::atomic<int> grabs{0};
   };
 
   mutable std::mutex mutex_;
@@ -74,6 +90,8 @@ class FakeCaptureService : public CaptureService {
   std::optional<std::string> startFailure_;
   std::optional<std::string> screenshotFailure_;
   bool screenshotEmpty_ = false;
+  bool honoursDemand_ = false;
+  std::map<std::uint32_t, SampleBuffer> screens_;
   std::optional<CaptureConfiguration> lastStreamConfiguration_;
   std::optional<CaptureConfiguration> lastScreenshotConfiguration_;
   std::shared_ptr<Registry> registry_ = std::make_shared<Registry>();

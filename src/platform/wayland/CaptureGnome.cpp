@@ -44,8 +44,10 @@ class GnomeCaptureService : public CaptureService {
     return result;
   }
 
+  // A PipeWire stream that ends on its own delivers no more frames; it is not
+  // reported through `ended` (yet).
   std::unique_ptr<CaptureStream> startStream(const DisplayInfo& display, const CaptureConfiguration& configuration,
-                                             Output output) override {
+                                             Output output, Ended = {}) override {
     checkCaptureSize(configuration);
     auto found = find(display.displayID);
     if (!found) throw CaptureError("no display with identifier " + std::to_string(display.displayID));

@@ -57,8 +57,10 @@ class PortalCaptureService : public CaptureService {
     return displays;
   }
 
+  // A PipeWire stream that ends on its own delivers no more frames; it is not
+  // reported through `ended` (yet).
   std::unique_ptr<CaptureStream> startStream(const DisplayInfo& display, const CaptureConfiguration& configuration,
-                                             Output output) override {
+                                             Output output, Ended = {}) override {
     checkCaptureSize(configuration);
     std::lock_guard lock(mutex_);
     ensureSession();

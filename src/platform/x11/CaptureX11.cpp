@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/x11/CaptureSource.h"
@@ -41,6 +42,8 @@ void checkConfiguration(const CaptureConfiguration& configuration) {
 // Shared by a stream object and its capture thread.
 struct StreamControl {
   std::atomic<bool> stopping{false};
+  // On demand: the consumer can take a frame.
+  mutable std::atomic<bool> wanted{false};
   int wakeFd = -1;
 
   StreamControl() {
@@ -101,8 +104,13 @@ class StreamWorker {
 
   void run(const StreamControl& control) {
     const nanoseconds interval = frameInterval(configuration_);
-    // The pointer makes no damage: it is polled, twice per frame interval.
-    const nanoseconds pointerPeriod = std::max<nanoseconds>(interval / 2, std::chrono::milliseconds(4));
+    // The pointer makes no damage: it is polled, twice per frame interval while
+    // it moves, and four times less often once it has rested for a second (a
+    // still screen then costs few round trips).
+    const nanoseconds movingPeriod = std::max<nanoseconds>(interval / 2, std::chrono::milliseconds(4));
+    const nanoseconds restingPeriod = 4 * movingPeriod;
+    nanoseconds pointerPeriod = movingPeriod;
+    Clock::time_point lastPointerMove = Clock::now();
     bool changed = true;  // the first frame goes out at once
     bool damagePending = false;
     bool geometryStale = false;
@@ -135,14 +143,18 @@ class StreamWorker {
         if (moved) {
           if (cursorTouches(pointer_) || cursorTouches(position)) changed = true;
           pointer_ = position;
+          lastPointerMove = now;
         }
+        pointerPeriod = now - lastPointerMove < std::chrono::seconds(1) ? movingPeriod : restingPeriod;
       }
 
-      bool ready = !lastDelivery || now - *lastDelivery >= interval;
+      bool ready = (!lastDelivery || now - *lastDelivery >= interval) &&
+                   (!configuration_.onDemand || control.wanted.load());
       if (ready) {
         if (geometryStale) {
           geometryStale = false;
           if (refreshArea()) changed = true;
+          if (removed_) break;
         }
         if (damagePending) {
           damagePending = false;
@@ -158,6 +170,7 @@ class StreamWorker {
           if (frame) {
             changed = false;
             if (control.stopping.load()) break;
+            control.wanted = false;
             output_(std::move(*frame));
           } else {
             geometryStale = true;  // most likely the monitor moved or the root shrank
@@ -167,7 +180,9 @@ class StreamWorker {
 
       // Sleep until the next frame is due, the next pointer poll, an X event or stop().
       nanoseconds wait = nanoseconds::max();
-      if ((changed || damagePending || geometryStale) && lastDelivery) {
+      // Not wanted: pending changes wait (requestFrame wakes the loop).
+      if ((changed || damagePending || geometryStale) && lastDelivery &&
+          (!configuration_.onDemand || control.wanted.load())) {
         wait = std::max(nanoseconds(0), interval - (Clock::now() - *lastDelivery));
       }
       if (configuration_.showsCursor) wait = std::min(wait, pointerPeriod);
@@ -201,7 +216,8 @@ class StreamWorker {
       if (auto monitor = findMonitor(*display_, displayID_)) {
         area = monitor->rect;
       } else {
-        area = area_.intersected(rootRect(*display_));  // the monitor is gone: keep what is left of it
+        removed_ = true;  // the monitor is gone: so is the stream
+        return false;
       }
     } catch (const CaptureError&) {
       return false;
@@ -238,21 +254,37 @@ class StreamWorker {
   int fixesEventBase_ = 0;
   std::optional<PointerPosition> pointer_;
   std::optional<CursorImage> cursor_;
+  bool removed_ = false;
+
+ public:
+  // Why run() returned without being stopped; none when it was stopped.
+  std::optional<std::string> endReason(const StreamControl& control) const {
+    if (control.stopping.load()) return std::nullopt;
+    if (removed_) return "the display was removed";
+    return "the connection to the X server was lost";
+  }
 };
 
 class X11CaptureStream : public CaptureStream {
  public:
   X11CaptureStream(const std::string& displayName, std::uint32_t displayID,
-                   const CaptureConfiguration& configuration, CaptureService::Output output)
+                   const CaptureConfiguration& configuration, CaptureService::Output output,
+                   CaptureService::Ended ended)
       : control_(std::make_shared<StreamControl>()) {
     auto worker = std::make_unique<StreamWorker>(displayName, displayID, configuration, std::move(output));
-    thread_ = std::thread([worker = std::move(worker), control = control_]() mutable {
+    thread_ = std::thread([worker = std::move(worker), control = control_, ended = std::move(ended)]() mutable {
       worker->run(*control);
+      std::optional<std::string> reason = worker->endReason(*control);
       worker.reset();
+      if (reason && ended) ended(*reason);
     });
   }
 
   ~X11CaptureStream() override { stop(); }
+
+  void requestFrame() override {
+    if (!control_->wanted.exchange(true)) control_->wake();
+  }
 
   void stop() override {
     std::lock_guard lock(stopMutex_);
@@ -295,9 +327,10 @@ class X11CaptureService : public CaptureService {
   }
 
   std::unique_ptr<CaptureStream> startStream(const DisplayInfo& display, const CaptureConfiguration& configuration,
-                                             Output output) override {
+                                             Output output, Ended ended = {}) override {
     checkConfiguration(configuration);
-    return std::make_unique<X11CaptureStream>(displayName_, display.displayID, configuration, std::move(output));
+    return std::make_unique<X11CaptureStream>(displayName_, display.displayID, configuration, std::move(output),
+                                              std::move(ended));
   }
 
   std::optional<SampleBuffer> screenshot(const DisplayInfo& display,
