@@ -20,7 +20,7 @@
 #include "media/MaskPlane.h"
 #include "media/Masks.h"
 #include "media/SegmentedJpeg.h"
-#include "messaging/IoHarness.h"
+#include "support/IoHarness.h"
 #include "messaging/Multiplexer.h"
 #include "peer/FragmentReader.h"
 #include "platform/fake/FakeCapture.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "messaging/IoHarness.h"
+#include "support/IoHarness.h"
 #include "messaging/Multiplexer.h"
 #include "messaging/ProtocolVersion.h"
 #include "server/ProtocolImplementation.h"

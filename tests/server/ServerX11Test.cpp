@@ -15,7 +15,7 @@
 #include <asio/thread_pool.hpp>
 
 #include "media/Masks.h"
-#include "messaging/IoHarness.h"
+#include "support/IoHarness.h"
 #include "messaging/Multiplexer.h"
 #include "platform/x11/CaptureX11.h"
 #include "platform/x11/InputPosterX11.h"

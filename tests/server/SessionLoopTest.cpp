@@ -9,7 +9,7 @@
 #include <asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
-#include "messaging/IoHarness.h"
+#include "support/IoHarness.h"
 #include "messaging/SessionLoop.h"
 #include "peer/Headset.h"
 #include "server/ProtocolImplementation.h"

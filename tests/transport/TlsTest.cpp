@@ -464,22 +464,22 @@ TEST(Tls, ACancelledSendWaitingForItsTurnLeavesNothingOnTheWire) {
 }
 
 TEST(Tls, ASmallMessageWaitingBehindLargeOnesIsWrittenBeforeThem) {
-  IoThreads io;
+  IoHarness io;
   auto incoming = listener(io);
   auto server = acceptOne(io, incoming);
   // A peer that reads nothing at first: the first big write stalls holding the
   // turn while two frame-sized messages and then a small reply queue up.
-  auto stream = io.run(rawClient(goodClientContext(), "127.0.0.1", incoming.port()));
+  auto stream = io.await(rawClient(goodClientContext(), "127.0.0.1", incoming.port()));
   auto accepted = wait(server);
   ASSERT_FALSE(accepted.error);
   Connection serverSide = *accepted.connection;
   const std::vector<Bytes> sent = {pattern(40 << 20, 1), pattern(3 << 20, 2), pattern(3 << 20, 3), text("reply")};
   std::vector<std::future<void>> sends;
   for (const Bytes& body : sent) {
-    sends.push_back(asio::co_spawn(io.context(), serverSide.send(body), asio::use_future));
+    sends.push_back(asio::co_spawn(io.io(), serverSide.send(body), asio::use_future));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a head start; the order below holds either way
   }
-  auto messages = io.run([](std::shared_ptr<Stream> stream) -> asio::awaitable<std::vector<Bytes>> {
+  auto messages = io.await([](std::shared_ptr<Stream> stream) -> asio::awaitable<std::vector<Bytes>> {
     FrameReader reader(kDefaultMaximumMessageSize, HeaderOrder::littleEndian);
     std::vector<Bytes> messages;
     while (messages.size() < 4) {
