@@ -287,7 +287,7 @@ std::size_t SegmentedJpegEncoder::encodeRun(const platform::Image& image, int fi
   const std::size_t end = jpeg.size() - 2;  // the end-of-image marker
   int segment = first;
   std::size_t begin = start;
-  for (std::size_t i = start; i + 1 < end; ++i) {
+  for (std::size_t i = start; i + 1 < end;) {
     const void* found = std::memchr(jpeg.data() + i, kMarker, end - 1 - i);
     if (found == nullptr) break;
     i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - jpeg.data());
@@ -297,7 +297,7 @@ std::size_t SegmentedJpegEncoder::encodeRun(const platform::Image& image, int fi
                                                              jpeg.begin() + static_cast<std::ptrdiff_t>(i));
       begin = i + 2;
     }
-    ++i;  // past the marker's second byte, or the stuffed zero
+    i += 2;  // past the marker and its second byte, or the stuffed zero
   }
   if (segment + 1 != first + count) throw MediaError("the JPEG compressor wrote too few restart markers");
   segments_[static_cast<std::size_t>(segment)].assign(jpeg.begin() + static_cast<std::ptrdiff_t>(begin),
