@@ -26,7 +26,7 @@ import sys
 CODEC = ["codec-tests", "messaging_tests"]
 FRAMING = ["transport_framing_test", "transport_pipe_test", "transport_tls_test"]
 FILTER = ["transport_address_filter_test", "server_options_tests"]
-MESSAGING = ["messaging_tests", "server_tests", "server_session_timeout_tests", "server_headset_server_tests"]
+MESSAGING = ["messaging_tests", "server_tests", "server_headset_server_tests"]
 MEDIA = ["media-tests", "server_casting_tests"]
 INPUT = ["input_dispatcher_test", "server_tests"]
 KEYCODE = ["input_keycode_test"]
