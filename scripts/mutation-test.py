@@ -26,9 +26,12 @@ import sys
 CODEC = ["codec-tests", "messaging_tests"]
 FRAMING = ["transport_framing_test", "transport_pipe_test", "transport_tls_test"]
 FILTER = ["transport_address_filter_test", "server_options_tests"]
-MESSAGING = ["messaging_tests", "server_tests", "server_session_timeout_tests", "server_headset_server_tests"]
+MESSAGING = ["messaging_tests", "server_tests", "server_headset_server_tests"]
 MEDIA = ["media-tests", "server_casting_tests"]
 INPUT = ["input_dispatcher_test", "server_tests"]
+KEYCODE = ["input_keycode_test"]
+PEER = ["peer_fragment_tests"]
+OPTIONS = ["server_options_tests"]
 X11INPUT = ["input_x11_translation_test", "input_x11_test"]  # input_x11_test starts its own Xvfb
 DISPLAYS = ["virtual_display_test"]
 APP = ["app_window_test"]
@@ -56,6 +59,9 @@ MUTANTS = [
      "error offset off by one", CODEC),
     ("src/codec/Decoder.cpp", "if (metadata >= 2)", "if (metadata > 2)",
      "metadata byte 2 accepted", CODEC),
+    ("src/codec/Varint.cpp", "if (length > data.size() - offset) throw",
+     "if (length + 1 > data.size() - offset) throw", "string reader: refuses a string ending at the last byte",
+     CODEC),
     # transport
     ("src/transport/Framing.cpp", "order == HeaderOrder::littleEndian ? i : kFrameHeaderSize - 1 - i;",
      "order == HeaderOrder::bigEndian ? i : kFrameHeaderSize - 1 - i;", "frame header written in the other byte order",
@@ -67,6 +73,13 @@ MUTANTS = [
      "address range compares one bit too few", FILTER),
     ("src/transport/AddressFilter.cpp", "if (range.prefixLength > width)", "if (range.prefixLength > width + 1)",
      "prefix longer than the address accepted", FILTER),
+    ("src/transport/Framing.cpp", "order == HeaderOrder::bigEndian ? i : kFrameHeaderSize - 1 - i;",
+     "order == HeaderOrder::littleEndian ? i : kFrameHeaderSize - 1 - i;", "frame header read in the other byte order",
+     FRAMING),
+    ("src/transport/Tls.cpp", "parameters->identity != identity ||", "",
+     "TLS: the PSK identity is not checked", ["transport_tls_test"]),
+    ("src/transport/Tls.cpp", 'constexpr char kIdentity[] = "Marlinax";', 'constexpr char kIdentity[] = "marlinax";',
+     "TLS: wrong PSK identity sent", ["transport_tls_test"]),
     # messaging
     ("src/messaging/Multiplexer.cpp", "auto found = continuations_.find(token);",
      "auto found = token != 0 ? continuations_.begin() : continuations_.end();",
@@ -79,9 +92,54 @@ MUTANTS = [
      MESSAGING),
     ("src/messaging/SessionLoop.cpp", "if (reply.version != options.version)", "if (false)",
      "protocol version mismatch ignored", MESSAGING),
+    ("src/messaging/Multiplexer.cpp", "std::int64_t token = token_++;", "std::int64_t token = ++token_;",
+     "request tokens start at two", MESSAGING),
+    ("src/messaging/SessionLoop.cpp", "      pending.close();", "      (void)pending;",
+     "a client that never starts TLS is never given up", MESSAGING),
+    ("src/server/HeadsetServer.cpp", "    if (replaced) {", "    if (replaced && false) {",
+     "a replaced headset connection stays open", MESSAGING),
+    ("src/server/ProtocolImplementation.cpp", "      return codec::toValidUtf8(name);", "      return name;",
+     "computer name sent without UTF-8 repair", MESSAGING),
+    ("src/server/ProtocolImplementation.cpp", "    if (!name.empty())\n      return", "    if (true)\n      return",
+     "empty computer name sent", MESSAGING),
+    ("src/server/ProtocolImplementation.cpp", "  if (!screenRecorder_ || ended_)\n    co_return SerializableVoid{};\n  capture::Broadcaster& recorder = *screenRecorder_;\n  if (!recorder.display",
+     "  if (!screenRecorder_ || ended_)\n    throw std::runtime_error(\"no capture service\");\n  capture::Broadcaster& recorder = *screenRecorder_;\n  if (!recorder.display",
+     "child-window watching without a capture service left unanswered", MESSAGING),
+    ("tools/server/Options.cpp", "|| value > 65535)", "|| value > 65536)", "server option: port 65536 accepted", OPTIONS),
+    ("tools/server/Options.cpp", "constexpr std::size_t kMaxNameBytes = 63;", "constexpr std::size_t kMaxNameBytes = 64;",
+     "server option: a 64-byte name accepted", OPTIONS),
+    ("tools/server/Options.cpp", "return digits(display) && digits(screen);", "return digits(display);",
+     "server option: display name with a bad screen number accepted", OPTIONS),
+    ("tools/server/Options.cpp", "if (verbose && quiet)", "if (false)",
+     "server option: --verbose with --quiet accepted", OPTIONS),
     # media (the mutant is applied to the snapshot only)
     ("src/media/Masks.cpp", "entry.acknowledged = true;", "entry.acknowledged = false;",
      "mask confirmation missed", MEDIA),
+    ("src/media/Fragment.cpp", "codec::appendVarint(out, frameLength);", "codec::appendVarint(out, frameLength + 1);",
+     "fragment: sample buffer length off by one", MEDIA + PEER),
+    ("src/media/Fragment.cpp", "out.push_back(0x01);", "out.push_back(0x02);", "fragment: has-mask byte written as 2",
+     MEDIA + PEER),
+    ("tools/peer/FragmentReader.cpp", "if (hasMask > 1)", "if (hasMask > 2)", "fragment reader: has-mask byte 2 accepted",
+     PEER),
+    ("src/media/AppleLz4.cpp", "const std::size_t history = std::min(start, kLz4Window);",
+     "const std::size_t history = 0;", "LZ4 decoder ignores earlier blocks as dictionary", MEDIA),
+    ("src/media/AppleLz4.cpp", "if (encoded > 0 && static_cast<std::size_t>(encoded) < size) {", "if (encoded > 0) {",
+     "LZ4 encoder compresses blocks that do not shrink", MEDIA),
+    ("src/media/AppleLz4.cpp", "if (pos != size) throw", "if (false) throw", "LZ4 decoder accepts bytes after the end",
+     MEDIA),
+    ("src/media/AppleLz4.cpp", "if (decoded > kMaxExpansion * encoded + kExpansionSlack)", "if (false)",
+     "LZ4 decoder believes an impossible decoded size", MEDIA),
+    ("src/media/MaskPlane.cpp", "return (width + 63) / 64 * 64;", "return (width + 64) / 64 * 64;",
+     "mask stride rounded up one row too far", MEDIA),
+    ("src/media/SegmentedJpeg.cpp", "static_cast<std::uint8_t>(kRestart0 + (i - 1) % 8)",
+     "static_cast<std::uint8_t>(kRestart0 + i % 8)", "segmented JPEG: restart markers numbered from one", MEDIA),
+    ("src/media/SampleBufferData.cpp", "codec::appendVarint(out, static_cast<std::uint64_t>(time.value));",
+     "codec::appendVarint(out, static_cast<std::uint64_t>(time.timescale));", "time written without its value",
+     MEDIA),
+    ("src/media/Masks.cpp", "if (entry.hash && hash.size() == entry.hash->size() &&", "if (entry.hash &&",
+     "a digest prefix confirms a mask", MEDIA),
+    ("src/media/Masks.cpp", "if (found == masks_.end() || !sameOverShorter(", "if (found == masks_.end() || sameOverShorter(",
+     "a changed mask keeps its confirmation", MEDIA),
     # input
     ("src/input/EventDispatcher.cpp", "++clickCount_;", "clickCount_ = 2;", "triple click counted as double",
      INPUT),
@@ -91,6 +149,12 @@ MUTANTS = [
      "steps.vertical > 0 ? wheelDown : wheelUp", "vertical wheel direction reversed", X11INPUT),
     ("src/platform/x11/InputPosterX11.cpp", "steps.horizontal > 0 ? wheelLeft : wheelRight",
      "steps.horizontal > 0 ? wheelRight : wheelLeft", "horizontal wheel direction reversed", X11INPUT),
+    ("src/input/KeyCode.h", "case KeyCode::key_5: return 0x17;", "case KeyCode::key_5: return 0x16;",
+     "key-code table: key 5 sends the code of key 6", KEYCODE),
+    ("src/input/KeyCode.h", "if (raw < 0 || raw >= keyCodeCount)", "if (raw < 0 || raw > keyCodeCount)",
+     "key code 113 accepted", KEYCODE),
+    ("src/input/EventDispatcher.cpp", "if (!std::isfinite(x) || !std::isfinite(y)) return std::nullopt;",
+     "if (!std::isfinite(x)) return std::nullopt;", "non-finite vertical scroll accepted", INPUT),
     # displays
     ("src/displays/VirtualDisplay.cpp", "return std::find(prior.begin(), prior.end(), identifier) == prior.end();",
      "return std::find(prior.begin(), prior.end(), identifier) != prior.end();",

@@ -27,16 +27,10 @@ struct HoldsEmpty {
   static constexpr auto codingFields() { return std::make_tuple(field("e", &HoldsEmpty::e)); }
 };
 
-// Mixes eagerly stored records with lazily finished nested containers.
-struct Lazy {};
-// Asks for a super-encoder.
-struct WithSuper {};
-// Creates nested containers against key order.
-struct Reversed {};
-// A nested single value holding nil.
-struct NilValue {};
-// A run of primitives, a nil and a wider element in one list.
-struct MixedRun {};
+// A value written by the given encoding routine.
+struct Written {
+  void (*write)(Encoder&);
+};
 
 // The shape table of a message, as key lists by ID.
 std::vector<std::vector<std::string>> shapesOf(const Bytes& message) {
@@ -53,65 +47,10 @@ using Shapes = std::vector<std::vector<std::string>>;
 }  // namespace marlinax::codec::testing
 
 namespace marlinax::codec {
-using testing::Inner;
-
 template <>
-struct Coding<testing::Lazy> {
-  static void encode(Encoder& e, const testing::Lazy&) {
-    auto& c = e.container();
-    c.encode("x", Inner{1});
-    auto& n = c.nestedContainer("n");
-    n.encode("y", std::int8_t{2});
-    auto& m = c.nestedUnkeyedContainer("m");
-    m.nestedContainer().encode("w", std::int8_t{3});
-  }
-  static testing::Lazy decode(Decoder&) { return {}; }
-};
-
-template <>
-struct Coding<testing::WithSuper> {
-  static void encode(Encoder& e, const testing::WithSuper&) {
-    auto& c = e.container();
-    c.encode("x", std::int8_t{1});
-    c.superEncoder().container().encode("q", std::int8_t{4});
-  }
-  static testing::WithSuper decode(Decoder& d) {
-    auto c = d.container();
-    EXPECT_EQ(c.decode<std::int8_t>("x"), 1);
-    EXPECT_EQ(c.superDecoder().container().decode<std::int8_t>("q"), 4);
-    return {};
-  }
-};
-
-template <>
-struct Coding<testing::Reversed> {
-  static void encode(Encoder& e, const testing::Reversed&) {
-    auto& c = e.container();
-    c.nestedContainer("b").encode("bb", std::int8_t{1});
-    c.nestedContainer("a").encode("aa", std::int8_t{1});
-    // Replaces the first nested container under "b".
-    c.nestedContainer("b").encode("bc", std::int8_t{1});
-  }
-  static testing::Reversed decode(Decoder&) { return {}; }
-};
-
-template <>
-struct Coding<testing::NilValue> {
-  static void encode(Encoder& e, const testing::NilValue&) { e.singleValueContainer().encodeNil(); }
-  static testing::NilValue decode(Decoder&) { return {}; }
-};
-
-template <>
-struct Coding<testing::MixedRun> {
-  static void encode(Encoder& e, const testing::MixedRun&) {
-    auto& u = e.unkeyedContainer();
-    const std::int32_t run[] = {1, 2};
-    u.encodeContents(std::span<const std::int32_t>(run));
-    u.encodeNil();
-    u.encode(std::int32_t{3});
-    EXPECT_EQ(u.count(), 4u);
-  }
-  static testing::MixedRun decode(Decoder&) { return {}; }
+struct Coding<testing::Written> {
+  static void encode(Encoder& e, const testing::Written& v) { v.write(e); }
+  static testing::Written decode(Decoder&) { return {}; }
 };
 }  // namespace marlinax::codec
 
@@ -131,10 +70,32 @@ TEST(ShapeNumbering, StoredRecordsGetLowerIDsThanTheirParent) {
 
 TEST(ShapeNumbering, LazilyFinishedChildrenGetHigherIDs) {
   // Eager record first, then the parent, then its lazy children in sorted key order ("m" before "n").
-  EXPECT_EQ(shapesOf(encode(Lazy{})), (Shapes{{"a"}, {"m", "n", "x"}, {"w"}, {"y"}}));
-  EXPECT_EQ(shapesOf(encode(WithSuper{})), (Shapes{{"super", "x"}, {"q"}}));
-  EXPECT_EQ(shapesOf(encode(Reversed{})), (Shapes{{"a", "b"}, {"aa"}, {"bc"}}));
-  decode<WithSuper>(encode(WithSuper{}));
+  const Written lazy{[](Encoder& e) {
+    auto& c = e.container();
+    c.encode("x", Inner{1});
+    c.nestedContainer("n").encode("y", std::int8_t{2});
+    c.nestedUnkeyedContainer("m").nestedContainer().encode("w", std::int8_t{3});
+  }};
+  EXPECT_EQ(shapesOf(encode(lazy)), (Shapes{{"a"}, {"m", "n", "x"}, {"w"}, {"y"}}));
+  const Bytes super = encode(Written{[](Encoder& e) {
+    auto& c = e.container();
+    c.encode("x", std::int8_t{1});
+    c.superEncoder().container().encode("q", std::int8_t{4});
+  }});
+  EXPECT_EQ(shapesOf(super), (Shapes{{"super", "x"}, {"q"}}));
+  DecoderSharedContext context;
+  const std::size_t body = context.readShapeTable(super);
+  auto c = Decoder(context, ByteView(super).subspan(body), static_cast<std::int64_t>(body), true).container();
+  EXPECT_EQ(c.decode<std::int8_t>("x"), 1);
+  EXPECT_EQ(c.superDecoder().container().decode<std::int8_t>("q"), 4);
+  // Nested containers created against key order; the second under "b" replaces the first.
+  const Written reversed{[](Encoder& e) {
+    auto& c = e.container();
+    c.nestedContainer("b").encode("bb", std::int8_t{1});
+    c.nestedContainer("a").encode("aa", std::int8_t{1});
+    c.nestedContainer("b").encode("bc", std::int8_t{1});
+  }};
+  EXPECT_EQ(shapesOf(encode(reversed)), (Shapes{{"a", "b"}, {"aa"}, {"bc"}}));
 }
 
 TEST(ShapeNumbering, ShapesAreSortedByteWise) {
@@ -163,7 +124,15 @@ TEST(Layouts, OneNilAmongEightAndNine) {
 
 TEST(Layouts, RunsOfPrimitivesMatchElementByElementEncoding) {
   // 1, 2 as a run, then nil, then 3: the nullable layout with a size per non-nil entry.
-  EXPECT_EQ(toHex(encode(MixedRun{})), "00 02 04 04 04 04 04 01 00 00 00 02 00 00 00 03 00 00 00");
+  const Written mixedRun{[](Encoder& e) {
+    auto& u = e.unkeyedContainer();
+    const std::int32_t run[] = {1, 2};
+    u.encodeContents(std::span<const std::int32_t>(run));
+    u.encodeNil();
+    u.encode(std::int32_t{3});
+    EXPECT_EQ(u.count(), 4u);
+  }};
+  EXPECT_EQ(toHex(encode(mixedRun)), "00 02 04 04 04 04 04 01 00 00 00 02 00 00 00 03 00 00 00");
   std::vector<std::int64_t> longs{-1, 0, 1LL << 40};
   Bytes bulk = encode(longs);
   EXPECT_EQ(toHex(bulk), "00 00 03 08 FF FF FF FF FF FF FF FF 00 00 00 00 00 00 00 00 00 00 00 00 00 01 00 00");
@@ -174,9 +143,10 @@ TEST(Layouts, RunsOfPrimitivesMatchElementByElementEncoding) {
 }
 
 TEST(Layouts, NilInSingleValuesAndAtTheTop) {
-  EXPECT_EQ(toHex(encode(NilValue{})), "00 01");
+  const Written nilValue{[](Encoder& e) { e.singleValueContainer().encodeNil(); }};
+  EXPECT_EQ(toHex(encode(nilValue)), "00 01");
   // Below the top level a nil single value is the element 01.
-  EXPECT_EQ(toHex(encode(std::vector<NilValue>(2))), "00 00 02 01 01 01");
+  EXPECT_EQ(toHex(encode(std::vector<Written>(2, nilValue))), "00 00 02 01 01 01");
   // A present optional record at the top: nil flag 00, then the keyed container.
   EXPECT_EQ(toHex(encode(std::optional<Inner>(Inner{7}))), "01 01 01 61 00 00 00 04 07 00 00 00");
   EXPECT_EQ(decode<std::optional<Inner>>(hex("01 01 01 61 00 00 00 04 07 00 00 00"))->a, 7);
@@ -186,87 +156,45 @@ TEST(Layouts, NilInSingleValuesAndAtTheTop) {
 }
 
 // Breaking an encoding obligation stops the program.
-struct TwoContainers {};
-struct TwoValues {};
-struct DuplicateKey {};
-struct DuplicateNil {};
-struct NoContainer {};
-struct UnsetValue {};
-struct SuperWithoutContainer {};
-struct LateDuplicateKey {};
-
-}  // namespace
-}  // namespace marlinax::codec::testing
-
-namespace marlinax::codec {
-template <>
-struct Coding<testing::TwoContainers> {
-  static void encode(Encoder& e, const testing::TwoContainers&) {
-    e.container();
-    e.unkeyedContainer();
-  }
-};
-template <>
-struct Coding<testing::TwoValues> {
-  static void encode(Encoder& e, const testing::TwoValues&) {
-    auto& c = e.singleValueContainer();
-    c.encode(1);
-    c.encode(2);
-  }
-};
-template <>
-struct Coding<testing::DuplicateKey> {
-  static void encode(Encoder& e, const testing::DuplicateKey&) {
-    auto& c = e.container();
-    c.encode("k", 1);
-    c.encode("k", 2);
-  }
-};
-template <>
-struct Coding<testing::DuplicateNil> {
-  static void encode(Encoder& e, const testing::DuplicateNil&) {
-    auto& c = e.container();
-    c.encode("k", 1);
-    c.encodeNil("k");
-  }
-};
-template <>
-struct Coding<testing::NoContainer> {
-  static void encode(Encoder&, const testing::NoContainer&) {}
-};
-template <>
-struct Coding<testing::UnsetValue> {
-  static void encode(Encoder& e, const testing::UnsetValue&) { e.singleValueContainer(); }
-};
-template <>
-struct Coding<testing::SuperWithoutContainer> {
-  static void encode(Encoder& e, const testing::SuperWithoutContainer&) { e.unkeyedContainer().superEncoder(); }
-};
-template <>
-struct Coding<testing::LateDuplicateKey> {
-  // Past the size where each key is checked at once: the repeat is caught when finishing.
-  static void encode(Encoder& e, const testing::LateDuplicateKey&) {
-    auto& c = e.container();
-    for (int i = 0; i < 40; ++i) c.encode("k" + std::to_string(i), i);
-    c.encode("k7", 0);
-  }
-};
-}  // namespace marlinax::codec
-
-namespace marlinax::codec::testing {
-namespace {
-
 TEST(EncoderObligationsDeathTest, MisuseStopsTheProgram) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(encode(TwoContainers{}), "second container");
-  EXPECT_DEATH(encode(TwoValues{}), "second value");
-  EXPECT_DEATH(encode(DuplicateKey{}), "encoded twice");
-  EXPECT_DEATH(encode(DuplicateNil{}), "encoded twice");
-  EXPECT_DEATH(encode(NoContainer{}), "without asking for a container");
-  EXPECT_DEATH(encode(std::vector<NoContainer>(1)), "without asking for a container");
-  EXPECT_DEATH(encode(UnsetValue{}), "without a value");
-  EXPECT_DEATH(encode(SuperWithoutContainer{}), "without asking for a container");
-  EXPECT_DEATH(encode(LateDuplicateKey{}), "encoded twice");
+  const std::pair<void (*)(Encoder&), const char*> misuses[] = {
+      {[](Encoder& e) {
+         e.container();
+         e.unkeyedContainer();
+       },
+       "second container"},
+      {[](Encoder& e) {
+         auto& c = e.singleValueContainer();
+         c.encode(1);
+         c.encode(2);
+       },
+       "second value"},
+      {[](Encoder& e) {
+         auto& c = e.container();
+         c.encode("k", 1);
+         c.encode("k", 2);
+       },
+       "encoded twice"},
+      {[](Encoder& e) {
+         auto& c = e.container();
+         c.encode("k", 1);
+         c.encodeNil("k");
+       },
+       "encoded twice"},
+      {[](Encoder&) {}, "without asking for a container"},
+      {[](Encoder& e) { e.singleValueContainer(); }, "without a value"},
+      {[](Encoder& e) { e.unkeyedContainer().superEncoder(); }, "without asking for a container"},
+      // Past the size where each key is checked at once: the repeat is caught when finishing.
+      {[](Encoder& e) {
+         auto& c = e.container();
+         for (int i = 0; i < 40; ++i) c.encode("k" + std::to_string(i), i);
+         c.encode("k7", 0);
+       },
+       "encoded twice"},
+  };
+  for (const auto& [write, message] : misuses) EXPECT_DEATH(encode(Written{write}), message);
+  EXPECT_DEATH(encode(std::vector<Written>(1, Written{[](Encoder&) {}})), "without asking for a container");
   // A single value may be overwritten with nil.
   EXPECT_EQ(toHex(encode(std::optional<Int>{})), "00 01");
 }

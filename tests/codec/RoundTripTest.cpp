@@ -1,4 +1,5 @@
-// Randomised round trips of nested values (fixed seed), and damaged copies of their bytes.
+// Randomised round trips of nested values (fixed seed), and their cut-off copies. Damaged bytes
+// are the decoder fuzzer's job.
 
 #include <random>
 
@@ -100,30 +101,6 @@ TEST(RoundTrip, EveryStrictPrefixIsRejected) {
       ASSERT_TRUE(producerError([&] { decode<Node>(prefix); }).has_value()) << "value " << i << " cut " << cut;
     }
   }
-}
-
-TEST(RoundTrip, DamagedBytesFailCleanly) {
-  // Each damaged copy either decodes or fails with one of the two decoding errors; the sanitizer
-  // build checks that no read strays outside the buffer.
-  Generator gen(99);
-  std::mt19937 rng(5);
-  int failures = 0;
-  for (int i = 0; i < 40; ++i) {
-    Bytes bytes = encode(gen.node(2));
-    for (int k = 0; k < 100; ++k) {
-      Bytes damaged = bytes;
-      std::size_t edits = 1 + rng() % 3;
-      for (std::size_t e = 0; e < edits; ++e) damaged[rng() % damaged.size()] = static_cast<std::uint8_t>(rng());
-      try {
-        decode<Node>(damaged);
-      } catch (const ProducerError&) {
-        ++failures;
-      } catch (const DataCorrupted&) {
-        ++failures;
-      }
-    }
-  }
-  EXPECT_GT(failures, 0);
 }
 
 }  // namespace

@@ -140,19 +140,6 @@ TEST_F(EventDispatcherTest, IntervalRunsFromTheEndOfThePreviousClick) {
   EXPECT_THAT(clickStates(), ElementsAre(1, 1, 2, 2));
 }
 
-TEST_F(EventDispatcherTest, IntervalIsReadAtEveryClick) {
-  clock->advance(1s);
-  dispatcher.click({0, 0});
-  poster->setDoubleClickInterval(100ms);
-  clock->advance(200ms);
-  dispatcher.click({0, 0});
-  poster->setDoubleClickInterval(1s);
-  clock->advance(900ms);
-  dispatcher.click({0, 0});
-  EXPECT_THAT(clickStates(), ElementsAre(1, 1, 1, 1, 2, 2));
-  EXPECT_EQ(poster->intervalReads(), 3);
-}
-
 TEST_F(EventDispatcherTest, MissingServices) {
   EXPECT_THROW(EventDispatcher(nullptr, poster, clock), std::invalid_argument);
   EventDispatcher realTime(poster, poster, nullptr);

@@ -72,61 +72,52 @@ BlockCounts checkBlocks(const Bytes& stream, const Bytes& original) {
   return counts;
 }
 
-TEST(AppleLz4, EmptyInputIsTheEndMarkerAlone) {
+TEST(AppleLz4, SmallInputsByteForByte) {
   EXPECT_EQ(compressAppleLz4({}), bytesOf("bv4$"));
   EXPECT_TRUE(decompressAppleLz4(bytesOf("bv4$")).empty());
-}
-
-TEST(AppleLz4, SmallIncompressibleInputIsStoredRaw) {
   const Bytes expected = {'b', 'v', '4', '-', 5, 0, 0, 0, 'h', 'e', 'l', 'l', 'o', 'b', 'v', '4', '$'};
   EXPECT_EQ(compressAppleLz4(bytesOf("hello")), expected);
   EXPECT_EQ(decompressAppleLz4(expected), bytesOf("hello"));
 }
 
-TEST(AppleLz4, RoundTripsAcrossBlockBoundaries) {
+// Each block is compressed when that makes it smaller and stored raw otherwise.
+TEST(AppleLz4, RoundTripsPickingTheBlockKindPerBlock) {
   const std::size_t block = kAppleLz4BlockSize;
-  for (std::size_t size : {std::size_t{1}, std::size_t{100}, block - 1, block, block + 1, 2 * block - 1, 2 * block,
-                           2 * block + 1, 5 * block + 17}) {
-    SCOPED_TRACE(size);
+  auto runs = [](std::size_t size) {
     Bytes input(size);
     for (std::size_t i = 0; i < size; ++i) input[i] = static_cast<std::uint8_t>((i / 300) % 7);
-    const Bytes stream = compressAppleLz4(input);
-    EXPECT_EQ(decompressAppleLz4(stream), input);
-    const BlockCounts counts = checkBlocks(stream, input);
-    EXPECT_EQ(static_cast<std::size_t>(counts.compressed + counts.raw), (size + block - 1) / block);
+    return input;
+  };
+  Bytes mixed(block, 0x00);
+  const Bytes noise = randomBytes(block, 3);
+  mixed.insert(mixed.end(), noise.begin(), noise.end());
+  mixed.insert(mixed.end(), 1000, 0x42);
+  struct Case {
+    Bytes input;
+    int compressed;
+    int raw;  // -1: either kind
+  };
+  std::vector<Case> cases;
+  for (std::size_t size : {std::size_t{1}, std::size_t{100}, block - 1, block, block + 1, 2 * block - 1, 2 * block,
+                           2 * block + 1, 5 * block + 17})
+    cases.push_back({runs(size), -1, static_cast<int>((size + block - 1) / block)});
+  cases.push_back({randomBytes(3 * block + 1000, 7), 0, 4});
+  cases.push_back({Bytes(2432 * 1280, 0xFF), static_cast<int>((2432 * 1280 + block - 1) / block), 0});  // an opaque cast mask
+  cases.push_back({mixed, 2, 1});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input.size());
+    const Bytes stream = compressAppleLz4(c.input);
+    EXPECT_EQ(decompressAppleLz4(stream), c.input);
+    const BlockCounts counts = checkBlocks(stream, c.input);
+    if (c.compressed < 0) {
+      EXPECT_EQ(counts.compressed + counts.raw, c.raw);
+    } else {
+      EXPECT_EQ(counts.compressed, c.compressed);
+      EXPECT_EQ(counts.raw, c.raw);
+    }
   }
-}
-
-TEST(AppleLz4, RandomDataTravelsInRawBlocks) {
-  const Bytes input = randomBytes(3 * kAppleLz4BlockSize + 1000, 7);
-  const Bytes stream = compressAppleLz4(input);
-  EXPECT_EQ(decompressAppleLz4(stream), input);
-  const BlockCounts counts = checkBlocks(stream, input);
-  EXPECT_EQ(counts.raw, 4);
-  EXPECT_EQ(counts.compressed, 0);
-  EXPECT_EQ(stream.size(), input.size() + 4 * 8 + 4);
-}
-
-TEST(AppleLz4, OpaqueCastMaskCompressesFarDown) {
-  const Bytes input(2432 * 1280, 0xFF);
-  const Bytes stream = compressAppleLz4(input);
-  EXPECT_LT(stream.size(), input.size() / 100);
-  EXPECT_EQ(decompressAppleLz4(stream), input);
-  const BlockCounts counts = checkBlocks(stream, input);
-  EXPECT_EQ(counts.raw, 0);
-  EXPECT_EQ(counts.compressed, static_cast<int>((input.size() + kAppleLz4BlockSize - 1) / kAppleLz4BlockSize));
-}
-
-TEST(AppleLz4, MixedContentPicksTheBlockKindPerBlock) {
-  Bytes input(kAppleLz4BlockSize, 0x00);
-  const Bytes noise = randomBytes(kAppleLz4BlockSize, 3);
-  input.insert(input.end(), noise.begin(), noise.end());
-  input.insert(input.end(), 1000, 0x42);
-  const Bytes stream = compressAppleLz4(input);
-  const BlockCounts counts = checkBlocks(stream, input);
-  EXPECT_EQ(counts.compressed, 2);
-  EXPECT_EQ(counts.raw, 1);
-  EXPECT_EQ(decompressAppleLz4(stream), input);
+  EXPECT_EQ(compressAppleLz4(cases[9].input).size(), cases[9].input.size() + 4 * 8 + 4);
+  EXPECT_LT(compressAppleLz4(cases[10].input).size(), cases[10].input.size() / 100);
 }
 
 // Streams from other encoders may refer back into earlier blocks; the decoder reads them.

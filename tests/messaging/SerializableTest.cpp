@@ -142,36 +142,5 @@ TEST(Catalogue, DisplayWithoutTitleHasFourKeysWithTitleFive) {
   EXPECT_EQ(deserialize<Display>(untitled).title, std::nullopt);
 }
 
-TEST(Catalogue, DisplayListSharesOneShapeForEqualKeySets) {
-  serverMessages::Windows::Reply reply;
-  for (std::uint32_t id : {5u, 6u})
-    reply.displays.push_back(
-        {.identifier = id, .title = "Display " + std::to_string(id), .app = "", .frame = {0, 0, 10, 10}, .windowLayer = 0});
-  Bytes body = serialize(reply);
-  // Two shapes: the display's five keys (shape 0) and the reply's "displays" (shape 1).
-  EXPECT_EQ(body[0], 0x02);
-  EXPECT_EQ(body[1], 0x05);
-  EXPECT_EQ(deserialize<serverMessages::Windows::Reply>(body), reply);
-}
-
-TEST(Catalogue, RecordsRoundTrip) {
-  serverMessages::WindowMask::Request mask{.identifier = 3, .hash = Bytes(32, 0xAB)};
-  EXPECT_EQ(deserialize<serverMessages::WindowMask::Request>(serialize(mask)), mask);
-  serverMessages::Clicked::Request click{.identifier = 4, .x = 0.25, .y = 1.5};
-  EXPECT_EQ(deserialize<serverMessages::Clicked::Request>(serialize(click)), click);
-  serverMessages::Typed::Request typed{.identifier = 0, .key = input::KeyCode::key_UpArrow, .down = true};
-  EXPECT_EQ(deserialize<serverMessages::Typed::Request>(serialize(typed)), typed);
-  clientMessages::ChildWindows::Request children{.parent = 9, .children = {1, 2, 3}};
-  EXPECT_EQ(deserialize<clientMessages::ChildWindows::Request>(serialize(children)), children);
-}
-
-TEST(Catalogue, MalformedRecordsFailToDecode) {
-  EXPECT_ANY_THROW(deserialize<serverMessages::StartCasting::Request>(Bytes{}));
-  EXPECT_ANY_THROW(deserialize<serverMessages::StartCasting::Request>(Bytes{0x07}));
-  // A well-formed record with the wrong key set.
-  Bytes handshake = serialize(clientMessages::MacOSHandshake::Request{.version = 1});
-  EXPECT_ANY_THROW(deserialize<serverMessages::StartCasting::Request>(handshake));
-}
-
 }  // namespace
 }  // namespace marlinax::messaging

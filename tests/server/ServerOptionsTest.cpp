@@ -6,7 +6,6 @@
 #include <variant>
 #include <vector>
 
-#include "messaging/ProtocolVersion.h"
 #include "server/Options.h"
 
 namespace marlinax::cli {
@@ -28,63 +27,61 @@ std::string joined(const std::vector<std::string>& words) {
   return text;
 }
 
-TEST(ServerOptions, DefaultsWithoutArguments) {
-  auto parsed = parse({});
-  ASSERT_TRUE(std::holds_alternative<Options>(parsed));
-  const auto& options = std::get<Options>(parsed);
-  EXPECT_FALSE(options.display);
-  EXPECT_EQ(options.port, 0);
-  EXPECT_FALSE(options.name);
-  EXPECT_FALSE(options.virtualDisplay);
-  EXPECT_TRUE(options.segmentCache);
-  EXPECT_TRUE(options.allowFrom.empty());
-  EXPECT_EQ(options.logLevel, log::Level::info);
+// Every field, so that a case also shows that nothing else changed.
+std::string describe(const Options& o) {
+  std::string allow;
+  for (const auto& range : o.allowFrom) allow += range + ";";
+  return "display=" + o.display.value_or("-") + " port=" + std::to_string(o.port) + " name=" + o.name.value_or("-") +
+         " virtual=" + std::to_string(o.virtualDisplay) + " allow=" + allow + " advertise=" + std::to_string(o.advertise) +
+         " cache=" + std::to_string(o.segmentCache) +
+         " backend=" + (o.backend ? std::to_string(static_cast<int>(*o.backend)) : "-") +
+         " log=" + std::to_string(static_cast<int>(o.logLevel));
 }
 
 TEST(ServerOptions, EveryOptionIsTakenInBothSpellings) {
   struct Case {
     std::vector<std::string> words;
-    void (*check)(const Options&);
+    void (*expected)(Options&);  // the changes to the defaults
   };
   const Case cases[] = {
-      {{"--display", ":0"}, [](const Options& o) { EXPECT_EQ(o.display, ":0"); }},
-      {{"--display=localhost:10.2"}, [](const Options& o) { EXPECT_EQ(o.display, "localhost:10.2"); }},
-      {{"--display", "::1:3"}, [](const Options& o) { EXPECT_EQ(o.display, "::1:3"); }},
-      {{"--port", "0"}, [](const Options& o) { EXPECT_EQ(o.port, 0); }},
-      {{"--port", "1"}, [](const Options& o) { EXPECT_EQ(o.port, 1); }},
-      {{"--port=65535"}, [](const Options& o) { EXPECT_EQ(o.port, 65535); }},
-      {{"--port", "5000", "--port", "5001"}, [](const Options& o) { EXPECT_EQ(o.port, 5001); }},
-      {{"--name", "Living Room PC"}, [](const Options& o) { EXPECT_EQ(o.name, "Living Room PC"); }},
-      {{"--name=Büro"}, [](const Options& o) { EXPECT_EQ(o.name, "Büro"); }},
-      {{"--name", std::string(63, 'n')}, [](const Options& o) { EXPECT_EQ(o.name->size(), 63u); }},
-      {{"--virtual-display"}, [](const Options& o) { EXPECT_TRUE(o.virtualDisplay); }},
-      {{"--no-advertise"}, [](const Options& o) { EXPECT_FALSE(o.advertise && !o.segmentCache); }},
-      {{"--no-segment-cache"}, [](const Options& o) { EXPECT_FALSE(!o.advertise || o.segmentCache); }},
-      {{"--backend", "gnome"}, [](const Options& o) { EXPECT_EQ(o.backend, platform::Backend::gnome); }},
-      {{"--backend=portal"}, [](const Options& o) { EXPECT_EQ(o.backend, platform::Backend::portal); }},
-      {{"--allow-from", "10.0.0.0/8"},
-       [](const Options& o) { EXPECT_EQ(o.allowFrom, (std::vector<std::string>{"10.0.0.0/8"})); }},
+      {{}, [](Options&) {}},
+      {{"--display", ":0"}, [](Options& o) { o.display = ":0"; }},
+      {{"--display=localhost:10.2"}, [](Options& o) { o.display = "localhost:10.2"; }},
+      {{"--display", "::1:3"}, [](Options& o) { o.display = "::1:3"; }},
+      {{"--port", "0"}, [](Options&) {}},
+      {{"--port", "1"}, [](Options& o) { o.port = 1; }},
+      {{"--port=65535"}, [](Options& o) { o.port = 65535; }},
+      {{"--port", "5000", "--port", "5001"}, [](Options& o) { o.port = 5001; }},
+      {{"--name", "Living Room PC"}, [](Options& o) { o.name = "Living Room PC"; }},
+      {{"--name=Büro"}, [](Options& o) { o.name = "Büro"; }},
+      {{"--name", std::string(63, 'n')}, [](Options& o) { o.name = std::string(63, 'n'); }},
+      {{"--virtual-display"}, [](Options& o) { o.virtualDisplay = true; }},
+      {{"--no-advertise"}, [](Options& o) { o.advertise = false; }},
+      {{"--no-segment-cache"}, [](Options& o) { o.segmentCache = false; }},
+      {{"--backend", "gnome"}, [](Options& o) { o.backend = platform::Backend::gnome; }},
+      {{"--backend=portal"}, [](Options& o) { o.backend = platform::Backend::portal; }},
+      {{"--allow-from", "10.0.0.0/8"}, [](Options& o) { o.allowFrom = {"10.0.0.0/8"}; }},
       {{"--allow-from=10.0.0.0/8,fd00::/8", "--allow-from", "127.0.0.1/32"},
-       [](const Options& o) {
-         EXPECT_EQ(o.allowFrom, (std::vector<std::string>{"10.0.0.0/8", "fd00::/8", "127.0.0.1/32"}));
-       }},
-      {{"--verbose"}, [](const Options& o) { EXPECT_EQ(o.logLevel, log::Level::debug); }},
-      {{"--verbose", "--verbose"}, [](const Options& o) { EXPECT_EQ(o.logLevel, log::Level::debug); }},
-      {{"--quiet"}, [](const Options& o) { EXPECT_EQ(o.logLevel, log::Level::error); }},
+       [](Options& o) { o.allowFrom = {"10.0.0.0/8", "fd00::/8", "127.0.0.1/32"}; }},
+      {{"--verbose"}, [](Options& o) { o.logLevel = log::Level::debug; }},
+      {{"--verbose", "--verbose"}, [](Options& o) { o.logLevel = log::Level::debug; }},
+      {{"--quiet"}, [](Options& o) { o.logLevel = log::Level::error; }},
       {{"--display", ":1", "--port", "4242", "--name", "Desk", "--virtual-display", "--quiet"},
-       [](const Options& o) {
-         EXPECT_EQ(o.display, ":1");
-         EXPECT_EQ(o.port, 4242);
-         EXPECT_EQ(o.name, "Desk");
-         EXPECT_TRUE(o.virtualDisplay);
-         EXPECT_EQ(o.logLevel, log::Level::error);
+       [](Options& o) {
+         o.display = ":1";
+         o.port = 4242;
+         o.name = "Desk";
+         o.virtualDisplay = true;
+         o.logLevel = log::Level::error;
        }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(joined(c.words));
     auto parsed = parse(c.words);
     ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << std::get<Exit>(parsed).err;
-    c.check(std::get<Options>(parsed));
+    Options expected;
+    c.expected(expected);
+    EXPECT_EQ(describe(std::get<Options>(parsed)), describe(expected));
   }
 }
 
@@ -143,27 +140,19 @@ TEST(ServerOptions, ErrorsNameTheOptionShowTheUsageAndExitWithTwo) {
   }
 }
 
+// --help and --version end the run with success wherever they stand (their
+// text is not restated here).
 TEST(ServerOptions, HelpAndVersionEndTheRunWithSuccess) {
   for (const std::vector<std::string>& words : {std::vector<std::string>{"--help"}, {"-h"}, {"--port", "1", "--help"},
-                                                {"--help", "--bogus"}}) {
+                                                {"--help", "--bogus"}, {"--version"}}) {
     SCOPED_TRACE(joined(words));
     auto parsed = parse(words);
     ASSERT_TRUE(std::holds_alternative<Exit>(parsed));
     const auto& exit = std::get<Exit>(parsed);
     EXPECT_EQ(exit.code, 0);
     EXPECT_EQ(exit.err, "");
-    EXPECT_EQ(exit.out.rfind(std::string(usageLine()) + "\n", 0), 0u);
-    for (const char* option : {"--display NAME", "--port N", "--name NAME", "--virtual-display", "--allow-from",
-                               "--no-segment-cache", "--verbose", "--quiet", "--help", "--version"})
-      EXPECT_NE(exit.out.find(option), std::string::npos) << option;
+    EXPECT_FALSE(exit.out.empty());
   }
-
-  auto parsed = parse({"--version"});
-  ASSERT_TRUE(std::holds_alternative<Exit>(parsed));
-  const auto& exit = std::get<Exit>(parsed);
-  EXPECT_EQ(exit.code, 0);
-  EXPECT_EQ(exit.out, "marlinax-server " MARLINAX_VERSION " (protocol version " +
-                          std::to_string(messaging::protocolVersion()) + ")\n");
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // The session loop over loopback TLS with the real listener (DNS-SD may be
 // absent; advertising trouble must not matter) and the test peer's headset side.
+// A client that opens TCP and never starts TLS must not keep the loop (and with
+// it every real headset) waiting: the loop gives up on it after the TLS
+// handshake timeout.
 
 #include <atomic>
 #include <future>
@@ -21,9 +24,10 @@ using testing::IoHarness;
 
 class SessionLoopTest : public ::testing::Test {
  protected:
-  SessionLoopTest() {
+  void start(std::chrono::milliseconds tlsHandshakeTimeout = std::chrono::seconds(30)) {
     SessionLoop::Options options;
     options.version = 1;
+    options.tlsHandshakeTimeout = tlsHandshakeTimeout;
     options.makeHandler = [] {
       server::Services services;
       services.computerName = [] { return std::string("Test Computer"); };
@@ -54,7 +58,8 @@ class SessionLoopTest : public ::testing::Test {
       std::lock_guard lock(mutex);
       published.clear();
     }
-    loop->stop();
+    if (loop)
+      loop->stop();
     if (outcome.valid())
       IoHarness::finishes(outcome);
     io.stop();
@@ -91,6 +96,7 @@ class SessionLoopTest : public ::testing::Test {
 };
 
 TEST_F(SessionLoopTest, MatchingVersionPublishesTheHeadsetAndStopsListening) {
+  start();
   ASSERT_NE(listeningPort, 0);
   auto headset = openHeadset(1, "Vision Test");
   EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::connected);
@@ -108,6 +114,7 @@ TEST_F(SessionLoopTest, MatchingVersionPublishesTheHeadsetAndStopsListening) {
 }
 
 TEST_F(SessionLoopTest, MismatchedVersionPublishesNothingButTheConnectionIsStillServed) {
+  start();
   auto headset = openHeadset(2, "Newer Headset");
   EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::versionMismatch);
   EXPECT_TRUE(publishedRemotes().empty());
@@ -118,6 +125,7 @@ TEST_F(SessionLoopTest, MismatchedVersionPublishesNothingButTheConnectionIsStill
 }
 
 TEST_F(SessionLoopTest, ASecondConnectionIsNeverServed) {
+  start();
   // The first connection is secured but does not answer the handshake yet.
   auto first = io.await(transport::openConnection(io.executor(), "127.0.0.1", listeningPort, Bytes()));
   auto handshake = io.await(first.receive());
@@ -143,17 +151,22 @@ TEST_F(SessionLoopTest, ASecondConnectionIsNeverServed) {
   first.close();
 }
 
-TEST(SessionLoopStop, StoppingBeforeAConnectionEndsTheLoop) {
-  IoHarness io;
-  SessionLoop::Options options;
-  options.version = 1;
-  options.makeHandler = [] { return std::make_shared<server::ProtocolImplementation>(); };
-  std::promise<std::uint16_t> port;
-  options.listening = [&port](std::uint16_t p) { port.set_value(p); };
-  SessionLoop loop(io.executor(), std::move(options));
-  auto outcome = io.start(loop.run());
-  IoHarness::get(port.get_future());
-  loop.stop();
+TEST_F(SessionLoopTest, ClientThatNeverStartsTlsIsGivenUp) {
+  start(std::chrono::milliseconds(200));
+  asio::io_context local;
+  asio::ip::tcp::socket silent(local);
+  silent.connect({asio::ip::make_address("127.0.0.1"), listeningPort});
+  EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::connectFailed);
+  // The server closed the connection it gave up on.
+  char byte = 0;
+  std::error_code error;
+  silent.read_some(asio::buffer(&byte, 1), error);
+  EXPECT_TRUE(error == asio::error::eof || error == asio::error::connection_reset) << error.message();
+}
+
+TEST_F(SessionLoopTest, StoppingBeforeAConnectionEndsTheLoop) {
+  start();
+  loop->stop();
   EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::listenerEnded);
 }
 
