@@ -1,4 +1,4 @@
-#include "support/XServerProcess.h"
+#include "support/Process.h"
 
 #include <X11/Xlib.h>
 #include <fcntl.h>
@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -92,6 +93,109 @@ void stopByPid(pid_t pid, std::chrono::seconds grace) {
     }
     std::this_thread::sleep_for(10ms);
   }
+}
+
+std::string commandOutput(const std::string& command) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    throw std::runtime_error("cannot run " + command);
+  }
+  std::string output;
+  char buffer[4096];
+  std::size_t count;
+  while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+    output.append(buffer, count);
+  }
+  const int status = pclose(pipe);
+  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw std::runtime_error("command failed: " + command);
+  }
+  return output;
+}
+
+LoggedProcess::LoggedProcess(const std::vector<std::string>& argv) {
+  // Everything the child needs is made before the fork: other threads may hold
+  // the allocator's lock at that moment.
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    ::dup2(fds[1], 1);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  outFd_ = fds[0];
+  reader_ = std::thread([this] {
+    std::string pending;
+    char buffer[4096];
+    for (;;) {
+      ssize_t n = ::read(outFd_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      pending.append(buffer, static_cast<std::size_t>(n));
+      std::size_t newline;
+      while ((newline = pending.find('\n')) != std::string::npos) {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(pending.substr(0, newline));
+        pending.erase(0, newline + 1);
+        changed_.notify_all();
+      }
+    }
+  });
+}
+
+LoggedProcess::~LoggedProcess() {
+  kill(SIGTERM);
+  if (reader_.joinable()) reader_.join();
+  ::close(outFd_);
+}
+
+int LoggedProcess::kill(int signal) {
+  if (reaped_) return 0;
+  ::kill(pid_, signal);
+  int status = 0;
+  for (int i = 0; i < 100; ++i) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      reaped_ = true;
+      return status;
+    }
+    ::usleep(50'000);
+  }
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, &status, 0);
+  reaped_ = true;
+  return status;
+}
+
+std::vector<std::string> LoggedProcess::lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+std::size_t LoggedProcess::lineCount() const {
+  std::lock_guard lock(mutex_);
+  return lines_.size();
+}
+
+std::optional<std::string> LoggedProcess::waitForLine(const std::function<bool(const std::string&)>& match,
+                                                      std::chrono::milliseconds timeout, std::size_t from) const {
+  std::unique_lock lock(mutex_);
+  std::size_t next = from;
+  std::optional<std::string> found;
+  changed_.wait_for(lock, timeout, [&] {
+    for (; next < lines_.size(); ++next) {
+      if (match(lines_[next])) {
+        found = lines_[next];
+        return true;
+      }
+    }
+    return false;
+  });
+  return found;
 }
 
 }  // namespace marlinax::testsupport
