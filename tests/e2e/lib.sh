@@ -42,7 +42,7 @@ wait_for() {
 count() { grep -c -- "$1" "${2:-$work/server.log}" || true; }
 count_above() { [ "$(count "$1")" -gt "$2" ]; }
 # Whether the JSON in file $1 satisfies the Python expression $2 over it (`r`).
-json_holds() { python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); sys.exit(0 if eval(sys.argv[2]) else 1)' "$1" "$2"; }
+json_holds() { python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); sys.exit(0 if eval("(" + sys.argv[2] + ")") else 1)' "$1" "$2"; }
 
 # A private Xvfb with a screen of $1 (WxH) on the first free display number from 120 (or $2);
 # sets DISPLAY, display_number and xvfb_pid. Another test may take the number at the same
