@@ -35,7 +35,7 @@ id=$(display_at "0 0 1920 1080")
 
 step "casting"
 use_current_port
-"$bin/marlinax-peer" cast --id "$id" --seconds 3 "${connect[@]}" --json >"$work/cast.json" || fail "cast failed"
+"$bin/marlinax-peer" cast --id "$id" --seconds 10 "${connect[@]}" --json >"$work/cast.json" || fail "cast failed: $(cat "$work/cast.json")"
 json_holds "$work/cast.json" 'r["malformed"] == 0 and r["frames"] >= 5 and r["frames_with_mask"] >= 1' ||
   fail "casting did not deliver frames: $(cat "$work/cast.json")"
 
