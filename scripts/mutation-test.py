@@ -35,6 +35,11 @@ OPTIONS = ["server_options_tests"]
 X11INPUT = ["input_x11_translation_test", "input_x11_test"]  # input_x11_test starts its own Xvfb
 DISPLAYS = ["virtual_display_test"]
 APP = ["app_window_test"]
+CAPTURE = ["capture_test"]
+CAPTUREX11 = ["capture_x11_test"]  # starts its own Xvfb
+CAPTUREIMAGE = ["capture_image_test"]
+DISPLAYSX11 = ["cvt_timings_test", "virtual_display_x11_test"]  # Xvfb, and Xorg with the dummy driver
+WAYLAND = ["wayland_logic_test"]
 
 # (file, original text, mutated text, fault, tests). The original text must occur exactly once in
 # the file.
@@ -168,6 +173,93 @@ MUTANTS = [
      "unreadable preference flips the default", APP),
     ("src/app/Preferences.cpp", 'word == QLatin1String("1")', 'word == QLatin1String("yes")',
      "preference \"1\" not read as true", APP),
+    # capture x11
+    ("src/platform/x11/CaptureSource.cpp", "rect = rect.intersected(root);", "(void)root;",
+     "a monitor reaching past the screen is listed unclipped", CAPTUREX11),
+    ("src/platform/x11/CaptureSource.cpp", "if (!shm_->grab(area.x, area.y))", "if (!shm_->grab(0, area.y))",
+     "grab ignores the monitor's left edge", CAPTUREX11),
+    ("src/platform/x11/CaptureSource.cpp", "scaleInto(shm_->data(), shm_->stride(), shm_->width(), shm_->height(),",
+     "scaleInto(shm_->data(), shm_->stride(), shm_->width() / 2, shm_->height(),",
+     "scaled from half the grabbed width", CAPTUREX11),
+    ("src/platform/x11/CaptureSource.cpp",
+     "  makeOpaque(output->pixels.data(), output->stride, output->width, output->height);", "",
+     "scaled frame not made opaque", CAPTUREX11),
+    ("src/platform/x11/CaptureSource.cpp", "  shmctl(segment_.shmid, IPC_RMID, nullptr);\n  if (failed) {",
+     "  if (failed) {", "shared-memory segment never marked for removal", CAPTUREX11),
+    ("src/platform/x11/CaptureImage.cpp", "std::uint32_t inverse = 255 - alpha;", "std::uint32_t inverse = alpha;",
+     "cursor blended with the wrong weight", CAPTUREIMAGE),
+    ("src/platform/x11/CaptureImage.cpp", "PixelRect visible = placed.intersected(area);", "PixelRect visible = placed;",
+     "cursor not clipped to the captured area", CAPTUREIMAGE),
+    ("src/platform/x11/CaptureX11.cpp", "touches = area_.intersects({rectangles[i].x",
+     "touches = true || area_.intersects({rectangles[i].x", "damage on another display starts a frame", CAPTUREX11),
+    ("src/platform/x11/CaptureX11.cpp", "if (cursorTouches(pointer_) || cursorTouches(position)) changed = true;",
+     "if (cursorTouches(pointer_) && cursorTouches(position)) changed = true;",
+     "pointer moving onto the display brings no frame", CAPTUREX11),
+    ("src/platform/x11/CaptureX11.cpp", "if (area == area_) return false;", "if (true) return false;",
+     "stream keeps its monitor's old rectangle", CAPTUREX11),
+    ("src/platform/x11/CaptureX11.cpp", "now - *lastDelivery >= interval) &&", "now - *lastDelivery >= interval / 4) &&",
+     "frame rate capped four times too high", CAPTUREX11),
+    # capture
+    ("src/capture/Broadcaster.cpp", "clock_() - lastWindowFetch_ <= fetchInterval", "clock_() - lastWindowFetch_ < fetchInterval",
+     "display table exactly one second old counted as stale", CAPTURE),
+    ("src/capture/Broadcaster.cpp", "if (seen.insert(display.displayID).second) table.push_back",
+     "if (seen.insert(display.displayID).second || true) table.push_back",
+     "display table keeps duplicate identifiers", CAPTURE),
+    ("src/capture/Broadcaster.cpp", "  if (auto hit = find()) return hit;\n  fetchLocked();",
+     "  if (auto hit = find()) return hit;", "a lookup miss does not fetch the displays again", CAPTURE),
+    ("src/capture/Broadcaster.cpp", "  if (replaced) replaced->stop();", "  (void)replaced;",
+     "a replaced stream keeps capturing", CAPTURE),
+    # displays x11
+    ("src/platform/x11/VirtualDisplayX11.cpp", "if (changes.formerSize) attempt(", "if (false) attempt(",
+     "released virtual display leaves the screen grown", DISPLAYSX11),
+    ("src/platform/x11/VirtualDisplayX11.cpp", "if (changes.monitorSet) attempt(", "if (false) attempt(",
+     "released virtual display leaves its monitor", DISPLAYSX11),
+    ("src/platform/x11/VirtualDisplayX11.cpp", "right = std::max(right, monitor.rect.x + monitor.rect.width);",
+     "right = std::max(right, monitor.rect.x);", "virtual display placed over the last monitor", DISPLAYSX11),
+    ("src/platform/x11/VirtualDisplayX11.cpp", "if (monitor.name == name_) leftover = std::move(monitor);",
+     "if (false) leftover = std::move(monitor);", "display left by a crashed run not taken over", DISPLAYSX11),
+    ("src/platform/x11/VirtualDisplayX11.cpp", "    vSync = 4;", "    vSync = 5;",
+     "4:3 modes get the 16:9 sync width", DISPLAYSX11),
+    ("src/displays/VirtualDisplay.cpp", "    display = std::move(virtualDisplay_);", "    display = nullptr;",
+     "release keeps the platform display", DISPLAYS),
+    ("src/displays/VirtualDisplay.cpp", "  previous.reset();", "  (void)previous;",
+     "old display still alive while its successor is made", DISPLAYS),
+    # wayland logic
+    ("src/platform/wayland/DisplayConfig.cpp", "return hash == 0 ? 1 : hash;", "return hash;",
+     "display identifier zero handed out", WAYLAND),
+    ("src/platform/wayland/DisplayConfig.cpp", "if (logical.transform % 2 == 1)", "if (logical.transform == 1)",
+     "rotation by 270 degrees keeps width and height", WAYLAND),
+    ("src/platform/wayland/DisplayConfig.cpp", "if (mode == LayoutMode::logical) {", "if (mode == LayoutMode::physical) {",
+     "monitor scale applied in the wrong layout mode", WAYLAND),
+    ("src/platform/wayland/DisplayConfig.cpp", "x < f.x + f.width &&", "x <= f.x + f.width &&",
+     "a point on a monitor's right edge belongs to it", WAYLAND),
+    ("src/platform/Backend.cpp", "if (facts.mutterOnBus && !facts.sandboxed) {", "if (facts.mutterOnBus) {",
+     "sandboxed GNOME uses mutter directly", WAYLAND),
+    ("src/platform/wayland/ScreenCastPortal.cpp", "if (text.size() != 36) return false;",
+     "if (text.size() < 36) return false;", "restore token longer than a UUID accepted", WAYLAND),
+    # x11 input
+    ("src/platform/x11/InputSettingsX11.cpp", "const std::size_t index = bigEndian_ ? i : width - 1 - i;",
+     "const std::size_t index = i;", "desktop settings read in one byte order only", X11INPUT),
+    ("src/platform/x11/InputSettingsX11.cpp", "const std::uint64_t padded = (count + 3) & ~std::uint64_t{3};",
+     "const std::uint64_t padded = count;", "desktop setting names read without their padding", X11INPUT),
+    ("src/platform/x11/InputPosterX11.cpp", "remainder -= steps * pixelsPerWheelStep;", "remainder = 0;",
+     "wheel remainder not carried", X11INPUT),
+    ("src/platform/x11/InputPosterX11.cpp", "return static_cast<int>(std::lround(std::clamp(v, -32768.0, 32767.0)));",
+     "return static_cast<int>(std::clamp(v, -32768.0, 32767.0));", "pointer position truncated, not rounded",
+     X11INPUT),
+    ("src/platform/x11/InputSettingsX11.cpp", "if (!milliseconds || *milliseconds <= 0)", "if (!milliseconds)",
+     "a double-click time of zero accepted", X11INPUT),
+    # app view-model
+    ("src/app/ContentViewState.cpp", "--servedHeadsets_ == 0)", "--servedHeadsets_ >= 0)",
+     "a replaced headset's late end shows the window waiting", APP),
+    ("src/app/ContentViewState.cpp", "askForPermissions_ = bothGranted() ? false : !",
+     "askForPermissions_ = !", "permission sheet shown although both are granted", APP),
+    ("src/app/ContentViewState.cpp", "  if (!askForPermissions_ && environment_.refreshTimer)\n    environment_.refreshTimer->stop();",
+     "", "permission refresh keeps running once the sheet closed", APP),
+    ("src/app/ContentViewState.cpp", "  button1Disabled_ = true;", "  button1Disabled_ = false;",
+     "create button stays enabled", APP),
+    ("src/app/ContentViewViewModel.cpp", "  release(pending_);", "  (void)pending_;",
+     "quitting during the discovery leaves the virtual display", APP),
 ]
 
 

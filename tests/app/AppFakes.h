@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/ContentView.h"
 #include "app/ContentViewState.h"
 #include "app/DesktopLauncher.h"
 #include "app/RepeatingTimer.h"
@@ -99,6 +100,8 @@ struct Fixture {
   int quits = 0;
   QTemporaryDir config;
 
+  explicit Fixture(bool granted = false) { permissions->screen = permissions->input = granted; }
+
   // The stored preference: none when `text` is empty.
   void storePermissionsVisible(const QString& text) {
     QFile file(config.filePath("marlinax.conf"));
@@ -127,6 +130,14 @@ struct Fixture {
         Preferences(QStringLiteral("PermissionsVisible"), false, config.filePath("marlinax.conf"));
     environment.quit = [this] { ++quits; };
     return std::make_unique<ContentViewState>(std::move(environment));
+  }
+
+  // The state and its window, shown.
+  std::pair<std::unique_ptr<ContentViewState>, std::unique_ptr<ContentView>> show() {
+    auto state = make();
+    auto window = std::make_unique<ContentView>(*state);
+    window->show();
+    return {std::move(state), std::move(window)};
   }
 };
 

@@ -142,26 +142,13 @@ TEST_F(BroadcasterTest, TableKeepsListOrderAndOneEntryPerIdentifier) {
   EXPECT_EQ(table[2].displayID, 4u);
 }
 
-TEST(BroadcasterConfiguration, CastingAndPreviewSizes) {
-  auto casting = Broadcaster::castingConfiguration();
-  EXPECT_EQ(casting.width, 2400);
-  EXPECT_EQ(casting.height, 1280);
-  EXPECT_TRUE(casting.showsCursor);
-  EXPECT_EQ(casting.minimumFrameIntervalNumerator, 1);
-  EXPECT_EQ(casting.minimumFrameIntervalTimescale, 60);
-  EXPECT_EQ(casting.queueDepth, 3);
-  auto preview = Broadcaster::previewConfiguration();
-  EXPECT_EQ(preview.width, 1200);
-  EXPECT_EQ(preview.height, 640);
-  EXPECT_TRUE(preview.showsCursor);
-  EXPECT_EQ(preview.minimumFrameIntervalTimescale, 60);
-}
-
 TEST_F(BroadcasterTest, StreamCapturesWithTheCastingConfiguration) {
   auto stream = broadcaster.makeStream(display(1));
   ASSERT_TRUE(service->lastStreamConfiguration());
   EXPECT_EQ(service->lastStreamConfiguration()->width, 2400);
   EXPECT_EQ(service->lastStreamConfiguration()->height, 1280);
+  EXPECT_TRUE(service->lastStreamConfiguration()->showsCursor);
+  EXPECT_EQ(service->lastStreamConfiguration()->minimumFrameIntervalTimescale, 60);
   EXPECT_EQ(service->runningStreams(1), 1);
   // makeStream registers nothing by itself.
   EXPECT_FALSE(broadcaster.hasStream(1));

@@ -75,34 +75,16 @@ struct Harness {
 };
 
 TEST(VirtualDisplayParameters, DeriveFromTheDisplayNumber) {
-  struct Case {
-    std::uint16_t number;
-    std::string name;
-    std::uint32_t vendor, product, serial;
-    std::string queueLabel;
-  };
-  const Case cases[] = {
-      {1, "Virtual Display 1", 0x1235, 0x5679, 1, "com.pellwicks.VirtualDisplays.1"},
-      {0, "Virtual Display 0", 0x1234, 0x5678, 0, "com.pellwicks.VirtualDisplays.0"},
+  const std::pair<std::uint16_t, platform::VirtualDisplayDescriptor> cases[] = {
+      {1, {"Virtual Display 1", 1920, 1080, 1920, 1080, 0x1235, 0x5679, 1, "com.pellwicks.VirtualDisplays.1"}},
+      {0, {"Virtual Display 0", 1920, 1080, 1920, 1080, 0x1234, 0x5678, 0, "com.pellwicks.VirtualDisplays.0"}},
       // The sums are 32-bit: they must not wrap at 16 bits.
-      {65535, "Virtual Display 65535", 65535 + 0x1234, 65535 + 0x5678, 65535, "com.pellwicks.VirtualDisplays.65535"},
+      {65535, {"Virtual Display 65535", 1920, 1080, 1920, 1080, 65535 + 0x1234, 65535 + 0x5678, 65535,
+               "com.pellwicks.VirtualDisplays.65535"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.number);
-    auto descriptor = descriptorFor(c.number);
-    EXPECT_EQ(descriptor.name, c.name);
-    EXPECT_EQ(descriptor.maxPixelsWide, 1920u);
-    EXPECT_EQ(descriptor.maxPixelsHigh, 1080u);
-    EXPECT_EQ(descriptor.widthMillimeters, 1920u);
-    EXPECT_EQ(descriptor.heightMillimeters, 1080u);
-    EXPECT_EQ(descriptor.vendorID, c.vendor);
-    EXPECT_EQ(descriptor.productID, c.product);
-    EXPECT_EQ(descriptor.serialNumber, c.serial);
-    EXPECT_EQ(descriptor.queueLabel, c.queueLabel);
-
-    auto settings = settingsFor(c.number);
-    EXPECT_EQ(settings.hiDPI, 2u);
-    EXPECT_THAT(settings.modes, ElementsAre(platform::VirtualDisplayMode{1920, 1080, 60.0}));
+  for (const auto& [number, descriptor] : cases) {
+    EXPECT_EQ(descriptorFor(number), descriptor) << number;
+    EXPECT_EQ(settingsFor(number), (platform::VirtualDisplaySettings{2, {{1920, 1080, 60.0}}}));
   }
 }
 

@@ -85,40 +85,30 @@ TEST(XSettings, MalformedValuesAreRejectedWithoutReadingPastTheEnd) {
             std::nullopt);
 }
 
-TEST(WheelAccumulator, CarriesTheRemainderWithinAGesture) {
+// Each row adds (x, y) pixels and expects (x, y) steps; a reset row drops the remainder first.
+TEST(WheelAccumulator, CarriesTheRemainderWithinAGestureAndCutsHugeAmounts) {
   static_assert(pixelsPerWheelStep == 30);
+  constexpr std::int32_t max = std::numeric_limits<std::int32_t>::max(), min = std::numeric_limits<std::int32_t>::min();
+  constexpr std::int32_t cap = maxWheelStepsPerEvent;
+  struct Row {
+    bool reset;
+    std::int32_t x, y, stepsX, stepsY;
+  };
+  const Row rows[] = {
+      {false, 0, 29, 0, 0}, {false, 0, 1, 0, 1},       // 30 in all
+      {false, -10, 75, 0, 2},                          // 15 carried
+      {false, -20, -44, -1, 0}, {false, 0, -1, 0, -1},  // -29 carried
+      {false, 29, 0, 0, 0}, {false, -29, 0, 0, 0},     // reversing cancels the carried amount
+      {true, 25, -25, 0, 0}, {true, 25, -25, 0, 0}, {false, 5, -5, 1, -1},
+      {false, max, min, cap, -cap}, {false, max, min, cap, -cap},
+      {false, -max, max, -cap, cap},  // the cut-off part is not carried into the next event
+      {true, 30, 0, 1, 0},
+  };
   WheelAccumulator wheel;
-  EXPECT_EQ(wheel.add(0, 29), (WheelAccumulator::Steps{0, 0}));
-  EXPECT_EQ(wheel.add(0, 1), (WheelAccumulator::Steps{0, 1}));   // 30 in all
-  EXPECT_EQ(wheel.add(-10, 75), (WheelAccumulator::Steps{0, 2})); // 15 carried
-  EXPECT_EQ(wheel.add(-20, -44), (WheelAccumulator::Steps{-1, -0}));  // -29 carried
-  EXPECT_EQ(wheel.add(0, -1), (WheelAccumulator::Steps{0, -1}));
-  // Reversing direction cancels the carried amount rather than adding to it.
-  EXPECT_EQ(wheel.add(29, 0), (WheelAccumulator::Steps{0, 0}));
-  EXPECT_EQ(wheel.add(-29, 0), (WheelAccumulator::Steps{0, 0}));
-}
-
-TEST(WheelAccumulator, ResetDropsTheRemainder) {
-  WheelAccumulator wheel;
-  EXPECT_EQ(wheel.add(25, -25), (WheelAccumulator::Steps{0, 0}));
-  wheel.reset();
-  EXPECT_EQ(wheel.add(25, -25), (WheelAccumulator::Steps{0, 0}));
-  EXPECT_EQ(wheel.add(5, -5), (WheelAccumulator::Steps{1, -1}));
-}
-
-TEST(WheelAccumulator, HugeAmountsAreCutToTheStepLimit) {
-  WheelAccumulator wheel;
-  constexpr auto max = std::numeric_limits<std::int32_t>::max();
-  constexpr auto min = std::numeric_limits<std::int32_t>::min();
-  EXPECT_EQ(wheel.add(max, min),
-            (WheelAccumulator::Steps{maxWheelStepsPerEvent, -maxWheelStepsPerEvent}));
-  EXPECT_EQ(wheel.add(max, min),
-            (WheelAccumulator::Steps{maxWheelStepsPerEvent, -maxWheelStepsPerEvent}));
-  // The cut-off part is not carried into the next event.
-  EXPECT_EQ(wheel.add(-max, max),
-            (WheelAccumulator::Steps{-maxWheelStepsPerEvent, maxWheelStepsPerEvent}));
-  wheel.reset();
-  EXPECT_EQ(wheel.add(30, 0), (WheelAccumulator::Steps{1, 0}));
+  for (const Row& row : rows) {
+    if (row.reset) wheel.reset();
+    EXPECT_EQ(wheel.add(row.x, row.y), (WheelAccumulator::Steps{row.stepsX, row.stepsY})) << row.x << "," << row.y;
+  }
 }
 
 }  // namespace

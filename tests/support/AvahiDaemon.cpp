@@ -1,31 +1,12 @@
 #include "support/AvahiDaemon.h"
 
-#include <cstdio>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace marlinax::testsupport {
-
-std::string commandOutput(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    throw std::runtime_error("cannot run " + command);
-  }
-  std::string output;
-  char buffer[4096];
-  std::size_t count;
-  while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-    output.append(buffer, count);
-  }
-  const int status = pclose(pipe);
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error("command failed: " + command);
-  }
-  return output;
-}
 
 AvahiDaemon::AvahiDaemon(std::string script, bool start) : script_(std::move(script)) {
   // One directory, hence one bus address, per process: libdbus reads

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "support/Process.h"  // commandOutput
+
 namespace marlinax::testsupport {
 
 // A private avahi-daemon on a private D-Bus bus (scripts/testing/avahi-env.sh)
@@ -36,8 +38,5 @@ private:
   std::string busAddress_;
   bool started_ = false;
 };
-
-// Runs a shell command and returns its standard output.
-std::string commandOutput(const std::string& command);
 
 }  // namespace marlinax::testsupport

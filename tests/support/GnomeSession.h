@@ -1,16 +1,11 @@
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
+
+#include "support/Process.h"
 
 namespace marlinax::testsupport {
 
@@ -29,44 +24,10 @@ class GnomeSession {
   GnomeSession& operator=(const GnomeSession&) = delete;
 
   const std::string& directory() const { return directory_; }
-  // The environment the script printed, as NAME=VALUE.
-  const std::vector<std::string>& environment() const { return environment_; }
 
  private:
   std::string directory_;
-  std::vector<std::string> environment_;
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
-// A child process whose standard output is collected line by line.
-class LoggedProcess {
- public:
-  // Starts `argv` (argv[0] a path). Throws std::runtime_error.
-  explicit LoggedProcess(const std::vector<std::string>& argv);
-  // Kills the process by its PID (SIGTERM, then SIGKILL) and waits for it.
-  ~LoggedProcess();
-  LoggedProcess(const LoggedProcess&) = delete;
-  LoggedProcess& operator=(const LoggedProcess&) = delete;
-
-  pid_t pid() const { return pid_; }
-  // Every line so far.
-  std::vector<std::string> lines() const;
-  // Waits until some line (counting from line `from`) satisfies `match`; returns it.
-  std::optional<std::string> waitForLine(const std::function<bool(const std::string&)>& match,
-                                         std::chrono::milliseconds timeout = std::chrono::seconds(20),
-                                         std::size_t from = 0) const;
-  std::size_t lineCount() const;
-  // Kills with that signal and waits; returns the wait status.
-  int kill(int signal);
-
- private:
-  pid_t pid_ = -1;
-  int outFd_ = -1;
-  std::thread reader_;
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::vector<std::string> lines_;
-  bool reaped_ = false;
 };
 
 }  // namespace marlinax::testsupport

@@ -1,6 +1,6 @@
 #include "support/XorgDummy.h"
 
-#include "support/XServerProcess.h"
+#include "support/Process.h"
 
 #include <unistd.h>
 
@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -43,16 +42,6 @@ Section "Screen"
   EndSubSection
 EndSection
 )";
-
-std::string lastLines(const std::string& path, int count) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::ostringstream out;
-  for (std::size_t i = lines.size() > static_cast<std::size_t>(count) ? lines.size() - count : 0; i < lines.size(); ++i)
-    out << lines[i] << '\n';
-  return out.str();
-}
 
 }  // namespace
 
@@ -96,7 +85,7 @@ bool XorgDummy::tryStart(int number, std::string& problem) {
   }
   problem = status == -1 ? "Xorg did not accept connections within 30 s"
                          : "Xorg exited (status " + std::to_string(status) + "); its log ends with:\n" +
-                               lastLines(log, 15);
+                               commandOutput("tail -15 '" + log + "'");
   return false;
 }
 

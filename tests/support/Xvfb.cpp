@@ -1,13 +1,8 @@
 #include "support/Xvfb.h"
 
-#include "support/XServerProcess.h"
-
-#include <X11/Xlib.h>
-#include <X11/extensions/Xrandr.h>
+#include "support/Process.h"
 
 #include <chrono>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -15,70 +10,6 @@ namespace marlinax::testsupport {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Xlib's default error handler ends the process, and the handler is global.
-// Errors on the connections made here are recorded; errors on any other
-// connection go to whoever handled them before (unless that was Xlib's
-// default, which would exit).
-std::mutex errorMutex;
-Display* watchedDisplay = nullptr;
-int lastErrorCode = 0;
-XErrorHandler chainedHandler = nullptr;
-
-int recordError(Display* display, XErrorEvent* event) {
-  {
-    std::lock_guard lock(errorMutex);
-    if (display == watchedDisplay) {
-      lastErrorCode = event->error_code;
-      return 0;
-    }
-  }
-  if (chainedHandler) return chainedHandler(display, event);
-  return 0;
-}
-
-void installErrorHandler() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    XErrorHandler previous = XSetErrorHandler(nullptr);   // installs Xlib's default
-    XErrorHandler xlibDefault = XSetErrorHandler(recordError);
-    chainedHandler = previous != xlibDefault ? previous : nullptr;
-  });
-}
-
-// One checked connection to the private server; X errors on it become
-// exceptions at check().
-class Connection {
- public:
-  explicit Connection(const std::string& name) {
-    installErrorHandler();
-    display_ = XOpenDisplay(name.c_str());
-    if (!display_) throw std::runtime_error("cannot open X display " + name);
-    std::lock_guard lock(errorMutex);
-    watchedDisplay = display_;
-    lastErrorCode = 0;
-  }
-  ~Connection() {
-    {
-      std::lock_guard lock(errorMutex);
-      if (watchedDisplay == display_) watchedDisplay = nullptr;
-    }
-    XCloseDisplay(display_);
-  }
-  Display* get() const { return display_; }
-  void check(const char* what) {
-    XSync(display_, False);
-    std::lock_guard lock(errorMutex);
-    if (lastErrorCode != 0) {
-      int code = lastErrorCode;
-      lastErrorCode = 0;
-      throw std::runtime_error(std::string(what) + " failed with X error " + std::to_string(code));
-    }
-  }
-
- private:
-  Display* display_ = nullptr;
-};
 
 int millimetres(int pixels) { return pixels * 254 / 960; }  // at 96 dots per inch
 
@@ -133,55 +64,22 @@ void Xvfb::stop() {
   pid_ = -1;
 }
 
-void Xvfb::setMonitor(const MonitorRect& wanted) {
-  Connection connection(name_);
-  Display* display = connection.get();
-  Window root = DefaultRootWindow(display);
-  Atom name = XInternAtom(display, wanted.name.c_str(), False);
+// RandR changes go through xrandr, whose failures (X errors) are its exit status.
+void Xvfb::xrandr(const std::string& arguments) { commandOutput("xrandr -display " + name_ + " " + arguments); }
 
-  // Setting a name that exists is refused: delete it first.
-  int count = 0;
-  XRRMonitorInfo* monitors = XRRGetMonitors(display, root, False, &count);
-  bool present = false;
-  for (int i = 0; i < count; ++i) present = present || monitors[i].name == name;
-  XRRFreeMonitors(monitors);
-  if (present) {
-    XRRDeleteMonitor(display, root, name);
-    connection.check("XRRDeleteMonitor");
-  }
-
-  std::unique_ptr<XRRMonitorInfo, decltype(&XRRFreeMonitors)> monitor(XRRAllocateMonitor(display, 0),
-                                                                       &XRRFreeMonitors);
-  monitor->name = name;
-  monitor->primary = wanted.primary ? True : False;
-  monitor->automatic = False;
-  monitor->x = wanted.x;
-  monitor->y = wanted.y;
-  monitor->width = wanted.width;
-  monitor->height = wanted.height;
-  monitor->mwidth = millimetres(wanted.width);
-  monitor->mheight = millimetres(wanted.height);
-  XRRSetMonitor(display, root, monitor.get());
-  connection.check("XRRSetMonitor");
+void Xvfb::setMonitor(const MonitorRect& m) {
+  // Setting a name that exists is refused: delete it first, in the same breath, so that clients
+  // never see the monitor missing (xrandr only warns when there is none to delete).
+  xrandr("--delmonitor '" + m.name + "' --setmonitor '" + std::string(m.primary ? "*" : "") + m.name + "' " + std::to_string(m.width) + "/" +
+         std::to_string(millimetres(m.width)) + "x" + std::to_string(m.height) + "/" +
+         std::to_string(millimetres(m.height)) + "+" + std::to_string(m.x) + "+" + std::to_string(m.y) + " none");
 }
 
-void Xvfb::deleteMonitor(const std::string& monitorName) {
-  Connection connection(name_);
-  Display* display = connection.get();
-  XRRDeleteMonitor(display, DefaultRootWindow(display), XInternAtom(display, monitorName.c_str(), False));
-  connection.check("XRRDeleteMonitor");
-}
+void Xvfb::deleteMonitor(const std::string& name) { xrandr("--delmonitor '" + name + "'"); }
 
+// Switches the server's own output off, keeping the screen's size.
 void Xvfb::disableAutomaticMonitor() {
-  Connection connection(name_);
-  Display* display = connection.get();
-  XRRScreenResources* resources = XRRGetScreenResources(display, DefaultRootWindow(display));
-  if (!resources) throw std::runtime_error("XRRGetScreenResources failed");
-  for (int i = 0; i < resources->ncrtc; ++i) {
-    XRRSetCrtcConfig(display, resources, resources->crtcs[i], CurrentTime, 0, 0, None, RR_Rotate_0, nullptr, 0);
-  }
-  XRRFreeScreenResources(resources);
-  connection.check("XRRSetCrtcConfig");
+  xrandr("--fb " + std::to_string(options_.width) + "x" + std::to_string(options_.height) + " --output screen --off");
 }
 
 }  // namespace marlinax::testsupport

@@ -58,7 +58,7 @@ class Xvfb {
   int width() const { return options_.width; }
   int height() const { return options_.height; }
 
-  // Adds (or replaces, when the name exists) a monitor. Throws on X errors.
+  // Adds (or replaces, when the name exists) a monitor. Throws std::runtime_error on X errors.
   void setMonitor(const MonitorRect& monitor);
   // Removes the monitor of that name. Throws on X errors.
   void deleteMonitor(const std::string& name);
@@ -67,6 +67,7 @@ class Xvfb {
   bool tryStart(int number);
   void stop();
   void disableAutomaticMonitor();
+  void xrandr(const std::string& arguments);
 
   Options options_;
   std::string name_;

@@ -6,14 +6,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "input/EventDispatcher.h"
@@ -85,6 +84,27 @@ CaptureConfiguration smallCast() {
 }
 
 bool startsWith(const std::string& line, const std::string& prefix) { return line.rfind(prefix, 0) == 0; }
+
+std::string allLines(const LoggedProcess& process) {
+  std::string seen;
+  for (const std::string& l : process.lines()) seen += l + "\n";
+  return seen;
+}
+
+// Waits until the client printed lines containing each of `expected`, in this order (others may
+// come between), from line `from` on; moves `from` past the last.
+::testing::AssertionResult seesInOrder(const LoggedProcess& client, std::size_t& from,
+                                       const std::vector<std::string>& expected) {
+  for (const std::string& text : expected) {
+    auto line = client.waitForLine(
+        [&](const std::string& l) { return l.find(text) != std::string::npos && !startsWith(l, "output"); }, 20s, from);
+    if (!line) return ::testing::AssertionFailure() << "missing \"" << text << "\"; the client saw:\n" << allLines(client);
+    auto lines = client.lines();
+    from = static_cast<std::size_t>(std::find(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), *line) -
+                                    lines.begin()) + 1;
+  }
+  return ::testing::AssertionSuccess();
+}
 
 class GnomeBackend : public ::testing::Test {
  protected:
@@ -203,24 +223,7 @@ TEST_F(GnomeBackend, InputArrivesAtTheClientInOrder) {
     SCOPED_TRACE(step.what);
     std::size_t from = client_->lineCount();
     step.act();
-    for (const std::string& expected : step.expected) {
-      auto line = client_->waitForLine(
-          [&](const std::string& l) { return l.find(expected) != std::string::npos && !startsWith(l, "output"); }, 20s,
-          from);
-      if (!line) {
-        std::string seen;
-        for (const std::string& l : client_->lines()) seen += l + "\n";
-        FAIL() << "missing \"" << expected << "\"; the client saw:\n" << seen;
-      }
-      // The next expected line must come after this one.
-      auto lines = client_->lines();
-      for (std::size_t i = from; i < lines.size(); ++i) {
-        if (lines[i] == *line) {
-          from = i + 1;
-          break;
-        }
-      }
-    }
+    ASSERT_TRUE(seesInOrder(*client_, from, step.expected));
   }
   // The horizontal part of the scroll, pixel-precise (up to mutter's fixed-point
   // rounding) and signed like mutter's axis: positive is to the right.
@@ -258,11 +261,8 @@ TEST_F(GnomeBackend, VirtualDisplayIsAddedCastAndRemoved) {
     auto poster = std::make_shared<InputPosterGnome>(bus_);
     std::size_t before = client_->lineCount();
     poster->moveMouse(1920 + 960, 540);
-    EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return l == "leave"; }, 20s, before)) << [] {
-      std::string seen;
-      for (const std::string& l : client_->lines()) seen += l + "\n";
-      return seen;
-    }();
+    EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return l == "leave"; }, 20s, before))
+        << allLines(*client_);
     before = client_->lineCount();
     poster->moveMouse(480, 540);
     EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return l == "enter 480.00 540.00"; }, 20s, before));
@@ -310,11 +310,13 @@ void preapproveScreenCast(Bus& bus, const std::string& token, const std::string&
   });
 }
 
+bool portalsInstalled() {
+  return ::access("/usr/libexec/xdg-desktop-portal", X_OK) == 0 &&
+         ::access("/usr/libexec/xdg-desktop-portal-gnome", X_OK) == 0;
+}
+
 TEST_F(GnomeBackend, PortalCastsWithAStoredPermissionWithoutADialog) {
-  if (::access("/usr/libexec/xdg-desktop-portal", X_OK) != 0 ||
-      ::access("/usr/libexec/xdg-desktop-portal-gnome", X_OK) != 0) {
-    GTEST_SKIP() << "xdg-desktop-portal or xdg-desktop-portal-gnome is not installed";
-  }
+  if (!portalsInstalled()) GTEST_SKIP() << "xdg-desktop-portal or xdg-desktop-portal-gnome is not installed";
   const std::string token = "4f1d8c1e-9a2b-4c3d-8e7f-0123456789ab";
   preapproveScreenCast(*bus_, token, "MetaVendor:MetaVirtualMonitor:0x00");
   RestoreTokenStore store(std::filesystem::path(session_->directory()) / "state" / "marlinax" / "token");
@@ -342,11 +344,6 @@ TEST_F(GnomeBackend, PortalCastsWithAStoredPermissionWithoutADialog) {
   EXPECT_TRUE(requestScreenCastPermission(bus_, store, 60s));
   auto again = makePortalCaptureService(bus_, store);
   EXPECT_EQ(again->shareableDisplays().size(), 1u);
-}
-
-bool portalsInstalled() {
-  return ::access("/usr/libexec/xdg-desktop-portal", X_OK) == 0 &&
-         ::access("/usr/libexec/xdg-desktop-portal-gnome", X_OK) == 0;
 }
 
 TEST_F(GnomeBackend, PortalInputArrivesOnceTheUserAllowedIt) {
@@ -392,17 +389,9 @@ TEST_F(GnomeBackend, PortalInputArrivesOnceTheUserAllowedIt) {
   dispatcher.click(input::globalPoint(frame, 0.25, 0.5));
   dispatcher.postKey(input::KeyCode::key_B, true);
   dispatcher.postKey(input::KeyCode::key_B, false);
-  for (const std::string& expected : {std::string(" 480.00 540.00"), "button " + std::to_string(BTN_LEFT) + " pressed",
-                                      "button " + std::to_string(BTN_LEFT) + " released", std::string("key 48 pressed"),
-                                      std::string("key 48 released")}) {
-    auto line =
-        client_->waitForLine([&](const std::string& l) { return l.find(expected) != std::string::npos; }, 20s, from);
-    ASSERT_TRUE(line) << "missing \"" << expected << "\"";
-    auto lines = client_->lines();
-    from = static_cast<std::size_t>(std::find(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), *line) -
-                                    lines.begin()) +
-           1;
-  }
+  const std::string left = std::to_string(BTN_LEFT);
+  EXPECT_TRUE(seesInOrder(*client_, from, {" 480.00 540.00", "button " + left + " pressed",
+                                           "button " + left + " released", "key 48 pressed", "key 48 released"}));
   EXPECT_EQ(poster.failures(), 0u);
 }
 
