@@ -19,13 +19,19 @@
 
 namespace marlinax::capture {
 
+}  // namespace marlinax::capture
+
+namespace marlinax::async {
 template <class T>
-class AsyncSequence;  // capture/AsyncSequence.h (Asio)
+class Queue;  // async/Queue.h (Asio)
+}  // namespace marlinax::async
+
+namespace marlinax::capture {
 
 // Captured frames, keeping only the newest unread one.
-using FrameSequence = AsyncSequence<platform::SampleBuffer>;
+using FrameSequence = async::Queue<platform::SampleBuffer>;
 // Lists of child-window identifiers of one watched display, unbounded.
-using ChildWindowSequence = AsyncSequence<std::vector<std::uint32_t>>;
+using ChildWindowSequence = async::Queue<std::vector<std::uint32_t>>;
 
 class Broadcaster {
  public:

@@ -25,7 +25,7 @@
 #include "messaging/ProtocolVersion.h"
 #include "messaging/Remote.h"
 #include "messaging/SessionLoop.h"
-#include "server/WorkSlots.h"
+#include "async/Semaphore.h"
 #include "transport/IncomingConnections.h"
 
 namespace marlinax::server {
@@ -386,7 +386,7 @@ HeadsetServer::HeadsetServer(Services services, HeadsetServerOptions options, He
     core.base.frameExecutor = state_->cpu.get_executor();
   // At most two previews at once, whoever asks.
   if (!core.base.previewSlots)
-    core.base.previewSlots = std::make_shared<WorkSlots>(2);
+    core.base.previewSlots = std::make_shared<async::Semaphore>(2);
 }
 
 HeadsetServer::~HeadsetServer() { stop(); }

@@ -16,7 +16,7 @@
 
 #include <asio/thread_pool.hpp>
 
-#include "capture/AsyncSequence.h"
+#include "async/Queue.h"
 #include "media/MaskPlane.h"
 #include "media/Masks.h"
 #include "media/SegmentedJpeg.h"
