@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -172,9 +173,11 @@ struct Core : std::enable_shared_from_this<Core> {
   static asio::awaitable<void> handshake(std::shared_ptr<Core> self, std::shared_ptr<Link> link) {
     using namespace asio::experimental::awaitable_operators;
     asio::steady_timer deadline(co_await asio::this_coro::executor, kHandshakeDeadline);
-    auto close = [link] { link->connection.close(); };
-    auto outcome =
-        co_await (async::interruptible(bringUp(self, link), close) || deadline.async_wait(asio::use_awaitable));
+    // Named operands: see suspend() in async/Waiter.h.
+    std::function<void()> close = [link] { link->connection.close(); };
+    auto handshaking = async::interruptible(bringUp(self, link), std::move(close));
+    auto expiry = deadline.async_wait(asio::use_awaitable);
+    auto outcome = co_await (std::move(handshaking) || std::move(expiry));
     if (outcome.index() == 1) {
       bool tlsUp = false;
       {

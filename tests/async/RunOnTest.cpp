@@ -9,6 +9,7 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_future.hpp>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -67,11 +68,13 @@ TEST(RunOn, InterruptibleIsInterruptedOnlyWhenItLoses) {
     };
     auto race = [&]() -> asio::awaitable<std::size_t> {
       asio::steady_timer timer(io, std::chrono::milliseconds(loses ? 1 : 60'000));
-      auto outcome = co_await (interruptible(work(gate), [&] {
-                                 ++interrupts;
-                                 gate.finish();
-                               }) ||
-                               timer.async_wait(asio::use_awaitable));
+      std::function<void()> interrupt = [&] {
+        ++interrupts;
+        gate.finish();
+      };
+      auto working = interruptible(work(gate), std::move(interrupt));
+      auto expiry = timer.async_wait(asio::use_awaitable);
+      auto outcome = co_await (std::move(working) || std::move(expiry));
       if (outcome.index() == 0) {
         EXPECT_EQ(std::get<0>(outcome), 1);
       }

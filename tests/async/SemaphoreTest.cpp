@@ -130,7 +130,7 @@ TEST(Semaphore, ConcurrentHoldersNeverExceedTheCapacity) {
   io.run();
   other.join();
   EXPECT_EQ(done, 200);
-  EXPECT_EQ(most, 3);
+  EXPECT_LE(most, 3);  // how many overlap depends on the scheduling; never more
   EXPECT_EQ(semaphore.available(), 3u);
 }
 
