@@ -16,10 +16,6 @@ void Broadcaster::Stream::stop() const {
   if (continuation) continuation->close();
 }
 
-Broadcaster::Clock Broadcaster::steadyClock() {
-  return [] { return std::chrono::steady_clock::now(); };
-}
-
 Broadcaster::Broadcaster(std::shared_ptr<platform::CaptureService> service, Clock clock)
     : service_(std::move(service)), clock_(std::move(clock)) {
   // The first unforced refresh must fetch.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/CaptureService.h"
+#include "platform/Clock.h"
 
 namespace marlinax::capture {
 
@@ -35,7 +36,7 @@ using ChildWindowSequence = async::Queue<std::vector<std::uint32_t>>;
 
 class Broadcaster {
  public:
-  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  using Clock = platform::Clock;
 
   // The display table is refetched only when older than this, unless forced.
   static constexpr std::chrono::seconds fetchInterval{1};
@@ -68,12 +69,10 @@ class Broadcaster {
     void stop() const;
   };
 
-  explicit Broadcaster(std::shared_ptr<platform::CaptureService> service, Clock clock = steadyClock());
+  explicit Broadcaster(std::shared_ptr<platform::CaptureService> service, Clock clock = platform::steadyClock());
   ~Broadcaster();  // stops every stream still registered
   Broadcaster(const Broadcaster&) = delete;
   Broadcaster& operator=(const Broadcaster&) = delete;
-
-  static Clock steadyClock();
 
   // Refetches the display table when forced or when the last fetch is more
   // than fetchInterval ago (exactly fetchInterval counts as fresh). A failed

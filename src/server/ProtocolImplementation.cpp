@@ -129,16 +129,12 @@ struct ProtocolImplementation::Casting {
 ProtocolImplementation::ProtocolImplementation(Services services)
     : services_(std::move(services)), version_(services_.version ? *services_.version : protocolVersion()) {
   // The remote stays absent until the session loop sets it.
+  const platform::Clock clock = services_.clock ? services_.clock : platform::steadyClock();
   if (services_.capture) {
-    screenRecorder_ = std::make_unique<capture::Broadcaster>(
-        services_.capture, services_.displayClock ? capture::Broadcaster::Clock(services_.displayClock)
-                                                  : capture::Broadcaster::steadyClock());
+    screenRecorder_ = std::make_unique<capture::Broadcaster>(services_.capture, clock);
   }
   if (services_.input) {
-    eventDispatcher_ = services_.clock
-                           ? std::make_unique<input::EventDispatcher>(services_.input, services_.doubleClickInterval,
-                                                                      services_.clock)
-                           : std::make_unique<input::EventDispatcher>(services_.input, services_.doubleClickInterval);
+    eventDispatcher_ = std::make_unique<input::EventDispatcher>(services_.input, services_.doubleClickInterval, clock);
   }
   masks_ = std::make_unique<media::Masks>();
   previewSlots_ = services_.previewSlots ? services_.previewSlots : std::make_shared<async::Semaphore>(2);

@@ -18,6 +18,7 @@
 #include "messaging/Protocols.h"
 #include "messaging/Remote.h"
 #include "messaging/SessionLoop.h"
+#include "platform/Clock.h"
 #include "platform/Frame.h"
 
 namespace marlinax::platform {
@@ -27,7 +28,6 @@ class DoubleClickIntervalSource;
 }  // namespace marlinax::platform
 
 namespace marlinax::input {
-class Clock;
 class EventDispatcher;
 struct Point;
 }  // namespace marlinax::input
@@ -60,7 +60,9 @@ struct Services {
   std::shared_ptr<platform::CaptureService> capture;
   std::shared_ptr<platform::InputPoster> input;
   std::shared_ptr<platform::DoubleClickIntervalSource> doubleClickInterval;
-  std::shared_ptr<input::Clock> clock;
+  // The monotonic clock of the display table's one-second cache and of click
+  // counting (tests); the steady clock when empty.
+  platform::Clock clock;
   // The name in the handshake reply; platform::computerName() when empty.
   std::function<std::string()> computerName;
   // The version in the handshake reply; the product's build number when absent.
@@ -81,8 +83,6 @@ struct Services {
   // whole compression with restart markers). False: every frame is
   // compressed whole, without restart markers.
   bool segmentCache = true;
-  // The monotonic clock of the display table's one-second cache (tests).
-  std::function<std::chrono::steady_clock::time_point()> displayClock;
   // Screenshots for previews taking place at once, shared by every connection
   // of a server; when empty the handler makes its own with room for two.
   std::shared_ptr<async::Semaphore> previewSlots;
