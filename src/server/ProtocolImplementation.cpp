@@ -367,7 +367,7 @@ asio::awaitable<void> ProtocolImplementation::frameTask(std::shared_ptr<Protocol
                                                         platform::SampleBuffer sample, std::shared_ptr<void> slot) {
   // `slot` is held, in this task's frame, until the frame is done.
   (void)slot;
-  // Every failure drops the frame silently; nothing is retried.
+  // Every failure drops the frame (logged in detail); nothing is retried.
   try {
     std::optional<Remote> remote = self->remote();
     if (!remote)
@@ -389,7 +389,8 @@ asio::awaitable<void> ProtocolImplementation::frameTask(std::shared_ptr<Protocol
     clientMessages::WindowFrame::Request request{.identifier = identifier, .frame = fragment.serialize()};
     fragment = {};
     co_await remote->windowFrame(std::move(request));
-  } catch (...) {
+  } catch (const std::exception& error) {
+    log::debug("A frame of display " + std::to_string(identifier) + " was dropped: " + error.what());
   }
 }
 
@@ -440,7 +441,8 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::startWatchingForChildW
         continue;
       try {
         co_await remote->childWindows({.parent = parent, .children = std::move(*children)});
-      } catch (...) {
+      } catch (const std::exception& error) {
+        log::debug("Child windows of display " + std::to_string(parent) + " are no longer sent: " + error.what());
         co_return;
       }
     }
