@@ -2,22 +2,18 @@
 
 #include <utility>
 
-#include "capture/AsyncSequence.h"
+#include "async/Queue.h"
 #include "log/Log.h"
 
 namespace marlinax::capture {
 
 Broadcaster::Output::Output(std::shared_ptr<FrameSequence> continuation) : continuation_(std::move(continuation)) {}
 
-void Broadcaster::Output::operator()(platform::SampleBuffer sample) const { continuation_->yield(std::move(sample)); }
+void Broadcaster::Output::operator()(platform::SampleBuffer sample) const { continuation_->push(std::move(sample)); }
 
 void Broadcaster::Stream::stop() const {
   if (stream) stream->stop();
-  if (continuation) continuation->finish();
-}
-
-Broadcaster::Clock Broadcaster::steadyClock() {
-  return [] { return std::chrono::steady_clock::now(); };
+  if (continuation) continuation->close();
 }
 
 Broadcaster::Broadcaster(std::shared_ptr<platform::CaptureService> service, Clock clock)
@@ -74,7 +70,7 @@ Broadcaster::Stream Broadcaster::makeStream(const platform::DisplayInfo& display
       [frames, failed, id = display.displayID](const std::string& reason) {
         log::warning("Capture of display " + std::to_string(id) + " ended: " + reason);
         *failed = true;
-        frames->finish();
+        frames->close();
       });
   Stream stream;
   stream.failed = std::move(failed);
@@ -142,7 +138,7 @@ std::shared_ptr<ChildWindowSequence> Broadcaster::watchChildWindows(std::uint32_
     auto& slot = childWindows_[identifier];
     previous = std::exchange(slot, sequence);
   }
-  if (previous) previous->finish();
+  if (previous) previous->close();
   return sequence;
 }
 
@@ -156,7 +152,7 @@ void Broadcaster::removeChildObserver(std::uint32_t identifier) {
       childWindows_.erase(it);
     }
   }
-  if (sequence) sequence->finish();
+  if (sequence) sequence->close();
 }
 
 std::set<std::uint32_t> Broadcaster::childObservers() const {
@@ -174,7 +170,7 @@ void Broadcaster::stopAll() {
     childObservers_.clear();
   }
   for (auto& [identifier, stream] : streams) stream.stop();
-  for (auto& [identifier, sequence] : watched) sequence->finish();
+  for (auto& [identifier, sequence] : watched) sequence->close();
 }
 
 platform::CaptureConfiguration Broadcaster::baseConfiguration() {

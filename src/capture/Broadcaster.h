@@ -16,20 +16,27 @@
 #include <vector>
 
 #include "platform/CaptureService.h"
+#include "platform/Clock.h"
 
 namespace marlinax::capture {
 
+}  // namespace marlinax::capture
+
+namespace marlinax::async {
 template <class T>
-class AsyncSequence;  // capture/AsyncSequence.h (Asio)
+class Queue;  // async/Queue.h (Asio)
+}  // namespace marlinax::async
+
+namespace marlinax::capture {
 
 // Captured frames, keeping only the newest unread one.
-using FrameSequence = AsyncSequence<platform::SampleBuffer>;
+using FrameSequence = async::Queue<platform::SampleBuffer>;
 // Lists of child-window identifiers of one watched display, unbounded.
-using ChildWindowSequence = AsyncSequence<std::vector<std::uint32_t>>;
+using ChildWindowSequence = async::Queue<std::vector<std::uint32_t>>;
 
 class Broadcaster {
  public:
-  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  using Clock = platform::Clock;
 
   // The display table is refetched only when older than this, unless forced.
   static constexpr std::chrono::seconds fetchInterval{1};
@@ -62,12 +69,10 @@ class Broadcaster {
     void stop() const;
   };
 
-  explicit Broadcaster(std::shared_ptr<platform::CaptureService> service, Clock clock = steadyClock());
+  explicit Broadcaster(std::shared_ptr<platform::CaptureService> service, Clock clock = platform::steadyClock());
   ~Broadcaster();  // stops every stream still registered
   Broadcaster(const Broadcaster&) = delete;
   Broadcaster& operator=(const Broadcaster&) = delete;
-
-  static Clock steadyClock();
 
   // Refetches the display table when forced or when the last fetch is more
   // than fetchInterval ago (exactly fetchInterval counts as fresh). A failed

@@ -13,11 +13,6 @@ Point globalPoint(const codec::Rect& frame, double x, double y) {
 
 namespace {
 
-class SteadyClock final : public Clock {
-public:
-  TimePoint now() override { return std::chrono::steady_clock::now(); }
-};
-
 // Truncates toward zero and clamps to the signed 32-bit range. Never called with NaN or
 // infinity: those cannot be clamped meaningfully.
 std::int32_t truncatedPixels(double amount) {
@@ -31,8 +26,6 @@ std::int32_t truncatedPixels(double amount) {
 
 }  // namespace
 
-std::shared_ptr<Clock> steadyClock() { return std::make_shared<SteadyClock>(); }
-
 std::optional<ScrollAmounts> scrollAmounts(double x, double y) {
   if (!std::isfinite(x) || !std::isfinite(y)) return std::nullopt;
   return ScrollAmounts{truncatedPixels(x), truncatedPixels(y)};
@@ -41,11 +34,11 @@ std::optional<ScrollAmounts> scrollAmounts(double x, double y) {
 EventDispatcher::EventDispatcher(
     std::shared_ptr<platform::InputPoster> poster,
     std::shared_ptr<platform::DoubleClickIntervalSource> doubleClickInterval,
-    std::shared_ptr<Clock> clock)
+    platform::Clock clock)
     : poster_(std::move(poster)),
       doubleClickInterval_(std::move(doubleClickInterval)),
-      clock_(clock ? std::move(clock) : steadyClock()),
-      lastClick_(clock_->now()) {
+      clock_(clock ? std::move(clock) : platform::steadyClock()),
+      lastClick_(clock_()) {
   if (!poster_) throw std::invalid_argument("EventDispatcher needs an input poster");
 }
 
@@ -57,7 +50,7 @@ void EventDispatcher::moveMouse(Point point) {
 void EventDispatcher::click(Point point) {
   std::lock_guard lock(mutex_);
   // The interval runs from the end of the previous click to the start of this one.
-  const auto elapsed = clock_->now() - lastClick_;
+  const auto elapsed = clock_() - lastClick_;
   const std::chrono::nanoseconds interval = doubleClickInterval_
                                                 ? doubleClickInterval_->doubleClickInterval()
                                                 : platform::defaultDoubleClickInterval;
@@ -68,7 +61,7 @@ void EventDispatcher::click(Point point) {
   }
   poster_->leftDown(point.x, point.y, clickCount_);
   poster_->leftUp(point.x, point.y, clickCount_);
-  lastClick_ = clock_->now();
+  lastClick_ = clock_();
 }
 
 void EventDispatcher::beginDrag(Point point) {

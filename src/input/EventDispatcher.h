@@ -12,6 +12,7 @@
 
 #include "codec/Rect.h"
 #include "input/KeyCode.h"
+#include "platform/Clock.h"
 #include "platform/InputPoster.h"
 
 namespace marlinax::input {
@@ -27,17 +28,6 @@ struct Point {
 // Not clamped: fractions outside 0 to 1 give points outside the display, and 1 gives the
 // point just past the far edge.
 Point globalPoint(const codec::Rect& frame, double x, double y);
-
-// The monotonic clock that click counting reads; replaceable so tests control time.
-class Clock {
-public:
-  using TimePoint = std::chrono::steady_clock::time_point;
-  virtual ~Clock() = default;
-  virtual TimePoint now() = 0;
-};
-
-// Clock backed by std::chrono::steady_clock.
-std::shared_ptr<Clock> steadyClock();
 
 // Scroll amounts as posted: each amount truncated toward zero to a signed 32-bit integer.
 // Amounts beyond that range are clamped to it; nothing is returned when an amount is NaN or
@@ -56,7 +46,7 @@ public:
   // Throws std::invalid_argument without a poster.
   EventDispatcher(std::shared_ptr<platform::InputPoster> poster,
                   std::shared_ptr<platform::DoubleClickIntervalSource> doubleClickInterval,
-                  std::shared_ptr<Clock> clock = steadyClock());
+                  platform::Clock clock = platform::steadyClock());
 
   EventDispatcher(const EventDispatcher&) = delete;
   EventDispatcher& operator=(const EventDispatcher&) = delete;
@@ -82,8 +72,8 @@ private:
   mutable std::mutex mutex_;
   std::shared_ptr<platform::InputPoster> poster_;
   std::shared_ptr<platform::DoubleClickIntervalSource> doubleClickInterval_;
-  std::shared_ptr<Clock> clock_;
-  Clock::TimePoint lastClick_;
+  platform::Clock clock_;
+  std::chrono::steady_clock::time_point lastClick_;
   std::int64_t clickCount_ = 0;
 };
 

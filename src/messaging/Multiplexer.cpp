@@ -6,14 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include <asio/async_result.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <asio/execution/outstanding_work.hpp>
-#include <asio/post.hpp>
-#include <asio/prefer.hpp>
-#include <asio/use_awaitable.hpp>
 
+#include "async/Waiter.h"
 #include "codec/Cod.h"
 #include "log/Log.h"
 
@@ -84,7 +80,7 @@ struct Multiplexer::State {
   std::mutex flowMutex;
   std::size_t inProgress = 0;
   std::size_t queuedReplyBytes = 0;
-  std::function<void()> readerWaiting;  // the read loop, parked until below the bounds
+  async::Waiter<void()> readerWaiting;  // the read loop, parked until below the bounds
   Stats stats;
   std::mutex finishedMutex;
   std::vector<std::function<void()>> finishedCallbacks;
@@ -102,39 +98,26 @@ struct Multiplexer::State {
 
   // Called with flowMutex held after a bound was released; returns the parked
   // read loop to resume, if it may go on now.
-  std::function<void()> wakeReaderLocked() {
+  async::Waiter<void()> wakeReaderLocked() {
     if (readerWaiting && belowBoundsLocked())
-      return std::exchange(readerWaiting, nullptr);
-    return nullptr;
+      return std::move(readerWaiting);
+    return {};
   }
 };
 
 namespace {
 
-// A continuation that completes an Asio completion handler on that handler's
-// own executor, never inline under the table's lock.
-// A pending request counts as outstanding work, so the executor's run() does
-// not return while a caller waits for its reply.
-template <class Handler>
-class HandlerContinuation final : public Replies::Continuation {
+// A pending request's caller, resumed with the reply or the failure. It counts
+// as outstanding work of its executor, so that executor's run() does not
+// return while a caller waits for its reply.
+class WaiterContinuation final : public Replies::Continuation {
  public:
-  explicit HandlerContinuation(Handler handler)
-      : handler_(std::move(handler)),
-        work_(asio::prefer(asio::get_associated_executor(handler_), asio::execution::outstanding_work.tracked)) {}
-
-  void resume(std::exception_ptr error, Bytes body) override {
-    auto executor = work_;
-    asio::post(executor, [handler = std::move(handler_), work = std::move(work_), error,
-                          body = std::move(body)]() mutable { std::move(handler)(error, std::move(body)); });
-  }
+  explicit WaiterContinuation(async::Waiter<void(std::exception_ptr, Bytes)> waiter) : waiter_(std::move(waiter)) {}
+  void resume(std::exception_ptr error, Bytes body) override { waiter_(error, std::move(body)); }
 
  private:
-  Handler handler_;
-  std::decay_t<decltype(asio::prefer(std::declval<asio::associated_executor_t<Handler>>(),
-                                     asio::execution::outstanding_work.tracked))>
-      work_;
+  async::Waiter<void(std::exception_ptr, Bytes)> waiter_;
 };
-
 
 asio::awaitable<void> sendMessage(std::shared_ptr<Multiplexer::State> state, std::int64_t token, Bytes data,
                                   Messages message) {
@@ -162,12 +145,7 @@ asio::awaitable<void> sendMessage(std::shared_ptr<Multiplexer::State> state, std
 
 // Parks the read loop until the connection is below both bounds.
 asio::awaitable<void> belowBounds(std::shared_ptr<Multiplexer::State> state) {
-  auto initiation = [state](auto handler) {
-    auto executor = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-    auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-    std::function<void()> resume = [shared, executor] {
-      asio::post(executor, [shared]() mutable { std::move(*shared)(); });
-    };
+  auto start = [state](async::Waiter<void()> resume) {
     {
       std::lock_guard lock(state->flowMutex);
       if (!state->belowBoundsLocked()) {
@@ -177,7 +155,7 @@ asio::awaitable<void> belowBounds(std::shared_ptr<Multiplexer::State> state) {
     }
     resume();
   };
-  co_await asio::async_initiate<decltype(asio::use_awaitable), void()>(std::move(initiation), asio::use_awaitable);
+  co_await async::suspend<void()>(std::move(start));
 }
 
 // Counts one incoming message as in progress until destroyed.
@@ -187,7 +165,7 @@ class InProgress {
   InProgress(const InProgress&) = delete;
   InProgress& operator=(const InProgress&) = delete;
   ~InProgress() {
-    std::function<void()> resume;
+    async::Waiter<void()> resume;
     {
       std::lock_guard lock(state_->flowMutex);
       --state_->inProgress;
@@ -304,18 +282,13 @@ asio::awaitable<Bytes> Multiplexer::sendWithReply(Messages message, Bytes data) 
   auto state = state_;
   // Registers the caller's continuation and sends in a task of its own; the
   // caller resumes when the reply comes or the stream ends.
-  auto initiation = [state, message, data = std::move(data)](auto handler) mutable {
-    using Handler = decltype(handler);
-    auto token =
-        state->replies.registerContinuation(std::make_unique<HandlerContinuation<Handler>>(std::move(handler)));
+  auto start = [state, message, data = std::move(data)](async::Waiter<void(std::exception_ptr, Bytes)> waiter) mutable {
+    auto token = state->replies.registerContinuation(std::make_unique<WaiterContinuation>(std::move(waiter)));
     if (!token)
       return;  // already failed: the stream has ended
     asio::co_spawn(state->executor, sendMessage(state, *token, std::move(data), message), asio::detached);
   };
-  // The initiation is a named object on purpose: g++ 12 destroys a closure
-  // temporary inside a co_await expression twice.
-  co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Bytes)>(
-      std::move(initiation), asio::use_awaitable);
+  co_return co_await async::suspend<void(std::exception_ptr, Bytes)>(std::move(start));
 }
 
 asio::awaitable<void> Multiplexer::send(std::int64_t token, Bytes data, Messages message) const {

@@ -2,13 +2,20 @@
 
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include <asio/co_spawn.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 
+#include "async/RunOn.h"
 #include "log/Log.h"
 #include "transport/Connection.h"
 #include "transport/IncomingConnections.h"
@@ -27,6 +34,28 @@ void logFailure(std::string_view step) {
   } catch (...) {
   }
   log::info(std::string(step) + ": " + reason);
+}
+
+// Brings TLS up within `timeout`; false (logged) when it fails or runs out of
+// time. Running out of time closes the connection, which fails connect().
+asio::awaitable<bool> connectWithin(transport::Connection connection, std::chrono::milliseconds timeout) {
+  using namespace asio::experimental::awaitable_operators;
+  auto connect = [](transport::Connection connection) -> asio::awaitable<bool> {
+    try {
+      co_await connection.connect();
+      co_return true;
+    } catch (...) {
+      logFailure("TLS handshake failed");
+      co_return false;
+    }
+  };
+  asio::steady_timer deadline(co_await asio::this_coro::executor, timeout);
+  // Named operands: see suspend() in async/Waiter.h.
+  std::function<void()> close = [connection]() mutable { connection.close(); };
+  auto connecting = async::interruptible(connect(connection), std::move(close));
+  auto expiry = deadline.async_wait(asio::use_awaitable);
+  auto outcome = co_await (std::move(connecting) || std::move(expiry));
+  co_return outcome.index() == 0 && std::get<0>(outcome);
 }
 
 }  // namespace
@@ -116,24 +145,10 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
   if (!accepted)
     co_return SessionOutcome::listenerEnded;
 
-  // Closing the connection fails a pending connect(), so the timer ends a
-  // handshake that never comes. Exactly one of the two decides the outcome.
-  auto decided = std::make_shared<std::atomic<bool>>(false);
-  auto timer = std::make_shared<asio::steady_timer>(state->executor, options.tlsHandshakeTimeout);
-  timer->async_wait([decided, pending = *accepted](const std::error_code& error) mutable {
-    if (!error && !decided->exchange(true))
-      pending.close();
-  });
-  try {
-    co_await accepted->connect();
-  } catch (...) {
-    logFailure("TLS handshake failed");
-    timer->cancel();
+  // On a strand: the TLS handshake and its deadline race each other there.
+  if (!co_await asio::co_spawn(asio::make_strand(state->executor),
+                               connectWithin(*accepted, options.tlsHandshakeTimeout), asio::use_awaitable))
     co_return SessionOutcome::connectFailed;
-  }
-  timer->cancel();
-  if (decided->exchange(true))
-    co_return SessionOutcome::connectFailed;  // timed out just as TLS came up: already closed
   std::shared_ptr<SessionHandler> handler = options.makeHandler();
   Remote remote(Multiplexer(state->executor, *accepted, handler));
   handler->setRemote(remote);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -14,10 +15,13 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/ssl/error.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -25,7 +29,8 @@
 #include "messaging/ProtocolVersion.h"
 #include "messaging/Remote.h"
 #include "messaging/SessionLoop.h"
-#include "server/WorkSlots.h"
+#include "async/RunOn.h"
+#include "async/Semaphore.h"
 #include "transport/IncomingConnections.h"
 
 namespace marlinax::server {
@@ -158,46 +163,61 @@ struct Core : std::enable_shared_from_this<Core> {
       log::debug("Too many connections in their handshake: the oldest is closed.");
       evicted->close();
     }
-    asio::co_spawn(executor, handshake(shared_from_this(), link), asio::detached);
+    // On a strand: the handshake and its deadline race each other there.
+    asio::co_spawn(asio::make_strand(executor), handshake(shared_from_this(), link), asio::detached);
   }
 
   // Brings one connection through TLS and the headset's handshake reply
-  // within the deadline; the first to get there is served.
+  // within the deadline; the first to get there is served. Running out of
+  // time closes the connection, which ends whichever step stalls.
   static asio::awaitable<void> handshake(std::shared_ptr<Core> self, std::shared_ptr<Link> link) {
-    auto executor = self->executor;
-    // Closing the connection fails a pending connect() and a pending handshake
-    // request, so the timer ends whichever step stalls.
-    auto expired = std::make_shared<std::atomic<bool>>(false);
-    asio::steady_timer deadline(executor, kHandshakeDeadline);
-    deadline.async_wait([expired, connection = link->connection](const std::error_code& error) mutable {
-      if (!error) {
-        *expired = true;
-        connection.close();
+    using namespace asio::experimental::awaitable_operators;
+    asio::steady_timer deadline(co_await asio::this_coro::executor, kHandshakeDeadline);
+    // Named operands: see suspend() in async/Waiter.h.
+    std::function<void()> close = [link] { link->connection.close(); };
+    auto handshaking = async::interruptible(bringUp(self, link), std::move(close));
+    auto expiry = deadline.async_wait(asio::use_awaitable);
+    auto outcome = co_await (std::move(handshaking) || std::move(expiry));
+    if (outcome.index() == 1) {
+      bool tlsUp = false;
+      {
+        std::lock_guard lock(link->mutex);
+        tlsUp = link->handler != nullptr;
       }
-    });
+      self->failed(link, tlsUp ? "the headset did not answer the handshake in time"
+                               : "the connection did not come up in time");
+      co_return;
+    }
+    Handshaken& result = std::get<0>(outcome);
+    if (!result.reply) {
+      self->failed(link, result.failure);
+      co_return;
+    }
+    self->promote(link, result.reply->name, result.reply->version);
+  }
 
-    std::error_code tlsError;
+  // The handshake's outcome: the headset's reply, or why there is none (empty:
+  // not worth reporting).
+  struct Handshaken {
+    std::optional<messaging::clientMessages::MacOSHandshake::Reply> reply;
+    std::string failure;
+  };
+
+  static asio::awaitable<Handshaken> bringUp(std::shared_ptr<Core> self, std::shared_ptr<Link> link) {
     try {
       co_await link->connection.connect();
     } catch (const std::system_error& error) {
-      tlsError = error.code();
-    } catch (...) {
-      tlsError = asio::error::fault;
-    }
-    if (tlsError) {
-      deadline.cancel();
-      if (*expired) {
-        self->failed(link, "the connection did not come up in time");
-      } else if (tlsError == asio::error::eof || tlsError == asio::ssl::error::stream_truncated ||
-                 tlsError == asio::error::connection_reset) {
+      const std::error_code code = error.code();
+      if (code == asio::error::eof || code == asio::ssl::error::stream_truncated ||
+          code == asio::error::connection_reset) {
         // Gone before saying anything (a port probe, a client giving up): not
         // worth a line of its own.
-        log::debug("A connection closed before TLS: " + tlsError.message());
-        self->failed(link, "");
-      } else {
-        self->failed(link, "the connection did not come up (" + tlsError.message() + ")");
+        log::debug("A connection closed before TLS: " + code.message());
+        co_return Handshaken{};
       }
-      co_return;
+      co_return Handshaken{std::nullopt, "the connection did not come up (" + code.message() + ")"};
+    } catch (const std::exception& error) {
+      co_return Handshaken{std::nullopt, std::string("the connection did not come up (") + error.what() + ")"};
     }
 
     Services services = self->base;
@@ -210,13 +230,10 @@ struct Core : std::enable_shared_from_this<Core> {
         state->connectionEnded(ended, stopped);
     };
     auto handler = std::make_shared<ProtocolImplementation>(services);
+    messaging::Multiplexer multiplexer(self->executor, link->connection, handler);
     {
       std::lock_guard lock(link->mutex);
       link->handler = handler;
-    }
-    messaging::Multiplexer multiplexer(executor, link->connection, handler);
-    {
-      std::lock_guard lock(link->mutex);
       link->multiplexer = multiplexer;
     }
     messaging::Remote remote(multiplexer);
@@ -224,24 +241,16 @@ struct Core : std::enable_shared_from_this<Core> {
     if (link->dropped) {
       // Closed while TLS completed: the handler has to stop too.
       handler->endConnection();
-      co_return;
+      co_return Handshaken{};
     }
-
-    messaging::clientMessages::MacOSHandshake::Reply reply;
     try {
-      reply = co_await remote.macOSHandshake({.version = self->version});
-    } catch (...) {
-      deadline.cancel();
-      self->failed(link, *expired ? "the headset did not answer the handshake in time" : "the handshake failed");
-      co_return;
+      auto reply = co_await remote.macOSHandshake({.version = self->version});
+      remote.name = reply.name;
+      co_return Handshaken{std::move(reply), ""};
+    } catch (const std::exception& error) {
+      log::debug(std::string("The handshake failed: ") + error.what());
+      co_return Handshaken{std::nullopt, "the handshake failed"};
     }
-    deadline.cancel();
-    if (*expired) {
-      self->failed(link, "the headset did not answer the handshake in time");
-      co_return;
-    }
-    remote.name = reply.name;
-    self->promote(link, reply.name, reply.version);
   }
 
   void failed(const std::shared_ptr<Link>& link, const std::string& reason) {
@@ -386,7 +395,7 @@ HeadsetServer::HeadsetServer(Services services, HeadsetServerOptions options, He
     core.base.frameExecutor = state_->cpu.get_executor();
   // At most two previews at once, whoever asks.
   if (!core.base.previewSlots)
-    core.base.previewSlots = std::make_shared<WorkSlots>(2);
+    core.base.previewSlots = std::make_shared<async::Semaphore>(2);
 }
 
 HeadsetServer::~HeadsetServer() { stop(); }

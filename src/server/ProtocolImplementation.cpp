@@ -8,14 +8,15 @@
 #include <asio/async_result.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <asio/dispatch.hpp>
 #include <asio/execution/outstanding_work.hpp>
 #include <asio/post.hpp>
 #include <asio/prefer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "capture/AsyncSequence.h"
+#include "async/Queue.h"
+#include "async/RunOn.h"
+#include "async/Semaphore.h"
 #include "codec/Varint.h"
 #include "log/Log.h"
 #include "capture/Broadcaster.h"
@@ -26,7 +27,6 @@
 #include "messaging/ProtocolVersion.h"
 #include "platform/CaptureService.h"
 #include "platform/ComputerName.h"
-#include "server/WorkSlots.h"
 #include "log/Log.h"
 
 namespace marlinax::server {
@@ -37,31 +37,6 @@ namespace {
 
 [[noreturn]] void notAvailable(const char* operation) {
   throw NotAvailable(std::string(operation) + ": not available on this server");
-}
-
-// Runs `work` on `executor` and resumes the caller on its own executor with
-// the result (or the exception) of the work.
-template <class R, class Work>
-asio::awaitable<R> runOn(asio::any_io_executor executor, Work work) {
-  auto initiation = [executor, work = std::move(work)](auto handler) mutable {
-    // The caller's executor stays busy while the work runs elsewhere.
-    auto home = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-    asio::post(executor, [work = std::move(work), handler = std::move(handler), home]() mutable {
-      std::exception_ptr error;
-      R result{};
-      try {
-        result = work();
-      } catch (...) {
-        error = std::current_exception();
-      }
-      asio::dispatch(home, [handler = std::move(handler), error, result = std::move(result)]() mutable {
-        std::move(handler)(error, std::move(result));
-      });
-    });
-  };
-  // A named initiation: g++ 12 destroys a closure temporary inside co_await twice.
-  co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, R)>(
-      std::move(initiation), asio::use_awaitable);
 }
 
 }  // namespace
@@ -154,19 +129,15 @@ struct ProtocolImplementation::Casting {
 ProtocolImplementation::ProtocolImplementation(Services services)
     : services_(std::move(services)), version_(services_.version ? *services_.version : protocolVersion()) {
   // The remote stays absent until the session loop sets it.
+  const platform::Clock clock = services_.clock ? services_.clock : platform::steadyClock();
   if (services_.capture) {
-    screenRecorder_ = std::make_unique<capture::Broadcaster>(
-        services_.capture, services_.displayClock ? capture::Broadcaster::Clock(services_.displayClock)
-                                                  : capture::Broadcaster::steadyClock());
+    screenRecorder_ = std::make_unique<capture::Broadcaster>(services_.capture, clock);
   }
   if (services_.input) {
-    eventDispatcher_ = services_.clock
-                           ? std::make_unique<input::EventDispatcher>(services_.input, services_.doubleClickInterval,
-                                                                      services_.clock)
-                           : std::make_unique<input::EventDispatcher>(services_.input, services_.doubleClickInterval);
+    eventDispatcher_ = std::make_unique<input::EventDispatcher>(services_.input, services_.doubleClickInterval, clock);
   }
   masks_ = std::make_unique<media::Masks>();
-  previewSlots_ = services_.previewSlots ? services_.previewSlots : std::make_shared<WorkSlots>(2);
+  previewSlots_ = services_.previewSlots ? services_.previewSlots : std::make_shared<async::Semaphore>(2);
 }
 
 // Frame loops and watchers keep the handler alive, so none runs any more here;
@@ -300,7 +271,7 @@ asio::awaitable<serverMessages::WindowPreview::Reply> ProtocolImplementation::wi
   std::shared_ptr<void> slot = co_await previewSlots_->acquire();
   // The screenshot and its encoding are CPU work. A preview never consults or
   // changes the mask memory, so it always carries its mask.
-  // A named lambda: g++ 12 destroys a closure temporary inside co_await twice.
+  // Named: see suspend() in async/Waiter.h.
   auto work = [service, target]() -> std::optional<Bytes> {
     std::optional<platform::SampleBuffer> sample =
         service->screenshot(target, capture::Broadcaster::previewConfiguration());
@@ -308,7 +279,7 @@ asio::awaitable<serverMessages::WindowPreview::Reply> ProtocolImplementation::wi
       return std::nullopt;
     return media::Fragment::make(*sample).serialize();
   };
-  co_return co_await runOn<std::optional<Bytes>>(executor, std::move(work));
+  co_return co_await async::runOn(executor, std::move(work));
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::startCasting(serverMessages::StartCasting::Request request) {
@@ -396,7 +367,7 @@ asio::awaitable<void> ProtocolImplementation::frameTask(std::shared_ptr<Protocol
                                                         platform::SampleBuffer sample, std::shared_ptr<void> slot) {
   // `slot` is held, in this task's frame, until the frame is done.
   (void)slot;
-  // Every failure drops the frame silently; nothing is retried.
+  // Every failure drops the frame (logged in detail); nothing is retried.
   try {
     std::optional<Remote> remote = self->remote();
     if (!remote)
@@ -418,7 +389,8 @@ asio::awaitable<void> ProtocolImplementation::frameTask(std::shared_ptr<Protocol
     clientMessages::WindowFrame::Request request{.identifier = identifier, .frame = fragment.serialize()};
     fragment = {};
     co_await remote->windowFrame(std::move(request));
-  } catch (...) {
+  } catch (const std::exception& error) {
+    log::debug("A frame of display " + std::to_string(identifier) + " was dropped: " + error.what());
   }
 }
 
@@ -469,7 +441,8 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::startWatchingForChildW
         continue;
       try {
         co_await remote->childWindows({.parent = parent, .children = std::move(*children)});
-      } catch (...) {
+      } catch (const std::exception& error) {
+        log::debug("Child windows of display " + std::to_string(parent) + " are no longer sent: " + error.what());
         co_return;
       }
     }

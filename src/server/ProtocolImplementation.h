@@ -18,6 +18,7 @@
 #include "messaging/Protocols.h"
 #include "messaging/Remote.h"
 #include "messaging/SessionLoop.h"
+#include "platform/Clock.h"
 #include "platform/Frame.h"
 
 namespace marlinax::platform {
@@ -27,7 +28,6 @@ class DoubleClickIntervalSource;
 }  // namespace marlinax::platform
 
 namespace marlinax::input {
-class Clock;
 class EventDispatcher;
 struct Point;
 }  // namespace marlinax::input
@@ -40,9 +40,11 @@ namespace marlinax::media {
 class Masks;
 }  // namespace marlinax::media
 
-namespace marlinax::server {
+namespace marlinax::async {
+class Semaphore;
+}  // namespace marlinax::async
 
-class WorkSlots;
+namespace marlinax::server {
 
 // A request the server cannot carry out because the service it needs is not
 // present (for example no capture service without a reachable display server).
@@ -58,7 +60,9 @@ struct Services {
   std::shared_ptr<platform::CaptureService> capture;
   std::shared_ptr<platform::InputPoster> input;
   std::shared_ptr<platform::DoubleClickIntervalSource> doubleClickInterval;
-  std::shared_ptr<input::Clock> clock;
+  // The monotonic clock of the display table's one-second cache and of click
+  // counting (tests); the steady clock when empty.
+  platform::Clock clock;
   // The name in the handshake reply; platform::computerName() when empty.
   std::function<std::string()> computerName;
   // The version in the handshake reply; the product's build number when absent.
@@ -79,11 +83,9 @@ struct Services {
   // whole compression with restart markers). False: every frame is
   // compressed whole, without restart markers.
   bool segmentCache = true;
-  // The monotonic clock of the display table's one-second cache (tests).
-  std::function<std::chrono::steady_clock::time_point()> displayClock;
   // Screenshots for previews taking place at once, shared by every connection
   // of a server; when empty the handler makes its own with room for two.
-  std::shared_ptr<WorkSlots> previewSlots;
+  std::shared_ptr<async::Semaphore> previewSlots;
   // Told once when the connection this handler serves has ended, after every
   // capture stream, frame loop and watcher of the headset was stopped; the
   // argument is how many capture streams were still running.
@@ -218,7 +220,7 @@ class ProtocolImplementation final : public messaging::SessionHandler,
   // Held while a frame's mask is processed and while a stopped display's mask
   // is forgotten, so a frame of a stopped stream cannot bring the entry back.
   std::mutex maskGate_;
-  std::shared_ptr<WorkSlots> previewSlots_;
+  std::shared_ptr<async::Semaphore> previewSlots_;
   std::atomic<std::uint64_t> watchersRefused_ = 0;
   std::atomic<bool> ended_ = false;
   std::atomic<bool> reported_ = false;

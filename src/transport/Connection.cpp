@@ -45,7 +45,7 @@ namespace {
 struct PipeCore {
   std::mutex mutex;
   bool closed = false;
-  std::array<AsyncQueue<Bytes>, 2> toSide;
+  std::array<async::Queue<Bytes>, 2> toSide;
   std::array<std::weak_ptr<Connection::Impl>, 2> sides;
 };
 

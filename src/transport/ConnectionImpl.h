@@ -1,7 +1,7 @@
 // The shared part behind Connection values. Not for use outside transport.
 #pragma once
 
-#include "transport/AsyncQueue.h"
+#include "async/Queue.h"
 #include "transport/Connection.h"
 #include "transport/Framing.h"
 
@@ -24,7 +24,7 @@ public:
   // reading because too many were waiting may read again.
   virtual void messageTaken() {}
 
-  AsyncQueue<Bytes>& data() { return data_; }
+  async::Queue<Bytes>& data() { return data_; }
   bool listening() const { return listening_; }
   void setMaximumMessageSize(std::uint64_t bytes) { maximumMessageSize_ = bytes; }
   std::uint64_t maximumMessageSize() const { return maximumMessageSize_; }
@@ -32,7 +32,7 @@ public:
   std::chrono::milliseconds messageDeadline() const { return std::chrono::milliseconds(messageDeadline_.load()); }
 
 protected:
-  AsyncQueue<Bytes> data_;
+  async::Queue<Bytes> data_;
 
 private:
   const bool listening_;

@@ -2,7 +2,7 @@
 
 #include "log/Log.h"
 #include "platform/ComputerName.h"
-#include "transport/AsyncQueue.h"
+#include "async/Queue.h"
 #include "transport/ServiceAdvertiser.h"
 #include "transport/TlsConnection.h"
 #include "transport/TlsContext.h"
@@ -94,7 +94,7 @@ public:
     // waits for the DNS-SD thread to stop).
   }
 
-  AsyncQueue<Connection>& queue() { return queue_; }
+  async::Queue<Connection>& queue() { return queue_; }
   std::uint16_t port() const { return port_; }
 
 private:
@@ -174,7 +174,7 @@ private:
   asio::ip::tcp::acceptor acceptor_;
   std::shared_ptr<TlsContext> context_;
   std::optional<AddressFilter> allowed_;
-  AsyncQueue<Connection> queue_;
+  async::Queue<Connection> queue_;
   std::uint16_t port_ = 0;
   bool terminated_ = false;
   std::unique_ptr<ServiceAdvertiser> advertiser_;

@@ -1,6 +1,6 @@
 #include "transport/ServiceBrowser.h"
 
-#include "transport/AsyncQueue.h"
+#include "async/Queue.h"
 #include "transport/AvahiClientKeeper.h"
 
 #include <avahi-client/lookup.h>
@@ -16,7 +16,7 @@ namespace {
 
 class Browsing final : public AvahiClientKeeper {
 public:
-  Browsing(std::string type, AsyncQueue<ServiceEndpoint> queue)
+  Browsing(std::string type, async::Queue<ServiceEndpoint> queue)
       : AvahiClientKeeper("browsing " + type), type_(std::move(type)), queue_(std::move(queue)) {
     start();
   }
@@ -89,7 +89,7 @@ private:
   }
 
   const std::string type_;
-  AsyncQueue<ServiceEndpoint> queue_;
+  async::Queue<ServiceEndpoint> queue_;
   AvahiServiceBrowser* browser_ = nullptr;
 };
 
@@ -109,10 +109,10 @@ public:
     queue_.finish();
   }
 
-  AsyncQueue<ServiceEndpoint>& queue() { return queue_; }
+  async::Queue<ServiceEndpoint>& queue() { return queue_; }
 
 private:
-  AsyncQueue<ServiceEndpoint> queue_;
+  async::Queue<ServiceEndpoint> queue_;
   std::mutex mutex_;
   std::unique_ptr<Browsing> browsing_;
 };

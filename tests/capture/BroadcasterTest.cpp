@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "capture/AsyncSequence.h"
+#include "async/Queue.h"
 #include "platform/fake/FakeCapture.h"
 
 namespace marlinax::capture {
@@ -271,46 +271,6 @@ TEST_F(BroadcasterTest, ChildWindowWatchersEndWhenRemoved) {
   broadcaster.removeChildObserver(4);
   EXPECT_TRUE(second->isFinished());
   EXPECT_TRUE(broadcaster.childObservers().empty());
-}
-
-TEST(AsyncSequence, UnboundedKeepsEveryElementInOrder) {
-  AsyncSequence<int> sequence(0);
-  for (int i = 0; i < 5; ++i) sequence.yield(i);
-  asio::io_context context;
-  std::vector<int> read;
-  asio::co_spawn(
-      context,
-      [&]() -> asio::awaitable<void> {
-        for (int i = 0; i < 5; ++i) read.push_back(*co_await sequence.next());
-      },
-      asio::detached);
-  context.run();
-  EXPECT_EQ(read, (std::vector<int>{0, 1, 2, 3, 4}));
-  EXPECT_EQ(sequence.dropped(), 0u);
-}
-
-TEST(AsyncSequence, EveryWaitingReaderIsResumedExactlyOnceAtFinish) {
-  AsyncSequence<int> sequence(1);
-  asio::io_context context;
-  std::atomic<int> resumed = 0;
-  for (int i = 0; i < 3; ++i) {
-    asio::co_spawn(
-        context,
-        [&]() -> asio::awaitable<void> {
-          auto value = co_await sequence.next();
-          EXPECT_FALSE(value);
-          ++resumed;
-        },
-        asio::detached);
-  }
-  context.poll();  // all three now wait
-  EXPECT_EQ(resumed, 0);
-  sequence.finish();
-  sequence.finish();
-  sequence.yield(1);  // ignored after the end
-  context.run();
-  EXPECT_EQ(resumed, 3);
-  EXPECT_EQ(sequence.buffered(), 0u);
 }
 
 // A fast producer and a slower reader: the reader sees frames in capture

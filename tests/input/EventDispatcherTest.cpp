@@ -23,10 +23,16 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 // A clock that moves only when told to.
-class ManualClock final : public Clock {
+class ManualClock {
 public:
-  TimePoint now() override { return TimePoint(std::chrono::nanoseconds(ticks_.load())); }
+  std::chrono::steady_clock::time_point now() const {
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ticks_.load()));
+  }
   void advance(std::chrono::nanoseconds by) { ticks_ += by.count(); }
+  // The clock as the dispatcher reads it; the test keeps `clock` alive.
+  static platform::Clock of(const std::shared_ptr<ManualClock>& clock) {
+    return [clock] { return clock->now(); };
+  }
 
 private:
   std::atomic<std::int64_t> ticks_{std::chrono::nanoseconds(1h).count()};
@@ -63,7 +69,7 @@ protected:
   std::shared_ptr<platform::FakeInputPoster> poster =
       std::make_shared<platform::FakeInputPoster>(500ms);
   std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
-  EventDispatcher dispatcher{poster, poster, clock};
+  EventDispatcher dispatcher{poster, poster, ManualClock::of(clock)};
 
   // The click states of the posted presses and releases, in order.
   std::vector<std::int64_t> clickStates() const {
@@ -112,7 +118,7 @@ TEST_F(EventDispatcherTest, ClickCounts) {
     SCOPED_TRACE(c.name);
     auto recorder = std::make_shared<platform::FakeInputPoster>(500ms);
     auto time = std::make_shared<ManualClock>();
-    EventDispatcher clicks(recorder, c.desktopInterval ? recorder : nullptr, time);
+    EventDispatcher clicks(recorder, c.desktopInterval ? recorder : nullptr, ManualClock::of(time));
     std::vector<PostedInput> expected;
     for (std::size_t i = 0; i < c.steps.size(); ++i) {
       time->advance(c.steps[i].wait);
@@ -130,7 +136,7 @@ TEST_F(EventDispatcherTest, ClickCounts) {
 
 TEST_F(EventDispatcherTest, IntervalRunsFromTheEndOfThePreviousClick) {
   auto slow = std::make_shared<SlowPoster>(poster);
-  EventDispatcher timed(slow, poster, clock);
+  EventDispatcher timed(slow, poster, ManualClock::of(clock));
   // Each click takes 400 ms to post (between its press and its release).
   slow->duringLeftUp = [this] { clock->advance(400ms); };
   clock->advance(1s);
@@ -141,7 +147,7 @@ TEST_F(EventDispatcherTest, IntervalRunsFromTheEndOfThePreviousClick) {
 }
 
 TEST_F(EventDispatcherTest, MissingServices) {
-  EXPECT_THROW(EventDispatcher(nullptr, poster, clock), std::invalid_argument);
+  EXPECT_THROW(EventDispatcher(nullptr, poster, ManualClock::of(clock)), std::invalid_argument);
   EventDispatcher realTime(poster, poster, nullptr);
   realTime.click({0, 0});
   EXPECT_EQ(realTime.clickCount(), 1);

@@ -12,7 +12,7 @@
 #include "support/IoHarness.h"
 #include "messaging/Multiplexer.h"
 #include "messaging/Remote.h"
-#include "transport/AsyncQueue.h"
+#include "async/Queue.h"
 #include "transport/Framing.h"
 #include "transport/TransportError.h"
 
@@ -58,7 +58,7 @@ class Gate {
   void open() { queue_.push(true); }
 
  private:
-  transport::AsyncQueue<bool> queue_;
+  async::Queue<bool> queue_;
 };
 
 struct ParsedMessage {

@@ -16,7 +16,7 @@
 
 #include <asio/thread_pool.hpp>
 
-#include "capture/AsyncSequence.h"
+#include "async/Queue.h"
 #include "media/MaskPlane.h"
 #include "media/Masks.h"
 #include "media/SegmentedJpeg.h"
@@ -71,7 +71,7 @@ class CastingTest : public ::testing::Test {
     services.computerName = [] { return std::string("test computer"); };
     services.frameExecutor = cpu.get_executor();
     services.framesInFlight = 3;
-    services.displayClock = [this] { return now.load(); };
+    services.clock = [this] { return now.load(); };
     services.connectionEnded = [this](std::size_t stopped) {
       endedReports++;
       stoppedOnEnd = stopped;

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "capture/AsyncSequence.h"
+#include "async/Queue.h"
 #include "messaging/MessageCatalogue.h"
 #include "messaging/Protocols.h"
 #include "peer/FragmentReader.h"
@@ -58,7 +58,7 @@ class TestHeadset final : public messaging::MessageProtocol {
     mode_ = mode;
   }
   // Lets one held frame reply go.
-  void releaseOne() { releases_->yield(true); }
+  void releaseOne() { releases_->push(true); }
   void releaseAll() { releases_->finish(); }
 
   std::vector<ReceivedFrame> frames() const {
@@ -76,7 +76,7 @@ class TestHeadset final : public messaging::MessageProtocol {
   mutable std::mutex mutex_;
   Mode mode_ = Mode::answer;
   std::vector<ReceivedFrame> frames_;
-  std::shared_ptr<capture::AsyncSequence<bool>> releases_ = std::make_shared<capture::AsyncSequence<bool>>();
+  std::shared_ptr<async::Queue<bool>> releases_ = std::make_shared<async::Queue<bool>>();
 };
 
 }  // namespace marlinax::server::testpeer
