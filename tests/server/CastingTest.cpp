@@ -70,7 +70,7 @@ class CastingTest : public ::testing::Test {
     services.doubleClickInterval = poster;
     services.computerName = [] { return std::string("test computer"); };
     services.frameExecutor = cpu.get_executor();
-    services.framesInFlight = 3;
+    services.maxFramesInFlight = 3;
     services.displayClock = [this] { return now.load(); };
     services.connectionEnded = [this](std::size_t stopped) {
       endedReports++;
@@ -116,6 +116,11 @@ class CastingTest : public ::testing::Test {
     EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() > before; }));
     auto frames = headset->frames();
     return frames.at(before);
+  }
+
+  std::size_t inFlight(std::uint32_t display) const {
+    auto cast = handler->casts().find(display);
+    return cast ? cast->framesInFlight() : 0;
   }
 
   void acknowledge(std::uint32_t display, const ReceivedFrame& received) {
@@ -356,7 +361,10 @@ TEST_F(CastingTest, StartAndStopEdgeCases) {
   acknowledge(kMain, first);
   EXPECT_FALSE(pushAndReceive(kMain, frame(2)).fragment.hasMask);
   capture->setScreen(kMain, frame(2));
+  std::weak_ptr<DisplayCast> replaced = handler->casts().find(kMain);
   call<serverMessages::StartCasting>({.identifier = kMain});
+  // The replaced cast's loop ended and let go of everything it held.
+  EXPECT_TRUE(IoHarness::eventually([&] { return replaced.expired(); }));
   EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 3; }));
   EXPECT_EQ(headset->frames().at(2).tag(), 2);
   EXPECT_TRUE(headset->frames().at(2).fragment.hasMask);
@@ -366,7 +374,9 @@ TEST_F(CastingTest, StartAndStopEdgeCases) {
   EXPECT_TRUE(pushAndReceive(kMain, frame(3)).fragment.hasMask) << "the restarted stream's mask is unconfirmed";
 
   // One stop ends the only stream and its loop.
+  std::weak_ptr<DisplayCast> stopped = handler->casts().find(kMain);
   call<serverMessages::StopCasting>({.identifier = kMain});
+  EXPECT_TRUE(IoHarness::eventually([&] { return stopped.expired(); }));
   EXPECT_EQ(capture->runningStreams(kMain), 0);
   EXPECT_EQ(capture->push(kMain, frame(4)), 0);
   EXPECT_EQ(handler->castingCount(), 0u);
@@ -410,7 +420,8 @@ TEST_F(CastingTest, ACaptureThatEndsOnItsOwnEndsTheCasting) {
   call<serverMessages::StartCasting>({.identifier = kMain});
   call<serverMessages::StartCasting>({.identifier = kSide});
   pushAndReceive(kMain, frame(1));
-  ASSERT_EQ(handler->framesInFlight(kMain), 1u);
+  ASSERT_EQ(inFlight(kMain), 1u);
+  std::weak_ptr<DisplayCast> failed = handler->casts().find(kMain);
   // The display goes away while a frame waits for its reply: its stream is
   // unregistered and stopped, the loop ends, the other display casts on.
   EXPECT_EQ(capture->endStreams(kMain, "the display was removed"), 1);
@@ -418,7 +429,8 @@ TEST_F(CastingTest, ACaptureThatEndsOnItsOwnEndsTheCasting) {
   EXPECT_TRUE(IoHarness::eventually([&] { return handler->castingCount() == 1; }));
   headset->setMode(TestHeadset::Mode::answer);
   headset->releaseAll();
-  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  // Once its last frame is answered nothing of the cast is left.
+  EXPECT_TRUE(IoHarness::eventually([&] { return failed.expired(); }));
   EXPECT_EQ(pushAndReceive(kSide, frame(2)).identifier, kSide);
   // Casting the display again starts a new stream.
   call<serverMessages::StartCasting>({.identifier = kMain});
@@ -432,9 +444,9 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTrace) {
   // No remote yet: the frames are dropped and their slots come back.
   for (std::uint8_t tag = 1; tag <= 5; ++tag) {
     capture->push(kMain, frame(tag));
-    EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesFinished(kMain) == tag; }));
+    EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == tag; }));
   }
-  EXPECT_EQ(handler->framesInFlight(kMain), 0u);
+  EXPECT_EQ(inFlight(kMain), 0u);
   EXPECT_EQ(headset->frameCount(), 0u);
 
   handler->setRemote(Remote(*server));
@@ -445,7 +457,7 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTrace) {
   image->stride = image->width * 8;
   broken.image = image;
   capture->push(kMain, broken);
-  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesFinished(kMain) == 6; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == 6; }));
   capture->push(kMain, platform::SampleBuffer{});
   ReceivedFrame next = pushAndReceive(kMain, frame(7));
   EXPECT_EQ(next.tag(), 7);
@@ -459,7 +471,7 @@ TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestF
   call<serverMessages::StartCasting>({.identifier = kMain});
   for (std::uint8_t tag = 1; tag <= 3; ++tag)
     EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
-  EXPECT_EQ(handler->framesInFlight(kMain), 3u);
+  EXPECT_EQ(inFlight(kMain), 3u);
   EXPECT_EQ(capture->grabCount(), 3);
 
   // Every slot is busy: the screen changes are coalesced by the capture,
@@ -467,7 +479,7 @@ TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestF
   for (std::uint8_t tag = 10; tag <= 30; ++tag) {
     capture->push(kMain, frame(tag));
     EXPECT_LE(server->pendingRequests(), 3u);
-    EXPECT_LE(handler->framesInFlight(kMain), 3u);
+    EXPECT_LE(inFlight(kMain), 3u);
   }
   EXPECT_EQ(headset->frameCount(), 3u);
   EXPECT_EQ(capture->grabCount(), 3);
@@ -481,7 +493,7 @@ TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestF
 
   headset->setMode(TestHeadset::Mode::answer);
   headset->releaseAll();
-  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 0; }));
   EXPECT_EQ(pushAndReceive(kMain, frame(40)).tag(), 40);
 }
 
@@ -503,7 +515,7 @@ TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
   EXPECT_EQ(capture->runningStreams(), 0);
   EXPECT_TRUE(handler->connectionHasEnded());
   EXPECT_TRUE(IoHarness::eventually([&] { return server->pendingRequests() == 0; }));
-  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 0; }));
   EXPECT_EQ(handler->castingCount(), 0u);
 
   // Nothing is started for a headset that is gone.
@@ -548,7 +560,7 @@ TEST_F(CastingTest, TwoDisplaysCastAtOnceKeepSeparateMasks) {
   for (auto& move : moves)
     IoHarness::get(std::move(move));
   EXPECT_TRUE(IoHarness::eventually(
-      [&] { return handler->framesInFlight(kMain) == 0 && handler->framesInFlight(kSide) == 0; }));
+      [&] { return inFlight(kMain) == 0 && inFlight(kSide) == 0; }));
   for (const ReceivedFrame& received : headset->frames()) {
     EXPECT_TRUE(received.identifier == kMain || received.identifier == kSide);
     EXPECT_EQ(received.fragment.sampleBuffer.formatDescription.width, 32u);

@@ -1,0 +1,279 @@
+#include "server/DisplayCast.h"
+
+#include <utility>
+
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/execution/outstanding_work.hpp>
+#include <asio/post.hpp>
+#include <asio/prefer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "capture/AsyncSequence.h"
+#include "media/Fragment.h"
+#include "media/Masks.h"
+#include "media/SegmentedJpeg.h"
+
+namespace marlinax::server {
+
+using namespace messaging;
+
+// ---- CastShared ----------------------------------------------------------------
+
+CastShared::CastShared(asio::any_io_executor frameExecutor, std::size_t maxFramesInFlight, bool segmentCache)
+    : frameExecutor(std::move(frameExecutor)),
+      maxFramesInFlight(maxFramesInFlight == 0 ? 1 : maxFramesInFlight),
+      segmentCache(segmentCache),
+      masks(std::make_shared<media::Masks>()) {}
+
+void CastShared::setRemote(Remote remote) {
+  std::lock_guard lock(mutex_);
+  remote_ = std::move(remote);
+}
+
+std::optional<Remote> CastShared::remote() const {
+  std::lock_guard lock(mutex_);
+  return remote_;
+}
+
+// ---- DisplayCast ---------------------------------------------------------------
+
+// Slots for the frames of one display that are being built or wait for their
+// reply. The frame loop is the only one that waits for a slot.
+class DisplayCast::FrameSlots {
+ public:
+  explicit FrameSlots(std::size_t capacity) : free_(capacity) {}
+
+  // True with a slot taken; false once closed (the frame loop then ends).
+  asio::awaitable<bool> acquire() {
+    auto initiation = [this](auto handler) {
+      auto executor =
+          asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+      auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+      Waiter waiter = [shared, executor](bool granted) {
+        asio::post(executor, [shared, granted]() mutable { std::move(*shared)(granted); });
+      };
+      bool granted = false;
+      {
+        std::lock_guard lock(mutex_);
+        if (!closed_) {
+          if (free_ == 0) {
+            waiter_ = std::move(waiter);
+            return;
+          }
+          --free_;
+          granted = true;
+        }
+      }
+      waiter(granted);
+    };
+    // A named initiation: g++ 12 destroys a closure temporary inside co_await twice.
+    co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(bool)>(std::move(initiation),
+                                                                                       asio::use_awaitable);
+  }
+
+  // Returns a slot; a waiting frame loop takes it over at once.
+  void release() {
+    Waiter waiter;
+    {
+      std::lock_guard lock(mutex_);
+      if (waiter_ && !closed_)
+        waiter = std::exchange(waiter_, nullptr);
+      else
+        ++free_;
+    }
+    if (waiter)
+      waiter(true);
+  }
+
+  // Wakes a waiting frame loop without a slot; later acquisitions fail.
+  void close() {
+    Waiter waiter;
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+      waiter = std::exchange(waiter_, nullptr);
+    }
+    if (waiter)
+      waiter(false);
+  }
+
+ private:
+  using Waiter = std::function<void(bool)>;
+  std::mutex mutex_;
+  std::size_t free_;
+  Waiter waiter_;
+  bool closed_ = false;
+};
+
+DisplayCast::DisplayCast(std::uint32_t identifier, capture::Broadcaster::Stream stream,
+                         std::shared_ptr<CastShared> shared)
+    : identifier_(identifier),
+      stream_(std::move(stream)),
+      shared_(std::move(shared)),
+      slots_(std::make_shared<FrameSlots>(shared_->maxFramesInFlight)) {
+  if (shared_->segmentCache)
+    encoder_ = std::make_unique<media::SegmentedJpegEncoder>();
+}
+
+DisplayCast::~DisplayCast() { stream_.stop(); }
+
+void DisplayCast::start(asio::any_io_executor executor, Ended ended) {
+  asio::co_spawn(executor, frameLoop(shared_from_this(), std::move(ended)), asio::detached);
+}
+
+void DisplayCast::stop() {
+  stream_.stop();  // ends the frame loop
+  slots_->close();
+  std::lock_guard gate(maskGate_);
+  stopped_ = true;
+}
+
+asio::awaitable<void> DisplayCast::frameLoop(std::shared_ptr<DisplayCast> self, Ended ended) {
+  asio::any_io_executor frameExecutor = self->shared_->frameExecutor;
+  if (!frameExecutor)
+    frameExecutor = co_await asio::this_coro::executor;
+  const capture::Broadcaster::Stream& stream = self->stream_;
+  for (;;) {
+    // A slot first, then the frame: while every slot is busy the capture keeps
+    // replacing its one unread frame, so the newest frame is the one taken.
+    if (!co_await self->slots_->acquire())
+      break;
+    if (stream.stream)
+      stream.stream->requestFrame();
+    std::optional<platform::SampleBuffer> sample = co_await stream.frames->next();
+    if (!sample || !sample->image) {
+      self->slots_->release();
+      if (!sample)
+        break;  // the stream was stopped, or ended on its own
+      continue;   // a status-only sample
+    }
+    // The frame task holds the slot until its frame is done, whichever way.
+    ++self->inFlight_;
+    std::shared_ptr<void> slot(nullptr, [self](void*) {
+      --self->inFlight_;
+      ++self->finished_;
+      self->slots_->release();
+    });
+    asio::co_spawn(frameExecutor, frameTask(self, std::move(*sample), std::move(slot)), asio::detached);
+  }
+  if (stream.failed && *stream.failed && ended)
+    ended(self);
+}
+
+asio::awaitable<void> DisplayCast::frameTask(std::shared_ptr<DisplayCast> self, platform::SampleBuffer sample,
+                                             std::shared_ptr<void> slot) {
+  // `slot` is held, in this task's frame, until the frame is done.
+  (void)slot;
+  // Every failure drops the frame silently; nothing is retried.
+  try {
+    std::optional<Remote> remote = self->shared_->remote();
+    if (!remote)
+      co_return;  // no one to send it to yet
+    media::Fragment fragment;
+    if (self->encoder_) {
+      std::lock_guard turn(self->encoderMutex_);
+      fragment = media::Fragment::make(sample, *self->encoder_);
+    } else {
+      fragment = media::Fragment::make(sample);
+    }
+    sample = {};  // gives the captured image back to the capture's pool
+    {
+      std::lock_guard gate(self->maskGate_);
+      if (self->stopped_)
+        co_return;  // the cast stopped meanwhile: leave the mask memory alone
+      self->shared_->masks->process(fragment, self->identifier_);
+    }
+    clientMessages::WindowFrame::Request request{.identifier = self->identifier_, .frame = fragment.serialize()};
+    fragment = {};
+    co_await remote->windowFrame(std::move(request));
+  } catch (...) {
+  }
+}
+
+// ---- DisplayCasts --------------------------------------------------------------
+
+DisplayCasts::DisplayCasts(std::shared_ptr<CastShared> shared)
+    : shared_(std::move(shared)), table_(std::make_shared<Table>()) {}
+
+DisplayCasts::~DisplayCasts() { stopAll(); }
+
+void DisplayCasts::start(std::uint32_t identifier, capture::Broadcaster::Stream stream,
+                         asio::any_io_executor executor) {
+  auto cast = std::make_shared<DisplayCast>(identifier, std::move(stream), shared_);
+  std::shared_ptr<DisplayCast> replaced;
+  {
+    std::lock_guard lock(table_->mutex);
+    if (table_->closed) {
+      cast->stop();
+      return;
+    }
+    replaced = std::exchange(table_->casts[identifier], cast);
+  }
+  if (replaced)
+    replaced->stop();
+  // Only now, with no frame of the older stream left to touch the mask
+  // memory: the first frame of this stream carries the mask.
+  shared_->masks->forget(identifier);
+  cast->start(std::move(executor), [table = std::weak_ptr<Table>(table_), shared = shared_](
+                                       const std::shared_ptr<DisplayCast>& ended) {
+    if (auto alive = table.lock())
+      remove(alive, *shared, ended);
+  });
+}
+
+void DisplayCasts::remove(const std::shared_ptr<Table>& table, const CastShared& shared,
+                          const std::shared_ptr<DisplayCast>& cast) {
+  {
+    std::lock_guard lock(table->mutex);
+    auto found = table->casts.find(cast->identifier());
+    if (found == table->casts.end() || found->second != cast)
+      return;  // replaced or stopped meanwhile
+    table->casts.erase(found);
+  }
+  cast->stop();
+  shared.masks->forget(cast->identifier());
+}
+
+void DisplayCasts::stop(std::uint32_t identifier) {
+  std::shared_ptr<DisplayCast> cast;
+  {
+    std::lock_guard lock(table_->mutex);
+    if (auto found = table_->casts.find(identifier); found != table_->casts.end()) {
+      cast = std::move(found->second);
+      table_->casts.erase(found);
+    }
+  }
+  if (cast)
+    cast->stop();
+  // Also when nothing was cast: a later start begins without a remembered mask.
+  shared_->masks->forget(identifier);
+}
+
+std::size_t DisplayCasts::stopAll() {
+  std::map<std::uint32_t, std::shared_ptr<DisplayCast>> casts;
+  {
+    std::lock_guard lock(table_->mutex);
+    table_->closed = true;
+    casts.swap(table_->casts);
+  }
+  for (auto& [identifier, cast] : casts)
+    cast->stop();
+  return casts.size();
+}
+
+std::size_t DisplayCasts::count() const {
+  std::lock_guard lock(table_->mutex);
+  return table_->casts.size();
+}
+
+std::shared_ptr<DisplayCast> DisplayCasts::find(std::uint32_t identifier) const {
+  std::lock_guard lock(table_->mutex);
+  auto found = table_->casts.find(identifier);
+  return found == table_->casts.end() ? nullptr : found->second;
+}
+
+}  // namespace marlinax::server
