@@ -13,6 +13,8 @@
 #include <asio/use_awaitable.hpp>
 
 #include "capture/AsyncSequence.h"
+#include "codec/Varint.h"
+#include "media/BufferPool.h"
 #include "media/Fragment.h"
 #include "media/Masks.h"
 #include "media/SegmentedJpeg.h"
@@ -20,6 +22,16 @@
 namespace marlinax::server {
 
 using namespace messaging;
+
+namespace {
+
+// The casting size's worst-case JPEG (quality 100, 4:4:4) and the headers.
+std::size_t jpegCapacity() {
+  const platform::CaptureConfiguration size = capture::Broadcaster::castingConfiguration();
+  return 3 * static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) + 64 * 1024;
+}
+
+}  // namespace
 
 // ---- CastShared ----------------------------------------------------------------
 
@@ -114,7 +126,12 @@ DisplayCast::DisplayCast(std::uint32_t identifier, capture::Broadcaster::Stream 
     : identifier_(identifier),
       stream_(std::move(stream)),
       shared_(std::move(shared)),
-      slots_(std::make_shared<FrameSlots>(shared_->maxFramesInFlight)) {
+      slots_(std::make_shared<FrameSlots>(shared_->maxFramesInFlight)),
+      // A JPEG of the casting size at the highest quality stays below three
+      // bytes a pixel: each buffer is sized once, and its pages are touched
+      // only as far as frames fill them.
+      jpegs_(std::make_shared<media::BufferPool>(shared_->maxFramesInFlight + 1, jpegCapacity())),
+      maskPlanes_(std::make_shared<media::BufferPool>(shared_->maxFramesInFlight + 1)) {
   if (shared_->segmentCache)
     encoder_ = std::make_unique<media::SegmentedJpegEncoder>();
 }
@@ -164,6 +181,23 @@ asio::awaitable<void> DisplayCast::frameLoop(std::shared_ptr<DisplayCast> self, 
     ended(self);
 }
 
+// One frame request on its way: the fragment, whose buffers the JPEG and mask
+// pieces point into, and the bytes before them.
+struct DisplayCast::FrameMessage {
+  media::Fragment fragment;
+  media::Fragment::Pieces parts;
+  Bytes head;
+
+  // The request's body: the display's identifier as a varint, then the
+  // fragment's byte form, in three pieces that `owner` keeps alive.
+  MessagePieces pieces(std::uint32_t identifier, std::shared_ptr<const FrameMessage> owner) {
+    parts = fragment.pieces();
+    codec::appendVarint(head, identifier);
+    head.insert(head.end(), parts.head.begin(), parts.head.end());
+    return MessagePieces{.pieces = {head, parts.jpeg, parts.mask}, .owner = std::move(owner)};
+  }
+};
+
 asio::awaitable<void> DisplayCast::frameTask(std::shared_ptr<DisplayCast> self, platform::SampleBuffer sample,
                                              std::shared_ptr<void> slot) {
   // `slot` is held, in this task's frame, until the frame is done.
@@ -173,23 +207,21 @@ asio::awaitable<void> DisplayCast::frameTask(std::shared_ptr<DisplayCast> self, 
     std::optional<Remote> remote = self->shared_->remote();
     if (!remote)
       co_return;  // no one to send it to yet
-    media::Fragment fragment;
-    if (self->encoder_) {
-      std::lock_guard turn(self->encoderMutex_);
-      fragment = media::Fragment::make(sample, *self->encoder_);
-    } else {
-      fragment = media::Fragment::make(sample);
+    auto message = std::make_shared<FrameMessage>();
+    {
+      std::unique_lock turn(self->encoderMutex_, std::defer_lock);
+      if (self->encoder_)
+        turn.lock();
+      message->fragment = media::Fragment::make(sample, self->encoder_.get(), self->jpegs_, self->maskPlanes_);
     }
     sample = {};  // gives the captured image back to the capture's pool
     {
       std::lock_guard gate(self->maskGate_);
       if (self->stopped_)
         co_return;  // the cast stopped meanwhile: leave the mask memory alone
-      self->shared_->masks->process(fragment, self->identifier_);
+      self->shared_->masks->process(message->fragment, self->identifier_);
     }
-    clientMessages::WindowFrame::Request request{.identifier = self->identifier_, .frame = fragment.serialize()};
-    fragment = {};
-    co_await remote->windowFrame(std::move(request));
+    co_await remote->connection.sendPiecesWithReply(Messages::windowFrame, message->pieces(self->identifier_, message));
   } catch (...) {
   }
 }

@@ -22,6 +22,7 @@
 #include "platform/Frame.h"
 
 namespace marlinax::media {
+class BufferPool;
 class Masks;
 class SegmentedJpegEncoder;
 }  // namespace marlinax::media
@@ -54,7 +55,9 @@ class CastShared {
 // The casting of one display. Its frame loop takes a slot, asks the capture
 // for a frame and hands it to a frame task, which encodes it on the frame
 // executor, decides whether the mask travels and sends it; the slot comes
-// back when the headset replied or the frame failed. While every slot is busy
+// back when the headset replied or the frame failed. A frame's bytes go out
+// straight from its pooled buffers, in pieces (no copy of the frame is made
+// after it is compressed). While every slot is busy
 // the capture grabs nothing and coalesces the changes, so the newest frame is
 // the one taken and a slow headset costs neither CPU nor memory.
 class DisplayCast : public std::enable_shared_from_this<DisplayCast> {
@@ -81,6 +84,7 @@ class DisplayCast : public std::enable_shared_from_this<DisplayCast> {
 
  private:
   class FrameSlots;
+  struct FrameMessage;
 
   static asio::awaitable<void> frameLoop(std::shared_ptr<DisplayCast> self, Ended ended);
   static asio::awaitable<void> frameTask(std::shared_ptr<DisplayCast> self, platform::SampleBuffer sample,
@@ -90,6 +94,10 @@ class DisplayCast : public std::enable_shared_from_this<DisplayCast> {
   const capture::Broadcaster::Stream stream_;
   const std::shared_ptr<CastShared> shared_;
   const std::shared_ptr<FrameSlots> slots_;
+  // The buffers of this display's frames in flight: compressed frames and
+  // mask planes, recycled from one frame to the next.
+  const std::shared_ptr<media::BufferPool> jpegs_;
+  const std::shared_ptr<media::BufferPool> maskPlanes_;
   std::atomic<std::size_t> inFlight_ = 0;
   std::atomic<std::uint64_t> finished_ = 0;
   // Frames in flight take turns with the display's segment cache (none when
