@@ -191,12 +191,22 @@ void SegmentedJpegEncoder::encodeInto(Bytes& out, std::shared_ptr<const platform
   if (!frame) throw MediaError("no image to compress");
   const platform::Image& image = *frame;
   checkImage(image);
+  // A failure part-way leaves segments of two images: the next image is then
+  // compressed whole.
+  struct OnFailure {
+    std::vector<Bytes>& segments;
+    bool done = false;
+    ~OnFailure() {
+      if (!done) segments.clear();
+    }
+  } guard{segments_};
   const SegmentLayout layout = SegmentLayout::forImage(image.width, image.height, segmentsPerRow_);
   if (layout != layout_ || segments_.empty()) {
     layout_ = layout;
     encodeAll(image);
     previous_ = std::move(frame);
     assemble(out);
+    guard.done = true;
     return;
   }
 
@@ -263,6 +273,7 @@ void SegmentedJpegEncoder::encodeInto(Bytes& out, std::shared_ptr<const platform
   }
   previous_ = std::move(frame);
   assemble(out);
+  guard.done = true;
 }
 
 void SegmentedJpegEncoder::encodeAll(const platform::Image& image) {

@@ -25,13 +25,7 @@
 
 namespace marlinax::media {
 
-// A rectangle of image pixels.
-struct PixelRect {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-};
+using PixelRect = platform::ImageRect;
 
 // How a frame of a given width is cut into segments.
 struct SegmentLayout {

@@ -92,7 +92,10 @@ SampleBufferData VEncode::encode(const platform::SampleBuffer& sample, Segmented
   if (!sample.image) throw MediaError("sample buffer carries no image");
   checkImage(*sample.image);
   if (encoder) {
-    encoder->encodeInto(buffer, sample.image);
+    if (sample.damage)
+      encoder->encodeInto(buffer, sample.image, std::span<const PixelRect>(*sample.damage));
+    else
+      encoder->encodeInto(buffer, sample.image);
   } else {
     thread_local Compressor compressor;
     compressor.compressInto(*sample.image, buffer);

@@ -17,7 +17,8 @@ struct VEncode {
   // no image, the image is malformed, or the compressor fails.
   static SampleBufferData encode(const platform::SampleBuffer& sample);
   // The same with the JPEG bytes written into `buffer` (its capacity is reused),
-  // compressed by a segment-caching encoder (one caller at a time) when given.
+  // compressed by a segment-caching encoder (one caller at a time) when given;
+  // the sample's damage, if any, is taken as relative to the encoder's last image.
   static SampleBufferData encode(const platform::SampleBuffer& sample, SegmentedJpegEncoder* encoder, Bytes buffer);
 };
 

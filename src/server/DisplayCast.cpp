@@ -175,7 +175,16 @@ asio::awaitable<void> DisplayCast::frameLoop(std::shared_ptr<DisplayCast> self, 
       ++self->finished_;
       self->slots_->release();
     });
-    asio::co_spawn(frameExecutor, frameTask(self, std::move(*sample), std::move(slot)), asio::detached);
+    const std::uint64_t frame = ++self->framesTaken_;
+    if (self->encoder_) {
+      std::lock_guard lock(self->damageMutex_);
+      // Frames that never reach the encoder (no remote yet) must not pile
+      // up: the gap this leaves makes the next encoded frame compare everything.
+      if (self->damage_.size() >= 16)
+        self->damage_.clear();
+      self->damage_.push_back({frame, std::move(sample->damage)});
+    }
+    asio::co_spawn(frameExecutor, frameTask(self, std::move(*sample), frame, std::move(slot)), asio::detached);
   }
   if (stream.failed && *stream.failed && ended)
     ended(self);
@@ -198,8 +207,38 @@ struct DisplayCast::FrameMessage {
   }
 };
 
+std::optional<std::vector<platform::ImageRect>> DisplayCast::damageUpTo(std::uint64_t frame, bool& stale) {
+  std::lock_guard lock(damageMutex_);
+  stale = frame <= lastEncoded_;
+  if (stale)
+    return std::nullopt;
+  std::optional<std::vector<platform::ImageRect>> merged(std::in_place);
+  bool whole = encodeWhole_;
+  auto end = damage_.begin();
+  for (; end != damage_.end() && end->frame <= frame; ++end) {
+    if (!end->areas)
+      whole = true;
+    else if (!whole)
+      merged->insert(merged->end(), end->areas->begin(), end->areas->end());
+  }
+  // A gap (entries dropped) means unknown changes.
+  if (damage_.empty() || damage_.front().frame != lastEncoded_ + 1)
+    whole = true;
+  damage_.erase(damage_.begin(), end);
+  lastEncoded_ = frame;
+  encodeWhole_ = false;
+  if (whole)
+    merged.reset();
+  return merged;
+}
+
+void DisplayCast::encodingFailed() {
+  std::lock_guard lock(damageMutex_);
+  encodeWhole_ = true;
+}
+
 asio::awaitable<void> DisplayCast::frameTask(std::shared_ptr<DisplayCast> self, platform::SampleBuffer sample,
-                                             std::shared_ptr<void> slot) {
+                                             std::uint64_t frame, std::shared_ptr<void> slot) {
   // `slot` is held, in this task's frame, until the frame is done.
   (void)slot;
   // Every failure drops the frame silently; nothing is retried.
@@ -210,9 +249,19 @@ asio::awaitable<void> DisplayCast::frameTask(std::shared_ptr<DisplayCast> self, 
     auto message = std::make_shared<FrameMessage>();
     {
       std::unique_lock turn(self->encoderMutex_, std::defer_lock);
-      if (self->encoder_)
+      if (self->encoder_) {
         turn.lock();
-      message->fragment = media::Fragment::make(sample, self->encoder_.get(), self->jpegs_, self->maskPlanes_);
+        bool stale = false;
+        sample.damage = self->damageUpTo(frame, stale);
+        if (stale)
+          co_return;  // a newer frame went out already
+      }
+      try {
+        message->fragment = media::Fragment::make(sample, self->encoder_.get(), self->jpegs_, self->maskPlanes_);
+      } catch (...) {
+        self->encodingFailed();
+        throw;
+      }
     }
     sample = {};  // gives the captured image back to the capture's pool
     {

@@ -88,7 +88,7 @@ class DisplayCast : public std::enable_shared_from_this<DisplayCast> {
 
   static asio::awaitable<void> frameLoop(std::shared_ptr<DisplayCast> self, Ended ended);
   static asio::awaitable<void> frameTask(std::shared_ptr<DisplayCast> self, platform::SampleBuffer sample,
-                                         std::shared_ptr<void> slot);
+                                         std::uint64_t frame, std::shared_ptr<void> slot);
 
   const std::uint32_t identifier_;
   const capture::Broadcaster::Stream stream_;
@@ -104,6 +104,21 @@ class DisplayCast : public std::enable_shared_from_this<DisplayCast> {
   // switched off).
   std::mutex encoderMutex_;
   std::unique_ptr<media::SegmentedJpegEncoder> encoder_;
+  // The damage of each frame taken from the capture and not yet merged into
+  // an encoded frame, by capture order. The cache compares only what the
+  // damage since its last image covers, so frames are encoded in capture
+  // order: an older frame that comes after a newer one is dropped.
+  struct Damage {
+    std::uint64_t frame = 0;
+    std::optional<std::vector<platform::ImageRect>> areas;
+  };
+  std::optional<std::vector<platform::ImageRect>> damageUpTo(std::uint64_t frame, bool& stale);
+  void encodingFailed();
+  std::mutex damageMutex_;
+  std::vector<Damage> damage_;
+  std::uint64_t framesTaken_ = 0;   // the frame loop's count
+  std::uint64_t lastEncoded_ = 0;
+  bool encodeWhole_ = false;
   // Held while a frame's mask is processed and while the cast stops, so that
   // a frame of a stopped cast cannot bring a forgotten mask back.
   std::mutex maskGate_;

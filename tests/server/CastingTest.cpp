@@ -355,17 +355,21 @@ TEST_F(CastingTest, FramesAreWholeJpegsWithOrWithoutTheSegmentCache) {
     SCOPED_TRACE(cached);
     start(true, cached);
     call<serverMessages::StartCasting>({.identifier = kMain});
-    // A 64 x 48 screen where each frame changes one 8 x 8 block (or nothing).
+    // A 64 x 48 screen where each frame changes one 8 x 1 column (or
+    // nothing), and the capture says where.
     platform::SampleBuffer sample = FakeCaptureService::makeFrame(64, 48, 1);
+    Bytes jpeg;
     for (std::uint8_t tag = 1; tag <= 6; ++tag) {
       auto image = std::make_shared<platform::Image>(*sample.image);
+      sample.damage.emplace();
       if (tag % 3 != 0) {
         for (int y = 0; y < 8; ++y)
           image->row(8 * (tag % 6) + y)[4 * (8 * tag) + 1] ^= 0x5A;
+        sample.damage->push_back({8 * tag, 8 * (tag % 6), 1, 8});
       }
       sample.image = image;
       sample.presentationTime = {tag, 1'000'000'000};
-      Bytes jpeg = pushAndReceive(kMain, sample).fragment.sampleBuffer.data;
+      jpeg = pushAndReceive(kMain, sample).fragment.sampleBuffer.data;
       // The cache's frames are the bytes of one whole compression with restart
       // markers; without it they are plain compressions with none.
       if (cached) {
@@ -374,6 +378,13 @@ TEST_F(CastingTest, FramesAreWholeJpegsWithOrWithoutTheSegmentCache) {
       bool restartMarkers = std::search(jpeg.begin(), jpeg.end(), kDri.begin(), kDri.end()) != jpeg.end();
       EXPECT_EQ(restartMarkers, cached);
     }
+    // The cache takes the capture's word: a change outside the damage is not
+    // looked for.
+    auto image = std::make_shared<platform::Image>(*sample.image);
+    image->row(40)[4 * 60] ^= 0xFF;
+    sample.image = image;
+    sample.damage.emplace();
+    EXPECT_EQ(pushAndReceive(kMain, sample).fragment.sampleBuffer.data == jpeg, cached);
     link.reset();
     capture = std::make_shared<FakeCaptureService>(twoDisplays());
   }

@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 // After gtest: Xlib defines macros (Bool, None) that clash with it.
 #include <X11/Xlib.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "media/Masks.h"
 #include "messaging/Multiplexer.h"
@@ -28,6 +30,24 @@ using namespace messaging;
 using marlinax::testing::IoHarness;
 using testpeer::HeadsetLink;
 using testpeer::ReceivedFrame;
+
+// Whether the frame's pixel at (x, y) is pure green, give or take the JPEG.
+bool greenAt(const ReceivedFrame& frame, int x, int y) {
+  const Bytes& jpeg = frame.fragment.sampleBuffer.data;
+  tjhandle handle = tjInitDecompress();
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  std::vector<unsigned char> rgb;
+  bool decoded = tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colorspace) == 0;
+  if (decoded) {
+    rgb.resize(static_cast<std::size_t>(width) * height * 3);
+    decoded = tjDecompress2(handle, jpeg.data(), jpeg.size(), rgb.data(), width, 0, height, TJPF_RGB, 0) == 0;
+  }
+  tjDestroy(handle);
+  if (!decoded || x >= width || y >= height)
+    return false;
+  const unsigned char* pixel = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
+  return pixel[0] < 16 && pixel[1] > 240 && pixel[2] < 16;
+}
 
 Services x11Services(const std::string& display) {
   Services services;
@@ -113,6 +133,15 @@ TEST_F(ServerX11Test, ListsTheMonitorsAndCastsTheOneAskedFor) {
     seen = link.headset->frameCount();
     sawWithout = !next.fragment.hasMask;
     return sawWithout;
+  }));
+
+  // Only what the capture reports as damaged is compressed again, and what is
+  // painted shows: the middle of the painted area, scaled to 2400 x 1280.
+  EXPECT_TRUE(IoHarness::eventually([&] {
+    x.fill(2000, 100, 300, 200, 0x00FF00);
+    x.fill(1920, 900, 40, 40, 0xFF00FF);  // elsewhere, so that frames keep coming
+    auto frames = link.headset->frames();
+    return greenAt(frames.back(), (2150 - 1920) * 2400 / 1920, 200 * 1280 / 1080);
   }));
 
   call<serverMessages::StopCasting>({.identifier = right});
