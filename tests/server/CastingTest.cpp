@@ -544,17 +544,6 @@ TEST_F(CastingTest, TwoDisplaysCastAtOnceKeepSeparateMasks) {
   EXPECT_EQ(poster->events().size(), 40u);
 }
 
-// ---- child windows -----------------------------------------------------------
-
-TEST_F(CastingTest, ChildWindowWatchingIsAnsweredAndSendsNothing) {
-  start();
-  call<serverMessages::StopWatchingForChildWindows>({.identifier = kMain});  // never watched
-  call<serverMessages::StartWatchingForChildWindows>({.identifier = kMain});
-  call<serverMessages::StopWatchingForChildWindows>({.identifier = kMain});
-  call<serverMessages::VisionOSHandshake>({.version = 1});
-  EXPECT_EQ(headset->childWindowLists_.load(), 0);
-}
-
 // ---- input -------------------------------------------------------------------
 
 TEST_F(CastingTest, PointerRequestsUseTheNamedDisplaysFrameAndScrollAndKeysNeedNone) {
