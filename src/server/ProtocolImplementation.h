@@ -105,8 +105,10 @@ inline constexpr const char* fallbackComputerName = "Linux computer";
 // - startCasting for a display already being cast restarts its stream and
 //   forgets the display's mask, so the headset (which may have rebuilt its
 //   view) gets a first frame with the mask at once, even of a still screen.
-//   One display never has two streams: storing a stream replaces and stops
-//   the older one, which also ends the older frame loop.
+//   One display never has two streams: the casts table (DisplayCasts) stops
+//   the older cast, and with it its frame loop, before the new one starts. A
+//   capture that ends on its own (the X server went away, the monitor was
+//   removed) ends its cast.
 // - When the connection ends every capture stream, frame loop and child-window
 //   watcher of the headset stops, and later casting requests are not obeyed.
 // - On X11 whole displays are cast and nothing reports child windows, so a
