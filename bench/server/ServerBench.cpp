@@ -210,7 +210,7 @@ void BM_CastingThroughHandler(benchmark::State& state) {
   server::Services services;
   services.capture = capture;
   services.frameExecutor = cpu.get_executor();
-  services.framesInFlight = static_cast<std::size_t>(state.range(0));
+  services.maxFramesInFlight = static_cast<std::size_t>(state.range(0));
   auto handler = std::make_shared<server::ProtocolImplementation>(services);
   auto headset = std::make_shared<AnsweringHeadset>();
   auto [serverEnd, headsetEnd] = transport::Connection::makePipe(io.get_executor());

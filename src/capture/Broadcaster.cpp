@@ -19,14 +19,14 @@ void Broadcaster::Stream::stop() const {
 Broadcaster::Broadcaster(std::shared_ptr<platform::CaptureService> service, Clock clock)
     : service_(std::move(service)), clock_(std::move(clock)) {
   // The first unforced refresh must fetch.
-  lastWindowFetch_ = clock_() - 2 * fetchInterval;
+  lastDisplayFetch_ = clock_() - 2 * fetchInterval;
 }
 
-Broadcaster::~Broadcaster() { stopAll(); }
+Broadcaster::~Broadcaster() { stopWatchingAll(); }
 
 void Broadcaster::refreshDisplays(bool force) {
   std::lock_guard lock(mutex_);
-  if (!force && clock_() - lastWindowFetch_ <= fetchInterval) return;
+  if (!force && clock_() - lastDisplayFetch_ <= fetchInterval) return;
   fetchLocked();
 }
 
@@ -39,14 +39,14 @@ void Broadcaster::fetchLocked() {
   for (auto& display : fetched) {
     if (seen.insert(display.displayID).second) table.push_back(std::move(display));
   }
-  windows_ = std::move(table);
-  lastWindowFetch_ = clock_();
+  displays_ = std::move(table);
+  lastDisplayFetch_ = clock_();
 }
 
 std::optional<platform::DisplayInfo> Broadcaster::display(std::uint32_t identifier) {
   std::lock_guard lock(mutex_);
   auto find = [&]() -> std::optional<platform::DisplayInfo> {
-    for (const auto& display : windows_) {
+    for (const auto& display : displays_) {
       if (display.displayID == identifier) return display;
     }
     return std::nullopt;
@@ -58,7 +58,7 @@ std::optional<platform::DisplayInfo> Broadcaster::display(std::uint32_t identifi
 
 std::vector<platform::DisplayInfo> Broadcaster::displays() const {
   std::lock_guard lock(mutex_);
-  return windows_;
+  return displays_;
 }
 
 Broadcaster::Stream Broadcaster::makeStream(const platform::DisplayInfo& display) const {
@@ -79,54 +79,6 @@ Broadcaster::Stream Broadcaster::makeStream(const platform::DisplayInfo& display
   stream.output = std::move(output);
   stream.stream = std::move(capture);
   return stream;
-}
-
-void Broadcaster::storeStream(std::uint32_t identifier, Stream stream) {
-  std::optional<Stream> replaced;
-  {
-    std::lock_guard lock(mutex_);
-    auto [it, inserted] = streams_.try_emplace(identifier, stream);
-    if (!inserted) {
-      replaced = std::move(it->second);
-      it->second = std::move(stream);
-    }
-  }
-  if (replaced) replaced->stop();
-}
-
-void Broadcaster::stopStream(std::uint32_t identifier) {
-  std::optional<Stream> removed;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = streams_.find(identifier);
-    if (it == streams_.end()) return;
-    removed = std::move(it->second);
-    streams_.erase(it);
-  }
-  // Stopping waits for the capture thread; other operations may run meanwhile.
-  removed->stop();
-}
-
-void Broadcaster::stopStream(std::uint32_t identifier, const Stream& stream) {
-  std::optional<Stream> removed;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = streams_.find(identifier);
-    if (it == streams_.end() || it->second.frames != stream.frames) return;
-    removed = std::move(it->second);
-    streams_.erase(it);
-  }
-  removed->stop();
-}
-
-bool Broadcaster::hasStream(std::uint32_t identifier) const {
-  std::lock_guard lock(mutex_);
-  return streams_.contains(identifier);
-}
-
-std::size_t Broadcaster::streamCount() const {
-  std::lock_guard lock(mutex_);
-  return streams_.size();
 }
 
 std::shared_ptr<ChildWindowSequence> Broadcaster::watchChildWindows(std::uint32_t identifier) {
@@ -160,16 +112,13 @@ std::set<std::uint32_t> Broadcaster::childObservers() const {
   return childObservers_;
 }
 
-void Broadcaster::stopAll() {
-  std::map<std::uint32_t, Stream> streams;
+void Broadcaster::stopWatchingAll() {
   std::map<std::uint32_t, std::shared_ptr<ChildWindowSequence>> watched;
   {
     std::lock_guard lock(mutex_);
-    streams.swap(streams_);
     watched.swap(childWindows_);
     childObservers_.clear();
   }
-  for (auto& [identifier, stream] : streams) stream.stop();
   for (auto& [identifier, sequence] : watched) sequence->close();
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
 // The per-headset capture broadcaster: a cached table of the shareable
-// displays, the running capture streams and the displays watched for child
-// windows. Its operations run one at a time (a mutex held for each).
+// displays, the start of capture streams (their owner is the caller) and the
+// displays watched for child windows. Its operations run one at a time (a
+// mutex held for each).
 
 #include <atomic>
 #include <chrono>
@@ -54,8 +55,8 @@ class Broadcaster {
 
   // One running capture. Copies share the capture.
   struct Stream {
-    // Read side: next() gives none once the stream is stopped (or replaced in
-    // `streams`), so a frame loop ends with its stream.
+    // Read side: next() gives none once the stream is stopped or ended on its
+    // own, so a frame loop ends with its stream.
     std::shared_ptr<FrameSequence> frames;
     // Producer side of the same sequence.
     std::shared_ptr<FrameSequence> continuation;
@@ -70,7 +71,7 @@ class Broadcaster {
   };
 
   explicit Broadcaster(std::shared_ptr<platform::CaptureService> service, Clock clock = platform::steadyClock());
-  ~Broadcaster();  // stops every stream still registered
+  ~Broadcaster();  // ends every child-window sequence
   Broadcaster(const Broadcaster&) = delete;
   Broadcaster& operator=(const Broadcaster&) = delete;
 
@@ -87,23 +88,9 @@ class Broadcaster {
   std::vector<platform::DisplayInfo> displays() const;
 
   // Creates and starts a capture of the whole display with the casting
-  // configuration. Touches no broadcaster state; registering the result is the
-  // caller's step (storeStream). Throws when the capture cannot start; nothing
-  // is left running then.
+  // configuration; the caller owns and stops it. Touches no broadcaster state.
+  // Throws when the capture cannot start; nothing is left running then.
   Stream makeStream(const platform::DisplayInfo& display) const;
-
-  // Registers a running stream, replacing (and stopping) any stream stored
-  // for that identifier before, so that a display never has two streams.
-  void storeStream(std::uint32_t identifier, Stream stream);
-
-  // Removes and stops the stream of that identifier, if any. Never fails.
-  void stopStream(std::uint32_t identifier);
-  // The same, but only while `stream` is the one registered (a stream that
-  // ended on its own leaves a newer one alone).
-  void stopStream(std::uint32_t identifier, const Stream& stream);
-
-  bool hasStream(std::uint32_t identifier) const;
-  std::size_t streamCount() const;
 
   // Starts watching a display for child windows: adds it to childObservers and
   // returns the sequence its lists arrive on (replacing, and ending, an earlier
@@ -114,8 +101,8 @@ class Broadcaster {
   void removeChildObserver(std::uint32_t identifier);
   std::set<std::uint32_t> childObservers() const;
 
-  // Stops every stream and ends every child-window sequence (the headset is gone).
-  void stopAll();
+  // Ends every child-window sequence (the headset is gone).
+  void stopWatchingAll();
 
   // A fresh copy of the settings every capture starts from.
   static platform::CaptureConfiguration baseConfiguration();
@@ -131,9 +118,8 @@ class Broadcaster {
   const Clock clock_;
 
   mutable std::mutex mutex_;
-  std::vector<platform::DisplayInfo> windows_;
-  std::chrono::steady_clock::time_point lastWindowFetch_;
-  std::map<std::uint32_t, Stream> streams_;
+  std::vector<platform::DisplayInfo> displays_;
+  std::chrono::steady_clock::time_point lastDisplayFetch_;
   std::set<std::uint32_t> childObservers_;
   std::map<std::uint32_t, std::shared_ptr<ChildWindowSequence>> childWindows_;
 };

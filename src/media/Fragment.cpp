@@ -2,6 +2,7 @@
 
 #include "codec/Cod.h"
 #include "media/AppleLz4.h"
+#include "media/BufferPool.h"
 #include "media/MediaError.h"
 #include "media/VEncode.h"
 
@@ -17,15 +18,25 @@ Fragment Fragment::make(const platform::SampleBuffer& sample) {
   return fragment;
 }
 
-Fragment Fragment::make(const platform::SampleBuffer& sample, SegmentedJpegEncoder& encoder) {
+Fragment Fragment::make(const platform::SampleBuffer& sample, SegmentedJpegEncoder* encoder,
+                        const std::shared_ptr<BufferPool>& jpegs, const std::shared_ptr<BufferPool>& masks) {
   if (!sample.image) throw MediaError("sample buffer carries no image");
   Fragment fragment;
-  fragment.storage.mask = std::make_shared<const MaskPlane>(extractAlpha(*sample.image));
-  fragment.storage.frame = std::make_shared<const SampleBufferData>(VEncode::encode(sample, encoder));
+  auto* mask = new MaskPlane{.bytes = masks->take()};
+  fragment.storage.mask = std::shared_ptr<const MaskPlane>(mask, [masks](const MaskPlane* plane) {
+    masks->give(std::move(const_cast<MaskPlane*>(plane)->bytes));
+    delete plane;
+  });
+  extractAlphaInto(*sample.image, *mask);
+  auto* frame = new SampleBufferData(VEncode::encode(sample, encoder, jpegs->take()));
+  fragment.storage.frame = std::shared_ptr<const SampleBufferData>(frame, [jpegs](const SampleBufferData* data) {
+    jpegs->give(std::move(const_cast<SampleBufferData*>(data)->data));
+    delete data;
+  });
   return fragment;
 }
 
-Bytes Fragment::serialize() const {
+Fragment::Pieces Fragment::pieces() const {
   if (!storage.frame) throw MediaError("fragment has no compressed frame");
   if (!storage.mask) throw MediaError("fragment has no mask plane");
   const MaskPlane& mask = *storage.mask;
@@ -35,27 +46,32 @@ Bytes Fragment::serialize() const {
     throw MediaError("mask plane bytes do not match its geometry");
 
   const SampleBufferData& frame = *storage.frame;
+  Pieces pieces;
+  if (!skipMask) pieces.mask = compressAppleLz4(mask.bytes);
   const Bytes head = frame.serializeWithoutData();
-  const std::size_t frameLength = head.size() + frame.data.size();
-
-  Bytes compressedMask;
-  if (!skipMask) compressedMask = compressAppleLz4(mask.bytes);
-
-  Bytes out;
-  out.reserve(32 + frameLength + compressedMask.size());
-  codec::appendVarint(out, static_cast<std::uint64_t>(mask.width));
-  codec::appendVarint(out, static_cast<std::uint64_t>(mask.height));
-  codec::appendVarint(out, static_cast<std::uint64_t>(mask.stride));
+  pieces.head.reserve(32 + head.size());
+  codec::appendVarint(pieces.head, static_cast<std::uint64_t>(mask.width));
+  codec::appendVarint(pieces.head, static_cast<std::uint64_t>(mask.height));
+  codec::appendVarint(pieces.head, static_cast<std::uint64_t>(mask.stride));
   if (skipMask) {
-    out.push_back(0x00);
+    pieces.head.push_back(0x00);
   } else {
-    out.push_back(0x01);
-    codec::appendVarint(out, frameLength);
-    codec::appendVarint(out, compressedMask.size());
+    pieces.head.push_back(0x01);
+    codec::appendVarint(pieces.head, head.size() + frame.data.size());
+    codec::appendVarint(pieces.head, pieces.mask.size());
   }
-  out.insert(out.end(), head.begin(), head.end());
-  out.insert(out.end(), frame.data.begin(), frame.data.end());
-  out.insert(out.end(), compressedMask.begin(), compressedMask.end());
+  pieces.head.insert(pieces.head.end(), head.begin(), head.end());
+  pieces.jpeg = frame.data;
+  return pieces;
+}
+
+Bytes Fragment::serialize() const {
+  const Pieces parts = pieces();
+  Bytes out;
+  out.reserve(parts.head.size() + parts.jpeg.size() + parts.mask.size());
+  out.insert(out.end(), parts.head.begin(), parts.head.end());
+  out.insert(out.end(), parts.jpeg.begin(), parts.jpeg.end());
+  out.insert(out.end(), parts.mask.begin(), parts.mask.end());
   return out;
 }
 

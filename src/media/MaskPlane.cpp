@@ -25,19 +25,27 @@ void checkImage(const platform::Image& image) {
 }
 
 MaskPlane extractAlpha(const platform::Image& image) {
-  checkImage(image);
   MaskPlane plane;
+  extractAlphaInto(image, plane);
+  return plane;
+}
+
+void extractAlphaInto(const platform::Image& image, MaskPlane& plane) {
+  checkImage(image);
   plane.width = image.width;
   plane.height = image.height;
   plane.stride = MaskPlane::rowStride(image.width);
-  // Zero-initialised, so the padding after each row stays zero: the headset hashes
-  // whole rows, padding included.
-  plane.bytes.assign(static_cast<std::size_t>(plane.stride) * static_cast<std::size_t>(plane.height), 0);
+  plane.bytes.resize(static_cast<std::size_t>(plane.stride) * static_cast<std::size_t>(plane.height));
   // libyuv's "ARGB" is B, G, R, A in memory: the byte it extracts is the fourth.
   if (libyuv::ARGBExtractAlpha(image.pixels.data(), image.stride, plane.bytes.data(), plane.stride,
                                image.width, image.height) != 0)
     throw MediaError("alpha extraction failed");
-  return plane;
+  // The padding after each row is zero: the headset hashes whole rows.
+  if (plane.stride > plane.width) {
+    for (int y = 0; y < plane.height; ++y)
+      std::memset(plane.bytes.data() + static_cast<std::size_t>(y) * plane.stride + plane.width, 0,
+                  static_cast<std::size_t>(plane.stride - plane.width));
+  }
 }
 
 }  // namespace marlinax::media

@@ -24,6 +24,8 @@ struct MaskPlane {
 // Copies the fourth byte (alpha) of every BGRA pixel into a new plane, padding zeroed.
 // Throws MediaError for an image whose geometry is inconsistent.
 MaskPlane extractAlpha(const platform::Image& image);
+// The same into `plane`, whose buffer is reused when it has room.
+void extractAlphaInto(const platform::Image& image, MaskPlane& plane);
 
 // Throws MediaError unless the image is a non-empty BGRA image whose rows and pixels
 // fit in its buffer (and within the 65500-pixel JPEG limit).

@@ -182,16 +182,32 @@ Bytes SegmentedJpegEncoder::encodeWhole(const platform::Image& image, int segmen
 
 const Bytes& SegmentedJpegEncoder::encode(std::shared_ptr<const platform::Image> frame,
                                           std::optional<std::span<const PixelRect>> damage) {
+  encodeInto(output_, std::move(frame), damage);
+  return output_;
+}
+
+void SegmentedJpegEncoder::encodeInto(Bytes& out, std::shared_ptr<const platform::Image> frame,
+                                      std::optional<std::span<const PixelRect>> damage) {
   if (!frame) throw MediaError("no image to compress");
   const platform::Image& image = *frame;
   checkImage(image);
+  // A failure part-way leaves segments of two images: the next image is then
+  // compressed whole.
+  struct OnFailure {
+    std::vector<Bytes>& segments;
+    bool done = false;
+    ~OnFailure() {
+      if (!done) segments.clear();
+    }
+  } guard{segments_};
   const SegmentLayout layout = SegmentLayout::forImage(image.width, image.height, segmentsPerRow_);
   if (layout != layout_ || segments_.empty()) {
     layout_ = layout;
     encodeAll(image);
     previous_ = std::move(frame);
-    assemble();
-    return output_;
+    assemble(out);
+    guard.done = true;
+    return;
   }
 
   // Which segments may have changed: those the damage meets, or all.
@@ -256,8 +272,8 @@ const Bytes& SegmentedJpegEncoder::encode(std::shared_ptr<const platform::Image>
     ++row;
   }
   previous_ = std::move(frame);
-  assemble();
-  return output_;
+  assemble(out);
+  guard.done = true;
 }
 
 void SegmentedJpegEncoder::encodeAll(const platform::Image& image) {
@@ -305,21 +321,21 @@ std::size_t SegmentedJpegEncoder::encodeRun(const platform::Image& image, int fi
   return start;
 }
 
-void SegmentedJpegEncoder::assemble() {
+void SegmentedJpegEncoder::assemble(Bytes& out) const {
   std::size_t size = header_.size() + 2;
   for (const Bytes& segment : segments_) size += segment.size() + 2;
-  output_.clear();
-  output_.reserve(size);
-  output_.insert(output_.end(), header_.begin(), header_.end());
+  out.clear();
+  out.reserve(size);
+  out.insert(out.end(), header_.begin(), header_.end());
   for (std::size_t i = 0; i < segments_.size(); ++i) {
     if (i > 0) {
-      output_.push_back(kMarker);
-      output_.push_back(static_cast<std::uint8_t>(kRestart0 + (i - 1) % 8));
+      out.push_back(kMarker);
+      out.push_back(static_cast<std::uint8_t>(kRestart0 + (i - 1) % 8));
     }
-    output_.insert(output_.end(), segments_[i].begin(), segments_[i].end());
+    out.insert(out.end(), segments_[i].begin(), segments_[i].end());
   }
-  output_.push_back(kMarker);
-  output_.push_back(kEndOfImage);
+  out.push_back(kMarker);
+  out.push_back(kEndOfImage);
 }
 
 }  // namespace marlinax::media

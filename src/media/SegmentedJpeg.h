@@ -25,13 +25,7 @@
 
 namespace marlinax::media {
 
-// A rectangle of image pixels.
-struct PixelRect {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-};
+using PixelRect = platform::ImageRect;
 
 // How a frame of a given width is cut into segments.
 struct SegmentLayout {
@@ -71,6 +65,9 @@ class SegmentedJpegEncoder {
   // valid until the next call. Throws MediaError.
   const Bytes& encode(std::shared_ptr<const platform::Image> image,
                       std::optional<std::span<const PixelRect>> damage = std::nullopt);
+  // The same, with the JPEG written into `out` (its capacity is reused).
+  void encodeInto(Bytes& out, std::shared_ptr<const platform::Image> image,
+                  std::optional<std::span<const PixelRect>> damage = std::nullopt);
 
   // Segments compressed by the last encode, of how many.
   int segmentsEncoded() const { return segmentsEncoded_; }
@@ -89,7 +86,7 @@ class SegmentedJpegEncoder {
   // whole rows) in one go; returns where the scan data began in the
   // compressor's buffer.
   std::size_t encodeRun(const platform::Image& image, int first, int count);
-  void assemble();
+  void assemble(Bytes& out) const;
 
   int segmentsPerRow_;
   std::unique_ptr<Compressor> compressor_;

@@ -27,6 +27,12 @@ class Compressor {
   Compressor& operator=(const Compressor&) = delete;
 
   Bytes compress(const platform::Image& image) {
+    Bytes out;
+    compressInto(image, out);
+    return out;
+  }
+
+  void compressInto(const platform::Image& image, Bytes& out) {
     if (!handle_) throw MediaError("cannot create a JPEG compressor");
     // The worst case for this size, so the compressor never reallocates the buffer
     // (noisy content at quality 100 can exceed the raw frame size).
@@ -44,7 +50,7 @@ class Compressor {
     if (tjCompress2(handle_, image.pixels.data(), image.width, image.stride, image.height, TJPF_BGRX, &buffer_,
                     &size, TJSAMP_444, kQuality, TJFLAG_NOREALLOC) != 0)
       throw MediaError(std::string("JPEG compression failed: ") + tjGetErrorStr2(handle_));
-    return Bytes(buffer_, buffer_ + size);
+    out.assign(buffer_, buffer_ + size);
   }
 
  private:
@@ -82,10 +88,19 @@ SampleBufferData VEncode::encode(const platform::SampleBuffer& sample) {
   return wrap(sample, compressor.compress(*sample.image));
 }
 
-SampleBufferData VEncode::encode(const platform::SampleBuffer& sample, SegmentedJpegEncoder& encoder) {
+SampleBufferData VEncode::encode(const platform::SampleBuffer& sample, SegmentedJpegEncoder* encoder, Bytes buffer) {
   if (!sample.image) throw MediaError("sample buffer carries no image");
   checkImage(*sample.image);
-  return wrap(sample, encoder.encode(sample.image));
+  if (encoder) {
+    if (sample.damage)
+      encoder->encodeInto(buffer, sample.image, std::span<const PixelRect>(*sample.damage));
+    else
+      encoder->encodeInto(buffer, sample.image);
+  } else {
+    thread_local Compressor compressor;
+    compressor.compressInto(*sample.image, buffer);
+  }
+  return wrap(sample, std::move(buffer));
 }
 
 }  // namespace marlinax::media

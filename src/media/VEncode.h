@@ -16,8 +16,10 @@ struct VEncode {
   // the image's size, and the JPEG bytes. Throws MediaError when the sample buffer has
   // no image, the image is malformed, or the compressor fails.
   static SampleBufferData encode(const platform::SampleBuffer& sample);
-  // The same compressed by a segment-caching encoder (one caller at a time).
-  static SampleBufferData encode(const platform::SampleBuffer& sample, SegmentedJpegEncoder& encoder);
+  // The same with the JPEG bytes written into `buffer` (its capacity is reused),
+  // compressed by a segment-caching encoder (one caller at a time) when given;
+  // the sample's damage, if any, is taken as relative to the encoder's last image.
+  static SampleBufferData encode(const platform::SampleBuffer& sample, SegmentedJpegEncoder* encoder, Bytes buffer);
 };
 
 }  // namespace marlinax::media

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -119,15 +120,19 @@ class WaiterContinuation final : public Replies::Continuation {
   async::Waiter<void(std::exception_ptr, Bytes)> waiter_;
 };
 
-asio::awaitable<void> sendMessage(std::shared_ptr<Multiplexer::State> state, std::int64_t token, Bytes data,
+// Writes the identifier byte and the token, then the body's pieces as they lie.
+asio::awaitable<void> sendMessage(std::shared_ptr<Multiplexer::State> state, std::int64_t token, MessagePieces body,
                                   Messages message) {
-  Bytes out;
-  out.reserve(data.size() + 10);
-  out.push_back(static_cast<std::uint8_t>(message));
-  codec::appendVarint(out, static_cast<std::uint64_t>(token));
-  out.insert(out.end(), data.begin(), data.end());
+  Bytes head;
+  head.reserve(10);
+  head.push_back(static_cast<std::uint8_t>(message));
+  codec::appendVarint(head, static_cast<std::uint64_t>(token));
+  std::vector<ByteView> pieces;
+  pieces.reserve(body.pieces.size() + 1);
+  pieces.push_back(head);
+  pieces.insert(pieces.end(), body.pieces.begin(), body.pieces.end());
   try {
-    co_await state->connection.send(std::move(out));
+    co_await state->connection.sendPieces(pieces);
   } catch (const std::exception& error) {
     bool first = false;
     {
@@ -225,7 +230,7 @@ asio::awaitable<void> handleIncoming(std::shared_ptr<Multiplexer::State> state,
   }
   if (reply) {
     inProgress->queue(reply->size());
-    co_await sendMessage(state, static_cast<std::int64_t>(token), std::move(*reply), *identifier);
+    co_await sendMessage(state, static_cast<std::int64_t>(token), MessagePieces::of(std::move(*reply)), *identifier);
     co_return;
   }
   state->replies.resume(static_cast<std::int64_t>(token), std::move(body));
@@ -278,7 +283,16 @@ Multiplexer::Multiplexer(asio::any_io_executor executor, transport::Connection c
   asio::co_spawn(state_->executor, run(state_), asio::detached);
 }
 
+MessagePieces MessagePieces::of(Bytes data) {
+  auto owned = std::make_shared<const Bytes>(std::move(data));
+  return MessagePieces{.pieces = {ByteView(*owned)}, .owner = owned};
+}
+
 asio::awaitable<Bytes> Multiplexer::sendWithReply(Messages message, Bytes data) const {
+  return sendPiecesWithReply(message, MessagePieces::of(std::move(data)));
+}
+
+asio::awaitable<Bytes> Multiplexer::sendPiecesWithReply(Messages message, MessagePieces data) const {
   auto state = state_;
   // Registers the caller's continuation and sends in a task of its own; the
   // caller resumes when the reply comes or the stream ends.
@@ -292,7 +306,7 @@ asio::awaitable<Bytes> Multiplexer::sendWithReply(Messages message, Bytes data) 
 }
 
 asio::awaitable<void> Multiplexer::send(std::int64_t token, Bytes data, Messages message) const {
-  co_await sendMessage(state_, token, std::move(data), message);
+  co_await sendMessage(state_, token, MessagePieces::of(std::move(data)), message);
 }
 
 bool Multiplexer::finished() const { return state_->finished; }

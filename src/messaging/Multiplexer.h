@@ -97,6 +97,16 @@ struct MultiplexerStats {
   MultiplexerLimits limits;
 };
 
+// A message body in pieces, written one after the other without being joined
+// (a frame's JPEG goes out straight from the encoder's buffer). `owner` keeps
+// the memory the pieces lie in until the write has ended.
+struct MessagePieces {
+  std::vector<ByteView> pieces;
+  std::shared_ptr<const void> owner;
+
+  static MessagePieces of(Bytes data);
+};
+
 class Multiplexer {
  public:
   using Limits = MultiplexerLimits;
@@ -111,6 +121,7 @@ class Multiplexer {
   // or fails before the reply comes; a failed write is printed and the request
   // stays pending (as a lost reply would).
   asio::awaitable<Bytes> sendWithReply(Messages message, Bytes data) const;
+  asio::awaitable<Bytes> sendPiecesWithReply(Messages message, MessagePieces body) const;
 
   // Writes one message, never throws. The first failed send of a connection
   // is printed on standard output; every one is counted (Stats::failedSends).

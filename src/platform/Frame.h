@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "codec/Bytes.h"
 
@@ -30,10 +32,22 @@ struct Image {
   std::uint8_t* row(int y) { return pixels.data() + static_cast<std::size_t>(y) * stride; }
 };
 
+// A rectangle of image pixels.
+struct ImageRect {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  friend bool operator==(const ImageRect&, const ImageRect&) = default;
+};
+
 // One captured sample: an image with its times, or a status-only sample
 // (no image) that consumers skip.
 struct SampleBuffer {
   std::shared_ptr<const Image> image;
+  // The areas of `image` that may differ from the stream's previous frame;
+  // none when any pixel may (a first frame, a new geometry, an unknown change).
+  std::optional<std::vector<ImageRect>> damage;
   MediaTime presentationTime;
   MediaTime duration;
   // Monotonic capture instant in nanoseconds (for latency measurements).

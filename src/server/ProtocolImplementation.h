@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,6 +19,7 @@
 #include "messaging/SessionLoop.h"
 #include "platform/Clock.h"
 #include "platform/Frame.h"
+#include "server/DisplayCast.h"
 
 namespace marlinax::platform {
 class CaptureService;
@@ -77,7 +77,7 @@ struct Services {
   // frame only when a slot is free; meanwhile the capture grabs nothing and
   // coalesces the changes, so a slow or silent headset costs neither CPU,
   // memory nor latency.
-  std::size_t framesInFlight = 3;
+  std::size_t maxFramesInFlight = 3;
   // True: each cast display keeps the compressed segments of its last frame
   // and compresses again only those whose pixels changed (same bytes as a
   // whole compression with restart markers). False: every frame is
@@ -107,8 +107,10 @@ inline constexpr const char* fallbackComputerName = "Linux computer";
 // - startCasting for a display already being cast restarts its stream and
 //   forgets the display's mask, so the headset (which may have rebuilt its
 //   view) gets a first frame with the mask at once, even of a still screen.
-//   One display never has two streams: storing a stream replaces and stops
-//   the older one, which also ends the older frame loop.
+//   One display never has two streams: the casts table (DisplayCasts) stops
+//   the older cast, and with it its frame loop, before the new one starts. A
+//   capture that ends on its own (the X server went away, the monitor was
+//   removed) ends its cast.
 // - When the connection ends every capture stream, frame loop and child-window
 //   watcher of the headset stops, and later casting requests are not obeyed.
 // - On X11 whole displays are cast and nothing reports child windows, so a
@@ -142,13 +144,9 @@ class ProtocolImplementation final : public messaging::SessionHandler,
   std::size_t endConnection();
   bool connectionHasEnded() const { return ended_; }
 
-  // Frames of this display now being built or waiting for their reply.
-  std::size_t framesInFlight(std::uint32_t identifier) const;
-  // Frames of the display's current casting whose task has ended, whether the
-  // frame was sent, dropped or failed.
-  std::uint64_t framesFinished(std::uint32_t identifier) const;
-  // Capture streams now registered (casting displays).
-  std::size_t castingCount() const;
+  // The displays being cast, each with its stream and frame loop.
+  const DisplayCasts& casts() const { return *casts_; }
+  std::size_t castingCount() const { return casts_->count(); }
   // Child-window watchers now running, and requests for one that were refused.
   std::size_t childWatcherCount() const;
   std::uint64_t childWatchersRefused() const { return watchersRefused_; }
@@ -190,36 +188,19 @@ class ProtocolImplementation final : public messaging::SessionHandler,
   asio::awaitable<messaging::SerializableVoid> typed(messaging::serverMessages::Typed::Request request) override;
 
  private:
-  struct Casting;
-  class FrameSlots;
-
   std::string computerName() const;
   capture::Broadcaster& broadcaster() const;
   input::EventDispatcher& dispatcher() const;
   std::optional<input::Point> pointerPoint(std::uint32_t identifier, double x, double y);
-  void forgetMask(std::uint32_t identifier);
-  static asio::awaitable<void> frameLoop(std::shared_ptr<ProtocolImplementation> self, std::uint32_t identifier,
-                                         std::shared_ptr<Casting> casting);
-  static asio::awaitable<void> frameTask(std::shared_ptr<ProtocolImplementation> self, std::uint32_t identifier,
-                                         std::shared_ptr<Casting> casting, platform::SampleBuffer sample,
-                                         std::shared_ptr<void> slot);
 
   Services services_;
   std::int64_t version_;
-  mutable std::mutex remoteMutex_;
-  std::optional<messaging::Remote> remote_;
-  // The three per-headset actors; the broadcaster and the dispatcher exist
-  // only when their platform service does.
-  std::unique_ptr<capture::Broadcaster> screenRecorder_;
+  // The per-headset services; the broadcaster and the dispatcher exist only
+  // when their platform service does.
+  std::unique_ptr<capture::Broadcaster> broadcaster_;
   std::unique_ptr<input::EventDispatcher> eventDispatcher_;
-  std::unique_ptr<media::Masks> masks_;
-
-  // Per cast display, the frame loop's bookkeeping (in-flight slots).
-  mutable std::mutex castingMutex_;
-  std::map<std::uint32_t, std::shared_ptr<Casting>> casting_;
-  // Held while a frame's mask is processed and while a stopped display's mask
-  // is forgotten, so a frame of a stopped stream cannot bring the entry back.
-  std::mutex maskGate_;
+  std::shared_ptr<CastShared> castShared_;  // the remote and the mask memory
+  std::unique_ptr<DisplayCasts> casts_;
   std::shared_ptr<async::Semaphore> previewSlots_;
   std::atomic<std::uint64_t> watchersRefused_ = 0;
   std::atomic<bool> ended_ = false;

@@ -29,6 +29,11 @@ asio::awaitable<void> Connection::send(Bytes data) {
   co_await impl->send(std::move(data));
 }
 
+asio::awaitable<void> Connection::sendPieces(std::span<const ByteView> pieces) {
+  auto impl = impl_;
+  co_await impl->sendPieces(pieces);
+}
+
 bool Connection::listening() const { return impl_->listening(); }
 
 void Connection::setMaximumMessageSize(std::uint64_t bytes) { impl_->setMaximumMessageSize(bytes); }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -59,6 +60,10 @@ public:
   // goes ahead of larger ones waiting too.
   // Throws std::system_error on failure (no retry).
   asio::awaitable<void> send(Bytes data);
+  // The same for a message given in pieces, written one after the other
+  // straight from where they lie (one gather write over TLS). The pieces must
+  // stay valid until the call resumes.
+  asio::awaitable<void> sendPieces(std::span<const ByteView> pieces);
 
   // True for a connection accepted by the listener, false for one opened here.
   bool listening() const;

@@ -19,6 +19,13 @@ public:
 
   virtual asio::awaitable<void> connect() = 0;
   virtual asio::awaitable<void> send(Bytes data) = 0;
+  // A transport that cannot write pieces as they lie sends them joined.
+  virtual asio::awaitable<void> sendPieces(std::span<const ByteView> pieces) {
+    Bytes joined;
+    for (ByteView piece : pieces)
+      joined.insert(joined.end(), piece.begin(), piece.end());
+    co_await send(std::move(joined));
+  }
   virtual void close() = 0;
   // The consumer took one message out of data(); a transport that paused
   // reading because too many were waiting may read again.

@@ -20,6 +20,8 @@
 
 #include <algorithm>
 #include <deque>
+#include <span>
+#include <vector>
 
 namespace marlinax::transport {
 namespace {
@@ -45,8 +47,13 @@ public:
   }
 
   asio::awaitable<void> send(Bytes data) override {
+    const ByteView piece(data);
+    co_await sendPieces(std::span<const ByteView>(&piece, 1));
+  }
+
+  asio::awaitable<void> sendPieces(std::span<const ByteView> pieces) override {
     auto self = shared_from_this();
-    co_await asio::co_spawn(executor_, self->write(std::move(data)), use_awaitable);
+    co_await asio::co_spawn(executor_, self->write(pieces), use_awaitable);
   }
 
   void close() override {
@@ -148,7 +155,10 @@ private:
     }
   }
 
-  asio::awaitable<void> write(Bytes data) {
+  asio::awaitable<void> write(std::span<const ByteView> pieces) {
+    std::size_t size = 0;
+    for (ByteView piece : pieces)
+      size += piece.size();
     // Sends take turns so their bytes never interleave: a send arriving while
     // another is writing waits on a timer that the writer cancels when done.
     // A small message (a reply, an input request) waiting for its turn goes
@@ -156,7 +166,7 @@ private:
     // the one being written: input round trips stay short while casting.
     if (writing_) {
       auto turn = std::make_shared<Turn>(executor_);
-      turn->small = data.size() <= kSmallMessage;
+      turn->small = size <= kSmallMessage;
       auto place = writeQueue_.end();
       if (turn->small)
         place = std::find_if(writeQueue_.begin(), writeQueue_.end(), [](const auto& waiting) { return !waiting->small; });
@@ -179,10 +189,14 @@ private:
                                   ? make_error_code(asio::error::not_connected)
                                   : make_error_code(TransportError::closed));
     }
-    const auto header = encodeFrameHeader(data.size(), writeOrder());
-    // One gather write: asio's TLS stream packs a short header and body into
-    // one record instead of sending the header on its own.
-    const std::array<asio::const_buffer, 2> buffers{asio::buffer(header), asio::buffer(data)};
+    const auto header = encodeFrameHeader(size, writeOrder());
+    // One gather write: asio's TLS stream packs a short header and the pieces
+    // after it into records, copying nothing else together.
+    std::vector<asio::const_buffer> buffers;
+    buffers.reserve(pieces.size() + 1);
+    buffers.push_back(asio::buffer(header));
+    for (ByteView piece : pieces)
+      buffers.push_back(asio::buffer(piece.data(), piece.size()));
     auto [error, written] = co_await asio::async_write(stream_, buffers, asio::experimental::as_tuple(use_awaitable));
     (void)written;
     if (error) {

@@ -150,8 +150,6 @@ TEST_F(BroadcasterTest, StreamCapturesWithTheCastingConfiguration) {
   EXPECT_TRUE(service->lastStreamConfiguration()->showsCursor);
   EXPECT_EQ(service->lastStreamConfiguration()->minimumFrameIntervalTimescale, 60);
   EXPECT_EQ(service->runningStreams(1), 1);
-  // makeStream registers nothing by itself.
-  EXPECT_FALSE(broadcaster.hasStream(1));
   stream.stop();
   EXPECT_EQ(service->runningStreams(), 0);
 }
@@ -160,12 +158,10 @@ TEST_F(BroadcasterTest, FailedStartLeavesNothingRunning) {
   service->setStartFailure("refused");
   EXPECT_THROW(broadcaster.makeStream(display(1)), platform::CaptureError);
   EXPECT_EQ(service->runningStreams(), 0);
-  EXPECT_EQ(broadcaster.streamCount(), 0u);
 }
 
 TEST_F(BroadcasterTest, UnreadFrameIsReplacedByANewerOne) {
   auto stream = broadcaster.makeStream(display(1));
-  broadcaster.storeStream(1, stream);
   EXPECT_EQ(service->push(1, FakeCaptureService::makeFrame(4, 2, 10)), 1);
   EXPECT_EQ(service->push(1, FakeCaptureService::makeFrame(4, 2, 11)), 1);
   EXPECT_EQ(service->push(1, FakeCaptureService::makeFrame(4, 2, 12)), 1);
@@ -189,76 +185,31 @@ TEST_F(BroadcasterTest, UnreadFrameIsReplacedByANewerOne) {
 
 TEST_F(BroadcasterTest, WaitingReaderIsResumedByAFrameFromAnotherThreadAndEndsWithStop) {
   auto stream = broadcaster.makeStream(display(2));
-  broadcaster.storeStream(2, stream);
   std::thread producer([&] {
     // The io_context must keep running while the reader waits.
     std::this_thread::sleep_for(50ms);
     service->push(2, FakeCaptureService::makeFrame(2, 2, 42));
     while (stream.frames->buffered() != 0) std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(20ms);
-    broadcaster.stopStream(2);
+    stream.stop();
   });
   asio::io_context context;
   auto tags = readAll(stream.frames, context);
   producer.join();
   EXPECT_EQ(tags, std::vector<std::uint8_t>{42});
-  EXPECT_FALSE(broadcaster.hasStream(2));
   EXPECT_EQ(service->runningStreams(), 0);
   EXPECT_EQ(service->push(2, FakeCaptureService::makeFrame(2, 2, 43)), 0);
 }
 
 TEST_F(BroadcasterTest, StopEndsTheSequenceAndDropsTheUnreadFrame) {
   auto stream = broadcaster.makeStream(display(1));
-  broadcaster.storeStream(1, stream);
   service->push(1, FakeCaptureService::makeFrame(2, 2, 1));
-  broadcaster.stopStream(1);
+  stream.stop();
   asio::io_context context;
   EXPECT_TRUE(readAll(stream.frames, context).empty());
   EXPECT_EQ(service->stopCount(), 1);
-
-  // Stopping again, or a display without a stream, changes nothing.
-  broadcaster.stopStream(1);
-  broadcaster.stopStream(77);
+  stream.stop();  // idempotent
   EXPECT_EQ(service->stopCount(), 1);
-}
-
-TEST_F(BroadcasterTest, StopStreamWithoutAStreamLeavesOthersRunning) {
-  auto stream = broadcaster.makeStream(display(1));
-  broadcaster.storeStream(1, stream);
-  broadcaster.stopStream(2);
-  EXPECT_TRUE(broadcaster.hasStream(1));
-  EXPECT_EQ(service->runningStreams(1), 1);
-  EXPECT_EQ(service->stopCount(), 0);
-  EXPECT_FALSE(stream.frames->isFinished());
-}
-
-TEST_F(BroadcasterTest, StoringASecondStreamStopsTheFirst) {
-  auto first = broadcaster.makeStream(display(1));
-  broadcaster.storeStream(1, first);
-  auto second = broadcaster.makeStream(display(1));
-  broadcaster.storeStream(1, second);
-  EXPECT_EQ(broadcaster.streamCount(), 1u);
-  EXPECT_EQ(service->runningStreams(1), 1);
-  EXPECT_TRUE(first.frames->isFinished());
-  EXPECT_FALSE(second.frames->isFinished());
-  service->push(1, FakeCaptureService::makeFrame(2, 2, 5));
-  EXPECT_EQ(second.frames->buffered(), 1u);
-
-  // After stopping no capture of the display is left.
-  broadcaster.stopStream(1);
-  EXPECT_EQ(service->runningStreams(), 0);
-}
-
-TEST_F(BroadcasterTest, DestructionStopsRegisteredStreams) {
-  std::shared_ptr<FrameSequence> frames;
-  {
-    Broadcaster local(service, clock.function());
-    auto stream = local.makeStream(display(1));
-    frames = stream.frames;
-    local.storeStream(1, stream);
-  }
-  EXPECT_EQ(service->runningStreams(), 0);
-  EXPECT_TRUE(frames->isFinished());
 }
 
 TEST_F(BroadcasterTest, ChildWindowWatchersEndWhenRemoved) {
@@ -277,7 +228,6 @@ TEST_F(BroadcasterTest, ChildWindowWatchersEndWhenRemoved) {
 // order, never the same one twice, and always ends with the last one.
 TEST_F(BroadcasterTest, ConcurrentProducerNewestFrameAlwaysArrives) {
   auto stream = broadcaster.makeStream(display(1));
-  broadcaster.storeStream(1, stream);
   constexpr int frameCount = 250;
   asio::io_context context;
   std::vector<std::uint8_t> tags;

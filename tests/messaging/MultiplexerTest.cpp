@@ -157,6 +157,19 @@ TEST_F(MultiplexerTest, ReplyAndRequestBytes) {
   EXPECT_EQ(Bytes(header.begin(), header.end()), (Bytes{0x02, 0, 0, 0, 0, 0, 0, 0}));
 }
 
+TEST_F(MultiplexerTest, ABodyInPiecesIsOneMessageInOrderAndItsOwnerGoesOnceWritten) {
+  auto multiplexer = start(std::make_shared<ScriptedHandler>(serveComputerGroup));
+  auto owner = std::make_shared<const Bytes>(Bytes{'a', 'b', 'c'});
+  std::weak_ptr<const Bytes> watched = owner;
+  const ByteView bytes(*owner);
+  auto call = io.start(multiplexer.sendPiecesWithReply(
+      Messages::windowFrame, MessagePieces{.pieces = {bytes.subspan(1), {}, bytes.first(2)}, .owner = std::move(owner)}));
+  EXPECT_EQ(receiveAtPeer(), (Bytes{0x06, 0x01, 'b', 'c', 'a', 'b'}));
+  EXPECT_TRUE(IoHarness::eventually([&] { return watched.expired(); }));
+  sendFromPeer(Bytes{0x06, 0x01});
+  EXPECT_TRUE(IoHarness::get(std::move(call)).empty());
+}
+
 TEST_F(MultiplexerTest, FirstBytesOfAConnectionAreTheHandshake) {
   Remote remote(start(std::make_shared<ScriptedHandler>(serveComputerGroup)));
   auto handshake = io.start(remote.macOSHandshake({.version = 1}));

@@ -36,6 +36,7 @@ using platform::DisplayInfo;
 using platform::FakeCaptureService;
 using platform::PostedInput;
 using testing::IoHarness;
+using testpeer::HeadsetLink;
 using testpeer::ReceivedFrame;
 using testpeer::TestHeadset;
 
@@ -69,43 +70,28 @@ class CastingTest : public ::testing::Test {
     services.input = poster;
     services.doubleClickInterval = poster;
     services.computerName = [] { return std::string("test computer"); };
-    services.frameExecutor = cpu.get_executor();
-    services.framesInFlight = 3;
+    services.maxFramesInFlight = 3;
     services.clock = [this] { return now.load(); };
     services.connectionEnded = [this](std::size_t stopped) {
       endedReports++;
       stoppedOnEnd = stopped;
     };
-    handler = std::make_shared<ProtocolImplementation>(std::move(services));
-    auto [local, remote] = transport::Connection::makePipe(io.executor());
-    serverEnd = local;
-    headsetEnd = remote;
-    server.emplace(io.executor(), serverEnd, handler);
-    if (withRemote)
-      handler->setRemote(Remote(*server));
-    client.emplace(io.executor(), headsetEnd, headset);
+    link.emplace(std::move(services), withRemote);
+    handler = link->handler;
+    headset = link->headset;
   }
 
   ~CastingTest() override {
-    headset->releaseAll();
-    headsetEnd.close();
-    // Both read loops end before the threads stop, so no request is left
-    // waiting in a cycle with its multiplexer.
-    if (client) {
-      EXPECT_TRUE(IoHarness::eventually([&] { return client->finished(); }));
-    }
-    if (server) {
-      EXPECT_TRUE(IoHarness::eventually([&] { return server->finished(); }));
+    if (link) {
+      link->close();
       // Whatever the test did, nothing keeps capturing once the headset is gone.
       EXPECT_TRUE(IoHarness::eventually([&] { return capture->runningStreams() == 0; }));
     }
-    io.stop();
-    cpu.join();
   }
 
   template <class M>
   typename M::Reply call(typename M::Request request) {
-    return io.await(Remote::callOver<M>(*client, std::move(request)));
+    return link->call<M>(std::move(request));
   }
 
   // Pushes a frame into the display's stream and waits until the headset has
@@ -118,49 +104,48 @@ class CastingTest : public ::testing::Test {
     return frames.at(before);
   }
 
+  std::size_t inFlight(std::uint32_t display) const {
+    auto cast = handler->casts().find(display);
+    return cast ? cast->framesInFlight() : 0;
+  }
+
   void acknowledge(std::uint32_t display, const ReceivedFrame& received) {
     media::Sha256Digest digest = media::sha256(peer::decompressMask(received.fragment));
     call<serverMessages::WindowMask>({.identifier = display, .hash = Bytes(digest.begin(), digest.end())});
   }
 
-  IoHarness io;
-  asio::thread_pool cpu{2};
   std::shared_ptr<FakeCaptureService> capture = std::make_shared<FakeCaptureService>(twoDisplays());
   std::shared_ptr<platform::FakeInputPoster> poster = std::make_shared<platform::FakeInputPoster>();
   std::atomic<std::chrono::steady_clock::time_point> now{std::chrono::steady_clock::time_point{} +
                                                          std::chrono::hours(1)};
-  std::shared_ptr<ProtocolImplementation> handler;
-  std::shared_ptr<TestHeadset> headset = std::make_shared<TestHeadset>();
-  transport::Connection serverEnd, headsetEnd;
-  std::optional<Multiplexer> server, client;
   std::atomic<int> endedReports = 0;
   std::atomic<std::size_t> stoppedOnEnd = 0;
+  std::optional<HeadsetLink> link;
+  std::shared_ptr<ProtocolImplementation> handler;
+  std::shared_ptr<TestHeadset> headset;
 };
 
 // ---- the identifier table ---------------------------------------------------
 
-TEST_F(CastingTest, EveryServedIdentifierIsAnsweredUnderItsTokenAndTheHeadsetsOnesNever) {
+TEST(CastingIdentifiers, EveryServedIdentifierIsAnsweredUnderItsTokenAndTheHeadsetsOnesNever) {
+  IoHarness io;
+  asio::thread_pool cpu{2};
+  auto capture = std::make_shared<FakeCaptureService>(twoDisplays());
+  auto poster = std::make_shared<platform::FakeInputPoster>();
   Services services;
   services.capture = capture;
   services.input = poster;
   services.frameExecutor = cpu.get_executor();
-  handler = std::make_shared<ProtocolImplementation>(services);
-  auto [local, remote] = transport::Connection::makePipe(io.executor());
-  serverEnd = local;
-  headsetEnd = remote;
-  server.emplace(io.executor(), serverEnd, handler);
+  auto pipe = transport::Connection::makePipe(io.executor());
+  transport::Connection serverEnd = pipe.first, headsetEnd = pipe.second;
+  std::optional<Multiplexer> server;
+  server.emplace(io.executor(), serverEnd, std::make_shared<ProtocolImplementation>(services));
 
   auto exchange = [&](std::uint8_t identifier, std::uint8_t token, const Bytes& body) {
     Bytes message{identifier, token};
     message.insert(message.end(), body.begin(), body.end());
     io.await(headsetEnd.send(message));
   };
-  // The three headset-served identifiers, as the headset could send them: none
-  // is answered, so the first reply to arrive is the one to the next request.
-  exchange(1, 1, serialize(HandshakeRequest{.version = 1}));
-  exchange(6, 2, Bytes{0x07, 0x00});
-  exchange(10, 3, serialize(clientMessages::ChildWindows::Request{.parent = kMain, .children = {1}}));
-
   struct Row {
     std::uint8_t identifier;
     Bytes body;
@@ -211,40 +196,28 @@ TEST_F(CastingTest, EveryServedIdentifierIsAnsweredUnderItsTokenAndTheHeadsetsOn
   }
   // move, down + up, three scroll events, three drag events, one key.
   EXPECT_EQ(poster->events().size(), 10u);
+  headsetEnd.close();
+  EXPECT_TRUE(IoHarness::eventually([&] { return server->finished(); }));
+  io.stop();
+  cpu.join();
 }
 
 // ---- displays and previews -------------------------------------------------
 
-TEST_F(CastingTest, DisplayListKeepsTableOrderAndIsCachedForOneSecond) {
-  capture->setDisplays({DisplayInfo{kSide, {1920, 0, 1280, 800}}, DisplayInfo{kMain, {0, 0, 1920, 1080}}});
+TEST_F(CastingTest, DisplayListNamesEachDisplayAndAFailedFetchIsNotAnswered) {
   start();
-  auto first = call<serverMessages::Windows>({});
-  ASSERT_EQ(first.displays.size(), 2u);
-  EXPECT_EQ(first.displays[0], (Display{.identifier = kSide,
-                                        .title = "Display 9",
-                                        .app = "",
-                                        .frame = {1920, 0, 1280, 800},
-                                        .windowLayer = 0}));
-  EXPECT_EQ(first.displays[1].identifier, kMain);
-  EXPECT_EQ(first.displays[1].title, "Display 7");
-
-  // Within the second the table answers; the removed display is still listed.
-  capture->setDisplays({DisplayInfo{kMain, {0, 0, 1920, 1080}}});
-  now = now.load() + std::chrono::milliseconds(1000);
-  EXPECT_EQ(call<serverMessages::Windows>({}), first);
-  EXPECT_EQ(capture->fetchCount(), 1);
-
-  now = now.load() + std::chrono::milliseconds(1);
-  auto later = call<serverMessages::Windows>({});
-  EXPECT_EQ(capture->fetchCount(), 2);
-  ASSERT_EQ(later.displays.size(), 1u);
-  EXPECT_EQ(later.displays[0].identifier, kMain);
-
+  auto list = call<serverMessages::Windows>({});
+  ASSERT_EQ(list.displays.size(), 2u);
+  EXPECT_EQ(list.displays[1], (Display{.identifier = kSide,
+                                       .title = "Display 9",
+                                       .app = "",
+                                       .frame = {1920, 0, 1280, 800},
+                                       .windowLayer = 0}));
   // A failed fetch fails the request: no reply, and the connection goes on.
   capture->setFetchFailure("no displays");
   now = now.load() + std::chrono::seconds(5);
-  auto failed = io.start(Remote::callOver<serverMessages::Windows>(*client, {}));
-  EXPECT_TRUE(IoHarness::eventually([&] { return capture->fetchCount() == 3; }));
+  auto failed = link->start<serverMessages::Windows>({});
+  EXPECT_TRUE(IoHarness::eventually([&] { return capture->fetchCount() == 2; }));
   capture->setFetchFailure(std::nullopt);
   EXPECT_EQ(call<serverMessages::VisionOSHandshake>({.version = 1}).name, "test computer");
   EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
@@ -342,7 +315,7 @@ TEST_F(CastingTest, StartAndStopEdgeCases) {
 
   // A capture that cannot start fails the request and registers nothing.
   capture->setStartFailure("refused");
-  auto failed = io.start(Remote::callOver<serverMessages::StartCasting>(*client, {.identifier = kMain}));
+  auto failed = link->start<serverMessages::StartCasting>({.identifier = kMain});
   EXPECT_TRUE(IoHarness::eventually([&] { return capture->lastStreamConfiguration().has_value(); }));
   capture->setStartFailure(std::nullopt);
   call<serverMessages::VisionOSHandshake>({.version = 1});
@@ -356,7 +329,10 @@ TEST_F(CastingTest, StartAndStopEdgeCases) {
   acknowledge(kMain, first);
   EXPECT_FALSE(pushAndReceive(kMain, frame(2)).fragment.hasMask);
   capture->setScreen(kMain, frame(2));
+  std::weak_ptr<DisplayCast> replaced = handler->casts().find(kMain);
   call<serverMessages::StartCasting>({.identifier = kMain});
+  // The replaced cast's loop ended and let go of everything it held.
+  EXPECT_TRUE(IoHarness::eventually([&] { return replaced.expired(); }));
   EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 3; }));
   EXPECT_EQ(headset->frames().at(2).tag(), 2);
   EXPECT_TRUE(headset->frames().at(2).fragment.hasMask);
@@ -366,7 +342,9 @@ TEST_F(CastingTest, StartAndStopEdgeCases) {
   EXPECT_TRUE(pushAndReceive(kMain, frame(3)).fragment.hasMask) << "the restarted stream's mask is unconfirmed";
 
   // One stop ends the only stream and its loop.
+  std::weak_ptr<DisplayCast> stopped = handler->casts().find(kMain);
   call<serverMessages::StopCasting>({.identifier = kMain});
+  EXPECT_TRUE(IoHarness::eventually([&] { return stopped.expired(); }));
   EXPECT_EQ(capture->runningStreams(kMain), 0);
   EXPECT_EQ(capture->push(kMain, frame(4)), 0);
   EXPECT_EQ(handler->castingCount(), 0u);
@@ -377,17 +355,21 @@ TEST_F(CastingTest, FramesAreWholeJpegsWithOrWithoutTheSegmentCache) {
     SCOPED_TRACE(cached);
     start(true, cached);
     call<serverMessages::StartCasting>({.identifier = kMain});
-    // A 64 x 48 screen where each frame changes one 8 x 8 block (or nothing).
+    // A 64 x 48 screen where each frame changes one 8 x 1 column (or
+    // nothing), and the capture says where.
     platform::SampleBuffer sample = FakeCaptureService::makeFrame(64, 48, 1);
+    Bytes jpeg;
     for (std::uint8_t tag = 1; tag <= 6; ++tag) {
       auto image = std::make_shared<platform::Image>(*sample.image);
+      sample.damage.emplace();
       if (tag % 3 != 0) {
         for (int y = 0; y < 8; ++y)
           image->row(8 * (tag % 6) + y)[4 * (8 * tag) + 1] ^= 0x5A;
+        sample.damage->push_back({8 * tag, 8 * (tag % 6), 1, 8});
       }
       sample.image = image;
       sample.presentationTime = {tag, 1'000'000'000};
-      Bytes jpeg = pushAndReceive(kMain, sample).fragment.sampleBuffer.data;
+      jpeg = pushAndReceive(kMain, sample).fragment.sampleBuffer.data;
       // The cache's frames are the bytes of one whole compression with restart
       // markers; without it they are plain compressions with none.
       if (cached) {
@@ -396,11 +378,15 @@ TEST_F(CastingTest, FramesAreWholeJpegsWithOrWithoutTheSegmentCache) {
       bool restartMarkers = std::search(jpeg.begin(), jpeg.end(), kDri.begin(), kDri.end()) != jpeg.end();
       EXPECT_EQ(restartMarkers, cached);
     }
-    headsetEnd.close();
-    EXPECT_TRUE(IoHarness::eventually([&] { return server->finished() && client->finished(); }));
-    server.reset();
-    client.reset();
-    headset = std::make_shared<TestHeadset>();
+    // The cache takes the capture's word: a change outside the damage is not
+    // looked for.
+    auto image = std::make_shared<platform::Image>(*sample.image);
+    image->row(40)[4 * 60] ^= 0xFF;
+    sample.image = image;
+    sample.damage.emplace();
+    EXPECT_EQ(pushAndReceive(kMain, sample).fragment.sampleBuffer.data == jpeg, cached);
+    link.reset();
+    capture = std::make_shared<FakeCaptureService>(twoDisplays());
   }
 }
 
@@ -410,7 +396,8 @@ TEST_F(CastingTest, ACaptureThatEndsOnItsOwnEndsTheCasting) {
   call<serverMessages::StartCasting>({.identifier = kMain});
   call<serverMessages::StartCasting>({.identifier = kSide});
   pushAndReceive(kMain, frame(1));
-  ASSERT_EQ(handler->framesInFlight(kMain), 1u);
+  ASSERT_EQ(inFlight(kMain), 1u);
+  std::weak_ptr<DisplayCast> failed = handler->casts().find(kMain);
   // The display goes away while a frame waits for its reply: its stream is
   // unregistered and stopped, the loop ends, the other display casts on.
   EXPECT_EQ(capture->endStreams(kMain, "the display was removed"), 1);
@@ -418,7 +405,8 @@ TEST_F(CastingTest, ACaptureThatEndsOnItsOwnEndsTheCasting) {
   EXPECT_TRUE(IoHarness::eventually([&] { return handler->castingCount() == 1; }));
   headset->setMode(TestHeadset::Mode::answer);
   headset->releaseAll();
-  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  // Once its last frame is answered nothing of the cast is left.
+  EXPECT_TRUE(IoHarness::eventually([&] { return failed.expired(); }));
   EXPECT_EQ(pushAndReceive(kSide, frame(2)).identifier, kSide);
   // Casting the display again starts a new stream.
   call<serverMessages::StartCasting>({.identifier = kMain});
@@ -432,12 +420,12 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTrace) {
   // No remote yet: the frames are dropped and their slots come back.
   for (std::uint8_t tag = 1; tag <= 5; ++tag) {
     capture->push(kMain, frame(tag));
-    EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesFinished(kMain) == tag; }));
+    EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == tag; }));
   }
-  EXPECT_EQ(handler->framesInFlight(kMain), 0u);
+  EXPECT_EQ(inFlight(kMain), 0u);
   EXPECT_EQ(headset->frameCount(), 0u);
 
-  handler->setRemote(Remote(*server));
+  link->attachRemote();
   // A frame that cannot be encoded (rows longer than its buffer) and a
   // status-only sample are dropped; the next frame goes out as usual.
   platform::SampleBuffer broken = frame(6);
@@ -445,7 +433,7 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTrace) {
   image->stride = image->width * 8;
   broken.image = image;
   capture->push(kMain, broken);
-  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesFinished(kMain) == 6; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == 6; }));
   capture->push(kMain, platform::SampleBuffer{});
   ReceivedFrame next = pushAndReceive(kMain, frame(7));
   EXPECT_EQ(next.tag(), 7);
@@ -459,15 +447,15 @@ TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestF
   call<serverMessages::StartCasting>({.identifier = kMain});
   for (std::uint8_t tag = 1; tag <= 3; ++tag)
     EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
-  EXPECT_EQ(handler->framesInFlight(kMain), 3u);
+  EXPECT_EQ(inFlight(kMain), 3u);
   EXPECT_EQ(capture->grabCount(), 3);
 
   // Every slot is busy: the screen changes are coalesced by the capture,
   // nothing is grabbed and nothing is sent.
   for (std::uint8_t tag = 10; tag <= 30; ++tag) {
     capture->push(kMain, frame(tag));
-    EXPECT_LE(server->pendingRequests(), 3u);
-    EXPECT_LE(handler->framesInFlight(kMain), 3u);
+    EXPECT_LE(link->server->pendingRequests(), 3u);
+    EXPECT_LE(inFlight(kMain), 3u);
   }
   EXPECT_EQ(headset->frameCount(), 3u);
   EXPECT_EQ(capture->grabCount(), 3);
@@ -477,11 +465,11 @@ TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestF
   EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 4; }));
   EXPECT_EQ(headset->frames().at(3).tag(), 30);
   EXPECT_EQ(capture->grabCount(), 4);
-  EXPECT_LE(server->pendingRequests(), 3u);
+  EXPECT_LE(link->server->pendingRequests(), 3u);
 
   headset->setMode(TestHeadset::Mode::answer);
   headset->releaseAll();
-  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 0; }));
   EXPECT_EQ(pushAndReceive(kMain, frame(40)).tag(), 40);
 }
 
@@ -494,20 +482,20 @@ TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
   for (std::uint8_t tag = 1; tag <= 3; ++tag)
     pushAndReceive(kMain, frame(tag));
   capture->push(kMain, frame(4));  // waits for a slot that a silent headset never frees
-  EXPECT_EQ(server->pendingRequests(), 3u);
+  EXPECT_EQ(link->server->pendingRequests(), 3u);
   EXPECT_EQ(capture->runningStreams(), 2);
 
-  headsetEnd.close();
+  link->headsetEnd.close();
   EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
   EXPECT_EQ(stoppedOnEnd.load(), 2u);
   EXPECT_EQ(capture->runningStreams(), 0);
   EXPECT_TRUE(handler->connectionHasEnded());
-  EXPECT_TRUE(IoHarness::eventually([&] { return server->pendingRequests() == 0; }));
-  EXPECT_TRUE(IoHarness::eventually([&] { return handler->framesInFlight(kMain) == 0; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return link->server->pendingRequests() == 0; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 0; }));
   EXPECT_EQ(handler->castingCount(), 0u);
 
   // Nothing is started for a headset that is gone.
-  io.await(handler->startCasting({.identifier = kMain}));
+  link->io.await(handler->startCasting({.identifier = kMain}));
   EXPECT_EQ(capture->runningStreams(), 0);
   EXPECT_EQ(handler->endConnection(), 0u);
   EXPECT_EQ(endedReports.load(), 1) << "reported once";
@@ -519,7 +507,8 @@ TEST_F(CastingTest, HandlerThatNobodyElseHoldsStillStopsCastingWhenTheConnection
   pushAndReceive(kMain, frame(1));
   // As in the server: only the connection and the tasks keep the handler.
   handler.reset();
-  headsetEnd.close();
+  link->handler.reset();
+  link->headsetEnd.close();
   EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
   EXPECT_EQ(stoppedOnEnd.load(), 1u);
   EXPECT_EQ(capture->runningStreams(), 0);
@@ -542,13 +531,12 @@ TEST_F(CastingTest, TwoDisplaysCastAtOnceKeepSeparateMasks) {
   std::vector<std::future<SerializableVoid>> moves;
   for (int i = 0; i < 40; ++i) {
     capture->push(i % 2 ? kMain : kSide, frame(static_cast<std::uint8_t>(100 + i)));
-    moves.push_back(io.start(Remote::callOver<serverMessages::MouseMoved>(
-        *client, {.identifier = kSide, .x = 0.25, .y = 0.5})));
+    moves.push_back(link->start<serverMessages::MouseMoved>({.identifier = kSide, .x = 0.25, .y = 0.5}));
   }
   for (auto& move : moves)
     IoHarness::get(std::move(move));
   EXPECT_TRUE(IoHarness::eventually(
-      [&] { return handler->framesInFlight(kMain) == 0 && handler->framesInFlight(kSide) == 0; }));
+      [&] { return inFlight(kMain) == 0 && inFlight(kSide) == 0; }));
   for (const ReceivedFrame& received : headset->frames()) {
     EXPECT_TRUE(received.identifier == kMain || received.identifier == kSide);
     EXPECT_EQ(received.fragment.sampleBuffer.formatDescription.width, 32u);
@@ -556,54 +544,27 @@ TEST_F(CastingTest, TwoDisplaysCastAtOnceKeepSeparateMasks) {
   EXPECT_EQ(poster->events().size(), 40u);
 }
 
-// ---- child windows -----------------------------------------------------------
-
-TEST_F(CastingTest, ChildWindowWatchingIsAnsweredAndSendsNothing) {
-  start();
-  call<serverMessages::StopWatchingForChildWindows>({.identifier = kMain});  // never watched
-  call<serverMessages::StartWatchingForChildWindows>({.identifier = kMain});
-  call<serverMessages::StopWatchingForChildWindows>({.identifier = kMain});
-  call<serverMessages::VisionOSHandshake>({.version = 1});
-  EXPECT_EQ(headset->childWindowLists_.load(), 0);
-}
-
 // ---- input -------------------------------------------------------------------
 
-TEST_F(CastingTest, PointerRequestsReachThePosterAtGlobalPoints) {
+TEST_F(CastingTest, PointerRequestsUseTheNamedDisplaysFrameAndScrollAndKeysNeedNone) {
   start();
   call<serverMessages::Clicked>({.identifier = kSide, .x = 0.5, .y = 0.5});
-  call<serverMessages::MouseMoved>({.identifier = kSide, .x = 0, .y = 0});
-  call<serverMessages::DragBegan>({.identifier = kMain, .x = 0.25, .y = 0.5});
-  call<serverMessages::DragChanged>({.identifier = kMain, .x = 1.0, .y = 1.0});
-  call<serverMessages::DragEnded>({.identifier = kMain, .x = -0.5, .y = 2.0});
-  std::vector<PostedInput> expected = {
-      PostedInput::leftDown(2560, 400, 1), PostedInput::leftUp(2560, 400, 1), PostedInput::move(1920, 0),
-      PostedInput::leftDown(480, 540, std::nullopt), PostedInput::drag(1920, 1080),
-      PostedInput::leftUp(-960, 2160, std::nullopt)};
-  EXPECT_EQ(poster->events(), expected);
-}
-
-TEST_F(CastingTest, PointerRequestForAnUnknownDisplayPostsNothingButScrollAndKeysNeedNone) {
-  start();
+  call<serverMessages::MouseMoved>({.identifier = kMain, .x = -0.5, .y = 2.0});
+  // A display that does not exist posts nothing; scrolling and keys need none.
   call<serverMessages::Clicked>({.identifier = 4242, .x = 0.5, .y = 0.5});
   call<serverMessages::MouseMoved>({.identifier = 4242, .x = 0.5, .y = 0.5});
-  call<serverMessages::DragBegan>({.identifier = 4242, .x = 0.5, .y = 0.5});
-  EXPECT_TRUE(poster->events().empty());
-  EXPECT_EQ(handler->castingCount(), 0u);
-
-  call<serverMessages::ScrollBegan>({.identifier = 4242});
   call<serverMessages::ScrollChanged>({.identifier = 4242, .x = 10.7, .y = -3.9});
-  call<serverMessages::ScrollEnded>({.identifier = 4242});
   call<serverMessages::Typed>({.identifier = 4242, .key = input::KeyCode::key_Command, .down = true});
   std::vector<PostedInput> expected = {
-      PostedInput::scroll(platform::ScrollPhase::began, 0, 0), PostedInput::scroll(platform::ScrollPhase::changed, 10, -3),
-      PostedInput::scroll(platform::ScrollPhase::ended, 0, 0), PostedInput::keyEvent(input::KeyCode::key_Command, true)};
+      PostedInput::leftDown(2560, 400, 1), PostedInput::leftUp(2560, 400, 1),
+      PostedInput::move(-960, 2160), PostedInput::scroll(platform::ScrollPhase::changed, 10, -3),
+      PostedInput::keyEvent(input::KeyCode::key_Command, true)};
   EXPECT_EQ(poster->events(), expected);
 
   // A display lookup that fails fails the request: nothing posted, no reply.
   capture->setFetchFailure("gone");
   poster->clear();
-  auto failed = io.start(Remote::callOver<serverMessages::Clicked>(*client, {.identifier = 4243, .x = 0, .y = 0}));
+  auto failed = link->start<serverMessages::Clicked>({.identifier = 4243, .x = 0, .y = 0});
   call<serverMessages::Typed>({.identifier = 0, .key = input::KeyCode::key_A, .down = false});
   EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
   EXPECT_EQ(poster->events(), (std::vector<PostedInput>{PostedInput::keyEvent(input::KeyCode::key_A, false)}));

@@ -6,21 +6,21 @@
 #include <gtest/gtest.h>
 // After gtest: Xlib defines macros (Bool, None) that clash with it.
 #include <X11/Xlib.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
-
-#include <asio/thread_pool.hpp>
+#include <vector>
 
 #include "media/Masks.h"
-#include "support/IoHarness.h"
 #include "messaging/Multiplexer.h"
 #include "platform/x11/CaptureX11.h"
 #include "platform/x11/InputPosterX11.h"
 #include "server/ProtocolImplementation.h"
 #include "server/TestHeadset.h"
+#include "support/XPainter.h"
 #include "support/Xvfb.h"
 
 namespace marlinax::server {
@@ -28,74 +28,43 @@ namespace {
 
 using namespace messaging;
 using marlinax::testing::IoHarness;
+using testpeer::HeadsetLink;
 using testpeer::ReceivedFrame;
-using testpeer::TestHeadset;
 
-class XConnection {
- public:
-  explicit XConnection(const std::string& name) : display_(XOpenDisplay(name.c_str())) {
-    if (!display_)
-      throw std::runtime_error("cannot open " + name);
-    gc_ = XCreateGC(display_, DefaultRootWindow(display_), 0, nullptr);
-    XSetSubwindowMode(display_, gc_, IncludeInferiors);
-  }
-  ~XConnection() {
-    XFreeGC(display_, gc_);
-    XCloseDisplay(display_);
-  }
-  void fill(int x, int y, int width, int height, unsigned long rgb) {
-    XSetForeground(display_, gc_, rgb);
-    XFillRectangle(display_, DefaultRootWindow(display_), gc_, x, y, static_cast<unsigned>(width),
-                   static_cast<unsigned>(height));
-    XSync(display_, False);
-  }
-  std::pair<int, int> pointer() {
-    Window root = 0, child = 0;
-    int rootX = 0, rootY = 0, winX = 0, winY = 0;
-    unsigned int mask = 0;
-    XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &rootX, &rootY, &winX, &winY, &mask);
-    return {rootX, rootY};
-  }
+// Whether the frame's pixel at (x, y) is pure green, give or take the JPEG.
+bool greenAt(const ReceivedFrame& frame, int x, int y) {
+  const Bytes& jpeg = frame.fragment.sampleBuffer.data;
+  std::vector<unsigned char> rgb(2400 * 1280 * 3);
+  tjhandle handle = tjInitDecompress();
+  const bool decoded = tjDecompress2(handle, jpeg.data(), jpeg.size(), rgb.data(), 2400, 0, 1280, TJPF_RGB, 0) == 0;
+  tjDestroy(handle);
+  const unsigned char* pixel = &rgb[(static_cast<std::size_t>(y) * 2400 + x) * 3];
+  return decoded && pixel[0] < 16 && pixel[1] > 240 && pixel[2] < 16;
+}
 
- private:
-  ::Display* display_;
-  GC gc_;
-};
+Services x11Services(const std::string& display) {
+  Services services;
+  services.capture = platform::x11::makeCaptureService(display);
+  auto poster = std::make_shared<platform::InputPosterX11>(display);
+  services.input = poster;
+  services.doubleClickInterval = poster;
+  return services;
+}
 
 class ServerX11Test : public ::testing::Test {
  protected:
-  ServerX11Test() : xvfb(testsupport::Xvfb::twoMonitors()), x(xvfb.displayName()) {
-    Services services;
-    services.capture = platform::x11::makeCaptureService(xvfb.displayName());
-    auto poster = std::make_shared<platform::InputPosterX11>(xvfb.displayName());
-    services.input = poster;
-    services.doubleClickInterval = poster;
-    services.frameExecutor = cpu.get_executor();
-    handler = std::make_shared<ProtocolImplementation>(services);
-    auto [local, remote] = transport::Connection::makePipe(io.executor());
-    headsetEnd = remote;
-    server.emplace(io.executor(), local, handler);
-    handler->setRemote(Remote(*server));
-    client.emplace(io.executor(), headsetEnd, headset);
-  }
-
   ~ServerX11Test() override {
-    headset->releaseAll();
-    headsetEnd.close();
-    EXPECT_TRUE(IoHarness::eventually([&] { return client->finished() && server->finished(); }));
-    EXPECT_TRUE(IoHarness::eventually([&] { return handler->castingCount() == 0; }));
-    io.stop();
-    cpu.join();
+    link.close();
+    EXPECT_TRUE(IoHarness::eventually([&] { return link.handler->castingCount() == 0; }));
   }
 
   template <class M>
   typename M::Reply call(typename M::Request request) {
-    return io.await(Remote::callOver<M>(*client, std::move(request)));
+    return link.call<M>(std::move(request));
   }
 
   std::uint32_t displayAt(double x) {
-    auto list = call<serverMessages::Windows>({});
-    for (const Display& display : list.displays)
+    for (const Display& display : call<serverMessages::Windows>({}).displays)
       if (display.frame.x == x)
         return display.identifier;
     throw std::runtime_error("no display at that x");
@@ -106,7 +75,7 @@ class ServerX11Test : public ::testing::Test {
     std::optional<ReceivedFrame> found;
     EXPECT_TRUE(IoHarness::eventually([&] {
       x.fill(2000, 100, 300, 200, rgb);
-      auto frames = headset->frames();
+      auto frames = link.headset->frames();
       if (frames.size() <= count)
         return false;
       found = frames.back();
@@ -117,14 +86,9 @@ class ServerX11Test : public ::testing::Test {
     return *found;
   }
 
-  testsupport::Xvfb xvfb;
-  XConnection x;
-  IoHarness io;
-  asio::thread_pool cpu{2};
-  std::shared_ptr<ProtocolImplementation> handler;
-  std::shared_ptr<TestHeadset> headset = std::make_shared<TestHeadset>();
-  transport::Connection headsetEnd;
-  std::optional<Multiplexer> server, client;
+  testsupport::Xvfb xvfb{testsupport::Xvfb::twoMonitors()};
+  testsupport::XPainter x{xvfb.displayName()};
+  HeadsetLink link{x11Services(xvfb.displayName())};
 };
 
 TEST_F(ServerX11Test, ListsTheMonitorsAndCastsTheOneAskedFor) {
@@ -155,17 +119,26 @@ TEST_F(ServerX11Test, ListsTheMonitorsAndCastsTheOneAskedFor) {
   // Once confirmed, later frames leave the mask out.
   media::Sha256Digest digest = media::sha256(plane);
   call<serverMessages::WindowMask>({.identifier = right, .hash = Bytes(digest.begin(), digest.end())});
-  std::size_t seen = headset->frameCount();
+  std::size_t seen = link.headset->frameCount();
   bool sawWithout = false;
   EXPECT_TRUE(IoHarness::eventually([&] {
     ReceivedFrame next = drawUntilFrame(seen, seen % 2 ? 0x00FF00 : 0x0000FF);
-    seen = headset->frameCount();
+    seen = link.headset->frameCount();
     sawWithout = !next.fragment.hasMask;
     return sawWithout;
   }));
 
+  // Only what the capture reports as damaged is compressed again, and what is
+  // painted shows: the middle of the painted area, scaled to 2400 x 1280.
+  EXPECT_TRUE(IoHarness::eventually([&] {
+    x.fill(2000, 100, 300, 200, 0x00FF00);
+    x.fill(1920, 900, 40, 40, 0xFF00FF);  // elsewhere, so that frames keep coming
+    auto frames = link.headset->frames();
+    return greenAt(frames.back(), (2150 - 1920) * 2400 / 1920, 200 * 1280 / 1080);
+  }));
+
   call<serverMessages::StopCasting>({.identifier = right});
-  EXPECT_EQ(handler->castingCount(), 0u);
+  EXPECT_EQ(link.handler->castingCount(), 0u);
 }
 
 TEST_F(ServerX11Test, ClickLandsAtTheFractionOfTheNamedDisplay) {

@@ -2,9 +2,11 @@
 
 // The headset's side of a connection for the server's tests: serves frame and
 // child-window requests, reads each frame as the headset would, and answers
-// frames at once, holds the answers until released, or never answers.
+// frames at once, holds the answers until released, or never answers; and the
+// link that serves a handler to it over an in-memory pair.
 
 #include <atomic>
+#include <future>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -12,10 +14,18 @@
 #include <stdexcept>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include <asio/thread_pool.hpp>
+
 #include "async/Queue.h"
 #include "messaging/MessageCatalogue.h"
+#include "messaging/Multiplexer.h"
 #include "messaging/Protocols.h"
+#include "messaging/Remote.h"
 #include "peer/FragmentReader.h"
+#include "server/ProtocolImplementation.h"
+#include "support/IoHarness.h"
 
 namespace marlinax::server::testpeer {
 
@@ -77,6 +87,56 @@ class TestHeadset final : public messaging::MessageProtocol {
   Mode mode_ = Mode::answer;
   std::vector<ReceivedFrame> frames_;
   std::shared_ptr<async::Queue<bool>> releases_ = std::make_shared<async::Queue<bool>>();
+};
+
+// A handler serving a TestHeadset over an in-memory pair, with the threads
+// that run both: network work on `io`, frame work on `cpu`. Ending the link
+// closes the headset's end and waits until both read loops have ended.
+class HeadsetLink {
+ public:
+  // `services.frameExecutor` is set to the link's CPU pool. Without `remote`
+  // the handler has no connection to send frames on until attachRemote().
+  explicit HeadsetLink(Services services, bool remote = true) {
+    services.frameExecutor = cpu.get_executor();
+    handler = std::make_shared<ProtocolImplementation>(std::move(services));
+    auto [local, far] = transport::Connection::makePipe(io.executor());
+    headsetEnd = far;
+    server.emplace(io.executor(), local, handler);
+    if (remote)
+      attachRemote();
+    client.emplace(io.executor(), headsetEnd, headset);
+  }
+  ~HeadsetLink() {
+    close();
+    io.stop();
+    cpu.join();
+  }
+
+  void attachRemote() { handler->setRemote(messaging::Remote(*server)); }
+
+  // Ends the connection from the headset's side.
+  void close() {
+    headset->releaseAll();
+    headsetEnd.close();
+    EXPECT_TRUE(testing::IoHarness::eventually([&] { return client->finished() && server->finished(); }));
+  }
+
+  template <class M>
+  typename M::Reply call(typename M::Request request) {
+    return io.await(messaging::Remote::callOver<M>(*client, std::move(request)));
+  }
+  // A request whose reply is not waited for.
+  template <class M>
+  std::future<typename M::Reply> start(typename M::Request request) {
+    return io.start(messaging::Remote::callOver<M>(*client, std::move(request)));
+  }
+
+  testing::IoHarness io;
+  asio::thread_pool cpu{2};
+  std::shared_ptr<ProtocolImplementation> handler;
+  std::shared_ptr<TestHeadset> headset = std::make_shared<TestHeadset>();
+  transport::Connection headsetEnd;
+  std::optional<messaging::Multiplexer> server, client;
 };
 
 }  // namespace marlinax::server::testpeer

@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/x11/CaptureSource.h"
 #include "platform/x11/XDisplay.h"
@@ -37,6 +40,24 @@ void checkConfiguration(const CaptureConfiguration& configuration) {
     throw CaptureError("invalid capture size " + std::to_string(configuration.width) + "x" +
                        std::to_string(configuration.height));
   }
+}
+
+// Root areas of `area` as areas of the frame it is scaled into, widened by
+// two pixels for the scaler's filter.
+std::vector<ImageRect> scaledDamage(const std::vector<PixelRect>& damage, const PixelRect& area, int width,
+                                    int height) {
+  std::vector<ImageRect> scaled;
+  scaled.reserve(damage.size());
+  const double sx = static_cast<double>(width) / area.width;
+  const double sy = static_cast<double>(height) / area.height;
+  for (const PixelRect& r : damage) {
+    const int x0 = std::max(0, static_cast<int>(std::floor((r.x - area.x) * sx)) - 2);
+    const int y0 = std::max(0, static_cast<int>(std::floor((r.y - area.y) * sy)) - 2);
+    const int x1 = std::min(width, static_cast<int>(std::ceil((r.x + r.width - area.x) * sx)) + 2);
+    const int y1 = std::min(height, static_cast<int>(std::ceil((r.y + r.height - area.y) * sy)) + 2);
+    if (x0 < x1 && y0 < y1) scaled.push_back({x0, y0, x1 - x0, y1 - y0});
+  }
+  return scaled;
 }
 
 // Shared by a stream object and its capture thread.
@@ -87,7 +108,7 @@ class StreamWorker {
     XRRSelectInput(dpy, display_->root(), RRScreenChangeNotifyMask);
     // NonEmpty: one event when the damage becomes non-empty, the next only
     // after we subtract it, so a busy screen costs at most one round trip per frame.
-    damage_ = XDamageCreate(dpy, display_->root(), XDamageReportNonEmpty);
+    damageObject_ = XDamageCreate(dpy, display_->root(), XDamageReportNonEmpty);
     region_ = XFixesCreateRegion(dpy, nullptr, 0);
     if (configuration_.showsCursor) XFixesSelectCursorInput(dpy, display_->root(), XFixesDisplayCursorNotifyMask);
     if (display_->syncAndTakeError() != 0) throw CaptureError("cannot watch the screen for changes");
@@ -98,7 +119,7 @@ class StreamWorker {
     builder_.reset();  // detaches and frees the shared memory
     if (!display_->lost()) {
       XFixesDestroyRegion(display_->get(), region_);
-      XDamageDestroy(display_->get(), damage_);
+      XDamageDestroy(display_->get(), damageObject_);
     }
   }
 
@@ -153,7 +174,7 @@ class StreamWorker {
       if (ready) {
         if (geometryStale) {
           geometryStale = false;
-          if (refreshArea()) changed = true;
+          if (refreshArea()) changed = damageAll_ = true;
           if (removed_) break;
         }
         if (damagePending) {
@@ -166,8 +187,17 @@ class StreamWorker {
             cursorStale = false;
           }
           lastDelivery = now;  // failures are retried at the frame rate, not in a spin
+          // The cursor where the last frame drew it and where this one does.
+          const std::optional<PixelRect> cursorNow = cursorArea();
+          if (drawnCursor_) damage_.push_back(*drawnCursor_);
+          if (cursorNow) damage_.push_back(*cursorNow);
           auto frame = builder_->build(area_, cursor_ ? &*cursor_ : nullptr, pointer_);
           if (frame) {
+            if (!damageAll_)
+              frame->damage = scaledDamage(damage_, area_, configuration_.width, configuration_.height);
+            damage_.clear();
+            damageAll_ = false;
+            drawnCursor_ = cursorNow;
             changed = false;
             if (control.stopping.load()) break;
             control.wanted = false;
@@ -227,18 +257,31 @@ class StreamWorker {
     return true;
   }
 
-  // Takes the accumulated damage; true when some of it lies on the display.
+  // Takes the accumulated damage and keeps the part on the display for the
+  // next frame; true when there is some.
   bool damageTouchesArea() {
     Display* dpy = display_->get();
-    XDamageSubtract(dpy, damage_, None, region_);
+    XDamageSubtract(dpy, damageObject_, None, region_);
     int count = 0;
     XRectangle* rectangles = XFixesFetchRegion(dpy, region_, &count);
     bool touches = false;
-    for (int i = 0; i < count && !touches; ++i) {
-      touches = area_.intersects({rectangles[i].x, rectangles[i].y, rectangles[i].width, rectangles[i].height});
+    for (int i = 0; i < count; ++i) {
+      const PixelRect onDisplay =
+          area_.intersected({rectangles[i].x, rectangles[i].y, rectangles[i].width, rectangles[i].height});
+      if (onDisplay.empty()) continue;
+      damage_.push_back(onDisplay);
+      touches = true;
     }
     if (rectangles) XFree(rectangles);
     return touches;
+  }
+
+  // Where the cursor is drawn on the display now, if anywhere.
+  std::optional<PixelRect> cursorArea() const {
+    if (!configuration_.showsCursor || !pointer_ || !cursor_) return std::nullopt;
+    const PixelRect placed = area_.intersected(cursor_->placedAt(pointer_->x, pointer_->y));
+    if (placed.empty()) return std::nullopt;
+    return placed;
   }
 
   const std::uint32_t displayID_;
@@ -247,7 +290,12 @@ class StreamWorker {
   std::unique_ptr<XDisplay> display_;
   std::unique_ptr<FrameBuilder> builder_;
   PixelRect area_;
-  Damage damage_ = 0;
+  Damage damageObject_ = 0;
+  // Root areas of the display that changed since the last delivered frame;
+  // damageAll_ when that is not known (the first frame, a new geometry).
+  std::vector<PixelRect> damage_;
+  bool damageAll_ = true;
+  std::optional<PixelRect> drawnCursor_;  // where the last frame shows the cursor
   XserverRegion region_ = 0;
   int damageEventBase_ = 0;
   int randrEventBase_ = 0;

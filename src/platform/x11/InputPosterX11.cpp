@@ -247,13 +247,21 @@ struct InputPosterX11::Impl {
     open();
   }
 
-  // Every operation ends with a round trip, so its events have reached the server (and
-  // any error has been counted) before the operation returns. Throws when the
+  // Every operation but a pointer move ends with a round trip, so its events have
+  // reached the server (and any error has been counted) before the operation returns. Throws when the
   // connection broke meanwhile.
   void sync() {
     XSync(display, False);
     if (connection->lost()) throw std::runtime_error("the X server connection was lost");
     if (connection->takeError() != 0) ++errors;
+  }
+
+  // A pointer move only flushes: the headset sends many a second, and a round
+  // trip would wait behind whatever the X server is busy with (a frame grab of
+  // the capture). Its error, or a lost connection, shows at the next round trip.
+  void flush() {
+    XFlush(display);
+    if (connection->lost()) throw std::runtime_error("the X server connection was lost");
   }
 
   void movePointer(std::pair<int, int> pixel) {
@@ -387,7 +395,7 @@ void InputPosterX11::moveMouse(double x, double y) {
   std::lock_guard lock(impl_->mutex);
   impl_->ensureConnected();
   impl_->movePointer(*pixel);
-  impl_->sync();
+  impl_->flush();
 }
 
 void InputPosterX11::leftDown(double x, double y, std::optional<std::int64_t>) {
