@@ -86,6 +86,8 @@ MUTANTS = [
     ("src/transport/Tls.cpp", 'constexpr char kIdentity[] = "Marlinax";', 'constexpr char kIdentity[] = "marlinax";',
      "TLS: wrong PSK identity sent", ["transport_tls_test"]),
     # messaging
+    ("src/server/HeadsetServer.cpp", "endedAlready = link->endedUnserved;", "endedAlready = false;",
+     "a headset leaving right after the handshake stays connected", ["server_headset_server_tests"]),
     ("src/messaging/Multiplexer.cpp", "auto found = continuations_.find(token);",
      "auto found = token != 0 ? continuations_.begin() : continuations_.end();",
      "reply resumes a waiter without checking its token", MESSAGING),

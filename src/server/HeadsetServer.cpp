@@ -57,7 +57,11 @@ struct Link {
   // is not reported as a failure.
   std::atomic<bool> dropped = false;
   // Became the served headset at some point: its end is a disconnection.
-  std::atomic<bool> served = false;
+  // Both are guarded by the server's mutex: a headset that answers the
+  // handshake and leaves at once can end its connection before it is
+  // promoted, and the promotion then reports the end itself.
+  bool served = false;
+  bool endedUnserved = false;
 
   void close() {
     dropped = true;
@@ -269,6 +273,7 @@ struct Core : std::enable_shared_from_this<Core> {
   void promote(const std::shared_ptr<Link>& link, const std::string& name, std::int64_t headsetVersion) {
     std::shared_ptr<Link> replaced;
     std::vector<std::shared_ptr<Link>> others;
+    bool endedAlready = false;
     {
       std::lock_guard lock(mutex);
       if (stopping || link->dropped || pending.erase(link->id) == 0)
@@ -278,6 +283,7 @@ struct Core : std::enable_shared_from_this<Core> {
       pending.clear();
       replaced = std::exchange(served, link);
       link->served = true;
+      endedAlready = link->endedUnserved;
     }
     for (auto& other : others)
       other->close();
@@ -287,15 +293,19 @@ struct Core : std::enable_shared_from_this<Core> {
     }
     if (events.connected)
       events.connected(name, headsetVersion, version);
+    if (endedAlready)
+      connectionEnded(link, 0);  // it left right after answering
   }
 
   void connectionEnded(const std::shared_ptr<Link>& link, std::size_t stopped) {
-    if (!link->served)
-      return;
     bool listenAgain = false;
     std::uint16_t listeningOn = 0;
     {
       std::lock_guard lock(mutex);
+      if (!link->served) {
+        link->endedUnserved = true;  // promote() reports it, if it comes
+        return;
+      }
       if (stopping)
         return;
       if (served == link) {

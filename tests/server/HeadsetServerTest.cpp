@@ -83,6 +83,33 @@ TEST(HeadsetServer, AHeadsetCompletingTheHandshakeReplacesTheServedOne) {
   server.server->stop();
 }
 
+// A headset that answers the handshake and leaves at once can end its
+// connection before the server has taken it as served; its end is still
+// reported, every time, and the server listens again.
+TEST(HeadsetServer, AHeadsetLeavingRightAfterTheHandshakeIsReportedGone) {
+  IoHarness io;
+  RecordedServer server;
+  std::size_t seen = 1;
+  for (int round = 1; round <= 20; ++round) {
+    server.headset(io, "Brief")->close();
+    // A round ends with the server listening again, or with the failure of a
+    // handshake whose answer the headset did not get out before leaving.
+    ASSERT_TRUE(IoHarness::eventually([&] {
+      const auto lines = server.recorded();
+      return lines.size() > seen && (lines.back() == "listening" || lines.back().starts_with("failed"));
+    })) << "round " << round << ": " << ::testing::PrintToString(server.recorded());
+    seen = server.recorded().size();
+  }
+  const auto lines = server.recorded();
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].starts_with("connected")) {
+      ASSERT_LT(i + 2, lines.size());
+      EXPECT_EQ(lines[i + 1], "disconnected 0");
+      EXPECT_EQ(lines[i + 2], "listening");
+    }
+  server.server->stop();
+}
+
 TEST(HeadsetServer, AnotherVersionIsReportedWithBothAndStillServed) {
   IoHarness io;
   RecordedServer server;
