@@ -25,7 +25,7 @@ void setLabelWidth(QPushButton* button, int labelWidth) {
 ContentView::ContentView(ContentViewState& state, QWidget* parent) : QWidget(parent), state_(state) {
   setWindowTitle(tr("Marlinax Server"));
   setWindowIcon(applicationIcon());
-  setFixedSize(fixedSize);
+  setFixedSize(kFixedSize);
 
   auto* outer = new QHBoxLayout(this);
   outer->setSpacing(50);

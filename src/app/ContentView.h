@@ -23,7 +23,7 @@ class ContentView : public QWidget {
   Q_OBJECT
 
  public:
-  static constexpr QSize fixedSize{800, 400};
+  static constexpr QSize kFixedSize{800, 400};
 
   explicit ContentView(ContentViewState& state, QWidget* parent = nullptr);
   ~ContentView() override;

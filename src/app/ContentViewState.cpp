@@ -15,7 +15,7 @@ ContentViewState::ContentViewState(AppEnvironment environment, QObject* parent)
   // Screen recording is tested first; accessibility only when it is granted.
   askForPermissions_ = bothGranted() ? false : !environment_.permissionsVisible.value();
   if (askForPermissions_ && environment_.refreshTimer)
-    environment_.refreshTimer->start(refreshInterval, [this] { refresh(); });
+    environment_.refreshTimer->start(kRefreshInterval, [this] { refresh(); });
 }
 
 ContentViewState::~ContentViewState() { shutdown(); }
@@ -85,7 +85,7 @@ void ContentViewState::createVirtualDisplay1() {
   // Disabled before the display exists, and for the rest of the run.
   button1Disabled_ = true;
   emit changed();
-  viewModel_.createVirtualDisplay(virtualDisplayNumber, [this] {
+  viewModel_.createVirtualDisplay(kVirtualDisplayNumber, [this] {
     if (environment_.launcher)
       environment_.launcher->openDisplaySettings();
   });

@@ -54,8 +54,8 @@ class ContentViewState : public QObject {
   Q_OBJECT
 
  public:
-  static constexpr std::chrono::milliseconds refreshInterval{1000};
-  static constexpr std::uint16_t virtualDisplayNumber = 1;
+  static constexpr std::chrono::milliseconds kRefreshInterval{1000};
+  static constexpr std::uint16_t kVirtualDisplayNumber = 1;
 
   explicit ContentViewState(AppEnvironment environment, QObject* parent = nullptr);
   ~ContentViewState() override;  // shuts down

@@ -53,7 +53,7 @@ void EventDispatcher::click(Point point) {
   const auto elapsed = clock_() - lastClick_;
   const std::chrono::nanoseconds interval = doubleClickInterval_
                                                 ? doubleClickInterval_->doubleClickInterval()
-                                                : platform::defaultDoubleClickInterval;
+                                                : platform::kDefaultDoubleClickInterval;
   if (elapsed < interval) {
     ++clickCount_;
   } else {

@@ -42,7 +42,7 @@ class EventDispatcher {
 public:
   // The creation instant counts as the previous click; the click count starts at 0, so the
   // first click is always a single click. Without an interval source the interval is
-  // platform::defaultDoubleClickInterval; without a clock, the steady clock is used.
+  // platform::kDefaultDoubleClickInterval; without a clock, the steady clock is used.
   // Throws std::invalid_argument without a poster.
   EventDispatcher(std::shared_ptr<platform::InputPoster> poster,
                   std::shared_ptr<platform::DoubleClickIntervalSource> doubleClickInterval,

@@ -31,10 +31,10 @@ bool stderrIsJournal() {
 
 std::string_view prefix(Level level, bool journal) {
   // Syslog priorities: err 3, warning 4, info 6, debug 7.
-  static constexpr std::string_view journalPrefixes[] = {"<3>", "<4>", "<6>", "<7>"};
+  static constexpr std::string_view kJournalPrefixes[] = {"<3>", "<4>", "<6>", "<7>"};
   static constexpr std::string_view words[] = {"error: ", "warning: ", "info: ", "debug: "};
   auto index = static_cast<int>(level);
-  return journal ? journalPrefixes[index] : words[index];
+  return journal ? kJournalPrefixes[index] : words[index];
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ public:
 };
 
 // The interval used when the desktop publishes none (the common toolkit default).
-inline constexpr std::chrono::milliseconds defaultDoubleClickInterval{400};
+inline constexpr std::chrono::milliseconds kDefaultDoubleClickInterval{400};
 
 // The user's double-click interval: two clicks closer together than this form a double
 // click. Read at every click, so a change of the desktop setting applies at once.

@@ -101,7 +101,7 @@ std::string ProtocolImplementation::computerName() const {
   } catch (const std::exception& error) {
     log::warning(std::string("Cannot read the computer's name: ") + error.what());
   }
-  return fallbackComputerName;
+  return kFallbackComputerName;
 }
 
 capture::Broadcaster& ProtocolImplementation::broadcaster() const {

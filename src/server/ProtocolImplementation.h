@@ -93,7 +93,7 @@ struct Services {
 };
 
 // The name sent when the computer's name cannot be read (or is empty).
-inline constexpr const char* fallbackComputerName = "Linux computer";
+inline constexpr const char* kFallbackComputerName = "Linux computer";
 
 // The computer's answer to everything the headset asks; one per accepted
 // connection. Messages 1, 6 and 10 are the headset's replies to our own

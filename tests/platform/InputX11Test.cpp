@@ -382,7 +382,7 @@ private:
 
 // (Reading the settings' bytes is the translation test's.)
 TEST_F(InputX11Test, DoubleClickIntervalFollowsTheDesktopSetting) {
-  EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickInterval);
+  EXPECT_EQ(poster->doubleClickInterval(), platform::kDefaultDoubleClickInterval);
   {
     SettingsManager manager(observer);
     auto doubleClickTime = [](std::int32_t milliseconds) {
@@ -391,10 +391,10 @@ TEST_F(InputX11Test, DoubleClickIntervalFollowsTheDesktopSetting) {
     manager.publish(doubleClickTime(900));
     EXPECT_EQ(poster->doubleClickInterval(), 900ms);
     manager.publish(doubleClickTime(0));  // nonsense: the default applies
-    EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickInterval);
+    EXPECT_EQ(poster->doubleClickInterval(), platform::kDefaultDoubleClickInterval);
   }
   // The manager's window is gone, so is the selection owner.
-  EXPECT_EQ(poster->doubleClickInterval(), platform::defaultDoubleClickInterval);
+  EXPECT_EQ(poster->doubleClickInterval(), platform::kDefaultDoubleClickInterval);
 }
 
 }  // namespace

@@ -87,9 +87,9 @@ TEST(XSettings, MalformedValuesAreRejectedWithoutReadingPastTheEnd) {
 
 // Each row adds (x, y) pixels and expects (x, y) steps; a reset row drops the remainder first.
 TEST(WheelAccumulator, CarriesTheRemainderWithinAGestureAndCutsHugeAmounts) {
-  static_assert(pixelsPerWheelStep == 30);
+  static_assert(kPixelsPerWheelStep == 30);
   constexpr std::int32_t max = std::numeric_limits<std::int32_t>::max(), min = std::numeric_limits<std::int32_t>::min();
-  constexpr std::int32_t cap = maxWheelStepsPerEvent;
+  constexpr std::int32_t cap = kMaxWheelStepsPerEvent;
   struct Row {
     bool reset;
     std::int32_t x, y, stepsX, stepsY;

@@ -71,8 +71,8 @@ TEST_F(ServerHandlerTest, HandshakeReplyCarriesTheVersionAndAValidComputerName) 
   };
   const Case cases[] = {
       {[] { return std::string("J\xFCrgen's PC"); }, std::nullopt, "J\uFFFDrgen's PC", 1},
-      {[]() -> std::string { throw std::runtime_error("no name"); }, 7, fallbackComputerName, 7},
-      {[] { return std::string(); }, 7, fallbackComputerName, 7},
+      {[]() -> std::string { throw std::runtime_error("no name"); }, 7, kFallbackComputerName, 7},
+      {[] { return std::string(); }, 7, kFallbackComputerName, 7},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sent);

@@ -203,7 +203,7 @@ void InputPosterGnome::postKey(input::KeyCode key, bool down) {
   if (down) keysHeld_.push_back(code);
 }
 
-std::chrono::nanoseconds InputPosterGnome::doubleClickInterval() { return defaultDoubleClickInterval; }
+std::chrono::nanoseconds InputPosterGnome::doubleClickInterval() { return kDefaultDoubleClickInterval; }
 
 std::uint64_t InputPosterGnome::failures() const {
   std::lock_guard lock(mutex_);

@@ -175,7 +175,7 @@ void InputPosterPortal::postKey(input::KeyCode key, bool down) {
   if (down) keysHeld_.push_back(code);
 }
 
-std::chrono::nanoseconds InputPosterPortal::doubleClickInterval() { return defaultDoubleClickInterval; }
+std::chrono::nanoseconds InputPosterPortal::doubleClickInterval() { return kDefaultDoubleClickInterval; }
 
 std::uint64_t InputPosterPortal::failures() const {
   std::lock_guard lock(mutex_);

@@ -38,7 +38,7 @@ using Key = input::KeyCode;
 // do not.
 // XF86XK_Fn: the keysyms of Linux keys without a traditional symbol are 0x10081000 plus the
 // Linux code (XF86keysym.h spells it with a helper macro that it undefines again).
-constexpr KeySym fnSymbol = 0x10081000 + KEY_FN;
+constexpr KeySym kFnSymbol = 0x10081000 + KEY_FN;
 
 // The physical place of each key is its evdev code (platform/EvdevKeys.h); the table adds the
 // symbol it carries on a US layout, for keymaps that are not evdev-based.
@@ -127,7 +127,7 @@ constexpr std::array<KeyEntry, input::keyCodeCount> keyTable = {{
     {Key::key_RightShift, XK_Shift_R},
     {Key::key_RightOption, XK_Alt_R},
     {Key::key_RightControl, XK_Control_R},
-    {Key::key_Function, fnSymbol},
+    {Key::key_Function, kFnSymbol},
     {Key::key_F17, XK_F17},
     {Key::key_VolumeUp, XF86XK_AudioRaiseVolume},
     {Key::key_VolumeDown, XF86XK_AudioLowerVolume},
@@ -163,9 +163,9 @@ constexpr std::array<KeyEntry, input::keyCodeCount> keyTable = {{
     {Key::key_UpArrow, XK_Up},
 }};
 
-constexpr int evdevKeycodeOffset = 8;
-constexpr unsigned leftButton = 1;
-constexpr unsigned wheelUp = 4, wheelDown = 5, wheelLeft = 6, wheelRight = 7;
+constexpr int kEvdevKeycodeOffset = 8;
+constexpr unsigned kLeftButton = 1;
+constexpr unsigned kWheelUp = 4, kWheelDown = 5, kWheelLeft = 6, kWheelRight = 7;
 
 // Xlib reports protocol errors through one process-wide handler whose default exits the
 // process. Ours counts the errors of the connections registered here and hands every other
@@ -183,10 +183,10 @@ std::optional<std::pair<int, int>> rootPixel(double x, double y) {
 
 std::int32_t takeSteps(std::int64_t& remainder, std::int32_t pixels) {
   remainder += pixels;
-  const std::int64_t steps = remainder / pixelsPerWheelStep;  // toward zero
-  remainder -= steps * pixelsPerWheelStep;
+  const std::int64_t steps = remainder / kPixelsPerWheelStep;  // toward zero
+  remainder -= steps * kPixelsPerWheelStep;
   return static_cast<std::int32_t>(
-      std::clamp<std::int64_t>(steps, -maxWheelStepsPerEvent, maxWheelStepsPerEvent));
+      std::clamp<std::int64_t>(steps, -kMaxWheelStepsPerEvent, kMaxWheelStepsPerEvent));
 }
 
 }  // namespace
@@ -270,7 +270,7 @@ struct InputPosterX11::Impl {
   }
 
   void setButton(bool down) {
-    XTestFakeButtonEvent(display, leftButton, down ? True : False, CurrentTime);
+    XTestFakeButtonEvent(display, kLeftButton, down ? True : False, CurrentTime);
     buttonHeld = down;
   }
 
@@ -352,10 +352,10 @@ struct InputPosterX11::Impl {
       }
       return std::nullopt;
     };
-    const bool evdevKeymap = carries(KEY_UP + evdevKeycodeOffset, XK_Up) &&
-                             carries(KEY_LEFT + evdevKeycodeOffset, XK_Left);
+    const bool evdevKeymap = carries(KEY_UP + kEvdevKeycodeOffset, XK_Up) &&
+                             carries(KEY_LEFT + kEvdevKeycodeOffset, XK_Left);
     for (const KeyEntry& entry : keyTable) {
-      const int physical = evdevKeyCode(entry.key) + evdevKeycodeOffset;
+      const int physical = evdevKeyCode(entry.key) + kEvdevKeycodeOffset;
       std::optional<int> chosen;
       if (evdevKeymap && hasAnySymbol(physical)) {
         chosen = physical;
@@ -437,8 +437,8 @@ void InputPosterX11::scroll(ScrollPhase phase, std::int32_t pixelsX, std::int32_
   }
   const auto steps = impl_->wheel.add(pixelsX, pixelsY);
   if (steps.vertical == 0 && steps.horizontal == 0) return;
-  impl_->clickWheel(steps.vertical > 0 ? wheelUp : wheelDown, std::abs(steps.vertical));
-  impl_->clickWheel(steps.horizontal > 0 ? wheelLeft : wheelRight, std::abs(steps.horizontal));
+  impl_->clickWheel(steps.vertical > 0 ? kWheelUp : kWheelDown, std::abs(steps.vertical));
+  impl_->clickWheel(steps.horizontal > 0 ? kWheelLeft : kWheelRight, std::abs(steps.horizontal));
   impl_->sync();
 }
 

@@ -9,7 +9,7 @@
 // - the click state travels no further: X clients count multiple clicks themselves from
 //   the timing of the presses;
 // - scroll amounts in pixels become wheel clicks (buttons 4/5 up/down, 6/7 left/right),
-//   one per `pixelsPerWheelStep` pixels, the remainder carried over within one gesture;
+//   one per `kPixelsPerWheelStep` pixels, the remainder carried over within one gesture;
 // - keys are the physical keys of the Mac keyboard, posted as the Linux key at the same
 //   place (X keycode = Linux evdev code + 8 on the usual evdev keymaps).
 
@@ -27,10 +27,10 @@ namespace marlinax::platform {
 // Pixels of scrolling per wheel click. Toolkits scroll about three lines (roughly 50 px) per
 // click; 30 px lets slow trackpad-style gestures move the view without making fast ones
 // jump far.
-inline constexpr std::int32_t pixelsPerWheelStep = 30;
+inline constexpr std::int32_t kPixelsPerWheelStep = 30;
 // At most this many wheel clicks for one scroll event; an amount beyond that (a clamped
 // huge value) is cut, so one event can never flood the server.
-inline constexpr std::int32_t maxWheelStepsPerEvent = 50;
+inline constexpr std::int32_t kMaxWheelStepsPerEvent = 50;
 
 // Turns the pixel amounts of one scroll gesture into whole wheel clicks.
 class WheelAccumulator {

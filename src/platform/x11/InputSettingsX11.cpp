@@ -97,7 +97,7 @@ std::chrono::nanoseconds desktopDoubleClickInterval(Display* display) {
   const std::string selectionName = "_XSETTINGS_S" + std::to_string(DefaultScreen(display));
   const Atom selection = XInternAtom(display, selectionName.c_str(), False);
   const Window owner = XGetSelectionOwner(display, selection);
-  if (owner == None) return defaultDoubleClickInterval;
+  if (owner == None) return kDefaultDoubleClickInterval;
 
   const Atom property = XInternAtom(display, "_XSETTINGS_SETTINGS", False);
   Atom type = None;
@@ -113,7 +113,7 @@ std::chrono::nanoseconds desktopDoubleClickInterval(Display* display) {
     milliseconds = xsettingsInteger(ByteView(value, items), "Net/DoubleClickTime");
   }
   if (value != nullptr) XFree(value);
-  if (!milliseconds || *milliseconds <= 0) return defaultDoubleClickInterval;
+  if (!milliseconds || *milliseconds <= 0) return kDefaultDoubleClickInterval;
   return std::chrono::milliseconds(*milliseconds);
 }
 

@@ -22,7 +22,7 @@ namespace marlinax::platform {
 std::optional<std::int32_t> xsettingsInteger(ByteView settings, std::string_view name);
 
 // Reads the current double-click interval of the display's default screen, or
-// defaultDoubleClickInterval when no XSETTINGS manager publishes a positive one. Costs two round
+// kDefaultDoubleClickInterval when no XSETTINGS manager publishes a positive one. Costs two round
 // trips. The caller owns the connection and serialises its use; X errors on it (such as the
 // manager's window vanishing) must not be fatal, which the caller's error handler ensures.
 std::chrono::nanoseconds desktopDoubleClickInterval(Display* display);
