@@ -44,11 +44,15 @@ class Waiter<void(Args...)> {
   // Resumes the coroutine with `args`, posted to its own executor: never
   // inside this call. Once only; the waiter is empty afterwards.
   void operator()(Args... args) {
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
     // g++ 12 sees an empty std::optional argument's unused storage as read.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
     std::exchange(impl_, nullptr)->resume(std::move(args)...);
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
   }
 
  private:
