@@ -116,27 +116,13 @@ class Queue {
         // A value or the end may have come since next() looked.
         value = state->takeLocked();
         if (!value && !state->ended) {
-          waiter.onCancel([weak = std::weak_ptr<State>(state), id = state->waiters.nextId()](asio::cancellation_type) {
-            if (auto alive = weak.lock())
-              alive->cancel(id);
-          });
-          state->waiters.add(std::move(waiter));
+          state->waiters.addCancellable(std::move(waiter), state);
           return;
         }
         if (!value)
           error = state->error;
       }
       waiter(error, std::move(value));
-    }
-
-    void cancel(std::uint64_t id) {
-      Waiter<Signature> waiter;
-      {
-        std::lock_guard lock(mutex);
-        waiter = waiters.remove(id);
-      }
-      if (waiter)
-        waiter(asio::error::operation_aborted, {});
     }
 
     void end(std::error_code endError, bool discard) {

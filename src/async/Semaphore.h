@@ -71,11 +71,7 @@ class Semaphore {
         std::lock_guard lock(state->mutex);
         if (!state->closed) {
           if (state->free == 0) {
-            waiter.onCancel([weak = std::weak_ptr<State>(state), id = state->waiters.nextId()](asio::cancellation_type) {
-              if (auto alive = weak.lock())
-                alive->cancel(id);
-            });
-            state->waiters.add(std::move(waiter));
+            state->waiters.addCancellable(std::move(waiter), state);
             return;
           }
           --state->free;
@@ -95,16 +91,6 @@ class Semaphore {
       }
       if (next)
         next({}, true);
-    }
-
-    void cancel(std::uint64_t id) {
-      Waiter<Signature> waiter;
-      {
-        std::lock_guard lock(mutex);
-        waiter = waiters.remove(id);
-      }
-      if (waiter)
-        waiter(asio::error::operation_aborted, false);
     }
 
     std::mutex mutex;

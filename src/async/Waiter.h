@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include <asio/associated_cancellation_slot.hpp>
@@ -15,6 +16,7 @@
 #include <asio/async_result.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/cancellation_type.hpp>
+#include <asio/error.hpp>
 #include <asio/execution/outstanding_work.hpp>
 #include <asio/post.hpp>
 #include <asio/prefer.hpp>
@@ -112,10 +114,28 @@ auto suspend(Start&& start) {
 template <class Signature>
 class WaitList {
  public:
-  std::uint64_t nextId() const { return nextId_; }
   std::uint64_t add(Waiter<Signature> waiter) {
     entries_.emplace_back(nextId_, std::move(waiter));
     return nextId_++;
+  }
+  // Adds a waiter that leaves the list when its operation is cancelled and is
+  // then resumed with operation_aborted. `owner` holds this list as `waiters`
+  // under its `mutex`; the caller holds that mutex now.
+  template <class Owner>
+  void addCancellable(Waiter<Signature> waiter, const std::shared_ptr<Owner>& owner) {
+    waiter.onCancel([weak = std::weak_ptr<Owner>(owner), id = nextId_](asio::cancellation_type) {
+      auto alive = weak.lock();
+      if (!alive)
+        return;
+      Waiter<Signature> cancelled;
+      {
+        std::lock_guard lock(alive->mutex);
+        cancelled = alive->waiters.remove(id);
+      }
+      if (cancelled)
+        cancelled(asio::error::operation_aborted, {});
+    });
+    add(std::move(waiter));
   }
   // The oldest waiter; an empty one when none waits.
   Waiter<Signature> popFront() {

@@ -1,16 +1,10 @@
 #include "server/ProtocolImplementation.h"
 
-#include <deque>
 #include <exception>
 #include <utility>
 
-#include <asio/associated_executor.hpp>
-#include <asio/async_result.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <asio/execution/outstanding_work.hpp>
-#include <asio/post.hpp>
-#include <asio/prefer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
