@@ -252,6 +252,8 @@ MUTANTS = [
      X11INPUT),
     ("src/platform/x11/InputSettingsX11.cpp", "if (!milliseconds || *milliseconds <= 0)", "if (!milliseconds)",
      "a double-click time of zero accepted", X11INPUT),
+    ("src/platform/x11/InputPosterX11.cpp", "if (connection && !connection->lost()) return;",
+     "if (connection) return;", "input never connects again after the X server went away", X11INPUT),
     # app view-model
     ("src/app/ContentViewState.cpp", "--servedHeadsets_ == 0)", "--servedHeadsets_ >= 0)",
      "a replaced headset's late end shows the window waiting", APP),

@@ -21,11 +21,10 @@ using marlinax::testsupport::Xvfb;
 // busy pattern so that the scaler works on real content.
 struct Setup {
   Xvfb xvfb{Xvfb::twoMonitors()};
-  std::unique_ptr<XDisplay> display = XDisplay::open(xvfb.displayName());
+  std::unique_ptr<XDisplay> display = openCaptureConnection(xvfb.displayName());
   Monitor left;
 
   Setup() {
-    requireCaptureExtensions(*display);
     Display* dpy = display->get();
     GC gc = XCreateGC(dpy, display->root(), 0, nullptr);
     for (int y = 0; y < 1080; y += 12) {

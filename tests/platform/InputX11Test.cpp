@@ -96,6 +96,7 @@ protected:
     if (observer != nullptr) XCloseDisplay(observer);
   }
 
+public:
   static bool waitFor(const std::function<bool()>& condition) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     while (!condition()) {
@@ -105,6 +106,7 @@ protected:
     return true;
   }
 
+protected:
   std::pair<int, int> pointer() {
     Window rootReturn, child;
     int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
@@ -395,6 +397,41 @@ TEST_F(InputX11Test, DoubleClickIntervalFollowsTheDesktopSetting) {
   }
   // The manager's window is gone, so is the selection owner.
   EXPECT_EQ(poster->doubleClickInterval(), platform::kDefaultDoubleClickInterval);
+}
+
+// The X server restarts under a running poster: events meanwhile are dropped
+// without an exception, and the poster reaches the new server by itself.
+TEST(InputX11Outage, ThePosterSurvivesTheServerGoingAwayAndReconnects) {
+  Xvfb::Options options;
+  options.width = 800;
+  options.height = 600;
+  options.firstDisplayNumber = 140;
+  auto server = std::make_unique<Xvfb>(options);
+  const std::string name = server->displayName();
+  InputPosterX11 poster(name);
+  poster.moveMouse(10, 10);
+  server.reset();
+
+  EXPECT_NO_THROW(poster.moveMouse(20, 20));
+  EXPECT_NO_THROW(poster.postKey(KeyCode::key_A, true));
+  EXPECT_EQ(poster.doubleClickInterval(), platform::kDefaultDoubleClickInterval);
+
+  options.firstDisplayNumber = std::stoi(name.substr(1));
+  server = std::make_unique<Xvfb>(options);
+  ASSERT_EQ(server->displayName(), name) << "the display number was taken meanwhile";
+  poster.moveMouse(321, 123);
+  Display* observer = XOpenDisplay(name.c_str());
+  ASSERT_NE(observer, nullptr);
+  const bool arrived = InputX11Test::waitFor([&] {
+    Window rootReturn, child;
+    int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+    unsigned mask = 0;
+    XQueryPointer(observer, DefaultRootWindow(observer), &rootReturn, &child, &rootX, &rootY, &windowX, &windowY,
+                  &mask);
+    return std::pair(rootX, rootY) == std::pair(321, 123);
+  });
+  XCloseDisplay(observer);
+  EXPECT_TRUE(arrived);
 }
 
 }  // namespace

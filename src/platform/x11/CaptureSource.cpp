@@ -12,6 +12,8 @@
 
 namespace marlinax::platform::x11 {
 
+namespace {
+
 void requireCaptureExtensions(XDisplay& display) {
   Display* dpy = display.get();
   int major = 0, minor = 0, eventBase = 0, errorBase = 0;
@@ -28,6 +30,19 @@ void requireCaptureExtensions(XDisplay& display) {
   if (!XFixesQueryExtension(dpy, &eventBase, &errorBase)) throw CaptureError("the X server lacks XFIXES");
   major = 5, minor = 0;
   if (!XFixesQueryVersion(dpy, &major, &minor) || major < 2) throw CaptureError("the X server's XFIXES is too old");
+}
+
+}  // namespace
+
+std::unique_ptr<XDisplay> openCaptureConnection(const std::string& displayName) {
+  std::unique_ptr<XDisplay> display;
+  try {
+    display = XDisplay::open(displayName);
+  } catch (const XError& error) {
+    throw CaptureError(error.what());
+  }
+  requireCaptureExtensions(*display);
+  return display;
 }
 
 PixelRect rootRect(XDisplay& display) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/CaptureService.h"
@@ -23,9 +24,11 @@ struct Monitor {
   PixelRect rect;        // clipped to the root window
 };
 
-// Checks that the server has every extension the capture needs and announces
-// the versions used. Throws CaptureError naming the first one missing.
-void requireCaptureExtensions(XDisplay& display);
+// Opens a connection for capture (empty name: $DISPLAY) and checks that the
+// server has every extension the capture needs, announcing the versions used.
+// Throws CaptureError: the server cannot be reached, or names the first
+// extension missing.
+std::unique_ptr<XDisplay> openCaptureConnection(const std::string& displayName);
 
 // The root window's rectangle, asked from the server (never a cached size).
 PixelRect rootRect(XDisplay& display);

@@ -92,8 +92,7 @@ class StreamWorker {
       : displayID_(displayID),
         configuration_(configuration),
         output_(std::move(output)),
-        display_(XDisplay::open(displayName)) {
-    requireCaptureExtensions(*display_);
+        display_(openCaptureConnection(displayName)) {
     Display* dpy = display_->get();
     auto monitor = findMonitor(*display_, displayID_);
     if (!monitor) throw CaptureError("no display with identifier " + std::to_string(displayID_));
@@ -356,8 +355,7 @@ class X11CaptureStream : public CaptureStream {
 class X11CaptureService : public CaptureService {
  public:
   explicit X11CaptureService(std::string displayName)
-      : displayName_(std::move(displayName)), display_(XDisplay::open(displayName_)) {
-    requireCaptureExtensions(*display_);
+      : displayName_(std::move(displayName)), display_(openCaptureConnection(displayName_)) {
     watchConfiguration();
   }
 
@@ -432,8 +430,7 @@ class X11CaptureService : public CaptureService {
     if (display_ && !display_->lost()) return;
     screenshotBuilder_.reset();
     display_.reset();
-    display_ = XDisplay::open(displayName_);
-    requireCaptureExtensions(*display_);
+    display_ = openCaptureConnection(displayName_);
     watchConfiguration();
   }
 

@@ -15,9 +15,10 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <stdexcept>
+#include <type_traits>
 #include <utility>
 
+#include "log/Log.h"
 #include "platform/EvdevKeys.h"
 #include "platform/x11/InputSettingsX11.h"
 #include "platform/x11/XDisplay.h"
@@ -203,9 +204,10 @@ void WheelAccumulator::reset() {
 struct InputPosterX11::Impl {
   std::string displayName;
   // Recorded errors and a lost connection never end the process. When the X
-  // server goes away the next operation opens a new connection, and fails at
-  // once while none can be opened.
+  // server goes away the next operation opens a new connection; while none can
+  // be opened, events are dropped (the outage is logged once).
   std::unique_ptr<x11::XDisplay> connection;
+  bool outage = false;
   Display* display = nullptr;
   std::mutex mutex;
   std::atomic<std::uint64_t> errors{0};
@@ -216,16 +218,12 @@ struct InputPosterX11::Impl {
   bool keymapLoaded = false;
   std::optional<int> xkbEventType;
 
+  // Throws x11::XError.
   void open() {
-    std::unique_ptr<x11::XDisplay> opened;
-    try {
-      opened = x11::XDisplay::open(displayName);
-    } catch (const std::exception& error) {
-      throw std::runtime_error(error.what());
-    }
+    std::unique_ptr<x11::XDisplay> opened = x11::XDisplay::open(displayName);
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(opened->get(), &eventBase, &errorBase, &major, &minor)) {
-      throw std::runtime_error("the X server has no XTEST extension");
+      throw x11::XError("the X server has no XTEST extension");
     }
     connection = std::move(opened);
     display = connection->get();
@@ -239,7 +237,6 @@ struct InputPosterX11::Impl {
     XTestGrabControl(display, True);
   }
 
-  // Called first by every operation, with the mutex held.
   void ensureConnected() {
     if (connection && !connection->lost()) return;
     display = nullptr;
@@ -247,12 +244,39 @@ struct InputPosterX11::Impl {
     open();
   }
 
+  // Runs one operation with the mutex held, on a working connection. When
+  // there is none, the operation's events are lost and `fallback` is returned.
+  template <typename Operation, typename Result = std::invoke_result_t<Operation>>
+  Result run(Operation&& operation, Result fallback = {}) {
+    std::lock_guard lock(mutex);
+    try {
+      ensureConnected();
+      Result result = operation();
+      if (outage) log::info("Input reaches the X server again.");
+      outage = false;
+      return result;
+    } catch (const x11::XError& error) {
+      if (!outage) log::warning(std::string("Input events are dropped: ") + error.what());
+      outage = true;
+      return fallback;
+    }
+  }
+
+  // An operation that posts events and returns nothing.
+  template <typename Operation>
+  void post(Operation&& operation) {
+    run([&] {
+      operation();
+      return true;
+    });
+  }
+
   // Every operation but a pointer move ends with a round trip, so its events have
   // reached the server (and any error has been counted) before the operation returns. Throws when the
   // connection broke meanwhile.
   void sync() {
     XSync(display, False);
-    if (connection->lost()) throw std::runtime_error("the X server connection was lost");
+    if (connection->lost()) throw x11::XError("the X server connection was lost");
     if (connection->takeError() != 0) ++errors;
   }
 
@@ -261,7 +285,7 @@ struct InputPosterX11::Impl {
   // the capture). Its error, or a lost connection, shows at the next round trip.
   void flush() {
     XFlush(display);
-    if (connection->lost()) throw std::runtime_error("the X server connection was lost");
+    if (connection->lost()) throw x11::XError("the X server connection was lost");
   }
 
   void movePointer(std::pair<int, int> pixel) {
@@ -392,80 +416,77 @@ InputPosterX11::~InputPosterX11() {
 void InputPosterX11::moveMouse(double x, double y) {
   const auto pixel = rootPixel(x, y);
   if (!pixel) return;
-  std::lock_guard lock(impl_->mutex);
-  impl_->ensureConnected();
-  impl_->movePointer(*pixel);
-  impl_->flush();
+  impl_->post([&] {
+    impl_->movePointer(*pixel);
+    impl_->flush();
+  });
 }
 
 void InputPosterX11::leftDown(double x, double y, std::optional<std::int64_t>) {
   const auto pixel = rootPixel(x, y);
   if (!pixel) return;
-  std::lock_guard lock(impl_->mutex);
-  impl_->ensureConnected();
-  impl_->movePointer(*pixel);
-  impl_->setButton(true);
-  impl_->sync();
+  impl_->post([&] {
+    impl_->movePointer(*pixel);
+    impl_->setButton(true);
+    impl_->sync();
+  });
 }
 
 void InputPosterX11::leftUp(double x, double y, std::optional<std::int64_t>) {
   const auto pixel = rootPixel(x, y);
   if (!pixel) return;
-  std::lock_guard lock(impl_->mutex);
-  impl_->ensureConnected();
-  impl_->movePointer(*pixel);
-  impl_->setButton(false);
-  impl_->sync();
+  impl_->post([&] {
+    impl_->movePointer(*pixel);
+    impl_->setButton(false);
+    impl_->sync();
+  });
 }
 
 void InputPosterX11::dragTo(double x, double y) {
   const auto pixel = rootPixel(x, y);
   if (!pixel) return;
-  std::lock_guard lock(impl_->mutex);
-  impl_->ensureConnected();
-  impl_->movePointer(*pixel);
-  impl_->sync();
+  impl_->post([&] {
+    impl_->movePointer(*pixel);
+    impl_->sync();
+  });
 }
 
 void InputPosterX11::scroll(ScrollPhase phase, std::int32_t pixelsX, std::int32_t pixelsY) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->ensureConnected();
-  if (phase != ScrollPhase::changed) {
-    // X wheels have no gesture phases; a gesture's edges only drop the carried remainder.
-    impl_->wheel.reset();
-    return;
-  }
-  const auto steps = impl_->wheel.add(pixelsX, pixelsY);
-  if (steps.vertical == 0 && steps.horizontal == 0) return;
-  impl_->clickWheel(steps.vertical > 0 ? kWheelUp : kWheelDown, std::abs(steps.vertical));
-  impl_->clickWheel(steps.horizontal > 0 ? kWheelLeft : kWheelRight, std::abs(steps.horizontal));
-  impl_->sync();
+  impl_->post([&] {
+    if (phase != ScrollPhase::changed) {
+      // X wheels have no gesture phases; a gesture's edges only drop the carried remainder.
+      impl_->wheel.reset();
+      return;
+    }
+    const auto steps = impl_->wheel.add(pixelsX, pixelsY);
+    if (steps.vertical == 0 && steps.horizontal == 0) return;
+    impl_->clickWheel(steps.vertical > 0 ? kWheelUp : kWheelDown, std::abs(steps.vertical));
+    impl_->clickWheel(steps.horizontal > 0 ? kWheelLeft : kWheelRight, std::abs(steps.horizontal));
+    impl_->sync();
+  });
 }
 
 void InputPosterX11::postKey(Key key, bool down) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->ensureConnected();
-  const auto keycode = impl_->keycodeFor(key);
-  if (!keycode) return;
-  XTestFakeKeyEvent(impl_->display, *keycode, down ? True : False, CurrentTime);
-  if (down) {
-    impl_->keysHeld.insert(*keycode);
-  } else {
-    impl_->keysHeld.erase(*keycode);
-  }
-  impl_->sync();
+  impl_->post([&] {
+    const auto keycode = impl_->keycodeFor(key);
+    if (!keycode) return;
+    XTestFakeKeyEvent(impl_->display, *keycode, down ? True : False, CurrentTime);
+    if (down) {
+      impl_->keysHeld.insert(*keycode);
+    } else {
+      impl_->keysHeld.erase(*keycode);
+    }
+    impl_->sync();
+  });
 }
 
 std::chrono::nanoseconds InputPosterX11::doubleClickInterval() {
-  std::lock_guard lock(impl_->mutex);
-  impl_->ensureConnected();
-  return desktopDoubleClickInterval(impl_->display);
+  return impl_->run([&] { return desktopDoubleClickInterval(impl_->display); },
+                    std::chrono::nanoseconds(kDefaultDoubleClickInterval));
 }
 
 std::optional<std::uint8_t> InputPosterX11::xKeycode(Key key) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->ensureConnected();
-  return impl_->keycodeFor(key);
+  return impl_->run([&] { return impl_->keycodeFor(key); });
 }
 
 std::uint64_t InputPosterX11::protocolErrors() const { return impl_->errors.load(); }

@@ -53,9 +53,10 @@ private:
 
 class InputPosterX11 final : public InputPoster, public DoubleClickIntervalSource {
 public:
-  // Connects to `displayName` (empty: $DISPLAY). Throws std::runtime_error when the display
+  // Connects to `displayName` (empty: $DISPLAY). Throws x11::XError when the display
   // cannot be opened or lacks XTEST. When the X server goes away, each later operation
-  // first connects again, and throws std::runtime_error at once while that fails.
+  // first connects again; while that fails its events are dropped and the outage is
+  // logged once.
   explicit InputPosterX11(const std::string& displayName = {});
   // Releases the left button and any key still held through this poster.
   ~InputPosterX11() override;

@@ -1,6 +1,5 @@
 #include "platform/x11/Reachable.h"
 
-#include "platform/CaptureService.h"
 #include "platform/x11/XDisplay.h"
 
 namespace marlinax::platform::x11 {
@@ -8,7 +7,7 @@ namespace marlinax::platform::x11 {
 bool displayReachable(const std::string& displayName) {
   try {
     return XDisplay::open(displayName) != nullptr;
-  } catch (const CaptureError&) {
+  } catch (const XError&) {
     return false;
   }
 }

@@ -13,7 +13,7 @@ namespace {
 std::unique_ptr<XDisplay> tryOpen(const std::string& displayName) {
   try {
     return XDisplay::open(displayName);
-  } catch (const std::exception&) {
+  } catch (const XError&) {
     return nullptr;
   }
 }

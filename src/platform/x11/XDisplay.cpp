@@ -10,7 +10,6 @@
 #include <string>
 
 #include "log/Log.h"
-#include "platform/CaptureService.h"
 
 namespace marlinax::platform::x11 {
 namespace {
@@ -74,7 +73,7 @@ std::unique_ptr<XDisplay> XDisplay::open(const std::string& name) {
   });
   Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
   if (!display) {
-    throw CaptureError("cannot open X display " + std::string(name.empty() ? XDisplayName(nullptr) : name.c_str()));
+    throw XError("cannot open X display " + std::string(name.empty() ? XDisplayName(nullptr) : name.c_str()));
   }
   return std::unique_ptr<XDisplay>(new XDisplay(display));
 }

@@ -11,13 +11,21 @@
 
 #include <atomic>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace marlinax::platform::x11 {
 
+// A connection that cannot be opened, lacks an extension its user needs, or
+// broke. Capture reports it as a CaptureError; input drops the event.
+class XError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class XDisplay {
  public:
-  // Opens `name` (empty: $DISPLAY). Throws CaptureError when that fails.
+  // Opens `name` (empty: $DISPLAY). Throws XError when that fails.
   static std::unique_ptr<XDisplay> open(const std::string& name);
   ~XDisplay();
   XDisplay(const XDisplay&) = delete;
