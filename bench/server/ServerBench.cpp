@@ -100,7 +100,7 @@ double processCpuSeconds() {
 
 // A replayed sequence of desktop frames: every pixel changing from one frame to
 // the next (a new page each time), or one 600 x 300 window area changing on a
-// still page.
+// still page, reported as the frame's damage.
 std::vector<platform::SampleBuffer> replay(bool fullChange) {
   std::vector<platform::SampleBuffer> frames;
   platform::SampleBuffer page = desktopFrame(0);
@@ -111,6 +111,8 @@ std::vector<platform::SampleBuffer> replay(bool fullChange) {
       for (int y = 500; y < 800; ++y)
         std::copy_n(next.image->row(y) + 4 * 900, 4 * 600, image->row(y) + 4 * 900);
       next.image = image;
+      // What a capture reports: only that area may differ from the last frame.
+      next.damage = std::vector<platform::ImageRect>{{900, 500, 600, 300}};
     }
     frames.push_back(std::move(next));
   }
