@@ -1,10 +1,10 @@
 // Grabbing and scaling one 1920x1080 monitor to the 2400x1280 casting size,
 // under a private Xvfb started for the run.
 
-#include <benchmark/benchmark.h>
-
 #include <deque>
 #include <memory>
+
+#include <benchmark/benchmark.h>
 
 #include "platform/x11/CaptureSource.h"
 #include "platform/x11/CaptureX11.h"

@@ -1,9 +1,9 @@
 // Encode and decode of a display list of 64 entries, shaped like the reply to a display request.
 
-#include <benchmark/benchmark.h>
-
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "codec/Cod.h"
 

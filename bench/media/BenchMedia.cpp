@@ -1,9 +1,6 @@
 // The frame pipeline (alpha, JPEG, mask comparison, LZ4, serialisation) against a bare
 // TurboJPEG encode of the same frame with the same settings, on a reproducible
 // 2400x1280 desktop-like frame. Prints the ratio of the two after the table.
-#include <benchmark/benchmark.h>
-#include <turbojpeg.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +9,8 @@
 #include <random>
 #include <string>
 
+#include <benchmark/benchmark.h>
+#include <turbojpeg.h>
 #include <unistd.h>
 
 #include "media/AppleLz4.h"
@@ -51,7 +50,9 @@ std::shared_ptr<const platform::Image> makeDesktop() {
     }
 
   std::mt19937 random(2024);
-  struct Window { int x0, y0, x1, y1; };
+  struct Window {
+    int x0, y0, x1, y1;
+  };
   for (const Window& w : {Window{60, 40, 1300, 900}, Window{1000, 300, 2300, 1200}, Window{200, 950, 900, 1260}}) {
     fill(*image, w.x0, w.y0, w.x1, w.y1, 0xF4, 0xF4, 0xF4);
     fill(*image, w.x0, w.y0, w.x1, w.y0 + 28, 0x50, 0x40, 0x38);
@@ -204,7 +205,8 @@ void BM_SegmentedSmallChange(benchmark::State& state) {
   const platform::Image& base = *desktopSample().image;
   const media::PixelRect area{700, 100, 600, 300};
   std::vector<std::shared_ptr<platform::Image>> frames;
-  for (int f = 0; f < 2; ++f) frames.push_back(variant(base, f, area.x, area.y, area.x + area.width, area.y + area.height));
+  for (int f = 0; f < 2; ++f)
+    frames.push_back(variant(base, f, area.x, area.y, area.x + area.width, area.y + area.height));
   media::SegmentedJpegEncoder encoder(static_cast<int>(state.range(0)));
   encoder.encode(frames[1]);
   std::size_t frame = 0, segments = 0;

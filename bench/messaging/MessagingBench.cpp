@@ -26,10 +26,10 @@ class Answering : public MessageProtocol, public ServerProtocol {
   asio::awaitable<HandshakeReply> visionOSHandshake(HandshakeRequest request) override {
     co_return HandshakeReply{.version = request.version, .name = "Benchmark Computer"};
   }
-#define REFUSE(Operation, Message, Reply)                                            \
-  asio::awaitable<Reply> Operation(serverMessages::Message::Request) override {      \
-    throw std::runtime_error("not served");                                          \
-    co_return Reply{};                                                               \
+#define REFUSE(Operation, Message, Reply)                                                                              \
+  asio::awaitable<Reply> Operation(serverMessages::Message::Request) override {                                        \
+    throw std::runtime_error("not served");                                                                            \
+    co_return Reply{};                                                                                                 \
   }
   REFUSE(displays, Windows, serverMessages::Windows::Reply)
   REFUSE(windowPreview, WindowPreview, serverMessages::WindowPreview::Reply)
@@ -69,8 +69,7 @@ void BM_HandshakeRoundTripOverPipe(benchmark::State& state) {
     benchmark::DoNotOptimize(reply.get());
   }
   headset.close();
-  while (!serving.finished() || !asking.finished())
-    std::this_thread::yield();
+  while (!serving.finished() || !asking.finished()) std::this_thread::yield();
   work.reset();
   io.stop();
   thread.join();
@@ -90,15 +89,13 @@ serverMessages::Windows::Reply displayList(int count) {
 
 void BM_SerializeDisplayList(benchmark::State& state) {
   auto reply = displayList(static_cast<int>(state.range(0)));
-  for (auto _ : state)
-    benchmark::DoNotOptimize(serialize(reply));
+  for (auto _ : state) benchmark::DoNotOptimize(serialize(reply));
 }
 BENCHMARK(BM_SerializeDisplayList)->Arg(1)->Arg(4)->Arg(16);
 
 void BM_DeserializeDisplayList(benchmark::State& state) {
   Bytes body = serialize(displayList(static_cast<int>(state.range(0))));
-  for (auto _ : state)
-    benchmark::DoNotOptimize(deserialize<serverMessages::Windows::Reply>(body));
+  for (auto _ : state) benchmark::DoNotOptimize(deserialize<serverMessages::Windows::Reply>(body));
 }
 BENCHMARK(BM_DeserializeDisplayList)->Arg(1)->Arg(4)->Arg(16);
 

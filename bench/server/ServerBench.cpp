@@ -4,8 +4,6 @@
 // headset. Compared with the fragment pipeline on one thread, the ceiling that
 // one core gives.
 
-#include <benchmark/benchmark.h>
-
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -19,7 +17,7 @@
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_future.hpp>
-
+#include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
 #include "media/Fragment.h"
@@ -67,8 +65,7 @@ platform::SampleBuffer desktopFrame(int seed) {
 class AnsweringHeadset final : public messaging::MessageProtocol {
  public:
   asio::awaitable<std::optional<Bytes>> handle(messaging::Messages message, Bytes) override {
-    if (message != messaging::Messages::windowFrame)
-      co_return std::nullopt;
+    if (message != messaging::Messages::windowFrame) co_return std::nullopt;
     frames.fetch_add(1);
     co_return Bytes{};
   }
@@ -77,8 +74,7 @@ class AnsweringHeadset final : public messaging::MessageProtocol {
 
 void BM_FragmentPipelineOneThread(benchmark::State& state) {
   std::vector<platform::SampleBuffer> frames;
-  for (int i = 0; i < 4; ++i)
-    frames.push_back(desktopFrame(i));
+  for (int i = 0; i < 4; ++i) frames.push_back(desktopFrame(i));
   std::size_t bytes = 0, index = 0;
   for (auto _ : state) {
     Bytes wire = media::Fragment::make(frames[index++ % frames.size()]).serialize();
@@ -108,8 +104,7 @@ std::vector<platform::SampleBuffer> replay(bool fullChange) {
     platform::SampleBuffer next = desktopFrame(i + 1);
     if (!fullChange) {
       auto image = std::make_shared<platform::Image>(*page.image);
-      for (int y = 500; y < 800; ++y)
-        std::copy_n(next.image->row(y) + 4 * 900, 4 * 600, image->row(y) + 4 * 900);
+      for (int y = 500; y < 800; ++y) std::copy_n(next.image->row(y) + 4 * 900, 4 * 600, image->row(y) + 4 * 900);
       next.image = image;
       // What a capture reports: only that area may differ from the last frame.
       next.damage = std::vector<platform::ImageRect>{{900, 500, 600, 300}};
@@ -141,8 +136,7 @@ void BM_ServerCpuPerFrame(benchmark::State& state) {
   asio::io_context io;
   auto work = asio::make_work_guard(io);
   std::vector<std::thread> ioThreads;
-  for (int i = 0; i < 2; ++i)
-    ioThreads.emplace_back([&io] { io.run(); });
+  for (int i = 0; i < 2; ++i) ioThreads.emplace_back([&io] { io.run(); });
   asio::thread_pool cpu(2);
   auto capture = std::make_shared<platform::FakeCaptureService>(
       std::vector<platform::DisplayInfo>{{kDisplay, {0, 0, 1920, 1080}}});
@@ -164,8 +158,7 @@ void BM_ServerCpuPerFrame(benchmark::State& state) {
   auto deliver = [&] {
     std::uint64_t target = headset->frames.load() + 1;
     capture->push(kDisplay, frames[index++ % frames.size()]);
-    while (headset->frames.load() < target)
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    while (headset->frames.load() < target) std::this_thread::sleep_for(std::chrono::microseconds(100));
   };
   deliver();  // the first frame is always compressed whole
   // As a headset does: confirm the mask, so that later frames leave it out.
@@ -176,8 +169,7 @@ void BM_ServerCpuPerFrame(benchmark::State& state) {
                  asio::use_future)
       .get();
   double cpuStart = processCpuSeconds();
-  for (auto _ : state)
-    deliver();
+  for (auto _ : state) deliver();
   state.counters["cpu_ms_per_frame"] =
       1000 * (processCpuSeconds() - cpuStart) / static_cast<double>(state.iterations());
 
@@ -185,8 +177,7 @@ void BM_ServerCpuPerFrame(benchmark::State& state) {
   headsetEnd.close();
   work.reset();
   io.stop();
-  for (auto& thread : ioThreads)
-    thread.join();
+  for (auto& thread : ioThreads) thread.join();
   cpu.stop();
   cpu.join();
 }
@@ -203,8 +194,7 @@ void BM_CastingThroughHandler(benchmark::State& state) {
   asio::io_context io;
   auto work = asio::make_work_guard(io);
   std::vector<std::thread> ioThreads;
-  for (int i = 0; i < 2; ++i)
-    ioThreads.emplace_back([&io] { io.run(); });
+  for (int i = 0; i < 2; ++i) ioThreads.emplace_back([&io] { io.run(); });
   asio::thread_pool cpu(std::max(1u, std::thread::hardware_concurrency()));
 
   auto capture = std::make_shared<platform::FakeCaptureService>(
@@ -227,8 +217,7 @@ void BM_CastingThroughHandler(benchmark::State& state) {
   // would be too gentle; a producer pushing at full speed (newest wins) is
   // what a busy screen looks like.
   std::vector<platform::SampleBuffer> frames;
-  for (int i = 0; i < 4; ++i)
-    frames.push_back(desktopFrame(i));
+  for (int i = 0; i < 4; ++i) frames.push_back(desktopFrame(i));
   std::atomic<bool> producing = true;
   std::thread producer([&] {
     for (std::size_t i = 0; producing; ++i) {
@@ -240,8 +229,7 @@ void BM_CastingThroughHandler(benchmark::State& state) {
   std::uint64_t start = headset->frames.load();
   for (auto _ : state) {
     std::uint64_t target = headset->frames.load() + 1;
-    while (headset->frames.load() < target)
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    while (headset->frames.load() < target) std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(headset->frames.load() - start));
 
@@ -251,8 +239,7 @@ void BM_CastingThroughHandler(benchmark::State& state) {
   headsetEnd.close();
   work.reset();
   io.stop();
-  for (auto& thread : ioThreads)
-    thread.join();
+  for (auto& thread : ioThreads) thread.join();
   cpu.stop();
   cpu.join();
 }

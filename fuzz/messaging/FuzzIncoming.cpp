@@ -36,8 +36,7 @@ server::Services fakeServices() {
 }
 
 asio::awaitable<void> deliver(transport::Connection peer, std::vector<Bytes> messages) {
-  for (auto& message : messages)
-    co_await peer.send(std::move(message));
+  for (auto& message : messages) co_await peer.send(std::move(message));
 }
 
 }  // namespace
@@ -51,8 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const std::system_error&) {
     // An oversize header ends the stream; the messages before it still count.
   }
-  while (auto message = reader.next())
-    messages.push_back(std::move(*message));
+  while (auto message = reader.next()) messages.push_back(std::move(*message));
 
   asio::io_context io;
   auto [local, peer] = transport::Connection::makePipe(io.get_executor());

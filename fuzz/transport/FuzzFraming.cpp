@@ -1,15 +1,15 @@
 // Feeds the frame reader arbitrary bytes in arbitrary chunks (partial commits
 // included) and checks it against a plain whole-buffer parse of the same bytes:
 // same messages, failure exactly when an oversize header is complete.
-#include "transport/Framing.h"
-#include "transport/TransportError.h"
-
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <vector>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "transport/Framing.h"
+#include "transport/TransportError.h"
 
 namespace {
 

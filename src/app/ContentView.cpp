@@ -41,15 +41,13 @@ ContentView::ContentView(ContentViewState& state, QWidget* parent) : QWidget(par
   for (const QKeySequence& key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
     auto* shortcut = new QShortcut(key, this);
     connect(shortcut, &QShortcut::activated, this, [this] {
-      if (!showsConnectedLayout() && closeButton_->isEnabled())
-        closeButton_->click();
+      if (!showsConnectedLayout() && closeButton_->isEnabled()) closeButton_->click();
     });
   }
   // Application shortcuts: they work while the (not modal) permissions sheet
   // has the focus too. Ctrl+Q always, whatever the platform theme binds.
   QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
-  if (!quitKeys.contains(QKeySequence(Qt::CTRL | Qt::Key_Q)))
-    quitKeys << QKeySequence(Qt::CTRL | Qt::Key_Q);
+  if (!quitKeys.contains(QKeySequence(Qt::CTRL | Qt::Key_Q))) quitKeys << QKeySequence(Qt::CTRL | Qt::Key_Q);
   for (const QKeySequence& key : quitKeys) {
     auto* quit = new QShortcut(key, this);
     quit->setContext(Qt::ApplicationShortcut);
@@ -154,8 +152,8 @@ void ContentView::render() {
   createButton_->setDisabled(state_.button1Disabled());
 
   if (state_.showAlert() && !alert_) {
-    alert_ = new QMessageBox(QMessageBox::Warning, tr("Warning"), tr("All open connection will be invalidated this way."),
-                             QMessageBox::NoButton, this);
+    alert_ = new QMessageBox(QMessageBox::Warning, tr("Warning"),
+                             tr("All open connection will be invalidated this way."), QMessageBox::NoButton, this);
     alert_->setAttribute(Qt::WA_DeleteOnClose);
     alertCancel_ = alert_->addButton(tr("Cancel"), QMessageBox::RejectRole);
     alertCloseApp_ = alert_->addButton(tr("Close App"), QMessageBox::DestructiveRole);
@@ -191,8 +189,7 @@ void ContentView::showEvent(QShowEvent* event) {
 
 void ContentView::closeEvent(QCloseEvent* event) {
   event->accept();
-  if (!state_.shutDown())
-    state_.quit();
+  if (!state_.shutDown()) state_.quit();
 }
 
 }  // namespace marlinax::app

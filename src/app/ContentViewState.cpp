@@ -29,8 +29,7 @@ bool ContentViewState::bothGranted() const {
 }
 
 void ContentViewState::shown() {
-  if (started_ || shutDown_ || !environment_.session)
-    return;
+  if (started_ || shutDown_ || !environment_.session) return;
   started_ = true;
   // The runner calls these on its own threads; every one is queued to this
   // object, so the fields change on the GUI thread only. shutdown() stops the
@@ -68,8 +67,7 @@ void ContentViewState::shown() {
           // A headset that completes its handshake replaces the served one,
           // whose end may be reported after the newcomer's arrival: the
           // window waits again only once no headset is served.
-          if (servedHeadsets_ > 0 && --servedHeadsets_ == 0)
-            remote_.reset();
+          if (servedHeadsets_ > 0 && --servedHeadsets_ == 0) remote_.reset();
           emit headsetDisconnected(stoppedStreams);
           emit changed();
         },
@@ -80,20 +78,17 @@ void ContentViewState::shown() {
 }
 
 void ContentViewState::createVirtualDisplay1() {
-  if (button1Disabled_ || shutDown_)
-    return;
+  if (button1Disabled_ || shutDown_) return;
   // Disabled before the display exists, and for the rest of the run.
   button1Disabled_ = true;
   emit changed();
   viewModel_.createVirtualDisplay(kVirtualDisplayNumber, [this] {
-    if (environment_.launcher)
-      environment_.launcher->openDisplaySettings();
+    if (environment_.launcher) environment_.launcher->openDisplaySettings();
   });
 }
 
 void ContentViewState::openHelp() {
-  if (environment_.launcher)
-    environment_.launcher->openHelp({});
+  if (environment_.launcher) environment_.launcher->openHelp({});
 }
 
 void ContentViewState::close() {
@@ -114,45 +109,36 @@ void ContentViewState::closeApp() {
 
 void ContentViewState::quit() {
   shutdown();
-  if (environment_.quit)
-    environment_.quit();
+  if (environment_.quit) environment_.quit();
 }
 
 void ContentViewState::closePermissions() { setAskForPermissions(false); }
 
 void ContentViewState::requestPermission(Permission permission) {
-  if (environment_.permissions && app::request(*environment_.permissions, permission))
-    return;
-  if (environment_.launcher)
-    environment_.launcher->openHelp(helpSection(permission));
+  if (environment_.permissions && app::request(*environment_.permissions, permission)) return;
+  if (environment_.launcher) environment_.launcher->openHelp(helpSection(permission));
 }
 
 void ContentViewState::refresh() {
   emit permissionsRefreshed();
-  if (askForPermissions_)
-    setAskForPermissions(!bothGranted());
+  if (askForPermissions_) setAskForPermissions(!bothGranted());
 }
 
 void ContentViewState::setAskForPermissions(bool value) {
-  if (value == askForPermissions_)
-    return;
+  if (value == askForPermissions_) return;
   askForPermissions_ = value;
   // Nothing shows the sheet again during the run, so its refresh ends here.
-  if (!askForPermissions_ && environment_.refreshTimer)
-    environment_.refreshTimer->stop();
+  if (!askForPermissions_ && environment_.refreshTimer) environment_.refreshTimer->stop();
   emit changed();
 }
 
 void ContentViewState::shutdown() {
-  if (shutDown_)
-    return;
+  if (shutDown_) return;
   shutDown_ = true;
-  if (environment_.refreshTimer)
-    environment_.refreshTimer->stop();
+  if (environment_.refreshTimer) environment_.refreshTimer->stop();
   // Connections end and capture stops before the virtual display goes, so
   // no stream is left capturing a display that no longer exists.
-  if (environment_.session)
-    environment_.session->stop();
+  if (environment_.session) environment_.session->stop();
   viewModel_.shutdown();
 }
 

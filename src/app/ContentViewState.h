@@ -8,7 +8,6 @@
 
 #include <QObject>
 #include <QString>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -72,13 +71,13 @@ class ContentViewState : public QObject {
   bool shutDown() const { return shutDown_; }
 
   // The window's actions.
-  void shown();                 // starts the session loop the first time
+  void shown();  // starts the session loop the first time
   void createVirtualDisplay1();
   void openHelp();
-  void close();                 // asks for confirmation
+  void close();  // asks for confirmation
   void cancelClose();
-  void closeApp();              // confirmed
-  void quit();                  // the quit shortcut or the window's close
+  void closeApp();  // confirmed
+  void quit();      // the quit shortcut or the window's close
   // The sheet's actions.
   void closePermissions();
   void requestPermission(Permission permission);

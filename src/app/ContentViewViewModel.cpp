@@ -10,12 +10,10 @@ ContentViewViewModel::ContentViewViewModel(displays::Environment environment, QO
   environment_.wait = [this, wait](std::chrono::nanoseconds duration) -> std::optional<std::string> {
     {
       std::lock_guard lock(mutex_);
-      if (shuttingDown_)
-        return std::string("The application is quitting.");
+      if (shuttingDown_) return std::string("The application is quitting.");
     }
     // A test's wait decides on its own; the product's is this object's.
-    if (wait)
-      return wait(duration);
+    if (wait) return wait(duration);
     return cancellableWait(duration);
   };
 }
@@ -31,14 +29,12 @@ std::optional<std::string> ContentViewViewModel::cancellableWait(std::chrono::na
 
 bool ContentViewViewModel::createVirtualDisplay(std::uint16_t displayNumber, std::function<void()> done) {
   if (worker_.joinable()) {
-    if (!finished_)
-      return false;
+    if (!finished_) return false;
     worker_.join();
   }
   {
     std::lock_guard lock(mutex_);
-    if (shuttingDown_)
-      return false;
+    if (shuttingDown_) return false;
   }
   auto holder = std::make_shared<displays::VirtualDisplayHolder>(environment_);
   pending_ = holder;
@@ -53,14 +49,12 @@ bool ContentViewViewModel::createVirtualDisplay(std::uint16_t displayNumber, std
           finished_ = true;
           {
             std::lock_guard lock(mutex_);
-            if (shuttingDown_)
-              return;
+            if (shuttingDown_) return;
           }
           pending_.reset();
           displayHolders_.push_back(holder);
           emit displayHoldersChanged();
-          if (done)
-            done();
+          if (done) done();
         },
         Qt::QueuedConnection);
   });
@@ -73,16 +67,13 @@ void ContentViewViewModel::shutdown() {
     shuttingDown_ = true;
   }
   cancelled_.notify_all();
-  if (worker_.joinable())
-    worker_.join();
+  if (worker_.joinable()) worker_.join();
   auto release = [](const std::shared_ptr<displays::VirtualDisplayHolder>& holder) {
     if (holder)
-      if (auto display = holder->virtualDisplay())
-        display->release();
+      if (auto display = holder->virtualDisplay()) display->release();
   };
   release(pending_);
-  for (const auto& holder : displayHolders_)
-    release(holder);
+  for (const auto& holder : displayHolders_) release(holder);
 }
 
 }  // namespace marlinax::app

@@ -5,7 +5,6 @@
 // `displayHolders` on the GUI thread, the only thread that touches the list.
 
 #include <QObject>
-
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -27,9 +26,7 @@ class ContentViewViewModel : public QObject {
   explicit ContentViewViewModel(displays::Environment environment, QObject* parent = nullptr);
   ~ContentViewViewModel() override;  // shuts down
 
-  const std::vector<std::shared_ptr<displays::VirtualDisplayHolder>>& displayHolders() const {
-    return displayHolders_;
-  }
+  const std::vector<std::shared_ptr<displays::VirtualDisplayHolder>>& displayHolders() const { return displayHolders_; }
 
   // Creates a virtual display with this number on a worker thread; once the
   // whole creation is over, appends its holder and then calls `done`, both on

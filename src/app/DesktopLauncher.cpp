@@ -4,7 +4,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
-
 #include <array>
 
 #include "log/Log.h"
@@ -22,8 +21,7 @@ struct DesktopSettings {
 const std::array<DesktopSettings, 3>& knownDesktops() {
   static const std::array<DesktopSettings, 3> desktops{{
       {{"GNOME", "Unity", "GNOME-Flashback"}, {{"gnome-control-center", {"display"}}}},
-      {{"KDE"},
-       {{"kcmshell6", {"kcm_kscreen"}}, {"kcmshell5", {"kcm_kscreen"}}, {"systemsettings", {"kcm_kscreen"}}}},
+      {{"KDE"}, {{"kcmshell6", {"kcm_kscreen"}}, {"kcmshell5", {"kcm_kscreen"}}, {"systemsettings", {"kcm_kscreen"}}}},
       {{"XFCE"}, {{"xfce4-display-settings", {}}}},
   }};
   return desktops;
@@ -40,18 +38,15 @@ std::variant<SettingsProgram, QString> chooseDisplaySettings(const QString& curr
       bool matches = false;
       for (const char* known : desktop.desktopNames)
         matches = matches || name.trimmed().compare(QLatin1String(known), Qt::CaseInsensitive) == 0;
-      if (!matches)
-        continue;
+      if (!matches) continue;
       for (const SettingsProgram& program : desktop.programs) {
-        if (isInstalled(program.program))
-          return program;
+        if (isInstalled(program.program)) return program;
         missing << program.program;
       }
     }
   }
   const SettingsProgram arandr{QStringLiteral("arandr"), {}};
-  if (isInstalled(arandr.program))
-    return arandr;
+  if (isInstalled(arandr.program)) return arandr;
   if (!missing.isEmpty())
     return QStringLiteral("the desktop's display settings (%1) and arandr are not installed").arg(missing.join(", "));
   if (currentDesktop.isEmpty())
@@ -66,16 +61,14 @@ QStringList helpPageCandidates() {
 
 std::optional<QString> findHelpPage(const QStringList& candidates) {
   for (const QString& path : candidates) {
-    if (QFileInfo(path).isFile())
-      return path;
+    if (QFileInfo(path).isFile()) return path;
   }
   return std::nullopt;
 }
 
 QUrl helpPageUrl(const QString& path, const QString& section) {
   QUrl url = QUrl::fromLocalFile(path);
-  if (!section.isEmpty())
-    url.setFragment(section);
+  if (!section.isEmpty()) url.setFragment(section);
   return url;
 }
 
@@ -107,8 +100,8 @@ bool SystemDesktopLauncher::openDisplaySettings() {
     log::warning(("Could not start " + program.program + ".").toStdString());
     return false;
   }
-  log::info(("Opened the display settings: " + (QStringList{program.program} + program.arguments).join(' '))
-                .toStdString());
+  log::info(
+      ("Opened the display settings: " + (QStringList{program.program} + program.arguments).join(' ')).toStdString());
   return true;
 }
 

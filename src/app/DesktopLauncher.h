@@ -6,7 +6,6 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-
 #include <functional>
 #include <optional>
 #include <variant>

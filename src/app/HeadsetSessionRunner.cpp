@@ -15,8 +15,7 @@ class HeadsetSessionRunner final : public SessionRunner {
 
   void start(server::HeadsetServerEvents events) override {
     std::lock_guard lock(mutex_);
-    if (server_)
-      return;
+    if (server_) return;
     server_ = std::make_unique<server::HeadsetServer>(services_, options_, std::move(events));
     server_->start();
   }
@@ -27,8 +26,7 @@ class HeadsetSessionRunner final : public SessionRunner {
       std::lock_guard lock(mutex_);
       server = std::move(server_);
     }
-    if (server)
-      server->stop();
+    if (server) server->stop();
   }
 
  private:

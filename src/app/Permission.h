@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QString>
-
 #include <array>
 
 namespace marlinax::platform {

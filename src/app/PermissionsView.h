@@ -9,7 +9,6 @@
 #include <QDialog>
 #include <QLabel>
 #include <QPushButton>
-
 #include <array>
 
 #include "app/ContentViewState.h"

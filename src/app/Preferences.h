@@ -7,7 +7,6 @@
 // like no value at all, gives the default.
 
 #include <QString>
-
 #include <optional>
 
 namespace marlinax::app {

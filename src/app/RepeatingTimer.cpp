@@ -6,8 +6,7 @@ QtRepeatingTimer::QtRepeatingTimer() {
   // The interval is a wait, not a rate: the monotonic clock, no catching up.
   timer_.setTimerType(Qt::PreciseTimer);
   QObject::connect(&timer_, &QTimer::timeout, [this] {
-    if (tick_)
-      tick_();
+    if (tick_) tick_();
   });
 }
 

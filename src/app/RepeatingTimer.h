@@ -4,7 +4,6 @@
 // QTimer on the monotonic clock; tests tick a fake one by hand.
 
 #include <QTimer>
-
 #include <chrono>
 #include <functional>
 #include <memory>

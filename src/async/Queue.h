@@ -38,8 +38,7 @@ class Queue {
     Waiter<Signature> waiter;
     {
       std::lock_guard lock(state_->mutex);
-      if (state_->ended)
-        return;
+      if (state_->ended) return;
       waiter = state_->waiters.popFront();
       if (!waiter) {
         if (state_->capacity != 0 && state_->items.size() >= state_->capacity) {
@@ -63,11 +62,9 @@ class Queue {
     auto state = state_;  // the queue outlives the suspension
     {
       std::lock_guard lock(state->mutex);
-      if (auto value = state->takeLocked())
-        co_return value;
+      if (auto value = state->takeLocked()) co_return value;
       if (state->ended) {
-        if (state->error)
-          throw std::system_error(state->error);
+        if (state->error) throw std::system_error(state->error);
         co_return std::nullopt;
       }
     }
@@ -101,8 +98,7 @@ class Queue {
     explicit State(std::size_t c) : capacity(c) {}
 
     std::optional<T> takeLocked() {
-      if (items.empty())
-        return std::nullopt;
+      if (items.empty()) return std::nullopt;
       std::optional<T> value(std::move(items.front()));
       items.pop_front();
       return value;
@@ -119,8 +115,7 @@ class Queue {
           state->waiters.addCancellable(std::move(waiter), state);
           return;
         }
-        if (!value)
-          error = state->error;
+        if (!value) error = state->error;
       }
       waiter(error, std::move(value));
     }
@@ -130,16 +125,13 @@ class Queue {
       std::deque<T> discarded;  // destroyed outside the lock
       {
         std::lock_guard lock(mutex);
-        if (ended)
-          return;
+        if (ended) return;
         ended = true;
         error = endError;
-        if (discard)
-          discarded.swap(items);
+        if (discard) discarded.swap(items);
         waiting = waiters.takeAll();  // readers wait only while nothing is unread
       }
-      for (auto& waiter : waiting)
-        waiter(endError, {});
+      for (auto& waiter : waiting) waiter(endError, {});
     }
 
     std::mutex mutex;

@@ -42,8 +42,7 @@ class Semaphore {
       state_->closed = true;
       waiting = state_->waiters.takeAll();
     }
-    for (auto& waiter : waiting)
-      waiter({}, false);
+    for (auto& waiter : waiting) waiter({}, false);
   }
 
   std::size_t waiting() const {
@@ -86,11 +85,9 @@ class Semaphore {
       {
         std::lock_guard lock(mutex);
         next = closed ? Waiter<Signature>() : waiters.popFront();
-        if (!next)
-          ++free;
+        if (!next) ++free;
       }
-      if (next)
-        next({}, true);
+      if (next) next({}, true);
     }
 
     std::mutex mutex;

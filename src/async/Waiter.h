@@ -72,16 +72,16 @@ class Waiter<void(Args...)> {
 
     void onCancel(std::function<void(asio::cancellation_type)> cancel) override {
       auto slot = asio::get_associated_cancellation_slot(handler);
-      if (slot.is_connected())
-        slot.assign(std::move(cancel));
+      if (slot.is_connected()) slot.assign(std::move(cancel));
     }
 
     void resume(Args... args) override {
       auto executor = work;
-      asio::post(executor, [handler = std::move(handler), work = std::move(work), ... args = std::move(args)]() mutable {
-        asio::get_associated_cancellation_slot(handler).clear();
-        std::move(handler)(std::move(args)...);
-      });
+      asio::post(executor,
+                 [handler = std::move(handler), work = std::move(work), ... args = std::move(args)]() mutable {
+                   asio::get_associated_cancellation_slot(handler).clear();
+                   std::move(handler)(std::move(args)...);
+                 });
     }
 
     Handler handler;
@@ -125,22 +125,19 @@ class WaitList {
   void addCancellable(Waiter<Signature> waiter, const std::shared_ptr<Owner>& owner) {
     waiter.onCancel([weak = std::weak_ptr<Owner>(owner), id = nextId_](asio::cancellation_type) {
       auto alive = weak.lock();
-      if (!alive)
-        return;
+      if (!alive) return;
       Waiter<Signature> cancelled;
       {
         std::lock_guard lock(alive->mutex);
         cancelled = alive->waiters.remove(id);
       }
-      if (cancelled)
-        cancelled(asio::error::operation_aborted, {});
+      if (cancelled) cancelled(asio::error::operation_aborted, {});
     });
     add(std::move(waiter));
   }
   // The oldest waiter; an empty one when none waits.
   Waiter<Signature> popFront() {
-    if (entries_.empty())
-      return {};
+    if (entries_.empty()) return {};
     Waiter<Signature> waiter = std::move(entries_.front().second);
     entries_.pop_front();
     return waiter;
@@ -158,8 +155,7 @@ class WaitList {
   }
   std::deque<Waiter<Signature>> takeAll() {
     std::deque<Waiter<Signature>> all;
-    for (auto& entry : entries_)
-      all.push_back(std::move(entry.second));
+    for (auto& entry : entries_) all.push_back(std::move(entry.second));
     entries_.clear();
     return all;
   }

@@ -6,9 +6,6 @@
 // at once even while compression keeps every core busy. Lowering one's own
 // priority needs no privilege.
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <optional>
 #include <thread>
 #include <vector>
@@ -16,6 +13,8 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace marlinax::async {
 

@@ -19,9 +19,7 @@
 #include "platform/CaptureService.h"
 #include "platform/Clock.h"
 
-namespace marlinax::capture {
-
-}  // namespace marlinax::capture
+namespace marlinax::capture {}  // namespace marlinax::capture
 
 namespace marlinax::async {
 template <class T>

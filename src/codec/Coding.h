@@ -34,7 +34,9 @@ constexpr Field<C, M> field(std::string_view name, M C::*member) noexcept {
 // field(...) values. It is written as a keyed container; optional fields that are absent are left
 // out of the shape. Records must be default-constructible.
 template <class T>
-concept Record = requires { T::codingFields(); };
+concept Record = requires {
+  T::codingFields();
+};
 
 // Enumerations with a raw value specialise this:
 //   template <> struct RawValueEnum<E> { using Raw = ...; static std::optional<E> fromRaw(Raw); static Raw toRaw(E); };
@@ -42,7 +44,9 @@ template <class E>
 struct RawValueEnum;
 
 template <class E>
-concept HasRawValue = requires { typename RawValueEnum<E>::Raw; };
+concept HasRawValue = requires {
+  typename RawValueEnum<E>::Raw;
+};
 
 template <Primitive T>
 struct Coding<T> {
@@ -155,7 +159,9 @@ struct Coding<Rect> {
 template <HasRawValue E>
 struct Coding<E> {
   using Raw = typename RawValueEnum<E>::Raw;
-  static void encode(Encoder& encoder, E value) { encoder.singleValueContainer().encode(RawValueEnum<E>::toRaw(value)); }
+  static void encode(Encoder& encoder, E value) {
+    encoder.singleValueContainer().encode(RawValueEnum<E>::toRaw(value));
+  }
   static E decode(Decoder& decoder) {
     Raw raw = decoder.singleValueContainer().decode<Raw>();
     std::optional<E> value = RawValueEnum<E>::fromRaw(raw);
@@ -178,7 +184,7 @@ struct Coding<T> {
     return value;
   }
 
-private:
+ private:
   template <class M>
   static void encodeField(KeyedEncodingContainer& c, const T& value, const Field<T, M>& f) {
     if constexpr (isOptional<M>)

@@ -19,9 +19,7 @@ std::uint64_t addOffset(std::uint64_t running, std::uint64_t size) noexcept {
   return size > kOffsetLimit - running ? kOffsetLimit : running + size;
 }
 
-std::int64_t at(std::int64_t base, std::size_t offset) noexcept {
-  return base + static_cast<std::int64_t>(offset);
-}
+std::int64_t at(std::int64_t base, std::size_t offset) noexcept { return base + static_cast<std::int64_t>(offset); }
 
 }  // namespace
 
@@ -48,10 +46,9 @@ std::size_t DecoderSharedContext::readShapeTable(ByteView message) {
     for (std::size_t i = 0; i < shape.byKey.size(); ++i) shape.byKey[i] = static_cast<std::uint32_t>(i);
     std::sort(shape.byKey.begin(), shape.byKey.end(),
               [&shape](std::uint32_t a, std::uint32_t b) { return shape.keys[a] < shape.keys[b]; });
-    auto duplicate = std::adjacent_find(shape.byKey.begin(), shape.byKey.end(),
-                                        [&shape](std::uint32_t a, std::uint32_t b) {
-                                          return shape.keys[a] == shape.keys[b];
-                                        });
+    auto duplicate =
+        std::adjacent_find(shape.byKey.begin(), shape.byKey.end(),
+                           [&shape](std::uint32_t a, std::uint32_t b) { return shape.keys[a] == shape.keys[b]; });
     if (duplicate != shape.byKey.end()) throw ProducerError(Kind::duplicateKeys);
     shapes_.push_back(std::move(shape));
   }
@@ -62,14 +59,11 @@ std::size_t DecoderSharedContext::readShapeTable(ByteView message) {
 
 KeyedDecodingContainer Decoder::container() const { return KeyedDecodingContainer(*context_, data_, base_); }
 
-UnkeyedDecodingContainer Decoder::unkeyedContainer() const {
-  return UnkeyedDecodingContainer(*context_, data_, base_);
-}
+UnkeyedDecodingContainer Decoder::unkeyedContainer() const { return UnkeyedDecodingContainer(*context_, data_, base_); }
 
 // Keyed
 
-KeyedDecodingContainer::KeyedDecodingContainer(const DecoderSharedContext& context, ByteView data,
-                                               std::int64_t base)
+KeyedDecodingContainer::KeyedDecodingContainer(const DecoderSharedContext& context, ByteView data, std::int64_t base)
     : context_(&context) {
   std::size_t offset = 0;
   if (data.empty()) throw ProducerError::truncated();
@@ -148,44 +142,44 @@ UnkeyedDecodingContainer::UnkeyedDecodingContainer(const DecoderSharedContext& c
   indexCount_ = readVarint(data, offset);
   std::uint64_t running = 0;
   switch (metadata) {
-    case 0:
-      layout_ = Layout::homogenouslySized;
-      elementSize_ = readVarint(data, offset);
-      break;
-    case 1:
-      layout_ = Layout::hetrogenous;
-      // One size varint per entry, each at least a byte.
-      if (indexCount_ > data.size() - offset) throw ProducerError::truncated();
-      offsets_.reserve(static_cast<std::size_t>(indexCount_));
-      for (std::uint64_t i = 0; i < indexCount_; ++i) {
-        offsets_.push_back(running);
-        running = addOffset(running, readVarint(data, offset));
-      }
-      break;
-    default: {
-      layout_ = Layout::nullable;
-      // Checked before computing the byte count, so the count fits in size_t below.
-      if (indexCount_ / 8 > data.size() - offset) throw ProducerError::truncated();
-      std::size_t bitmapSize = BitVector::byteCount(static_cast<std::size_t>(indexCount_));
-      if (bitmapSize > data.size() - offset) throw ProducerError::truncated();
-      nilBitmap_ = data.subspan(offset, bitmapSize);
-      offset += bitmapSize;
-      std::uint64_t nils = 0;
-      for (std::size_t b = 0; b < bitmapSize; ++b) {
-        std::uint8_t byte = nilBitmap_[b];
-        if (b == bitmapSize - 1 && indexCount_ % 8 != 0)
-          byte &= static_cast<std::uint8_t>((1U << (indexCount_ % 8)) - 1);  // bits past the end
-        nils += static_cast<std::uint64_t>(std::popcount(byte));
-      }
-      std::uint64_t present = indexCount_ - nils;
-      if (present > data.size() - offset) throw ProducerError::truncated();
-      offsets_.reserve(static_cast<std::size_t>(present));
-      for (std::uint64_t i = 0; i < present; ++i) {
-        offsets_.push_back(running);
-        running = addOffset(running, readVarint(data, offset));
-      }
-      break;
+  case 0:
+    layout_ = Layout::homogenouslySized;
+    elementSize_ = readVarint(data, offset);
+    break;
+  case 1:
+    layout_ = Layout::hetrogenous;
+    // One size varint per entry, each at least a byte.
+    if (indexCount_ > data.size() - offset) throw ProducerError::truncated();
+    offsets_.reserve(static_cast<std::size_t>(indexCount_));
+    for (std::uint64_t i = 0; i < indexCount_; ++i) {
+      offsets_.push_back(running);
+      running = addOffset(running, readVarint(data, offset));
     }
+    break;
+  default: {
+    layout_ = Layout::nullable;
+    // Checked before computing the byte count, so the count fits in size_t below.
+    if (indexCount_ / 8 > data.size() - offset) throw ProducerError::truncated();
+    std::size_t bitmapSize = BitVector::byteCount(static_cast<std::size_t>(indexCount_));
+    if (bitmapSize > data.size() - offset) throw ProducerError::truncated();
+    nilBitmap_ = data.subspan(offset, bitmapSize);
+    offset += bitmapSize;
+    std::uint64_t nils = 0;
+    for (std::size_t b = 0; b < bitmapSize; ++b) {
+      std::uint8_t byte = nilBitmap_[b];
+      if (b == bitmapSize - 1 && indexCount_ % 8 != 0)
+        byte &= static_cast<std::uint8_t>((1U << (indexCount_ % 8)) - 1);  // bits past the end
+      nils += static_cast<std::uint64_t>(std::popcount(byte));
+    }
+    std::uint64_t present = indexCount_ - nils;
+    if (present > data.size() - offset) throw ProducerError::truncated();
+    offsets_.reserve(static_cast<std::size_t>(present));
+    for (std::uint64_t i = 0; i < present; ++i) {
+      offsets_.push_back(running);
+      running = addOffset(running, readVarint(data, offset));
+    }
+    break;
+  }
   }
   context.charge(offset);
   area_ = data.subspan(offset);
@@ -200,20 +194,20 @@ UnkeyedDecodingContainer::Entry UnkeyedDecodingContainer::take() {
   std::uint64_t start = 0;
   std::uint64_t end = areaSize;
   switch (layout_) {
-    case Layout::homogenouslySized:
-      if (elementSize_ != 0 && i > areaSize / elementSize_) throw ProducerError::truncated();
-      start = i * elementSize_;
-      if (elementSize_ > areaSize - std::min(start, areaSize)) throw ProducerError::truncated();
-      end = start + elementSize_;
-      break;
-    case Layout::hetrogenous:
-      start = offsets_[static_cast<std::size_t>(i)];
-      if (i + 1 < indexCount_) end = offsets_[static_cast<std::size_t>(i + 1)];
-      break;
-    case Layout::nullable:
-      if (BitVector::test(nilBitmap_, static_cast<std::size_t>(i))) return Entry{{}, 0, true};
-      start = offsets_[static_cast<std::size_t>(presentBefore_++)];
-      break;
+  case Layout::homogenouslySized:
+    if (elementSize_ != 0 && i > areaSize / elementSize_) throw ProducerError::truncated();
+    start = i * elementSize_;
+    if (elementSize_ > areaSize - std::min(start, areaSize)) throw ProducerError::truncated();
+    end = start + elementSize_;
+    break;
+  case Layout::hetrogenous:
+    start = offsets_[static_cast<std::size_t>(i)];
+    if (i + 1 < indexCount_) end = offsets_[static_cast<std::size_t>(i + 1)];
+    break;
+  case Layout::nullable:
+    if (BitVector::test(nilBitmap_, static_cast<std::size_t>(i))) return Entry{{}, 0, true};
+    start = offsets_[static_cast<std::size_t>(presentBefore_++)];
+    break;
   }
   if (start > areaSize || end > areaSize || start > end) throw ProducerError::truncated();
   return Entry{area_.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)),

@@ -26,9 +26,9 @@ class SingleValueDecodingContainer;
 
 // One per message: the shape table and the user info.
 class DecoderSharedContext {
-public:
+ public:
   struct Shape {
-    std::vector<std::string> keys;   // in table order
+    std::vector<std::string> keys;     // in table order
     std::vector<std::uint32_t> byKey;  // indices into `keys`, sorted by key, for lookup
     // The index of `key` in `keys`.
     std::optional<std::size_t> indexOf(std::string_view key) const noexcept;
@@ -55,7 +55,7 @@ public:
     budget_ -= units;
   }
 
-private:
+ private:
   UserInfo userInfo_;
   std::vector<Shape> shapes_;
   mutable std::uint64_t budget_ = 0;
@@ -66,7 +66,7 @@ template <class T>
 T decodeElement(const DecoderSharedContext& context, ByteView bytes, std::int64_t base);
 
 class Decoder {
-public:
+ public:
   // `base` is the message offset of data[0]; it makes error positions message-relative.
   Decoder(const DecoderSharedContext& context, ByteView data, std::int64_t base, bool topLevel) noexcept
       : context_(&context), data_(data), base_(base), topLevel_(topLevel) {}
@@ -83,7 +83,7 @@ public:
   ByteView data() const noexcept { return data_; }
   std::int64_t base() const noexcept { return base_; }
 
-private:
+ private:
   const DecoderSharedContext* context_;
   ByteView data_;
   std::int64_t base_;
@@ -91,7 +91,7 @@ private:
 };
 
 class SingleValueDecodingContainer {
-public:
+ public:
   SingleValueDecodingContainer(const DecoderSharedContext& context, ByteView data, std::int64_t base,
                                bool topLevel) noexcept
       : context_(&context), data_(data), base_(base), topLevel_(topLevel) {}
@@ -113,7 +113,7 @@ public:
 
   const DecoderSharedContext& sharedContext() const noexcept { return *context_; }
 
-private:
+ private:
   const DecoderSharedContext* context_;
   ByteView data_;
   std::int64_t base_;
@@ -121,7 +121,7 @@ private:
 };
 
 class KeyedDecodingContainer {
-public:
+ public:
   // Parses a keyed container header from `data` (message offset `base`).
   KeyedDecodingContainer(const DecoderSharedContext& context, ByteView data, std::int64_t base);
 
@@ -145,8 +145,10 @@ public:
   T decode(std::string_view key) const {
     std::size_t index = indexOf(key);
     if (offsets_[index] == kNil) {
-      if constexpr (isOptional<T>) return T{};
-      else throw ProducerError(ProducerError::Kind::invalidOptional);
+      if constexpr (isOptional<T>)
+        return T{};
+      else
+        throw ProducerError(ProducerError::Kind::invalidOptional);
     }
     Element e = element(index);
     return decodeElement<T>(*context_, e.bytes, e.base);
@@ -169,7 +171,7 @@ public:
 
   const DecoderSharedContext& sharedContext() const noexcept { return *context_; }
 
-private:
+ private:
   static constexpr std::uint64_t kNil = std::numeric_limits<std::uint64_t>::max();
 
   std::size_t indexOf(std::string_view key) const;
@@ -189,7 +191,7 @@ private:
 };
 
 class UnkeyedDecodingContainer {
-public:
+ public:
   enum class Layout : std::uint8_t { homogenouslySized, hetrogenous, nullable };
 
   // Parses an unkeyed container header from `data` (message offset `base`).
@@ -209,8 +211,10 @@ public:
   T decode() {
     Entry e = take();
     if (e.nil) {
-      if constexpr (isOptional<T>) return T{};
-      else throw ProducerError(ProducerError::Kind::invalidOptional);
+      if constexpr (isOptional<T>)
+        return T{};
+      else
+        throw ProducerError(ProducerError::Kind::invalidOptional);
     }
     return decodeElement<T>(*context_, e.bytes, e.base);
   }
@@ -232,7 +236,7 @@ public:
 
   const DecoderSharedContext& sharedContext() const noexcept { return *context_; }
 
-private:
+ private:
   struct Entry {
     ByteView bytes;
     std::int64_t base = 0;
@@ -247,10 +251,10 @@ private:
   Layout layout_ = Layout::homogenouslySized;
   std::uint64_t indexCount_ = 0;
   std::uint64_t currentIndex_ = 0;
-  std::uint64_t elementSize_ = 0;        // homogenouslySized
-  std::vector<std::uint64_t> offsets_;   // hetrogenous: one per entry; nullable: one per non-nil entry
-  ByteView nilBitmap_;                   // nullable
-  std::uint64_t presentBefore_ = 0;      // nullable: non-nil entries before currentIndex_
+  std::uint64_t elementSize_ = 0;       // homogenouslySized
+  std::vector<std::uint64_t> offsets_;  // hetrogenous: one per entry; nullable: one per non-nil entry
+  ByteView nilBitmap_;                  // nullable
+  std::uint64_t presentBefore_ = 0;     // nullable: non-nil entries before currentIndex_
 };
 
 inline SingleValueDecodingContainer Decoder::singleValueContainer() const noexcept {
@@ -275,7 +279,7 @@ T decodeElement(const DecoderSharedContext& context, ByteView bytes, std::int64_
 
 // Reads one Cod message back into a value of the named type.
 class CodDecoder {
-public:
+ public:
   using SharedContext = DecoderSharedContext;
   using Decoder = codec::Decoder;
   using KeyedContainer = KeyedDecodingContainer;

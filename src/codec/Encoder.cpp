@@ -106,9 +106,7 @@ C& Encoder::install() {
 
 KeyedEncodingContainer& Encoder::container() { return install<KeyedEncodingContainer>(); }
 UnkeyedEncodingContainer& Encoder::unkeyedContainer() { return install<UnkeyedEncodingContainer>(); }
-SingleValueEncodingContainer& Encoder::singleValueContainer() {
-  return install<SingleValueEncodingContainer>();
-}
+SingleValueEncodingContainer& Encoder::singleValueContainer() { return install<SingleValueEncodingContainer>(); }
 
 Bytes Encoder::finish() {
   if (!container_) detail::encodingMisuse("an encoding routine finished without asking for a container");
@@ -292,12 +290,9 @@ Bytes UnkeyedEncodingContainer::data() {
 
 Bytes SingleValueEncodingContainer::data() {
   switch (state_) {
-    case State::unset:
-      detail::encodingMisuse("a single-value container was finished without a value");
-    case State::nil:
-      return Bytes{0x01};
-    case State::set:
-      break;
+  case State::unset: detail::encodingMisuse("a single-value container was finished without a value");
+  case State::nil: return Bytes{0x01};
+  case State::set: break;
   }
   if (!topLevel_) return value_;
   Bytes out;

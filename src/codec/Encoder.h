@@ -51,7 +51,7 @@ class SingleValueEncodingContainer;
 
 // One per message: numbers the shapes in the order keyed containers are finished.
 class EncoderSharedContext {
-public:
+ public:
   explicit EncoderSharedContext(UserInfo userInfo = {}) : userInfo_(std::move(userInfo)) {}
 
   // Returns the ID of the sorted key list, registering it under the next ID when new.
@@ -60,7 +60,7 @@ public:
   const std::vector<std::vector<std::string>>& shapes() const noexcept { return shapes_; }
   const UserInfo& userInfo() const noexcept { return userInfo_; }
 
-private:
+ private:
   UserInfo userInfo_;
   std::int64_t shapeCounter_ = 0;
   std::vector<std::vector<std::string>> shapes_;
@@ -69,7 +69,7 @@ private:
 
 // The interface of the three container kinds.
 class EncodingContainer {
-public:
+ public:
   explicit EncodingContainer(EncoderSharedContext& context) : context_(&context) {}
   virtual ~EncodingContainer();
   EncodingContainer(const EncodingContainer&) = delete;
@@ -79,13 +79,13 @@ public:
   // The container's finished bytes; a keyed container registers its shape here.
   virtual Bytes data() = 0;
 
-protected:
+ protected:
   EncoderSharedContext* context_;
 };
 
 // Hands out exactly one container for one value.
 class Encoder {
-public:
+ public:
   Encoder(EncoderSharedContext& context, bool topLevel) : context_(&context), topLevel_(topLevel) {}
   ~Encoder();
   Encoder(const Encoder&) = delete;
@@ -103,7 +103,7 @@ public:
   // The finished bytes of the one container; the encoding routine must have asked for one.
   Bytes finish();
 
-private:
+ private:
   template <class C>
   C& install();
 
@@ -181,7 +181,7 @@ ContainerElement makeElement(EncoderSharedContext& context, const T& value) {
 }
 
 class KeyedEncodingContainer final : public EncodingContainer {
-public:
+ public:
   using EncodingContainer::EncodingContainer;
 
   // The key must be new in this container. An absent optional is stored as nil.
@@ -211,7 +211,7 @@ public:
 
   Bytes data() override;
 
-private:
+ private:
   struct Entry {
     std::string key;
     ContainerElement element;
@@ -234,7 +234,7 @@ private:
 };
 
 class UnkeyedEncodingContainer final : public EncodingContainer {
-public:
+ public:
   using EncodingContainer::EncodingContainer;
 
   // Entries so far, nil and nested ones included.
@@ -259,8 +259,7 @@ public:
       e.bytes.assign(values.begin(), values.end());
     } else {
       e.bytes.resize(values.size() * e.width);
-      for (std::size_t i = 0; i < values.size(); ++i)
-        TypeConvert<T>::store(e.bytes.data() + i * e.width, values[i]);
+      for (std::size_t i = 0; i < values.size(); ++i) TypeConvert<T>::store(e.bytes.data() + i * e.width, values[i]);
     }
     count_ += values.size();
     elements_.push_back(std::move(e));
@@ -273,7 +272,7 @@ public:
 
   Bytes data() override;
 
-private:
+ private:
   void append(ContainerElement element) {
     if (elements_.empty()) elements_.reserve(4);
     ++count_;
@@ -285,12 +284,15 @@ private:
 };
 
 class SingleValueEncodingContainer final : public EncodingContainer {
-public:
+ public:
   SingleValueEncodingContainer(EncoderSharedContext& context, bool topLevel)
       : EncodingContainer(context), topLevel_(topLevel) {}
 
   // May overwrite an earlier value.
-  void encodeNil() { state_ = State::nil; value_.clear(); }
+  void encodeNil() {
+    state_ = State::nil;
+    value_.clear();
+  }
 
   // Only one value may be encoded.
   template <class T>
@@ -302,7 +304,7 @@ public:
 
   Bytes data() override;
 
-private:
+ private:
   enum class State : std::uint8_t { unset, nil, set };
   bool topLevel_;
   State state_ = State::unset;
@@ -314,7 +316,7 @@ Bytes assembleMessage(const EncoderSharedContext& context, const Bytes& body);
 
 // Turns one value into one Cod message.
 class CodEncoder {
-public:
+ public:
   using SharedContext = EncoderSharedContext;
   using Encoder = codec::Encoder;
   using KeyedContainer = KeyedEncodingContainer;

@@ -4,14 +4,14 @@ namespace marlinax::codec {
 
 const char* toString(ProducerError::Kind kind) noexcept {
   switch (kind) {
-    case ProducerError::Kind::invalidMetadata: return "invalidMetadata";
-    case ProducerError::Kind::invalidShapeID: return "invalidShapeID";
-    case ProducerError::Kind::invalidBool: return "invalidBool";
-    case ProducerError::Kind::invalidUTF8: return "invalidUTF8";
-    case ProducerError::Kind::truncated: return "truncated";
-    case ProducerError::Kind::duplicateKeys: return "duplicateKeys";
-    case ProducerError::Kind::unknownKey: return "unknownKey";
-    case ProducerError::Kind::invalidOptional: return "invalidOptional";
+  case ProducerError::Kind::invalidMetadata: return "invalidMetadata";
+  case ProducerError::Kind::invalidShapeID: return "invalidShapeID";
+  case ProducerError::Kind::invalidBool: return "invalidBool";
+  case ProducerError::Kind::invalidUTF8: return "invalidUTF8";
+  case ProducerError::Kind::truncated: return "truncated";
+  case ProducerError::Kind::duplicateKeys: return "duplicateKeys";
+  case ProducerError::Kind::unknownKey: return "unknownKey";
+  case ProducerError::Kind::invalidOptional: return "invalidOptional";
   }
   return "ProducerError";
 }

@@ -10,7 +10,7 @@ namespace marlinax::codec {
 // The decoder's only error type. The first four kinds carry the byte offset, counted from the
 // first byte of the whole message, that the error points at.
 class ProducerError : public std::exception {
-public:
+ public:
   enum class Kind {
     invalidMetadata,
     invalidShapeID,
@@ -39,7 +39,7 @@ public:
     return a.kind_ == b.kind_ && a.position_ == b.position_;
   }
 
-private:
+ private:
   Kind kind_;
   std::optional<std::int64_t> position_;
 };
@@ -49,7 +49,7 @@ const char* toString(ProducerError::Kind kind) noexcept;
 // A raw value that names no case of an enumeration. Deliberately not a ProducerError: the byte
 // form was fine, the value is not.
 class DataCorrupted : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 

@@ -15,12 +15,10 @@ namespace marlinax::codec {
 // The thirteen fixed-width primitives, written as raw little-endian bytes. `Int` and `UInt` are
 // the 64-bit types.
 template <class T>
-concept Primitive =
-    std::same_as<T, std::int8_t> || std::same_as<T, std::int16_t> ||
-    std::same_as<T, std::int32_t> || std::same_as<T, std::int64_t> ||
-    std::same_as<T, std::uint8_t> || std::same_as<T, std::uint16_t> ||
-    std::same_as<T, std::uint32_t> || std::same_as<T, std::uint64_t> ||
-    std::same_as<T, bool> || std::same_as<T, float> || std::same_as<T, double>;
+concept Primitive = std::same_as<T, std::int8_t> || std::same_as<T, std::int16_t> || std::same_as<T, std::int32_t> ||
+    std::same_as<T, std::int64_t> || std::same_as<T, std::uint8_t> || std::same_as<T, std::uint16_t> ||
+    std::same_as<T, std::uint32_t> || std::same_as<T, std::uint64_t> || std::same_as<T, bool> ||
+    std::same_as<T, float> || std::same_as<T, double>;
 
 using Int = std::int64_t;
 using UInt = std::uint64_t;
@@ -30,8 +28,7 @@ struct TypeConvert {
   static constexpr std::size_t width = sizeof(T);
   using Unsigned = std::conditional_t<
       width == 1, std::uint8_t,
-      std::conditional_t<width == 2, std::uint16_t,
-                         std::conditional_t<width == 4, std::uint32_t, std::uint64_t>>>;
+      std::conditional_t<width == 2, std::uint16_t, std::conditional_t<width == 4, std::uint32_t, std::uint64_t>>>;
 
   // Writes the raw bytes of `value` to `out` (which has room for `width` bytes).
   static void store(std::uint8_t* out, T value) noexcept {

@@ -58,12 +58,16 @@ std::size_t sequenceAt(ByteView bytes, std::size_t i, std::size_t& subpart) noex
     extra = 1;
   } else if (b >= 0xE0 && b <= 0xEF) {
     extra = 2;
-    if (b == 0xE0) lo = 0xA0;       // overlong
-    else if (b == 0xED) hi = 0x9F;  // surrogates
+    if (b == 0xE0)
+      lo = 0xA0;  // overlong
+    else if (b == 0xED)
+      hi = 0x9F;  // surrogates
   } else if (b >= 0xF0 && b <= 0xF4) {
     extra = 3;
-    if (b == 0xF0) lo = 0x90;       // overlong
-    else if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
+    if (b == 0xF0)
+      lo = 0x90;  // overlong
+    else if (b == 0xF4)
+      hi = 0x8F;  // above U+10FFFF
   } else {
     return 0;
   }

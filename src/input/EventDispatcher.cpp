@@ -31,14 +31,11 @@ std::optional<ScrollAmounts> scrollAmounts(double x, double y) {
   return ScrollAmounts{truncatedPixels(x), truncatedPixels(y)};
 }
 
-EventDispatcher::EventDispatcher(
-    std::shared_ptr<platform::InputPoster> poster,
-    std::shared_ptr<platform::DoubleClickIntervalSource> doubleClickInterval,
-    platform::Clock clock)
-    : poster_(std::move(poster)),
-      doubleClickInterval_(std::move(doubleClickInterval)),
-      clock_(clock ? std::move(clock) : platform::steadyClock()),
-      lastClick_(clock_()) {
+EventDispatcher::EventDispatcher(std::shared_ptr<platform::InputPoster> poster,
+                                 std::shared_ptr<platform::DoubleClickIntervalSource> doubleClickInterval,
+                                 platform::Clock clock)
+    : poster_(std::move(poster)), doubleClickInterval_(std::move(doubleClickInterval)),
+      clock_(clock ? std::move(clock) : platform::steadyClock()), lastClick_(clock_()) {
   if (!poster_) throw std::invalid_argument("EventDispatcher needs an input poster");
 }
 
@@ -51,9 +48,8 @@ void EventDispatcher::click(Point point) {
   std::lock_guard lock(mutex_);
   // The interval runs from the end of the previous click to the start of this one.
   const auto elapsed = clock_() - lastClick_;
-  const std::chrono::nanoseconds interval = doubleClickInterval_
-                                                ? doubleClickInterval_->doubleClickInterval()
-                                                : platform::kDefaultDoubleClickInterval;
+  const std::chrono::nanoseconds interval =
+      doubleClickInterval_ ? doubleClickInterval_->doubleClickInterval() : platform::kDefaultDoubleClickInterval;
   if (elapsed < interval) {
     ++clickCount_;
   } else {

@@ -39,7 +39,7 @@ struct ScrollAmounts {
 std::optional<ScrollAmounts> scrollAmounts(double x, double y);
 
 class EventDispatcher {
-public:
+ public:
   // The creation instant counts as the previous click; the click count starts at 0, so the
   // first click is always a single click. Without an interval source the interval is
   // platform::kDefaultDoubleClickInterval; without a clock, the steady clock is used.
@@ -68,7 +68,7 @@ public:
   // The click multiplicity given to the last click (0 before the first).
   std::int64_t clickCount() const;
 
-private:
+ private:
   mutable std::mutex mutex_;
   std::shared_ptr<platform::InputPoster> poster_;
   std::shared_ptr<platform::DoubleClickIntervalSource> doubleClickInterval_;

@@ -1,13 +1,13 @@
 #include "log/Log.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace marlinax::log {
 namespace {
@@ -18,14 +18,11 @@ std::atomic<Level> currentLevel{Level::info};
 // "DEVICE:INODE" of the socket systemd connected it to.
 bool stderrIsJournal() {
   const char* stream = std::getenv("JOURNAL_STREAM");
-  if (stream == nullptr)
-    return false;
+  if (stream == nullptr) return false;
   struct stat status {};
-  if (fstat(STDERR_FILENO, &status) != 0)
-    return false;
+  if (fstat(STDERR_FILENO, &status) != 0) return false;
   unsigned long long device = 0, inode = 0;
-  if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2)
-    return false;
+  if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
   return status.st_dev == device && status.st_ino == inode;
 }
 
@@ -46,8 +43,7 @@ Level level() { return currentLevel.load(); }
 bool enabled(Level level) { return static_cast<int>(level) <= static_cast<int>(currentLevel.load()); }
 
 void write(Level level, std::string_view message) {
-  if (!enabled(level))
-    return;
+  if (!enabled(level)) return;
   static const bool journal = stderrIsJournal();
   std::string line(prefix(level, journal));
   line.append(message);

@@ -1,9 +1,9 @@
 #include "media/AppleLz4.h"
 
-#include <lz4.h>
-
 #include <algorithm>
 #include <cstring>
+
+#include <lz4.h>
 
 #include "media/MediaError.h"
 
@@ -50,8 +50,8 @@ Bytes compressAppleLz4(ByteView input) {
     const auto* source = reinterpret_cast<const char*>(input.data() + offset);
     // LZ4_compress_default starts every call from an empty dictionary, so each block
     // decodes on its own.
-    const int encoded = LZ4_compress_default(source, reinterpret_cast<char*>(scratch.data()),
-                                             static_cast<int>(size), static_cast<int>(scratch.size()));
+    const int encoded = LZ4_compress_default(source, reinterpret_cast<char*>(scratch.data()), static_cast<int>(size),
+                                             static_cast<int>(scratch.size()));
     if (encoded > 0 && static_cast<std::size_t>(encoded) < size) {
       out.insert(out.end(), std::begin(kCompressedMagic), std::end(kCompressedMagic));
       appendLe32(out, static_cast<std::uint32_t>(size));
@@ -121,9 +121,8 @@ Bytes decompressAppleLz4(ByteView input, std::size_t maxOutput) {
     char empty = 0;  // a valid destination for a block that decodes to nothing
     char* destination = out.empty() ? &empty : reinterpret_cast<char*>(out.data() + start);
     const char* dictionary = out.empty() ? &empty : reinterpret_cast<const char*>(out.data() + start - history);
-    const int produced = LZ4_decompress_safe_usingDict(reinterpret_cast<const char*>(input.data() + pos),
-                                                       destination, static_cast<int>(encoded),
-                                                       static_cast<int>(decoded), dictionary,
+    const int produced = LZ4_decompress_safe_usingDict(reinterpret_cast<const char*>(input.data() + pos), destination,
+                                                       static_cast<int>(encoded), static_cast<int>(decoded), dictionary,
                                                        static_cast<int>(history));
     if (produced < 0 || static_cast<std::uint32_t>(produced) != decoded)
       throw MediaError("LZ4 block does not decode to its declared size");

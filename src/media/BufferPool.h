@@ -41,8 +41,7 @@ class BufferPool {
   // Returns a buffer for reuse; freed when the pool is full.
   void give(Bytes buffer) {
     std::lock_guard lock(mutex_);
-    if (free_.size() < retained_)
-      free_.push_back(std::move(buffer));
+    if (free_.size() < retained_) free_.push_back(std::move(buffer));
   }
 
   // Buffers made so far (not taken from the pool).

@@ -1,9 +1,9 @@
 #include "media/MaskPlane.h"
 
-#include <libyuv/planar_functions.h>
-
 #include <cstring>
 #include <string>
+
+#include <libyuv/planar_functions.h>
 
 #include "media/MediaError.h"
 
@@ -16,9 +16,8 @@ void checkImage(const platform::Image& image) {
   if (image.width <= 0 || image.height <= 0) throw MediaError("image is empty");
   if (image.width > kMaxDimension || image.height > kMaxDimension) throw MediaError("image is too large");
   if (image.stride < 4 * image.width) throw MediaError("image rows are shorter than its BGRA pixels");
-  const std::size_t needed =
-      static_cast<std::size_t>(image.stride) * static_cast<std::size_t>(image.height - 1) +
-      4 * static_cast<std::size_t>(image.width);
+  const std::size_t needed = static_cast<std::size_t>(image.stride) * static_cast<std::size_t>(image.height - 1) +
+                             4 * static_cast<std::size_t>(image.width);
   if (image.pixels.size() < needed)
     throw MediaError("image buffer holds " + std::to_string(image.pixels.size()) + " bytes, needs " +
                      std::to_string(needed));
@@ -37,8 +36,8 @@ void extractAlphaInto(const platform::Image& image, MaskPlane& plane) {
   plane.stride = MaskPlane::rowStride(image.width);
   plane.bytes.resize(static_cast<std::size_t>(plane.stride) * static_cast<std::size_t>(plane.height));
   // libyuv's "ARGB" is B, G, R, A in memory: the byte it extracts is the fourth.
-  if (libyuv::ARGBExtractAlpha(image.pixels.data(), image.stride, plane.bytes.data(), plane.stride,
-                               image.width, image.height) != 0)
+  if (libyuv::ARGBExtractAlpha(image.pixels.data(), image.stride, plane.bytes.data(), plane.stride, image.width,
+                               image.height) != 0)
     throw MediaError("alpha extraction failed");
   // The padding after each row is zero: the headset hashes whole rows.
   if (plane.stride > plane.width) {

@@ -1,9 +1,9 @@
 #include "media/Masks.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cstring>
+
+#include <openssl/evp.h>
 
 #include "media/MediaError.h"
 
@@ -56,8 +56,7 @@ bool Masks::acknowledge(ByteView hash, std::uint32_t identifier) {
   const auto found = masks_.find(identifier);
   if (found == masks_.end()) return false;
   Mask& entry = found->second;
-  if (entry.hash && hash.size() == entry.hash->size() &&
-      std::memcmp(hash.data(), entry.hash->data(), hash.size()) == 0)
+  if (entry.hash && hash.size() == entry.hash->size() && std::memcmp(hash.data(), entry.hash->data(), hash.size()) == 0)
     entry.acknowledged = true;
   return true;
 }

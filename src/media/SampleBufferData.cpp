@@ -1,8 +1,8 @@
 #include "media/SampleBufferData.h"
 
-#include <plist/plist.h>
-
 #include <exception>
+
+#include <plist/plist.h>
 
 #include "codec/Cod.h"
 #include "media/MediaError.h"
@@ -125,8 +125,7 @@ Bytes SampleBufferData::serializeWithoutData() const {
   const Bytes decodeBytes = media::serialize(decodeTime);
   const Bytes descriptionBytes = formatDescription->serialize();
   Bytes out;
-  out.reserve(5 * 10 + durationBytes.size() + presentationBytes.size() + decodeBytes.size() +
-              descriptionBytes.size());
+  out.reserve(5 * 10 + durationBytes.size() + presentationBytes.size() + decodeBytes.size() + descriptionBytes.size());
   appendPieces(out, {&durationBytes, &presentationBytes, &decodeBytes, &descriptionBytes}, data.size());
   return out;
 }

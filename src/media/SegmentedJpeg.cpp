@@ -310,14 +310,14 @@ std::size_t SegmentedJpegEncoder::encodeRun(const platform::Image& image, int fi
     if ((jpeg[i + 1] & 0xF8) == kRestart0) {
       if (segment + 1 >= first + count) throw MediaError("the JPEG compressor wrote too many restart markers");
       segments_[static_cast<std::size_t>(segment++)].assign(jpeg.begin() + static_cast<std::ptrdiff_t>(begin),
-                                                             jpeg.begin() + static_cast<std::ptrdiff_t>(i));
+                                                            jpeg.begin() + static_cast<std::ptrdiff_t>(i));
       begin = i + 2;
     }
     i += 2;  // past the marker and its second byte, or the stuffed zero
   }
   if (segment + 1 != first + count) throw MediaError("the JPEG compressor wrote too few restart markers");
   segments_[static_cast<std::size_t>(segment)].assign(jpeg.begin() + static_cast<std::ptrdiff_t>(begin),
-                                                       jpeg.begin() + static_cast<std::ptrdiff_t>(end));
+                                                      jpeg.begin() + static_cast<std::ptrdiff_t>(end));
   return start;
 }
 

@@ -31,10 +31,10 @@ using PixelRect = platform::ImageRect;
 struct SegmentLayout {
   int width = 0;
   int height = 0;
-  int mcusPerRow = 0;       // 8-pixel columns, the last one padded
-  int mcuRows = 0;          // 8-pixel rows, the last one padded
-  int segmentsPerRow = 0;   // divides mcusPerRow
-  int mcusPerSegment = 0;   // the restart interval
+  int mcusPerRow = 0;      // 8-pixel columns, the last one padded
+  int mcuRows = 0;         // 8-pixel rows, the last one padded
+  int segmentsPerRow = 0;  // divides mcusPerRow
+  int mcusPerSegment = 0;  // the restart interval
 
   // Cuts each MCU row into the largest number of equal segments that is at
   // most `wantedPerRow` (at least one).
@@ -91,10 +91,10 @@ class SegmentedJpegEncoder {
   int segmentsPerRow_;
   std::unique_ptr<Compressor> compressor_;
   SegmentLayout layout_;
-  Bytes header_;                        // SOI up to the end of the scan header
-  std::vector<Bytes> segments_;         // entropy-coded bytes, no markers
+  Bytes header_;                 // SOI up to the end of the scan header
+  std::vector<Bytes> segments_;  // entropy-coded bytes, no markers
   std::shared_ptr<const platform::Image> previous_;
-  std::vector<char> touched_;           // per segment, scratch
+  std::vector<char> touched_;  // per segment, scratch
   Bytes output_;
   int segmentsEncoded_ = 0;
 };

@@ -1,9 +1,9 @@
 #include "media/VEncode.h"
 
-#include <turbojpeg.h>
-
 #include <climits>
 #include <string>
+
+#include <turbojpeg.h>
 
 #include "media/MaskPlane.h"
 #include "media/MediaError.h"
@@ -47,8 +47,8 @@ class Compressor {
     }
     unsigned long size = capacity_;
     // BGRX: the fourth byte is alpha, which travels in the mask plane instead.
-    if (tjCompress2(handle_, image.pixels.data(), image.width, image.stride, image.height, TJPF_BGRX, &buffer_,
-                    &size, TJSAMP_444, kQuality, TJFLAG_NOREALLOC) != 0)
+    if (tjCompress2(handle_, image.pixels.data(), image.width, image.stride, image.height, TJPF_BGRX, &buffer_, &size,
+                    TJSAMP_444, kQuality, TJFLAG_NOREALLOC) != 0)
       throw MediaError(std::string("JPEG compression failed: ") + tjGetErrorStr2(handle_));
     out.assign(buffer_, buffer_ + size);
   }

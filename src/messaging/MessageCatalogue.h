@@ -36,26 +36,24 @@ struct Display {
 };
 
 // Request records that carry only a display identifier.
-#define MARLINAX_IDENTIFIER_RECORD(Name)                                                  \
-  struct Name {                                                                           \
-    std::uint32_t identifier = 0;                                                         \
-    static constexpr auto codingFields() {                                                \
-      return std::make_tuple(codec::field("identifier", &Name::identifier));              \
-    }                                                                                     \
-    friend bool operator==(const Name&, const Name&) = default;                           \
+#define MARLINAX_IDENTIFIER_RECORD(Name)                                                                               \
+  struct Name {                                                                                                        \
+    std::uint32_t identifier = 0;                                                                                      \
+    static constexpr auto codingFields() { return std::make_tuple(codec::field("identifier", &Name::identifier)); }    \
+    friend bool operator==(const Name&, const Name&) = default;                                                        \
   }
 
 // Request records with a display identifier and two coordinates.
-#define MARLINAX_POINT_RECORD(Name)                                                                      \
-  struct Name {                                                                                          \
-    std::uint32_t identifier = 0;                                                                        \
-    double x = 0;                                                                                        \
-    double y = 0;                                                                                        \
-    static constexpr auto codingFields() {                                                               \
-      return std::make_tuple(codec::field("identifier", &Name::identifier), codec::field("x", &Name::x), \
-                             codec::field("y", &Name::y));                                               \
-    }                                                                                                    \
-    friend bool operator==(const Name&, const Name&) = default;                                          \
+#define MARLINAX_POINT_RECORD(Name)                                                                                    \
+  struct Name {                                                                                                        \
+    std::uint32_t identifier = 0;                                                                                      \
+    double x = 0;                                                                                                      \
+    double y = 0;                                                                                                      \
+    static constexpr auto codingFields() {                                                                             \
+      return std::make_tuple(codec::field("identifier", &Name::identifier), codec::field("x", &Name::x),               \
+                             codec::field("y", &Name::y));                                                             \
+    }                                                                                                                  \
+    friend bool operator==(const Name&, const Name&) = default;                                                        \
   }
 
 // Handshake records: both sides use the same shapes.
@@ -69,7 +67,8 @@ struct HandshakeReply {
   std::int64_t version = 0;
   std::string name;
   static constexpr auto codingFields() {
-    return std::make_tuple(codec::field("version", &HandshakeReply::version), codec::field("name", &HandshakeReply::name));
+    return std::make_tuple(codec::field("version", &HandshakeReply::version),
+                           codec::field("name", &HandshakeReply::name));
   }
   friend bool operator==(const HandshakeReply&, const HandshakeReply&) = default;
 };
@@ -254,8 +253,7 @@ struct Serialization<clientMessages::WindowFrame::Request> {
   static clientMessages::WindowFrame::Request deserialize(ByteView data) {
     std::size_t offset = 0;
     std::uint64_t identifier = codec::readVarint(data, offset);
-    if (identifier > UINT32_MAX)
-      throw SerializationError("frame request: identifier out of range");
+    if (identifier > UINT32_MAX) throw SerializationError("frame request: identifier out of range");
     clientMessages::WindowFrame::Request request;
     request.identifier = static_cast<std::uint32_t>(identifier);
     request.frame.assign(data.begin() + static_cast<std::ptrdiff_t>(offset), data.end());

@@ -36,15 +36,13 @@ inline constexpr int messageCount = 20;
 
 // The identifier for a wire byte; a byte of 20 or more is no identifier.
 constexpr std::optional<Messages> messageFromByte(std::uint8_t byte) {
-  if (byte >= messageCount)
-    return std::nullopt;
+  if (byte >= messageCount) return std::nullopt;
   return static_cast<Messages>(byte);
 }
 
 // True for the three messages the headset serves (sent by the computer).
 constexpr bool isClientMessage(Messages message) {
-  return message == Messages::macOSHandshake || message == Messages::windowFrame ||
-         message == Messages::childWindows;
+  return message == Messages::macOSHandshake || message == Messages::windowFrame || message == Messages::childWindows;
 }
 
 // True for the seventeen messages the computer serves.

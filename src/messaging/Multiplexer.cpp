@@ -36,8 +36,7 @@ bool Replies::resume(std::int64_t token, Bytes body) {
   {
     std::lock_guard lock(mutex_);
     auto found = continuations_.find(token);
-    if (found == continuations_.end())
-      return false;
+    if (found == continuations_.end()) return false;
     continuation = std::move(found->second);
     continuations_.erase(found);
   }
@@ -51,8 +50,7 @@ void Replies::cancelAll(std::exception_ptr error) {
     std::lock_guard lock(mutex_);
     failed.swap(continuations_);
   }
-  for (auto& [token, continuation] : failed)
-    continuation->resume(error, {});
+  for (auto& [token, continuation] : failed) continuation->resume(error, {});
 }
 
 void Replies::close(std::exception_ptr error) {
@@ -100,8 +98,7 @@ struct Multiplexer::State {
   // Called with flowMutex held after a bound was released; returns the parked
   // read loop to resume, if it may go on now.
   async::Waiter<void()> wakeReaderLocked() {
-    if (readerWaiting && belowBoundsLocked())
-      return std::move(readerWaiting);
+    if (readerWaiting && belowBoundsLocked()) return std::move(readerWaiting);
     return {};
   }
 };
@@ -177,8 +174,7 @@ class InProgress {
       state_->queuedReplyBytes -= queued_;
       resume = state_->wakeReaderLocked();
     }
-    if (resume)
-      resume();
+    if (resume) resume();
   }
 
   // The reply of `bytes` now waits to be written.
@@ -197,11 +193,9 @@ class InProgress {
 asio::awaitable<void> handleIncoming(std::shared_ptr<Multiplexer::State> state,
                                      std::shared_ptr<MessageProtocol> handler, Bytes message,
                                      std::shared_ptr<InProgress> inProgress) {
-  if (message.empty())
-    co_return;
+  if (message.empty()) co_return;
   auto identifier = messageFromByte(message[0]);
-  if (!identifier)
-    co_return;
+  if (!identifier) co_return;
   std::size_t offset = 1;
   std::uint64_t token = 0;
   try {
@@ -210,8 +204,7 @@ asio::awaitable<void> handleIncoming(std::shared_ptr<Multiplexer::State> state,
     log::debug(std::string("message with a malformed token dropped: ") + error.what());
     co_return;
   }
-  if (token > static_cast<std::uint64_t>(INT64_MAX))
-    co_return;
+  if (token > static_cast<std::uint64_t>(INT64_MAX)) co_return;
   Bytes body(message.begin() + static_cast<std::ptrdiff_t>(offset), message.end());
   message.clear();
   message.shrink_to_fit();
@@ -270,16 +263,14 @@ asio::awaitable<void> run(std::shared_ptr<Multiplexer::State> state) {
   }
   // Tasks already started keep their own reference to the handler.
   state->localInterface.reset();
-  for (auto& callback : callbacks)
-    callback();
+  for (auto& callback : callbacks) callback();
 }
 
 }  // namespace
 
 Multiplexer::Multiplexer(asio::any_io_executor executor, transport::Connection connection,
                          std::shared_ptr<MessageProtocol> localInterface, Limits limits)
-    : state_(std::make_shared<State>(std::move(executor), std::move(connection), std::move(localInterface),
-                                     limits)) {
+    : state_(std::make_shared<State>(std::move(executor), std::move(connection), std::move(localInterface), limits)) {
   asio::co_spawn(state_->executor, run(state_), asio::detached);
 }
 
@@ -298,8 +289,7 @@ asio::awaitable<Bytes> Multiplexer::sendPiecesWithReply(Messages message, Messag
   // caller resumes when the reply comes or the stream ends.
   auto start = [state, message, data = std::move(data)](async::Waiter<void(std::exception_ptr, Bytes)> waiter) mutable {
     auto token = state->replies.registerContinuation(std::make_unique<WaiterContinuation>(std::move(waiter)));
-    if (!token)
-      return;  // already failed: the stream has ended
+    if (!token) return;  // already failed: the stream has ended
     asio::co_spawn(state->executor, sendMessage(state, *token, std::move(data), message), asio::detached);
   };
   co_return co_await async::suspend<void(std::exception_ptr, Bytes)>(std::move(start));

@@ -26,18 +26,18 @@ class ServerProtocol {
  public:
   virtual ~ServerProtocol() = default;
 
-  virtual asio::awaitable<serverMessages::VisionOSHandshake::Reply> visionOSHandshake(
-      serverMessages::VisionOSHandshake::Request request) = 0;
+  virtual asio::awaitable<serverMessages::VisionOSHandshake::Reply>
+  visionOSHandshake(serverMessages::VisionOSHandshake::Request request) = 0;
   virtual asio::awaitable<serverMessages::Windows::Reply> displays(serverMessages::Windows::Request request) = 0;
-  virtual asio::awaitable<serverMessages::WindowPreview::Reply> windowPreview(
-      serverMessages::WindowPreview::Request request) = 0;
+  virtual asio::awaitable<serverMessages::WindowPreview::Reply>
+  windowPreview(serverMessages::WindowPreview::Request request) = 0;
   virtual asio::awaitable<SerializableVoid> startCasting(serverMessages::StartCasting::Request request) = 0;
   virtual asio::awaitable<SerializableVoid> stopCasting(serverMessages::StopCasting::Request request) = 0;
   virtual asio::awaitable<SerializableVoid> windowMask(serverMessages::WindowMask::Request request) = 0;
-  virtual asio::awaitable<SerializableVoid> startWatchingForChildWindows(
-      serverMessages::StartWatchingForChildWindows::Request request) = 0;
-  virtual asio::awaitable<SerializableVoid> stopWatchingForChildWindows(
-      serverMessages::StopWatchingForChildWindows::Request request) = 0;
+  virtual asio::awaitable<SerializableVoid>
+  startWatchingForChildWindows(serverMessages::StartWatchingForChildWindows::Request request) = 0;
+  virtual asio::awaitable<SerializableVoid>
+  stopWatchingForChildWindows(serverMessages::StopWatchingForChildWindows::Request request) = 0;
   virtual asio::awaitable<SerializableVoid> mouseMoved(serverMessages::MouseMoved::Request request) = 0;
   virtual asio::awaitable<SerializableVoid> clicked(serverMessages::Clicked::Request request) = 0;
   virtual asio::awaitable<SerializableVoid> scrollBegan(serverMessages::ScrollBegan::Request request) = 0;
@@ -54,8 +54,8 @@ class ServerProtocol {
 class ClientProtocol {
  public:
   virtual ~ClientProtocol() = default;
-  virtual asio::awaitable<clientMessages::MacOSHandshake::Reply> macOSHandshake(
-      clientMessages::MacOSHandshake::Request request) = 0;
+  virtual asio::awaitable<clientMessages::MacOSHandshake::Reply>
+  macOSHandshake(clientMessages::MacOSHandshake::Request request) = 0;
   virtual asio::awaitable<SerializableVoid> childWindows(clientMessages::ChildWindows::Request request) = 0;
   virtual asio::awaitable<SerializableVoid> windowFrame(clientMessages::WindowFrame::Request request) = 0;
 };

@@ -43,8 +43,8 @@ class Remote : public ClientProtocol {
       co_return deserialize<typename M::Reply>(reply);
   }
 
-  asio::awaitable<clientMessages::MacOSHandshake::Reply> macOSHandshake(
-      clientMessages::MacOSHandshake::Request request) override {
+  asio::awaitable<clientMessages::MacOSHandshake::Reply>
+  macOSHandshake(clientMessages::MacOSHandshake::Request request) override {
     return call<clientMessages::MacOSHandshake>(std::move(request));
   }
   asio::awaitable<SerializableVoid> childWindows(clientMessages::ChildWindows::Request request) override {

@@ -80,8 +80,7 @@ T deserialize(ByteView data) {
 template <class T>
 struct Serialization<std::optional<T>> {
   static Bytes serialize(const std::optional<T>& value) {
-    if (!value)
-      return Bytes{0x00};
+    if (!value) return Bytes{0x00};
     Bytes inner = Serialization<T>::serialize(*value);
     Bytes out;
     out.reserve(inner.size() + 1);
@@ -90,12 +89,9 @@ struct Serialization<std::optional<T>> {
     return out;
   }
   static std::optional<T> deserialize(ByteView data) {
-    if (data.empty())
-      throw SerializationError("optional value: empty body");
-    if (data[0] == 0x00)
-      return std::nullopt;
-    if (data[0] != 0x01)
-      throw SerializationError("optional value: first byte is neither 00 nor 01");
+    if (data.empty()) throw SerializationError("optional value: empty body");
+    if (data[0] == 0x00) return std::nullopt;
+    if (data[0] != 0x01) throw SerializationError("optional value: first byte is neither 00 nor 01");
     return Serialization<T>::deserialize(data.subspan(1));
   }
 };
@@ -113,15 +109,11 @@ struct Serialization<SerializablePack<Ts...>> {
         pack.values);
     Bytes out;
     out.reserve(total + 10 * sizeof...(Ts));
-    for (std::size_t i = 0; i < sizeof...(Ts); ++i)
-      codec::appendVarint(out, pieces[i].size());
-    for (std::size_t i = 0; i < sizeof...(Ts); ++i)
-      out.insert(out.end(), pieces[i].begin(), pieces[i].end());
+    for (std::size_t i = 0; i < sizeof...(Ts); ++i) codec::appendVarint(out, pieces[i].size());
+    for (std::size_t i = 0; i < sizeof...(Ts); ++i) out.insert(out.end(), pieces[i].begin(), pieces[i].end());
     return out;
   }
-  static SerializablePack<Ts...> deserialize(ByteView) {
-    throw SerializationError("a pack cannot be read back");
-  }
+  static SerializablePack<Ts...> deserialize(ByteView) { throw SerializationError("a pack cannot be read back"); }
 };
 
 template <class... Ts>

@@ -62,11 +62,11 @@ asio::awaitable<bool> connectWithin(transport::Connection connection, std::chron
 
 const char* describe(SessionOutcome outcome) {
   switch (outcome) {
-    case SessionOutcome::connected: return "connected";
-    case SessionOutcome::listenerEnded: return "the listener ended";
-    case SessionOutcome::connectFailed: return "the connection did not come up";
-    case SessionOutcome::handshakeFailed: return "the handshake failed";
-    case SessionOutcome::versionMismatch: return "the headset has another protocol version";
+  case SessionOutcome::connected: return "connected";
+  case SessionOutcome::listenerEnded: return "the listener ended";
+  case SessionOutcome::connectFailed: return "the connection did not come up";
+  case SessionOutcome::handshakeFailed: return "the handshake failed";
+  case SessionOutcome::versionMismatch: return "the headset has another protocol version";
   }
   return "unknown";
 }
@@ -87,13 +87,11 @@ struct SessionLoop::State {
       stopped = true;
       current = std::move(incoming);
     }
-    if (current)
-      current->terminate();
+    if (current) current->terminate();
   }
 };
 
-SessionLoop::SessionLoop(asio::any_io_executor executor, Options options)
-    : state_(std::make_shared<State>()) {
+SessionLoop::SessionLoop(asio::any_io_executor executor, Options options) : state_(std::make_shared<State>()) {
   state_->executor = std::move(executor);
   state_->options = std::move(options);
 }
@@ -109,9 +107,8 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
   std::shared_ptr<transport::IncomingConnections> incoming;
   try {
     // The computer always listens with the empty pairing code.
-    incoming = std::make_shared<transport::IncomingConnections>(
-        transport::incomingConnections(state->executor, ByteView(), options.serviceName,
-                                       options.advertise ? serviceType : "", options.port));
+    incoming = std::make_shared<transport::IncomingConnections>(transport::incomingConnections(
+        state->executor, ByteView(), options.serviceName, options.advertise ? serviceType : "", options.port));
   } catch (...) {
     logFailure("listening failed");
     co_return SessionOutcome::listenerEnded;
@@ -126,8 +123,7 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
   }
   // A listener that could not be created has no port to tell: its next()
   // below ends the loop.
-  if (options.listening && incoming->port() != 0)
-    options.listening(incoming->port());
+  if (options.listening && incoming->port() != 0) options.listening(incoming->port());
 
   // Every way out below ends the loop and terminates the listener.
   struct EndListener {
@@ -142,8 +138,7 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
     logFailure("accepting a connection failed");
     co_return SessionOutcome::listenerEnded;
   }
-  if (!accepted)
-    co_return SessionOutcome::listenerEnded;
+  if (!accepted) co_return SessionOutcome::listenerEnded;
 
   // On a strand: the TLS handshake and its deadline race each other there.
   if (!co_await asio::co_spawn(asio::make_strand(state->executor),
@@ -160,12 +155,10 @@ asio::awaitable<SessionOutcome> SessionLoop::run() {
     logFailure("macOSHandshake failed");
     co_return SessionOutcome::handshakeFailed;
   }
-  if (reply.version != options.version)
-    co_return SessionOutcome::versionMismatch;
+  if (reply.version != options.version) co_return SessionOutcome::versionMismatch;
 
   remote.name = reply.name;
-  if (options.publish)
-    options.publish(remote);
+  if (options.publish) options.publish(remote);
   co_return SessionOutcome::connected;
 }
 

@@ -25,11 +25,11 @@ class SessionHandler : public MessageProtocol {
 
 // How one run of the session loop ended.
 enum class SessionOutcome {
-  connected,         // the handshake matched and the remote was published
-  listenerEnded,     // the listener ended or failed before any connection came
-  connectFailed,     // the first connection did not come up (TLS failed)
-  handshakeFailed,   // the handshake request failed or its reply did not decode
-  versionMismatch,   // the headset answered with another version
+  connected,        // the handshake matched and the remote was published
+  listenerEnded,    // the listener ended or failed before any connection came
+  connectFailed,    // the first connection did not come up (TLS failed)
+  handshakeFailed,  // the handshake request failed or its reply did not decode
+  versionMismatch,  // the headset answered with another version
 };
 
 const char* describe(SessionOutcome outcome);

@@ -1,19 +1,16 @@
 #include "platform/Backend.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
+
+#include <unistd.h>
 
 namespace marlinax::platform {
 
 std::string_view backendName(Backend backend) {
   switch (backend) {
-    case Backend::x11:
-      return "x11";
-    case Backend::gnome:
-      return "gnome";
-    case Backend::portal:
-      return "portal";
+  case Backend::x11: return "x11";
+  case Backend::gnome: return "gnome";
+  case Backend::portal: return "portal";
   }
   return "unknown";
 }
@@ -75,14 +72,12 @@ BackendChoice chooseBackend(const SessionFacts& facts, std::optional<Backend> re
 
 Permissions permissionsFor(Backend backend, const SessionFacts& facts, bool storedPortalToken) {
   switch (backend) {
-    case Backend::x11:
-      return {!facts.x11Display.empty(), !facts.x11Display.empty()};
-    case Backend::gnome:
-      return {facts.mutterOnBus, facts.mutterOnBus};
-    case Backend::portal:
-      // The remote-desktop portal keeps no choice (its first version): input is
-      // asked for in every session, never granted beforehand.
-      return {facts.portalOnBus && storedPortalToken, false};
+  case Backend::x11: return {!facts.x11Display.empty(), !facts.x11Display.empty()};
+  case Backend::gnome: return {facts.mutterOnBus, facts.mutterOnBus};
+  case Backend::portal:
+    // The remote-desktop portal keeps no choice (its first version): input is
+    // asked for in every session, never granted beforehand.
+    return {facts.portalOnBus && storedPortalToken, false};
   }
   return {};
 }

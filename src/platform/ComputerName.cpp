@@ -1,10 +1,10 @@
 #include "platform/ComputerName.h"
 
-#include <unistd.h>
-
 #include <climits>
 #include <fstream>
 #include <sstream>
+
+#include <unistd.h>
 
 namespace marlinax::platform {
 namespace {
@@ -19,8 +19,10 @@ std::string unquote(std::string_view value) {
   for (std::size_t i = 0; i < value.size(); ++i) {
     const char c = value[i];
     if (quote == '\'') {
-      if (c == '\'') quote = 0;
-      else out += c;
+      if (c == '\'')
+        quote = 0;
+      else
+        out += c;
     } else if (c == '\\' && i + 1 < value.size()) {
       const char next = value[++i];
       if (next == '\n') continue;  // a backslash-newline joins lines
@@ -31,8 +33,10 @@ std::string unquote(std::string_view value) {
       }
       out += next;
     } else if (quote == '"') {
-      if (c == '"') quote = 0;
-      else out += c;
+      if (c == '"')
+        quote = 0;
+      else
+        out += c;
     } else if (c == '\'' || c == '"') {
       quote = c;
     } else {

@@ -18,7 +18,7 @@ enum class ScrollPhase { began, changed, ended };
 // event that the window system cannot represent (such as a non-finite position). Calls
 // are made one at a time by the owner; implementations need not be reentrant.
 class InputPoster {
-public:
+ public:
   virtual ~InputPoster() = default;
 
   // Moves the pointer to (x, y), global display coordinates with a fractional part.
@@ -42,7 +42,7 @@ inline constexpr std::chrono::milliseconds kDefaultDoubleClickInterval{400};
 // The user's double-click interval: two clicks closer together than this form a double
 // click. Read at every click, so a change of the desktop setting applies at once.
 class DoubleClickIntervalSource {
-public:
+ public:
   virtual ~DoubleClickIntervalSource() = default;
   virtual std::chrono::nanoseconds doubleClickInterval() = 0;
 };

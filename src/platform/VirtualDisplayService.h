@@ -20,7 +20,7 @@ namespace marlinax::platform {
 
 // What the display is called and reports about itself.
 struct VirtualDisplayDescriptor {
-  std::string name;                // "Virtual Display 1"
+  std::string name;  // "Virtual Display 1"
   std::uint32_t maxPixelsWide = 0;
   std::uint32_t maxPixelsHigh = 0;
   std::uint32_t widthMillimeters = 0;

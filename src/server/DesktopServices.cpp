@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "log/Log.h"
+#include "platform/Permissions.h"
 #include "platform/x11/CaptureX11.h"
 #include "platform/x11/InputPosterX11.h"
-#include "platform/Permissions.h"
 #include "platform/x11/VirtualDisplayX11.h"
 #include "platform/x11/X11Permissions.h"
 #ifdef MARLINAX_HAVE_WAYLAND
@@ -34,8 +34,7 @@ class SessionPermissionProbe final : public platform::PermissionProbe {
   // The portal's own dialog; the answer shows at the sheet's next refresh,
   // so the window never waits for the user here.
   bool requestScreenRecording() override {
-    if (backend_ != platform::Backend::portal)
-      return false;
+    if (backend_ != platform::Backend::portal) return false;
     std::thread([] {
       try {
         if (!platform::wayland::requestScreenCastPermission(platform::wayland::Bus::openSession()))
@@ -110,8 +109,9 @@ DesktopServices portalServices() {
 #ifdef MARLINAX_HAVE_WAYLAND
   try {
     desktop.services.capture = platform::wayland::makePortalCaptureService(platform::wayland::Bus::openSession());
-    log::info(std::string("Capture through the desktop's screen-cast portal") +
-              (platform::wayland::hasStoredScreenCastToken() ? "." : "; the desktop asks once which screens to share."));
+    log::info(
+        std::string("Capture through the desktop's screen-cast portal") +
+        (platform::wayland::hasStoredScreenCastToken() ? "." : "; the desktop asks once which screens to share."));
   } catch (const std::exception& error) {
     log::warning(std::string("The portal backend is not available: ") + error.what());
   }
@@ -147,14 +147,9 @@ DesktopServices makeDesktopServices(std::optional<platform::Backend> requested,
   announce("Display backend: " + std::string(platform::backendName(*choice.backend)) + " (" + choice.reason + ").");
   DesktopServices desktop;
   switch (*choice.backend) {
-    case platform::Backend::x11:
-      return x11Services();
-    case platform::Backend::gnome:
-      desktop = gnomeServices();
-      break;
-    case platform::Backend::portal:
-      desktop = portalServices();
-      break;
+  case platform::Backend::x11: return x11Services();
+  case platform::Backend::gnome: desktop = gnomeServices(); break;
+  case platform::Backend::portal: desktop = portalServices(); break;
   }
 #ifdef MARLINAX_HAVE_WAYLAND
   desktop.permissions = std::make_shared<SessionPermissionProbe>(*choice.backend, facts);

@@ -17,7 +17,7 @@
 namespace marlinax::platform {
 class PermissionProbe;
 class VirtualDisplayService;
-}
+}  // namespace marlinax::platform
 
 namespace marlinax::server {
 

@@ -33,10 +33,8 @@ std::size_t jpegCapacity() {
 // ---- CastShared ----------------------------------------------------------------
 
 CastShared::CastShared(asio::any_io_executor frameExecutor, std::size_t maxFramesInFlight, bool segmentCache)
-    : frameExecutor(std::move(frameExecutor)),
-      maxFramesInFlight(maxFramesInFlight == 0 ? 1 : maxFramesInFlight),
-      segmentCache(segmentCache),
-      masks(std::make_shared<media::Masks>()) {}
+    : frameExecutor(std::move(frameExecutor)), maxFramesInFlight(maxFramesInFlight == 0 ? 1 : maxFramesInFlight),
+      segmentCache(segmentCache), masks(std::make_shared<media::Masks>()) {}
 
 void CastShared::setRemote(Remote remote) {
   std::lock_guard lock(mutex_);
@@ -52,17 +50,14 @@ std::optional<Remote> CastShared::remote() const {
 
 DisplayCast::DisplayCast(std::uint32_t identifier, capture::Broadcaster::Stream stream,
                          std::shared_ptr<CastShared> shared)
-    : identifier_(identifier),
-      stream_(std::move(stream)),
-      shared_(std::move(shared)),
+    : identifier_(identifier), stream_(std::move(stream)), shared_(std::move(shared)),
       slots_(std::make_shared<async::Semaphore>(shared_->maxFramesInFlight)),
       // A JPEG of the casting size at the highest quality stays below three
       // bytes a pixel: each buffer is sized once, and its pages are touched
       // only as far as frames fill them.
       jpegs_(std::make_shared<media::BufferPool>(shared_->maxFramesInFlight + 1, jpegCapacity())),
       maskPlanes_(std::make_shared<media::BufferPool>(shared_->maxFramesInFlight + 1)) {
-  if (shared_->segmentCache)
-    encoder_ = std::make_unique<media::SegmentedJpegEncoder>();
+  if (shared_->segmentCache) encoder_ = std::make_unique<media::SegmentedJpegEncoder>();
 }
 
 DisplayCast::~DisplayCast() { stream_.stop(); }
@@ -80,23 +75,19 @@ void DisplayCast::stop() {
 
 asio::awaitable<void> DisplayCast::frameLoop(std::shared_ptr<DisplayCast> self, Ended ended) {
   asio::any_io_executor frameExecutor = self->shared_->frameExecutor;
-  if (!frameExecutor)
-    frameExecutor = co_await asio::this_coro::executor;
+  if (!frameExecutor) frameExecutor = co_await asio::this_coro::executor;
   const capture::Broadcaster::Stream& stream = self->stream_;
   for (;;) {
     // A slot first, then the frame: while every slot is busy the capture keeps
     // replacing its one unread frame, so the newest frame is the one taken.
     async::Semaphore::Permit permit = co_await self->slots_->acquire();
-    if (!permit)
-      break;  // the cast was stopped
-    if (stream.stream)
-      stream.stream->requestFrame();
+    if (!permit) break;  // the cast was stopped
+    if (stream.stream) stream.stream->requestFrame();
     std::optional<platform::SampleBuffer> sample = co_await stream.frames->next();
     if (!sample || !sample->image) {
       permit.reset();
-      if (!sample)
-        break;  // the stream was stopped, or ended on its own
-      continue;   // a status-only sample
+      if (!sample) break;  // the stream was stopped, or ended on its own
+      continue;            // a status-only sample
     }
     // The frame task holds the slot until its frame is done, whichever way.
     ++self->inFlight_;
@@ -110,14 +101,12 @@ asio::awaitable<void> DisplayCast::frameLoop(std::shared_ptr<DisplayCast> self, 
       std::lock_guard lock(self->damageMutex_);
       // Frames that never reach the encoder (no remote yet) must not pile
       // up: the gap this leaves makes the next encoded frame compare everything.
-      if (self->damage_.size() >= 16)
-        self->damage_.clear();
+      if (self->damage_.size() >= 16) self->damage_.clear();
       self->damage_.push_back({frame, std::move(sample->damage)});
     }
     asio::co_spawn(frameExecutor, frameTask(self, std::move(*sample), frame, std::move(slot)), asio::detached);
   }
-  if (stream.failed && *stream.failed && ended)
-    ended(self);
+  if (stream.failed && *stream.failed && ended) ended(self);
 }
 
 // One frame request on its way: the fragment, whose buffers the JPEG and mask
@@ -140,8 +129,7 @@ struct DisplayCast::FrameMessage {
 std::optional<std::vector<platform::ImageRect>> DisplayCast::damageUpTo(std::uint64_t frame, bool& stale) {
   std::lock_guard lock(damageMutex_);
   stale = frame <= lastEncoded_;
-  if (stale)
-    return std::nullopt;
+  if (stale) return std::nullopt;
   std::optional<std::vector<platform::ImageRect>> merged(std::in_place);
   bool whole = encodeWhole_;
   auto end = damage_.begin();
@@ -152,13 +140,11 @@ std::optional<std::vector<platform::ImageRect>> DisplayCast::damageUpTo(std::uin
       merged->insert(merged->end(), end->areas->begin(), end->areas->end());
   }
   // A gap (entries dropped) means unknown changes.
-  if (damage_.empty() || damage_.front().frame != lastEncoded_ + 1)
-    whole = true;
+  if (damage_.empty() || damage_.front().frame != lastEncoded_ + 1) whole = true;
   damage_.erase(damage_.begin(), end);
   lastEncoded_ = frame;
   encodeWhole_ = false;
-  if (whole)
-    merged.reset();
+  if (whole) merged.reset();
   return merged;
 }
 
@@ -174,8 +160,7 @@ asio::awaitable<void> DisplayCast::frameTask(std::shared_ptr<DisplayCast> self, 
   // A failure drops the frame (logged); nothing is retried.
   try {
     std::optional<Remote> remote = self->shared_->remote();
-    if (!remote)
-      co_return;  // no one to send it to yet
+    if (!remote) co_return;  // no one to send it to yet
     auto message = std::make_shared<FrameMessage>();
     {
       std::unique_lock turn(self->encoderMutex_, std::defer_lock);
@@ -183,8 +168,7 @@ asio::awaitable<void> DisplayCast::frameTask(std::shared_ptr<DisplayCast> self, 
         turn.lock();
         bool stale = false;
         sample.damage = self->damageUpTo(frame, stale);
-        if (stale)
-          co_return;  // a newer frame went out already
+        if (stale) co_return;  // a newer frame went out already
       }
       try {
         message->fragment = media::Fragment::make(sample, self->encoder_.get(), self->jpegs_, self->maskPlanes_);
@@ -196,8 +180,7 @@ asio::awaitable<void> DisplayCast::frameTask(std::shared_ptr<DisplayCast> self, 
     sample = {};  // gives the captured image back to the capture's pool
     {
       std::lock_guard gate(self->maskGate_);
-      if (self->stopped_)
-        co_return;  // the cast stopped meanwhile: leave the mask memory alone
+      if (self->stopped_) co_return;  // the cast stopped meanwhile: leave the mask memory alone
       self->shared_->masks->process(message->fragment, self->identifier_);
     }
     co_await remote->connection.sendPiecesWithReply(Messages::windowFrame, message->pieces(self->identifier_, message));
@@ -225,16 +208,14 @@ void DisplayCasts::start(std::uint32_t identifier, capture::Broadcaster::Stream 
     }
     replaced = std::exchange(table_->casts[identifier], cast);
   }
-  if (replaced)
-    replaced->stop();
+  if (replaced) replaced->stop();
   // Only now, with no frame of the older stream left to touch the mask
   // memory: the first frame of this stream carries the mask.
   shared_->masks->forget(identifier);
-  cast->start(std::move(executor), [table = std::weak_ptr<Table>(table_), shared = shared_](
-                                       const std::shared_ptr<DisplayCast>& ended) {
-    if (auto alive = table.lock())
-      remove(alive, *shared, ended);
-  });
+  cast->start(std::move(executor),
+              [table = std::weak_ptr<Table>(table_), shared = shared_](const std::shared_ptr<DisplayCast>& ended) {
+                if (auto alive = table.lock()) remove(alive, *shared, ended);
+              });
 }
 
 void DisplayCasts::remove(const std::shared_ptr<Table>& table, const CastShared& shared,
@@ -242,8 +223,7 @@ void DisplayCasts::remove(const std::shared_ptr<Table>& table, const CastShared&
   {
     std::lock_guard lock(table->mutex);
     auto found = table->casts.find(cast->identifier());
-    if (found == table->casts.end() || found->second != cast)
-      return;  // replaced or stopped meanwhile
+    if (found == table->casts.end() || found->second != cast) return;  // replaced or stopped meanwhile
     table->casts.erase(found);
   }
   cast->stop();
@@ -259,8 +239,7 @@ void DisplayCasts::stop(std::uint32_t identifier) {
       table_->casts.erase(found);
     }
   }
-  if (cast)
-    cast->stop();
+  if (cast) cast->stop();
   // Also when nothing was cast: a later start begins without a remembered mask.
   shared_->masks->forget(identifier);
 }
@@ -272,8 +251,7 @@ std::size_t DisplayCasts::stopAll() {
     table_->closed = true;
     casts.swap(table_->casts);
   }
-  for (auto& [identifier, cast] : casts)
-    cast->stop();
+  for (auto& [identifier, cast] : casts) cast->stop();
   return casts.size();
 }
 

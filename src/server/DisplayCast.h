@@ -116,7 +116,7 @@ class DisplayCast : public std::enable_shared_from_this<DisplayCast> {
   void encodingFailed();
   std::mutex damageMutex_;
   std::vector<Damage> damage_;
-  std::uint64_t framesTaken_ = 0;   // the frame loop's count
+  std::uint64_t framesTaken_ = 0;  // the frame loop's count
   std::uint64_t lastEncoded_ = 0;
   bool encodeWhole_ = false;
   // Held while a frame's mask is processed and while the cast stops, so that

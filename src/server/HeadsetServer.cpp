@@ -1,7 +1,5 @@
 #include "server/HeadsetServer.h"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -23,14 +21,15 @@
 #include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <malloc.h>
 
+#include "async/RunOn.h"
+#include "async/Semaphore.h"
+#include "async/WorkerPool.h"
 #include "log/Log.h"
 #include "messaging/ProtocolVersion.h"
 #include "messaging/Remote.h"
 #include "messaging/SessionLoop.h"
-#include "async/RunOn.h"
-#include "async/Semaphore.h"
-#include "async/WorkerPool.h"
 #include "transport/IncomingConnections.h"
 
 namespace marlinax::server {
@@ -70,8 +69,7 @@ struct Link {
       std::lock_guard lock(mutex);
       current = handler;
     }
-    if (current)
-      current->endConnection();
+    if (current) current->endConnection();
     connection.close();
   }
 };
@@ -123,11 +121,9 @@ struct Core : std::enable_shared_from_this<Core> {
         listeningNow = true;
       }
       if (listeningNow) {
-        if (events.listening)
-          events.listening(listener->port());
+        if (events.listening) events.listening(listener->port());
         try {
-          while (std::optional<transport::Connection> accepted = co_await listener->next())
-            admit(std::move(*accepted));
+          while (std::optional<transport::Connection> accepted = co_await listener->next()) admit(std::move(*accepted));
         } catch (const std::exception& error) {
           log::error(std::string("The listener failed: ") + error.what());
         }
@@ -138,8 +134,7 @@ struct Core : std::enable_shared_from_this<Core> {
           log::error(std::string("Cannot listen: ") + error.what());
         }
       }
-      if (isStopping())
-        co_return;
+      if (isStopping()) co_return;
       // Listen again a little later rather than spin.
       asio::steady_timer pause(executor, std::chrono::seconds(1));
       co_await pause.async_wait(asio::use_awaitable);
@@ -230,8 +225,7 @@ struct Core : std::enable_shared_from_this<Core> {
     services.connectionEnded = [weakSelf, weakLink](std::size_t stopped) {
       auto state = weakSelf.lock();
       auto ended = weakLink.lock();
-      if (state && ended)
-        state->connectionEnded(ended, stopped);
+      if (state && ended) state->connectionEnded(ended, stopped);
     };
     auto handler = std::make_shared<ProtocolImplementation>(services);
     messaging::Multiplexer multiplexer(self->executor, link->connection, handler);
@@ -264,8 +258,7 @@ struct Core : std::enable_shared_from_this<Core> {
     }
     const bool report = !link->dropped && !isStopping();
     link->close();
-    if (report && !reason.empty() && events.sessionFailed)
-      events.sessionFailed(reason);
+    if (report && !reason.empty() && events.sessionFailed) events.sessionFailed(reason);
   }
 
   // The connection completed the handshake: it is served from now on, an
@@ -276,25 +269,20 @@ struct Core : std::enable_shared_from_this<Core> {
     bool endedAlready = false;
     {
       std::lock_guard lock(mutex);
-      if (stopping || link->dropped || pending.erase(link->id) == 0)
-        return;
-      for (auto& [id, other] : pending)
-        others.push_back(other);
+      if (stopping || link->dropped || pending.erase(link->id) == 0) return;
+      for (auto& [id, other] : pending) others.push_back(other);
       pending.clear();
       replaced = std::exchange(served, link);
       link->served = true;
       endedAlready = link->endedUnserved;
     }
-    for (auto& other : others)
-      other->close();
+    for (auto& other : others) other->close();
     if (replaced) {
       log::info("A headset completed the handshake: the connection served until now is closed.");
       replaced->close();  // reports its disconnection
     }
-    if (events.connected)
-      events.connected(name, headsetVersion, version);
-    if (endedAlready)
-      connectionEnded(link, 0);  // it left right after answering
+    if (events.connected) events.connected(name, headsetVersion, version);
+    if (endedAlready) connectionEnded(link, 0);  // it left right after answering
   }
 
   void connectionEnded(const std::shared_ptr<Link>& link, std::size_t stopped) {
@@ -306,8 +294,7 @@ struct Core : std::enable_shared_from_this<Core> {
         link->endedUnserved = true;  // promote() reports it, if it comes
         return;
       }
-      if (stopping)
-        return;
+      if (stopping) return;
       if (served == link) {
         served.reset();
         listenAgain = incoming != nullptr;
@@ -317,12 +304,10 @@ struct Core : std::enable_shared_from_this<Core> {
     // The ended connection may still be closing on its strand.
     link->connection.close();
     logCosts(*link);
-    if (events.disconnected)
-      events.disconnected(stopped);
+    if (events.disconnected) events.disconnected(stopped);
     // Give the memory of the session's buffers and frames back to the system.
     malloc_trim(0);
-    if (listenAgain && events.listening)
-      events.listening(listeningOn);
+    if (listenAgain && events.listening) events.listening(listeningOn);
   }
 
   // One line per served connection: what it made the server hold at most.
@@ -334,16 +319,14 @@ struct Core : std::enable_shared_from_this<Core> {
       multiplexer = link.multiplexer;
       handler = link.handler;
     }
-    if (!multiplexer || !handler)
-      return;
+    if (!multiplexer || !handler) return;
     const messaging::Multiplexer::Stats stats = multiplexer->stats();
     log::info("Connection ended: " + std::to_string(stats.messagesReceived) + " messages received, at most " +
               std::to_string(stats.requestsInProgressPeak) + " requests in progress (bound " +
               std::to_string(stats.limits.requestsInProgress) + "), at most " +
               std::to_string(stats.queuedReplyBytesPeak) + " reply bytes queued (bound " +
               std::to_string(stats.limits.queuedReplyBytes) + "), " + std::to_string(stats.failedSends) +
-              " sends failed, " + std::to_string(handler->childWatchersRefused()) +
-              " child-window watchers refused.");
+              " sends failed, " + std::to_string(handler->childWatchersRefused()) + " child-window watchers refused.");
   }
 
   void stopAll() {
@@ -351,22 +334,17 @@ struct Core : std::enable_shared_from_this<Core> {
     std::vector<std::shared_ptr<Link>> links;
     {
       std::lock_guard lock(mutex);
-      if (stopping)
-        return;
+      if (stopping) return;
       stopping = true;
       listener = std::move(incoming);
-      for (auto& [id, link] : pending)
-        links.push_back(link);
+      for (auto& [id, link] : pending) links.push_back(link);
       pending.clear();
-      if (served)
-        links.push_back(std::move(served));
+      if (served) links.push_back(std::move(served));
     }
-    if (listener)
-      listener->terminate();
+    if (listener) listener->terminate();
     // Stops the capture threads before the process goes, and lets the headset
     // see the connection end.
-    for (auto& link : links)
-      link->close();
+    for (auto& link : links) link->close();
   }
 };
 
@@ -407,11 +385,9 @@ HeadsetServer::HeadsetServer(Services services, HeadsetServerOptions options, He
   core.options = std::move(options);
   core.events = std::move(events);
   core.executor = state_->io.get_executor();
-  if (!core.base.frameExecutor)
-    core.base.frameExecutor = state_->cpu.executor();
+  if (!core.base.frameExecutor) core.base.frameExecutor = state_->cpu.executor();
   // At most two previews at once, whoever asks.
-  if (!core.base.previewSlots)
-    core.base.previewSlots = std::make_shared<async::Semaphore>(2);
+  if (!core.base.previewSlots) core.base.previewSlots = std::make_shared<async::Semaphore>(2);
 }
 
 HeadsetServer::~HeadsetServer() { stop(); }
@@ -420,8 +396,7 @@ void HeadsetServer::start() {
   Core& core = *state_->core;
   {
     std::lock_guard lock(core.mutex);
-    if (core.started || core.stopping)
-      return;
+    if (core.started || core.stopping) return;
     core.started = true;
   }
   state_->work.emplace(state_->io.get_executor());
@@ -447,8 +422,7 @@ void HeadsetServer::stop() {
   }
   state_->io.stop();
   for (auto& thread : state_->threads)
-    if (thread.joinable())
-      thread.join();
+    if (thread.joinable()) thread.join();
   state_->threads.clear();
   // Frames still waiting for a reply would keep the pool busy forever.
   state_->cpu.stop();

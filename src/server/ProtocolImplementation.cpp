@@ -11,15 +11,15 @@
 #include "async/Queue.h"
 #include "async/RunOn.h"
 #include "async/Semaphore.h"
-#include "codec/Varint.h"
 #include "capture/Broadcaster.h"
+#include "codec/Varint.h"
 #include "input/EventDispatcher.h"
+#include "log/Log.h"
 #include "media/Fragment.h"
 #include "media/Masks.h"
 #include "messaging/ProtocolVersion.h"
 #include "platform/CaptureService.h"
 #include "platform/ComputerName.h"
-#include "log/Log.h"
 
 namespace marlinax::server {
 
@@ -43,8 +43,8 @@ ProtocolImplementation::ProtocolImplementation(Services services)
   if (services_.input) {
     eventDispatcher_ = std::make_unique<input::EventDispatcher>(services_.input, services_.doubleClickInterval, clock);
   }
-  castShared_ = std::make_shared<CastShared>(services_.frameExecutor, services_.maxFramesInFlight,
-                                             services_.segmentCache);
+  castShared_ =
+      std::make_shared<CastShared>(services_.frameExecutor, services_.maxFramesInFlight, services_.segmentCache);
   casts_ = std::make_unique<DisplayCasts>(castShared_);
   previewSlots_ = services_.previewSlots ? services_.previewSlots : std::make_shared<async::Semaphore>(2);
 }
@@ -72,10 +72,8 @@ std::optional<Remote> ProtocolImplementation::remote() const { return castShared
 std::size_t ProtocolImplementation::endConnection() {
   ended_ = true;
   const std::size_t stopped = casts_->stopAll();
-  if (broadcaster_)
-    broadcaster_->stopWatchingAll();
-  if (!reported_.exchange(true) && services_.connectionEnded)
-    services_.connectionEnded(stopped);
+  if (broadcaster_) broadcaster_->stopWatchingAll();
+  if (!reported_.exchange(true) && services_.connectionEnded) services_.connectionEnded(stopped);
   return stopped;
 }
 
@@ -90,8 +88,7 @@ std::string ProtocolImplementation::computerName() const {
   // are just bytes: invalid sequences are replaced.
   try {
     std::string name = services_.computerName ? services_.computerName() : platform::computerName();
-    if (!name.empty())
-      return codec::toValidUtf8(name);
+    if (!name.empty()) return codec::toValidUtf8(name);
   } catch (const std::exception& error) {
     log::warning(std::string("Cannot read the computer's name: ") + error.what());
   }
@@ -99,19 +96,17 @@ std::string ProtocolImplementation::computerName() const {
 }
 
 capture::Broadcaster& ProtocolImplementation::broadcaster() const {
-  if (!broadcaster_)
-    notAvailable("screen capture");
+  if (!broadcaster_) notAvailable("screen capture");
   return *broadcaster_;
 }
 
 input::EventDispatcher& ProtocolImplementation::dispatcher() const {
-  if (!eventDispatcher_)
-    notAvailable("input");
+  if (!eventDispatcher_) notAvailable("input");
   return *eventDispatcher_;
 }
 
-asio::awaitable<serverMessages::VisionOSHandshake::Reply> ProtocolImplementation::visionOSHandshake(
-    serverMessages::VisionOSHandshake::Request) {
+asio::awaitable<serverMessages::VisionOSHandshake::Reply>
+ProtocolImplementation::visionOSHandshake(serverMessages::VisionOSHandshake::Request) {
   // The headset's version is read but not compared with anything.
   co_return serverMessages::VisionOSHandshake::Reply{.version = version_, .name = computerName()};
 }
@@ -130,14 +125,12 @@ asio::awaitable<serverMessages::Windows::Reply> ProtocolImplementation::displays
   co_return reply;
 }
 
-asio::awaitable<serverMessages::WindowPreview::Reply> ProtocolImplementation::windowPreview(
-    serverMessages::WindowPreview::Request request) {
+asio::awaitable<serverMessages::WindowPreview::Reply>
+ProtocolImplementation::windowPreview(serverMessages::WindowPreview::Request request) {
   std::optional<platform::DisplayInfo> display = broadcaster().display(request.identifier);
-  if (!display)
-    co_return std::nullopt;
+  if (!display) co_return std::nullopt;
   asio::any_io_executor executor = services_.frameExecutor;
-  if (!executor)
-    executor = co_await asio::this_coro::executor;
+  if (!executor) executor = co_await asio::this_coro::executor;
   std::shared_ptr<platform::CaptureService> service = services_.capture;
   platform::DisplayInfo target = *display;
   // A slot first: a flood of preview requests waits here, holding no image.
@@ -148,8 +141,7 @@ asio::awaitable<serverMessages::WindowPreview::Reply> ProtocolImplementation::wi
   auto work = [service, target]() -> std::optional<Bytes> {
     std::optional<platform::SampleBuffer> sample =
         service->screenshot(target, capture::Broadcaster::previewConfiguration());
-    if (!sample || !sample->image)
-      return std::nullopt;
+    if (!sample || !sample->image) return std::nullopt;
     return media::Fragment::make(*sample).serialize();
   };
   co_return co_await async::runOn(executor, std::move(work));
@@ -157,11 +149,9 @@ asio::awaitable<serverMessages::WindowPreview::Reply> ProtocolImplementation::wi
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::startCasting(serverMessages::StartCasting::Request request) {
   capture::Broadcaster& displays = broadcaster();
-  if (ended_)
-    co_return SerializableVoid{};
+  if (ended_) co_return SerializableVoid{};
   std::optional<platform::DisplayInfo> display = displays.display(request.identifier);
-  if (!display)
-    co_return SerializableVoid{};  // nothing starts
+  if (!display) co_return SerializableVoid{};  // nothing starts
   // Throws when the capture cannot start: a running cast of the display stays.
   capture::Broadcaster::Stream stream = displays.makeStream(*display);
   // The loop is not tied to this request, which is answered at once.
@@ -180,12 +170,11 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::windowMask(serverMessa
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::startWatchingForChildWindows(
-    serverMessages::StartWatchingForChildWindows::Request request) {
+asio::awaitable<SerializableVoid>
+ProtocolImplementation::startWatchingForChildWindows(serverMessages::StartWatchingForChildWindows::Request request) {
   // Without a capture service no display exists to watch; like stopping, the
   // request is still answered.
-  if (!broadcaster_ || ended_)
-    co_return SerializableVoid{};
+  if (!broadcaster_ || ended_) co_return SerializableVoid{};
   capture::Broadcaster& recorder = *broadcaster_;
   if (!recorder.display(request.identifier)) {
     ++watchersRefused_;
@@ -199,8 +188,7 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::startWatchingForChildW
     // Ends with the sequence (stop watching, connection end) or the first failed send.
     while (std::optional<std::vector<std::uint32_t>> children = co_await lists->next()) {
       std::optional<Remote> remote = self->remote();
-      if (!remote)
-        continue;
+      if (!remote) continue;
       try {
         co_await remote->childWindows({.parent = parent, .children = std::move(*children)});
       } catch (const std::exception& error) {
@@ -214,17 +202,15 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::startWatchingForChildW
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::stopWatchingForChildWindows(
-    serverMessages::StopWatchingForChildWindows::Request request) {
-  if (broadcaster_)
-    broadcaster_->removeChildObserver(request.identifier);
+asio::awaitable<SerializableVoid>
+ProtocolImplementation::stopWatchingForChildWindows(serverMessages::StopWatchingForChildWindows::Request request) {
+  if (broadcaster_) broadcaster_->removeChildObserver(request.identifier);
   co_return SerializableVoid{};
 }
 
 std::optional<input::Point> ProtocolImplementation::pointerPoint(std::uint32_t identifier, double x, double y) {
   std::optional<platform::DisplayInfo> display = broadcaster().display(identifier);
-  if (!display)
-    return std::nullopt;
+  if (!display) return std::nullopt;
   return input::globalPoint(display->frame, x, y);
 }
 
@@ -232,15 +218,13 @@ std::optional<input::Point> ProtocolImplementation::pointerPoint(std::uint32_t i
 // the request is still answered.
 asio::awaitable<SerializableVoid> ProtocolImplementation::mouseMoved(serverMessages::MouseMoved::Request request) {
   input::EventDispatcher& events = dispatcher();
-  if (auto point = pointerPoint(request.identifier, request.x, request.y))
-    events.moveMouse(*point);
+  if (auto point = pointerPoint(request.identifier, request.x, request.y)) events.moveMouse(*point);
   co_return SerializableVoid{};
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::clicked(serverMessages::Clicked::Request request) {
   input::EventDispatcher& events = dispatcher();
-  if (auto point = pointerPoint(request.identifier, request.x, request.y))
-    events.click(*point);
+  if (auto point = pointerPoint(request.identifier, request.x, request.y)) events.click(*point);
   co_return SerializableVoid{};
 }
 
@@ -249,8 +233,8 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::scrollBegan(serverMess
   co_return SerializableVoid{};
 }
 
-asio::awaitable<SerializableVoid> ProtocolImplementation::scrollChanged(
-    serverMessages::ScrollChanged::Request request) {
+asio::awaitable<SerializableVoid>
+ProtocolImplementation::scrollChanged(serverMessages::ScrollChanged::Request request) {
   // Pixel amounts, not fractions: no display is involved.
   dispatcher().scroll(request.x, request.y);
   co_return SerializableVoid{};
@@ -263,22 +247,19 @@ asio::awaitable<SerializableVoid> ProtocolImplementation::scrollEnded(serverMess
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::dragBegan(serverMessages::DragBegan::Request request) {
   input::EventDispatcher& events = dispatcher();
-  if (auto point = pointerPoint(request.identifier, request.x, request.y))
-    events.beginDrag(*point);
+  if (auto point = pointerPoint(request.identifier, request.x, request.y)) events.beginDrag(*point);
   co_return SerializableVoid{};
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::dragChanged(serverMessages::DragChanged::Request request) {
   input::EventDispatcher& events = dispatcher();
-  if (auto point = pointerPoint(request.identifier, request.x, request.y))
-    events.drag(*point);
+  if (auto point = pointerPoint(request.identifier, request.x, request.y)) events.drag(*point);
   co_return SerializableVoid{};
 }
 
 asio::awaitable<SerializableVoid> ProtocolImplementation::dragEnded(serverMessages::DragEnded::Request request) {
   input::EventDispatcher& events = dispatcher();
-  if (auto point = pointerPoint(request.identifier, request.x, request.y))
-    events.endDrag(*point);
+  if (auto point = pointerPoint(request.identifier, request.x, request.y)) events.endDrag(*point);
   co_return SerializableVoid{};
 }
 

@@ -154,37 +154,37 @@ class ProtocolImplementation final : public messaging::SessionHandler,
   const Services& services() const { return services_; }
 
   // ServerProtocol
-  asio::awaitable<messaging::serverMessages::VisionOSHandshake::Reply> visionOSHandshake(
-      messaging::serverMessages::VisionOSHandshake::Request request) override;
-  asio::awaitable<messaging::serverMessages::Windows::Reply> displays(
-      messaging::serverMessages::Windows::Request request) override;
-  asio::awaitable<messaging::serverMessages::WindowPreview::Reply> windowPreview(
-      messaging::serverMessages::WindowPreview::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> startCasting(
-      messaging::serverMessages::StartCasting::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> stopCasting(
-      messaging::serverMessages::StopCasting::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> windowMask(
-      messaging::serverMessages::WindowMask::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> startWatchingForChildWindows(
-      messaging::serverMessages::StartWatchingForChildWindows::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> stopWatchingForChildWindows(
-      messaging::serverMessages::StopWatchingForChildWindows::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> mouseMoved(
-      messaging::serverMessages::MouseMoved::Request request) override;
+  asio::awaitable<messaging::serverMessages::VisionOSHandshake::Reply>
+  visionOSHandshake(messaging::serverMessages::VisionOSHandshake::Request request) override;
+  asio::awaitable<messaging::serverMessages::Windows::Reply>
+  displays(messaging::serverMessages::Windows::Request request) override;
+  asio::awaitable<messaging::serverMessages::WindowPreview::Reply>
+  windowPreview(messaging::serverMessages::WindowPreview::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  startCasting(messaging::serverMessages::StartCasting::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  stopCasting(messaging::serverMessages::StopCasting::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  windowMask(messaging::serverMessages::WindowMask::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  startWatchingForChildWindows(messaging::serverMessages::StartWatchingForChildWindows::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  stopWatchingForChildWindows(messaging::serverMessages::StopWatchingForChildWindows::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  mouseMoved(messaging::serverMessages::MouseMoved::Request request) override;
   asio::awaitable<messaging::SerializableVoid> clicked(messaging::serverMessages::Clicked::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> scrollBegan(
-      messaging::serverMessages::ScrollBegan::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> scrollChanged(
-      messaging::serverMessages::ScrollChanged::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> scrollEnded(
-      messaging::serverMessages::ScrollEnded::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> dragBegan(
-      messaging::serverMessages::DragBegan::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> dragChanged(
-      messaging::serverMessages::DragChanged::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> dragEnded(
-      messaging::serverMessages::DragEnded::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  scrollBegan(messaging::serverMessages::ScrollBegan::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  scrollChanged(messaging::serverMessages::ScrollChanged::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  scrollEnded(messaging::serverMessages::ScrollEnded::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  dragBegan(messaging::serverMessages::DragBegan::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  dragChanged(messaging::serverMessages::DragChanged::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  dragEnded(messaging::serverMessages::DragEnded::Request request) override;
   asio::awaitable<messaging::SerializableVoid> typed(messaging::serverMessages::Typed::Request request) override;
 
  private:

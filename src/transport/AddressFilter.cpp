@@ -9,15 +9,13 @@ namespace marlinax::transport {
 namespace {
 
 constexpr const char* kLocalNetwork[] = {
-    "127.0.0.0/8",    "10.0.0.0/8",  "172.16.0.0/12", "192.168.0.0/16", "169.254.0.0/16",
-    "::1/128",        "fe80::/10",   "fc00::/7",
+    "127.0.0.0/8",    "10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16",
+    "169.254.0.0/16", "::1/128",    "fe80::/10",     "fc00::/7",
 };
 
 std::string_view trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   return text;
 }
 
@@ -26,8 +24,7 @@ bool matches(const AddressFilter::Range& range, const std::array<std::uint8_t, 1
   for (std::size_t i = 0; bits > 0; ++i) {
     const unsigned take = bits >= 8 ? 8 : bits;
     const auto mask = static_cast<std::uint8_t>(0xFF00u >> take);
-    if ((range.bytes[i] & mask) != (bytes[i] & mask))
-      return false;
+    if ((range.bytes[i] & mask) != (bytes[i] & mask)) return false;
     bits -= take;
   }
   return true;
@@ -42,14 +39,12 @@ AddressFilter::Range parseRange(std::string_view item) {
     const std::string_view digits = item.substr(slash + 1);
     unsigned value = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
-      throw invalid();
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) throw invalid();
     prefix = value;
   }
   std::error_code error;
   const asio::ip::address address = asio::ip::make_address(std::string(addressText), error);
-  if (error)
-    throw invalid();
+  if (error) throw invalid();
   AddressFilter::Range range;
   range.v6 = address.is_v6();
   if (range.v6) {
@@ -60,14 +55,12 @@ AddressFilter::Range parseRange(std::string_view item) {
   }
   const unsigned width = range.v6 ? 128 : 32;
   range.prefixLength = prefix.value_or(width);
-  if (range.prefixLength > width)
-    throw invalid();
+  if (range.prefixLength > width) throw invalid();
   // Host bits beyond the prefix are almost always a typing mistake.
   AddressFilter::Range network = range;
   for (unsigned bit = range.prefixLength; bit < width; ++bit)
     network.bytes[bit / 8] &= static_cast<std::uint8_t>(~(0x80u >> (bit % 8)));
-  if (network.bytes != range.bytes)
-    throw invalid();
+  if (network.bytes != range.bytes) throw invalid();
   return range;
 }
 
@@ -75,8 +68,7 @@ AddressFilter::Range parseRange(std::string_view item) {
 
 AddressFilter AddressFilter::localNetwork() {
   AddressFilter filter;
-  for (const char* range : kLocalNetwork)
-    filter.ranges_.push_back(parseRange(range));
+  for (const char* range : kLocalNetwork) filter.ranges_.push_back(parseRange(range));
   return filter;
 }
 
@@ -85,16 +77,14 @@ AddressFilter AddressFilter::parse(std::string_view list) {
   while (true) {
     const auto comma = list.find(',');
     const std::string_view item = trim(list.substr(0, comma));
-    if (item.empty())
-      throw std::invalid_argument("empty item in the address list");
+    if (item.empty()) throw std::invalid_argument("empty item in the address list");
     if (item == "default") {
       const AddressFilter local = localNetwork();
       filter.ranges_.insert(filter.ranges_.end(), local.ranges_.begin(), local.ranges_.end());
     } else {
       filter.ranges_.push_back(parseRange(item));
     }
-    if (comma == std::string_view::npos)
-      break;
+    if (comma == std::string_view::npos) break;
     list.remove_prefix(comma + 1);
   }
   return filter;
@@ -114,16 +104,14 @@ bool AddressFilter::allows(const asio::ip::address& address) const {
     std::copy(v4.begin(), v4.end(), bytes.begin());
   }
   for (const Range& range : ranges_)
-    if (range.v6 == v6 && matches(range, bytes))
-      return true;
+    if (range.v6 == v6 && matches(range, bytes)) return true;
   return false;
 }
 
 std::string AddressFilter::describe() const {
   std::string text;
   for (const Range& range : ranges_) {
-    if (!text.empty())
-      text += ',';
+    if (!text.empty()) text += ',';
     if (range.v6) {
       text += asio::ip::address_v6(range.bytes).to_string();
     } else {

@@ -2,18 +2,18 @@
 // The listener closes a connection from any other address before TLS starts.
 #pragma once
 
-#include <asio/ip/address.hpp>
-
 #include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <asio/ip/address.hpp>
+
 namespace marlinax::transport {
 
 class AddressFilter {
-public:
+ public:
   // One block: the first `prefixLength` bits of `bytes` (IPv4 blocks keep
   // their four bytes in the first four places).
   struct Range {
@@ -43,7 +43,7 @@ public:
   // The ranges written back as "CIDR,CIDR".
   std::string describe() const;
 
-private:
+ private:
   std::vector<Range> ranges_;
 };
 

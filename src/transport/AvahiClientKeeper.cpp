@@ -18,13 +18,9 @@ AvahiClientKeeper::AvahiClientKeeper(std::string purpose) : purpose_(std::move(p
 
 AvahiClientKeeper::~AvahiClientKeeper() { stop(); }
 
-void AvahiClientKeeper::log(const std::string& line) const {
-  log::info("DNS-SD " + purpose_ + ": " + line);
-}
+void AvahiClientKeeper::log(const std::string& line) const { log::info("DNS-SD " + purpose_ + ": " + line); }
 
-void AvahiClientKeeper::warn(const std::string& line) const {
-  log::warning("DNS-SD " + purpose_ + ": " + line);
-}
+void AvahiClientKeeper::warn(const std::string& line) const { log::warning("DNS-SD " + purpose_ + ": " + line); }
 
 void AvahiClientKeeper::start() {
   poll_ = avahi_threaded_poll_new();
@@ -67,12 +63,11 @@ void AvahiClientKeeper::stop() {
 void AvahiClientKeeper::createClient() {
   int error = 0;
   // NO_FAIL: if the daemon is absent the client waits for it instead of failing.
-  AvahiClient* client = avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL,
-                                         clientCallback, this, &error);
+  AvahiClient* client =
+      avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL, clientCallback, this, &error);
   if (client == nullptr) {
     if (!reportedTrouble_) {
-      warn(std::string("cannot reach the Avahi daemon (") + avahi_strerror(error) +
-          "); retrying in the background");
+      warn(std::string("cannot reach the Avahi daemon (") + avahi_strerror(error) + "); retrying in the background");
       reportedTrouble_ = true;
     }
     scheduleRetry(kRetryMilliseconds);
@@ -104,35 +99,33 @@ void AvahiClientKeeper::retryCallback(AvahiTimeout* timeout, void* userdata) {
 void AvahiClientKeeper::clientCallback(AvahiClient* client, AvahiClientState state, void* userdata) {
   auto* self = static_cast<AvahiClientKeeper*>(userdata);
   switch (state) {
-    case AVAHI_CLIENT_S_RUNNING:
-      if (self->reportedTrouble_) {
-        self->log("Avahi daemon available again");
-        self->reportedTrouble_ = false;
-      }
-      self->running(client);
-      break;
-    case AVAHI_CLIENT_S_REGISTERING:
-    case AVAHI_CLIENT_S_COLLISION:
-      self->registering(client);
-      break;
-    case AVAHI_CLIENT_CONNECTING:
-      if (!self->reportedTrouble_) {
-        self->warn("waiting for the Avahi daemon");
-        self->reportedTrouble_ = true;
-      }
-      break;
-    case AVAHI_CLIENT_FAILURE: {
-      const int error = avahi_client_errno(client);
-      if (!self->reportedTrouble_) {
-        self->warn(std::string("lost the Avahi daemon (") + avahi_strerror(error) + ")");
-        self->reportedTrouble_ = true;
-      }
-      // The client cannot be freed inside its own callback (this may even run
-      // inside avahi_client_new): replace it from the timer. After a daemon
-      // restart a new NO_FAIL client waits for the daemon by itself.
-      self->scheduleRetry(error == AVAHI_ERR_DISCONNECTED ? 0 : kRetryMilliseconds);
-      break;
+  case AVAHI_CLIENT_S_RUNNING:
+    if (self->reportedTrouble_) {
+      self->log("Avahi daemon available again");
+      self->reportedTrouble_ = false;
     }
+    self->running(client);
+    break;
+  case AVAHI_CLIENT_S_REGISTERING:
+  case AVAHI_CLIENT_S_COLLISION: self->registering(client); break;
+  case AVAHI_CLIENT_CONNECTING:
+    if (!self->reportedTrouble_) {
+      self->warn("waiting for the Avahi daemon");
+      self->reportedTrouble_ = true;
+    }
+    break;
+  case AVAHI_CLIENT_FAILURE: {
+    const int error = avahi_client_errno(client);
+    if (!self->reportedTrouble_) {
+      self->warn(std::string("lost the Avahi daemon (") + avahi_strerror(error) + ")");
+      self->reportedTrouble_ = true;
+    }
+    // The client cannot be freed inside its own callback (this may even run
+    // inside avahi_client_new): replace it from the timer. After a daemon
+    // restart a new NO_FAIL client waits for the daemon by itself.
+    self->scheduleRetry(error == AVAHI_ERR_DISCONNECTED ? 0 : kRetryMilliseconds);
+    break;
+  }
   }
 }
 

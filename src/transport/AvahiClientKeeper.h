@@ -2,11 +2,11 @@
 // restarts and D-Bus outages. Internal to transport.
 #pragma once
 
+#include <string>
+
 #include <avahi-client/client.h>
 #include <avahi-common/thread-watch.h>
 #include <avahi-common/watch.h>
-
-#include <string>
 
 namespace marlinax::transport {
 
@@ -14,11 +14,11 @@ namespace marlinax::transport {
 // thing in their destructor. Every virtual runs on the Avahi thread with the
 // poll lock held; stop() waits for that thread to end.
 class AvahiClientKeeper {
-public:
+ public:
   AvahiClientKeeper(const AvahiClientKeeper&) = delete;
   AvahiClientKeeper& operator=(const AvahiClientKeeper&) = delete;
 
-protected:
+ protected:
   explicit AvahiClientKeeper(std::string purpose);
   virtual ~AvahiClientKeeper();
 
@@ -38,7 +38,7 @@ protected:
   void log(const std::string& line) const;
   void warn(const std::string& line) const;
 
-private:
+ private:
   static void clientCallback(AvahiClient* client, AvahiClientState state, void* self);
   static void retryCallback(AvahiTimeout* timeout, void* self);
   void createClient();

@@ -1,10 +1,10 @@
 #include "transport/Connection.h"
 
-#include "transport/ConnectionImpl.h"
-#include "transport/TransportError.h"
-
 #include <array>
 #include <mutex>
+
+#include "transport/ConnectionImpl.h"
+#include "transport/TransportError.h"
 
 namespace marlinax::transport {
 
@@ -55,9 +55,8 @@ struct PipeCore {
 };
 
 class PipeConnection final : public Connection::Impl {
-public:
-  PipeConnection(std::shared_ptr<PipeCore> core, int side)
-      : Impl(side == 0), core_(std::move(core)), side_(side) {
+ public:
+  PipeConnection(std::shared_ptr<PipeCore> core, int side) : Impl(side == 0), core_(std::move(core)), side_(side) {
     data_ = core_->toSide[side];
   }
 
@@ -98,7 +97,7 @@ public:
     core_->toSide[1].finish();
   }
 
-private:
+ private:
   std::shared_ptr<PipeCore> core_;
   int side_;
 };

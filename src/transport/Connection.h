@@ -2,12 +2,6 @@
 // in-memory pair for tests of the layers above.
 #pragma once
 
-#include "codec/Bytes.h"
-#include "transport/Framing.h"
-
-#include <asio/any_io_executor.hpp>
-#include <asio/awaitable.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -15,6 +9,12 @@
 #include <span>
 #include <string>
 #include <utility>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+
+#include "codec/Bytes.h"
+#include "transport/Framing.h"
 
 namespace marlinax::transport {
 
@@ -37,7 +37,7 @@ inline constexpr std::size_t kMaxWaitingMessages = 64;
 // it with that error, receive() throws std::system_error. Messages that
 // arrived before the end are handed out first either way.
 class Connection {
-public:
+ public:
   class Impl;
   // An empty handle, only to be assigned to (coroutine results need one).
   Connection() = default;
@@ -89,7 +89,7 @@ public:
 
   friend bool operator==(const Connection& a, const Connection& b) { return a.impl_ == b.impl_; }
 
-private:
+ private:
   std::shared_ptr<Impl> impl_;
 };
 
@@ -98,8 +98,8 @@ private:
 // The connection plays the headset's part of the framing: it writes its
 // headers big-endian and reads the server's little-endian ones.
 // Throws std::system_error if any step fails.
-asio::awaitable<Connection> openConnection(asio::any_io_executor executor, std::string host,
-                                           std::uint16_t port, ByteView passcode,
+asio::awaitable<Connection> openConnection(asio::any_io_executor executor, std::string host, std::uint16_t port,
+                                           ByteView passcode,
                                            std::uint64_t maximumMessageSize = kDefaultMaximumMessageSize);
 
 }  // namespace marlinax::transport

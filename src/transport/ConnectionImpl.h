@@ -1,17 +1,17 @@
 // The shared part behind Connection values. Not for use outside transport.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+
 #include "async/Queue.h"
 #include "transport/Connection.h"
 #include "transport/Framing.h"
 
-#include <atomic>
-#include <chrono>
-
 namespace marlinax::transport {
 
 class Connection::Impl {
-public:
+ public:
   explicit Impl(bool listening) : listening_(listening) {}
   virtual ~Impl() = default;
   Impl(const Impl&) = delete;
@@ -22,8 +22,7 @@ public:
   // A transport that cannot write pieces as they lie sends them joined.
   virtual asio::awaitable<void> sendPieces(std::span<const ByteView> pieces) {
     Bytes joined;
-    for (ByteView piece : pieces)
-      joined.insert(joined.end(), piece.begin(), piece.end());
+    for (ByteView piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
     co_await send(std::move(joined));
   }
   virtual void close() = 0;
@@ -38,10 +37,10 @@ public:
   void setMessageDeadline(std::chrono::milliseconds deadline) { messageDeadline_ = deadline.count(); }
   std::chrono::milliseconds messageDeadline() const { return std::chrono::milliseconds(messageDeadline_.load()); }
 
-protected:
+ protected:
   async::Queue<Bytes> data_;
 
-private:
+ private:
   const bool listening_;
   std::atomic<std::uint64_t> maximumMessageSize_{kDefaultMaximumMessageSize};
   std::atomic<std::int64_t> messageDeadline_{kDefaultMessageDeadline.count()};

@@ -1,15 +1,14 @@
 #include "transport/Framing.h"
 
-#include "transport/TransportError.h"
-
 #include <algorithm>
 #include <cstring>
 #include <system_error>
 
+#include "transport/TransportError.h"
+
 namespace marlinax::transport {
 
-std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(std::uint64_t length,
-                                                             HeaderOrder order) {
+std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(std::uint64_t length, HeaderOrder order) {
   std::array<std::uint8_t, kFrameHeaderSize> header{};
   for (std::size_t i = 0; i < kFrameHeaderSize; ++i) {
     const std::size_t at = order == HeaderOrder::littleEndian ? i : kFrameHeaderSize - 1 - i;
@@ -18,8 +17,7 @@ std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(std::uint64_t lengt
   return header;
 }
 
-std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> header,
-                                HeaderOrder order) {
+std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> header, HeaderOrder order) {
   std::uint64_t length = 0;
   for (std::size_t i = 0; i < kFrameHeaderSize; ++i) {
     const std::size_t at = order == HeaderOrder::bigEndian ? i : kFrameHeaderSize - 1 - i;
@@ -89,9 +87,7 @@ void FrameReader::parseStaging() {
       break;
     }
     const std::uint64_t length = decodeFrameHeader(
-        std::span<const std::uint8_t, kFrameHeaderSize>(staging_.data() + stagingBegin_,
-                                                        kFrameHeaderSize),
-        order_);
+        std::span<const std::uint8_t, kFrameHeaderSize>(staging_.data() + stagingBegin_, kFrameHeaderSize), order_);
     if (length >= (std::uint64_t{1} << 63) || length > maximumMessageSize_) {
       failed_ = true;
       throw std::system_error(TransportError::messageTooLarge);
@@ -135,8 +131,6 @@ std::optional<Bytes> FrameReader::next() {
   return message;
 }
 
-bool FrameReader::midMessage() const {
-  return inBody_ || stagingEnd_ > stagingBegin_;
-}
+bool FrameReader::midMessage() const { return inBody_ || stagingEnd_ > stagingBegin_; }
 
 }  // namespace marlinax::transport

@@ -6,14 +6,14 @@
 // No Asio here, so the parser can be fuzzed and unit tested without sockets.
 #pragma once
 
-#include "codec/Bytes.h"
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <span>
+
+#include "codec/Bytes.h"
 
 namespace marlinax::transport {
 
@@ -31,8 +31,8 @@ inline constexpr std::uint64_t kDefaultMaximumMessageSize = 64ull << 20;
 inline constexpr std::uint64_t kIncomingMaximumMessageSize = 1ull << 20;
 
 // The header written in front of a body of `length` bytes.
-std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(
-    std::uint64_t length, HeaderOrder order = HeaderOrder::littleEndian);
+std::array<std::uint8_t, kFrameHeaderSize> encodeFrameHeader(std::uint64_t length,
+                                                             HeaderOrder order = HeaderOrder::littleEndian);
 
 // The body length announced by a received header.
 std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> header,
@@ -54,7 +54,7 @@ std::uint64_t decodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> 
 // size, makes commit() throw std::system_error (TransportError::messageTooLarge)
 // before anything is allocated for it; the reader is unusable afterwards.
 class FrameReader {
-public:
+ public:
   explicit FrameReader(std::uint64_t maximumMessageSize = kDefaultMaximumMessageSize,
                        HeaderOrder order = HeaderOrder::bigEndian);
 
@@ -73,7 +73,7 @@ public:
   // Bytes held for the message in progress (its buffer's capacity).
   std::size_t bodyCapacity() const { return body_.capacity(); }
 
-private:
+ private:
   void parseStaging();
   void finishBody();
 

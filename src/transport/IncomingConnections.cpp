@@ -1,36 +1,30 @@
 #include "transport/IncomingConnections.h"
 
-#include "log/Log.h"
-#include "platform/ComputerName.h"
-#include "async/Queue.h"
-#include "transport/ServiceAdvertiser.h"
-#include "transport/TlsConnection.h"
-#include "transport/TlsContext.h"
+#include <mutex>
+#include <string>
 
 #include <asio/bind_executor.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/strand.hpp>
-
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <mutex>
-#include <string>
-
+#include "async/Queue.h"
 #include "log/Log.h"
+#include "platform/ComputerName.h"
+#include "transport/ServiceAdvertiser.h"
+#include "transport/TlsConnection.h"
+#include "transport/TlsContext.h"
 
 namespace marlinax::transport {
 
 class IncomingConnections::State : public std::enable_shared_from_this<State> {
-public:
+ public:
   State(asio::any_io_executor executor, std::shared_ptr<TlsContext> context, std::optional<AddressFilter> allowed)
-      : executor_(std::move(executor)),
-        strand_(asio::make_strand(executor_)),
-        acceptor_(strand_),
-        context_(std::move(context)),
-        allowed_(std::move(allowed)) {}
+      : executor_(std::move(executor)), strand_(asio::make_strand(executor_)), acceptor_(strand_),
+        context_(std::move(context)), allowed_(std::move(allowed)) {}
 
   // Opens the acceptor on `port` (0: the system chooses); on failure the
   // sequence ends with the error.
@@ -55,8 +49,8 @@ public:
     if (type.empty()) {
       return;
     }
-    auto advertiser = std::make_unique<ServiceAdvertiser>(
-        name ? std::move(*name) : platform::computerName(), std::move(type), port_);
+    auto advertiser =
+        std::make_unique<ServiceAdvertiser>(name ? std::move(*name) : platform::computerName(), std::move(type), port_);
     std::lock_guard lock(mutex_);
     if (!terminated_) {
       advertiser_ = std::move(advertiser);
@@ -71,8 +65,7 @@ public:
     // Each connection makes a strand of its own for its TLS stream.
     acceptor_.async_accept(
         executor_,
-        asio::bind_executor(strand_, [self = shared_from_this()](std::error_code error,
-                                                                 asio::ip::tcp::socket socket) {
+        asio::bind_executor(strand_, [self = shared_from_this()](std::error_code error, asio::ip::tcp::socket socket) {
           self->accepted(error, std::move(socket));
         }));
   }
@@ -97,7 +90,7 @@ public:
   async::Queue<Connection>& queue() { return queue_; }
   std::uint16_t port() const { return port_; }
 
-private:
+ private:
   std::error_code openOn(asio::ip::tcp protocol, std::uint16_t port) {
     std::error_code error;
     acceptor_.open(protocol, error);
@@ -207,8 +200,8 @@ void IncomingConnections::terminate() {
 }
 
 IncomingConnections incomingConnections(asio::any_io_executor executor, ByteView passcode,
-                                        std::optional<std::string> name, std::string type,
-                                        std::uint16_t port, std::optional<AddressFilter> allowed) {
+                                        std::optional<std::string> name, std::string type, std::uint16_t port,
+                                        std::optional<AddressFilter> allowed) {
   auto state = std::make_shared<IncomingConnections::State>(
       std::move(executor), makeServerContext(tlsParameters(passcode)), std::move(allowed));
   if (state->open(port)) {

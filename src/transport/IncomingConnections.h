@@ -2,17 +2,17 @@
 // over DNS-SD, whose accepted connections come out as an asynchronous sequence.
 #pragma once
 
-#include "codec/Bytes.h"
-#include "transport/AddressFilter.h"
-#include "transport/Connection.h"
-
-#include <asio/any_io_executor.hpp>
-#include <asio/awaitable.hpp>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+
+#include "codec/Bytes.h"
+#include "transport/AddressFilter.h"
+#include "transport/Connection.h"
 
 namespace marlinax::transport {
 
@@ -22,7 +22,7 @@ namespace marlinax::transport {
 // withdraws the advertisement and ends the sequence normally; connections
 // already accepted are not affected.
 class IncomingConnections {
-public:
+ public:
   class State;
   explicit IncomingConnections(std::shared_ptr<State> state);
   IncomingConnections(IncomingConnections&&) noexcept;
@@ -39,7 +39,7 @@ public:
 
   void terminate();
 
-private:
+ private:
   std::shared_ptr<State> state_;
 };
 
@@ -54,8 +54,7 @@ private:
 // a peer that vanished without closing. With `allowed`, a connection from an
 // address outside it is closed before TLS, with one log line.
 IncomingConnections incomingConnections(asio::any_io_executor executor, ByteView passcode,
-                                        std::optional<std::string> name, std::string type,
-                                        std::uint16_t port = 0,
+                                        std::optional<std::string> name, std::string type, std::uint16_t port = 0,
                                         std::optional<AddressFilter> allowed = std::nullopt);
 
 }  // namespace marlinax::transport

@@ -1,13 +1,13 @@
 #include "transport/ServiceAdvertiser.h"
 
-#include "transport/AvahiClientKeeper.h"
+#include <mutex>
 
 #include <avahi-client/publish.h>
 #include <avahi-common/alternative.h>
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 
-#include <mutex>
+#include "transport/AvahiClientKeeper.h"
 
 namespace marlinax::transport {
 namespace {
@@ -30,7 +30,7 @@ std::string labelSized(std::string name) {
 }  // namespace
 
 class ServiceAdvertiser::Impl final : public AvahiClientKeeper {
-public:
+ public:
   Impl(std::string name, std::string type, std::uint16_t port)
       : AvahiClientKeeper("advertising " + type), name_(labelSized(std::move(name))), type_(std::move(type)),
         port_(port) {
@@ -47,7 +47,7 @@ public:
     return established_;
   }
 
-private:
+ private:
   void running(AvahiClient* client) override {
     if (group_ == nullptr) {
       group_ = avahi_entry_group_new(client, groupCallback, this);
@@ -76,9 +76,9 @@ private:
   void addService() {
     for (;;) {
       const std::string name = this->name();
-      const int result = avahi_entry_group_add_service_strlst(
-          group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), name.c_str(),
-          type_.c_str(), nullptr, nullptr, port_, nullptr);
+      const int result =
+          avahi_entry_group_add_service_strlst(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+                                               name.c_str(), type_.c_str(), nullptr, nullptr, port_, nullptr);
       if (result == AVAHI_ERR_COLLISION) {
         rename();
         avahi_entry_group_reset(group_);
@@ -114,24 +114,23 @@ private:
     // Called inside avahi_entry_group_new already, before group_ is set.
     self->group_ = group;
     switch (state) {
-      case AVAHI_ENTRY_GROUP_ESTABLISHED:
-        self->setEstablished(true);
-        self->log("registered \"" + self->name() + "\" on port " + std::to_string(self->port_));
-        break;
-      case AVAHI_ENTRY_GROUP_COLLISION:
-        self->setEstablished(false);
-        self->rename();
-        avahi_entry_group_reset(group);
-        self->addService();
-        break;
-      case AVAHI_ENTRY_GROUP_FAILURE:
-        self->setEstablished(false);
-        self->warn(std::string("registration failed: ") +
-                  avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(group))));
-        break;
-      case AVAHI_ENTRY_GROUP_UNCOMMITED:
-      case AVAHI_ENTRY_GROUP_REGISTERING:
-        break;
+    case AVAHI_ENTRY_GROUP_ESTABLISHED:
+      self->setEstablished(true);
+      self->log("registered \"" + self->name() + "\" on port " + std::to_string(self->port_));
+      break;
+    case AVAHI_ENTRY_GROUP_COLLISION:
+      self->setEstablished(false);
+      self->rename();
+      avahi_entry_group_reset(group);
+      self->addService();
+      break;
+    case AVAHI_ENTRY_GROUP_FAILURE:
+      self->setEstablished(false);
+      self->warn(std::string("registration failed: ") +
+                 avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(group))));
+      break;
+    case AVAHI_ENTRY_GROUP_UNCOMMITED:
+    case AVAHI_ENTRY_GROUP_REGISTERING: break;
     }
   }
 

@@ -13,7 +13,7 @@ namespace marlinax::transport {
 // the service is registered again whenever the daemon is back, under an
 // alternative name if the name is taken. Never throws for DNS-SD trouble.
 class ServiceAdvertiser {
-public:
+ public:
   ServiceAdvertiser(std::string name, std::string type, std::uint16_t port);
   ~ServiceAdvertiser();
   ServiceAdvertiser(const ServiceAdvertiser&) = delete;
@@ -24,7 +24,7 @@ public:
   // True while the daemon reports the service as established.
   bool established() const;
 
-private:
+ private:
   class Impl;
   std::unique_ptr<Impl> impl_;
 };

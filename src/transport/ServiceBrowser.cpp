@@ -1,34 +1,33 @@
 #include "transport/ServiceBrowser.h"
 
-#include "async/Queue.h"
-#include "transport/AvahiClientKeeper.h"
+#include <mutex>
 
 #include <avahi-client/lookup.h>
 #include <avahi-common/address.h>
 #include <avahi-common/error.h>
-
 #include <net/if.h>
 
-#include <mutex>
+#include "async/Queue.h"
+#include "transport/AvahiClientKeeper.h"
 
 namespace marlinax::transport {
 namespace {
 
 class Browsing final : public AvahiClientKeeper {
-public:
+ public:
   Browsing(std::string type, async::Queue<ServiceEndpoint> queue)
       : AvahiClientKeeper("browsing " + type), type_(std::move(type)), queue_(std::move(queue)) {
     start();
   }
   ~Browsing() override { stop(); }
 
-private:
+ private:
   void running(AvahiClient* client) override {
     if (browser_ != nullptr) {
       return;
     }
-    browser_ = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type_.c_str(),
-                                         nullptr, AvahiLookupFlags(0), browseCallback, this);
+    browser_ = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type_.c_str(), nullptr,
+                                         AvahiLookupFlags(0), browseCallback, this);
     if (browser_ == nullptr) {
       warn(std::string("cannot browse: ") + avahi_strerror(avahi_client_errno(client)));
     }
@@ -36,36 +35,32 @@ private:
 
   void lost() override { browser_ = nullptr; }
 
-  static void browseCallback(AvahiServiceBrowser* browser, AvahiIfIndex interface,
-                             AvahiProtocol protocol, AvahiBrowserEvent event, const char* name,
-                             const char* type, const char* domain, AvahiLookupResultFlags,
-                             void* userdata) {
+  static void browseCallback(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
+                             AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
+                             AvahiLookupResultFlags, void* userdata) {
     auto* self = static_cast<Browsing*>(userdata);
     switch (event) {
-      case AVAHI_BROWSER_NEW:
-        // The resolver frees itself in its callback.
-        if (avahi_service_resolver_new(avahi_service_browser_get_client(browser), interface,
-                                       protocol, name, type, domain, AVAHI_PROTO_UNSPEC,
-                                       AvahiLookupFlags(0), resolveCallback, self) == nullptr) {
-          self->warn(std::string("cannot resolve \"") + name + "\": " +
-                    avahi_strerror(avahi_client_errno(avahi_service_browser_get_client(browser))));
-        }
-        break;
-      case AVAHI_BROWSER_FAILURE:
-        self->warn(std::string("browsing failed: ") +
-                  avahi_strerror(avahi_client_errno(avahi_service_browser_get_client(browser))));
-        break;
-      case AVAHI_BROWSER_REMOVE:
-      case AVAHI_BROWSER_CACHE_EXHAUSTED:
-      case AVAHI_BROWSER_ALL_FOR_NOW:
-        break;
+    case AVAHI_BROWSER_NEW:
+      // The resolver frees itself in its callback.
+      if (avahi_service_resolver_new(avahi_service_browser_get_client(browser), interface, protocol, name, type, domain,
+                                     AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0), resolveCallback, self) == nullptr) {
+        self->warn(std::string("cannot resolve \"") + name +
+                   "\": " + avahi_strerror(avahi_client_errno(avahi_service_browser_get_client(browser))));
+      }
+      break;
+    case AVAHI_BROWSER_FAILURE:
+      self->warn(std::string("browsing failed: ") +
+                 avahi_strerror(avahi_client_errno(avahi_service_browser_get_client(browser))));
+      break;
+    case AVAHI_BROWSER_REMOVE:
+    case AVAHI_BROWSER_CACHE_EXHAUSTED:
+    case AVAHI_BROWSER_ALL_FOR_NOW: break;
     }
   }
 
-  static void resolveCallback(AvahiServiceResolver* resolver, AvahiIfIndex interface,
-                              AvahiProtocol, AvahiResolverEvent event, const char* name,
-                              const char*, const char*, const char*, const AvahiAddress* address,
-                              std::uint16_t port, AvahiStringList*, AvahiLookupResultFlags,
+  static void resolveCallback(AvahiServiceResolver* resolver, AvahiIfIndex interface, AvahiProtocol,
+                              AvahiResolverEvent event, const char* name, const char*, const char*, const char*,
+                              const AvahiAddress* address, std::uint16_t port, AvahiStringList*, AvahiLookupResultFlags,
                               void* userdata) {
     auto* self = static_cast<Browsing*>(userdata);
     if (event == AVAHI_RESOLVER_FOUND && address != nullptr) {
@@ -82,8 +77,8 @@ private:
       }
       self->queue_.push(std::move(endpoint));
     } else if (event == AVAHI_RESOLVER_FAILURE) {
-      self->warn(std::string("cannot resolve \"") + name + "\": " +
-                avahi_strerror(avahi_client_errno(avahi_service_resolver_get_client(resolver))));
+      self->warn(std::string("cannot resolve \"") + name +
+                 "\": " + avahi_strerror(avahi_client_errno(avahi_service_resolver_get_client(resolver))));
     }
     avahi_service_resolver_free(resolver);
   }
@@ -96,7 +91,7 @@ private:
 }  // namespace
 
 class ServiceBrowser::State {
-public:
+ public:
   explicit State(std::string type) : browsing_(std::make_unique<Browsing>(std::move(type), queue_)) {}
 
   void terminate() {
@@ -111,7 +106,7 @@ public:
 
   async::Queue<ServiceEndpoint>& queue() { return queue_; }
 
-private:
+ private:
   async::Queue<ServiceEndpoint> queue_;
   std::mutex mutex_;
   std::unique_ptr<Browsing> browsing_;

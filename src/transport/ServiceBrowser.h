@@ -5,14 +5,13 @@
 // allocation functions from macros the standard library defines, and every
 // translation unit must see the same choice.
 #include <cstddef>
-
-#include <asio/any_io_executor.hpp>
-#include <asio/awaitable.hpp>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
 
 namespace marlinax::transport {
 
@@ -29,7 +28,7 @@ struct ServiceEndpoint {
 // ends the sequence normally. A daemon that is absent or restarts is waited
 // for; browsing resumes (and may report services again) when it is back.
 class ServiceBrowser {
-public:
+ public:
   class State;
   explicit ServiceBrowser(std::shared_ptr<State> state);
   ServiceBrowser(ServiceBrowser&&) noexcept;
@@ -40,7 +39,7 @@ public:
   asio::awaitable<std::optional<ServiceEndpoint>> next();
   void terminate();
 
-private:
+ private:
   std::shared_ptr<State> state_;
 };
 

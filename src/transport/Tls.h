@@ -1,11 +1,11 @@
 // Pre-shared key material for TLS 1.2 with TLS_PSK_WITH_AES_128_GCM_SHA256.
 #pragma once
 
-#include "codec/Bytes.h"
-
 #include <array>
 #include <cstdint>
 #include <string>
+
+#include "codec/Bytes.h"
 
 namespace marlinax::transport {
 

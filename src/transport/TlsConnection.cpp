@@ -1,14 +1,15 @@
 #include "transport/TlsConnection.h"
 
-#include "transport/ConnectionImpl.h"
-#include "transport/TlsContext.h"
-#include "transport/TransportError.h"
+#include <algorithm>
+#include <deque>
+#include <span>
+#include <vector>
 
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/bind_executor.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
 #include <asio/detached.hpp>
+#include <asio/experimental/as_tuple.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 #include <asio/ssl/error.hpp>
@@ -18,25 +19,21 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
-#include <algorithm>
-#include <deque>
-#include <span>
-#include <vector>
+#include "transport/ConnectionImpl.h"
+#include "transport/TlsContext.h"
+#include "transport/TransportError.h"
 
 namespace marlinax::transport {
 namespace {
 
 using asio::use_awaitable;
 
-class TlsConnection final : public Connection::Impl,
-                            public std::enable_shared_from_this<TlsConnection> {
-public:
+class TlsConnection final : public Connection::Impl, public std::enable_shared_from_this<TlsConnection> {
+ public:
   TlsConnection(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> context, bool listening)
-      : Impl(listening),
-        context_(std::move(context)),
+      : Impl(listening), context_(std::move(context)),
         // The TLS stream is only ever touched from this strand.
-        executor_(asio::make_strand(socket.get_executor())),
-        stream_(std::move(socket), context_->context) {
+        executor_(asio::make_strand(socket.get_executor())), stream_(std::move(socket), context_->context) {
     std::error_code ignored;
     stream_.lowest_layer().set_option(asio::ip::tcp::no_delay(true), ignored);
   }
@@ -71,17 +68,13 @@ public:
     });
   }
 
-private:
+ private:
   enum class State { created, handshaking, ready, ended, failed, closed };
 
   // The server writes little-endian and reads big-endian; a connection this
   // program opens plays the headset's part and mirrors that.
-  HeaderOrder writeOrder() const {
-    return listening() ? HeaderOrder::littleEndian : HeaderOrder::bigEndian;
-  }
-  HeaderOrder readOrder() const {
-    return listening() ? HeaderOrder::bigEndian : HeaderOrder::littleEndian;
-  }
+  HeaderOrder writeOrder() const { return listening() ? HeaderOrder::littleEndian : HeaderOrder::bigEndian; }
+  HeaderOrder readOrder() const { return listening() ? HeaderOrder::bigEndian : HeaderOrder::littleEndian; }
 
   // Everything below runs on executor_, the connection's strand.
 
@@ -93,9 +86,9 @@ private:
       throw std::system_error(asio::error::already_connected);
     }
     state_ = State::handshaking;
-    auto [error] = co_await stream_.async_handshake(
-        listening() ? asio::ssl::stream_base::server : asio::ssl::stream_base::client,
-        asio::experimental::as_tuple(use_awaitable));
+    auto [error] =
+        co_await stream_.async_handshake(listening() ? asio::ssl::stream_base::server : asio::ssl::stream_base::client,
+                                         asio::experimental::as_tuple(use_awaitable));
     if (state_ == State::closed) {
       throw std::system_error(TransportError::closedBeforeReady);
     }
@@ -157,8 +150,7 @@ private:
 
   asio::awaitable<void> write(std::span<const ByteView> pieces) {
     std::size_t size = 0;
-    for (ByteView piece : pieces)
-      size += piece.size();
+    for (ByteView piece : pieces) size += piece.size();
     // Sends take turns so their bytes never interleave: a send arriving while
     // another is writing waits on a timer that the writer cancels when done.
     // A small message (a reply, an input request) waiting for its turn goes
@@ -169,7 +161,8 @@ private:
       turn->small = size <= kSmallMessage;
       auto place = writeQueue_.end();
       if (turn->small)
-        place = std::find_if(writeQueue_.begin(), writeQueue_.end(), [](const auto& waiting) { return !waiting->small; });
+        place =
+            std::find_if(writeQueue_.begin(), writeQueue_.end(), [](const auto& waiting) { return !waiting->small; });
       writeQueue_.insert(place, turn);
       co_await turn->timer.async_wait(asio::experimental::as_tuple(use_awaitable));
       if (!turn->granted) {
@@ -195,8 +188,7 @@ private:
     std::vector<asio::const_buffer> buffers;
     buffers.reserve(pieces.size() + 1);
     buffers.push_back(asio::buffer(header));
-    for (ByteView piece : pieces)
-      buffers.push_back(asio::buffer(piece.data(), piece.size()));
+    for (ByteView piece : pieces) buffers.push_back(asio::buffer(piece.data(), piece.size()));
     auto [error, written] = co_await asio::async_write(stream_, buffers, asio::experimental::as_tuple(use_awaitable));
     (void)written;
     if (error) {
@@ -282,8 +274,7 @@ private:
   std::uint64_t deadlineGeneration_ = 0;
   bool writing_ = false;
   struct Turn {
-    explicit Turn(const asio::any_io_executor& executor)
-        : timer(executor, asio::steady_timer::time_point::max()) {}
+    explicit Turn(const asio::any_io_executor& executor) : timer(executor, asio::steady_timer::time_point::max()) {}
     asio::steady_timer timer;
     bool granted = false;
     bool small = false;
@@ -295,18 +286,16 @@ private:
 
 }  // namespace
 
-Connection makeTlsConnection(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> context,
-                             bool listening) {
+Connection makeTlsConnection(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> context, bool listening) {
   return Connection(std::make_shared<TlsConnection>(std::move(socket), std::move(context), listening));
 }
 
-asio::awaitable<Connection> openConnection(asio::any_io_executor executor, std::string host,
-                                           std::uint16_t port, ByteView passcode,
-                                           std::uint64_t maximumMessageSize) {
+asio::awaitable<Connection> openConnection(asio::any_io_executor executor, std::string host, std::uint16_t port,
+                                           ByteView passcode, std::uint64_t maximumMessageSize) {
   auto context = makeClientContext(tlsParameters(passcode));
   asio::ip::tcp::resolver resolver(executor);
-  const auto endpoints = co_await resolver.async_resolve(
-      host, std::to_string(port), asio::ip::resolver_base::numeric_service, use_awaitable);
+  const auto endpoints = co_await resolver.async_resolve(host, std::to_string(port),
+                                                         asio::ip::resolver_base::numeric_service, use_awaitable);
   asio::ip::tcp::socket socket(executor);
   co_await asio::async_connect(socket, endpoints, use_awaitable);
   Connection connection = makeTlsConnection(std::move(socket), std::move(context), false);

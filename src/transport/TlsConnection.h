@@ -1,11 +1,11 @@
 // A Connection over TLS on a TCP socket. Internal to transport.
 #pragma once
 
-#include "transport/Connection.h"
+#include <memory>
 
 #include <asio/ip/tcp.hpp>
 
-#include <memory>
+#include "transport/Connection.h"
 
 namespace marlinax::transport {
 
@@ -13,7 +13,6 @@ struct TlsContext;
 
 // Every use of the TLS stream is serialised on a strand of the socket's
 // executor. Sets TCP_NODELAY.
-Connection makeTlsConnection(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> context,
-                             bool listening);
+Connection makeTlsConnection(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> context, bool listening);
 
 }  // namespace marlinax::transport

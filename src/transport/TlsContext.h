@@ -1,11 +1,11 @@
 // OpenSSL contexts for both ends of a connection. Internal to transport.
 #pragma once
 
-#include "transport/Tls.h"
+#include <memory>
 
 #include <asio/ssl/context.hpp>
 
-#include <memory>
+#include "transport/Tls.h"
 
 namespace marlinax::transport {
 

@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QPixmap>
 #include <QTimer>
-
 #include <cstdio>
 
 #include "app/ContentView.h"
@@ -35,8 +34,7 @@ struct PictureSession : app::SessionRunner {
   bool connect;
   explicit PictureSession(bool c) : connect(c) {}
   void start(server::HeadsetServerEvents events) override {
-    if (connect)
-      events.connected("Apple Vision Pro", 1, 1);
+    if (connect) events.connected("Apple Vision Pro", 1, 1);
   }
   void stop() override {}
 };
@@ -46,14 +44,14 @@ std::unique_ptr<app::ContentViewState> makeState(bool connected, bool screenGran
   environment.permissions = std::make_shared<FixedPermissions>(screenGranted, true);
   environment.session = std::make_shared<PictureSession>(connected);
   // Never the user's stored preference: the pictures show the sheet.
-  environment.permissionsVisible = app::Preferences(QStringLiteral("PermissionsVisible"), false, QStringLiteral("/dev/null"));
+  environment.permissionsVisible =
+      app::Preferences(QStringLiteral("PermissionsVisible"), false, QStringLiteral("/dev/null"));
   return std::make_unique<app::ContentViewState>(std::move(environment));
 }
 
 // Lets queued events, layouts and paints run.
 void settle() {
-  for (int i = 0; i < 20; ++i)
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 bool save(QWidget& widget, const QString& path) {

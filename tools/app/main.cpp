@@ -11,7 +11,6 @@
 #include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QSocketNotifier>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -80,8 +79,7 @@ void onSignal(int) {
 }
 
 void quitOnSignals(QObject* context) {
-  if (::pipe(signalPipe) != 0)
-    return;
+  if (::pipe(signalPipe) != 0) return;
   auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
   QObject::connect(notifier, &QSocketNotifier::activated, context, [] {
     char byte = 0;
@@ -104,16 +102,14 @@ int main(int argc, char** argv) {
   // The command line is read before any window system is touched, so --help
   // and errors work without a display.
   QStringList arguments;
-  for (int i = 0; i < argc; ++i)
-    arguments << QString::fromLocal8Bit(argv[i]);
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
   QCommandLineParser parser;
   const QCommandLineOption portOption(QStringLiteral("port"), QString(), QStringLiteral("N"));
   const QCommandLineOption verboseOption(QStringLiteral("verbose"));
   const QCommandLineOption helpOption(QStringLiteral("help"));
   const QCommandLineOption versionOption(QStringLiteral("version"));
   parser.addOptions({portOption, verboseOption, helpOption, versionOption});
-  if (!parser.parse(arguments))
-    return usageError(parser.errorText());
+  if (!parser.parse(arguments)) return usageError(parser.errorText());
   if (parser.isSet(helpOption)) {
     std::printf("%s\n\n%s", kUsage, kHelp);
     return 0;
@@ -132,8 +128,7 @@ int main(int argc, char** argv) {
       return usageError(QStringLiteral("--port: '%1' is not a port number (0-65535)").arg(parser.value(portOption)));
     options.port = static_cast<std::uint16_t>(port);
   }
-  if (parser.isSet(verboseOption))
-    log::setLevel(log::Level::debug);
+  if (parser.isSet(verboseOption)) log::setLevel(log::Level::debug);
 
   if (!displayReachable()) {
     std::fprintf(stderr,
@@ -172,8 +167,7 @@ int main(int argc, char** argv) {
     // Ends the session and releases the virtual display on every way out,
     // a signal to the event loop included.
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &state, [&state] {
-      if (!state.shutDown())
-        state.quit();
+      if (!state.shutDown()) state.quit();
     });
 
     app::ContentView window(state);

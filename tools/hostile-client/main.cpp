@@ -8,8 +8,6 @@
 // output; "ready" means the attack is in place (the caller may now run a
 // genuine headset against the server).
 
-#include <sys/socket.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +26,7 @@
 #include <asio/read.hpp>
 #include <asio/ssl/stream.hpp>
 #include <asio/write.hpp>
+#include <sys/socket.h>
 
 #include "codec/Cod.h"
 #include "messaging/MessageCatalogue.h"
@@ -66,9 +65,7 @@ constexpr const char* kUsage = R"(usage: marlinax-hostile-client COMMAND --host 
       and no body; report whether the server closed the connection.
 )";
 
-void say(const std::string& line) {
-  std::cout << line << std::endl;
-}
+void say(const std::string& line) { std::cout << line << std::endl; }
 
 tcp::endpoint endpointOf(const peer::Arguments& arguments) {
   return tcp::endpoint(asio::ip::make_address(arguments.text("host", "127.0.0.1")),
@@ -106,23 +103,19 @@ class Client {
     std::array<std::uint8_t, transport::kFrameHeaderSize> header{};
     std::error_code error;
     asio::read(stream_, asio::buffer(header), error);
-    if (error)
-      return std::nullopt;
+    if (error) return std::nullopt;
     const std::uint64_t length = transport::decodeFrameHeader(header, transport::HeaderOrder::littleEndian);
-    if (length > (64u << 20))
-      throw std::runtime_error("the computer announced an absurd length");
+    if (length > (64u << 20)) throw std::runtime_error("the computer announced an absurd length");
     Bytes body(length);
     asio::read(stream_, asio::buffer(body), error);
-    if (error)
-      return std::nullopt;
+    if (error) return std::nullopt;
     return body;
   }
 
   // Answers the computer's handshake request as a genuine headset would.
   void answerHandshake() {
     while (std::optional<Bytes> message = receive()) {
-      if (message->empty() || (*message)[0] != static_cast<std::uint8_t>(Messages::macOSHandshake))
-        continue;
+      if (message->empty() || (*message)[0] != static_cast<std::uint8_t>(Messages::macOSHandshake)) continue;
       std::size_t offset = 1;
       const std::uint64_t token = codec::readVarint(*message, offset);
       messaging::HandshakeReply reply{.version = messaging::protocolVersion(), .name = "Hostile Client"};
@@ -152,8 +145,7 @@ void reportCloses(std::vector<int> fds, int seconds) {
   std::vector<bool> closed(fds.size(), false);
   while (Clock::now() < deadline) {
     for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (closed[i])
-        continue;
+      if (closed[i]) continue;
       char byte = 0;
       const ssize_t got = ::recv(fds[i], &byte, 1, MSG_DONTWAIT | MSG_PEEK);
       if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -260,8 +252,7 @@ int flood(const peer::Arguments& arguments) {
       if (read) {
         // Every request is answered (a refused one with the empty reply).
         for (std::int64_t i = first; i < last; ++i)
-          if (!client.receive())
-            throw std::system_error(asio::error::eof);
+          if (!client.receive()) throw std::system_error(asio::error::eof);
       }
       sent = last;
     }
@@ -284,8 +275,7 @@ int connectClose(const peer::Arguments& arguments) {
     tcp::socket socket(io);
     std::error_code error;
     socket.connect(endpoint, error);
-    if (error)
-      ++refused;
+    if (error) ++refused;
     socket.close(error);
   }
   say("connected and closed " + std::to_string(count - refused) + " of " + std::to_string(count));
@@ -303,8 +293,7 @@ int header(const peer::Arguments& arguments) {
   std::atomic<bool> closed = false;
   std::thread reader([&] { closed = client.waitForClose(); });
   const auto deadline = Clock::now() + std::chrono::seconds(arguments.integer("seconds", 20));
-  while (!closed && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  while (!closed && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   say(closed ? "closed by the server" : "still open");
   ::shutdown(client.fd(), SHUT_RDWR);
   reader.join();
@@ -318,16 +307,11 @@ int run(int argc, char** argv) {
     return 2;
   }
   const std::string& command = arguments.words()[0];
-  if (command == "stall-tcp")
-    return stallTcp(arguments);
-  if (command == "stall-handshake")
-    return stallHandshake(arguments);
-  if (command == "flood")
-    return flood(arguments);
-  if (command == "connect-close")
-    return connectClose(arguments);
-  if (command == "header")
-    return header(arguments);
+  if (command == "stall-tcp") return stallTcp(arguments);
+  if (command == "stall-handshake") return stallHandshake(arguments);
+  if (command == "flood") return flood(arguments);
+  if (command == "connect-close") return connectClose(arguments);
+  if (command == "header") return header(arguments);
   std::cerr << kUsage;
   return 2;
 }

@@ -18,8 +18,7 @@ Arguments::Arguments(int argc, char** argv, std::set<std::string> flags) : known
     } else if (knownFlags_.count(name)) {
       flags_.insert(name);
     } else {
-      if (i + 1 >= argc)
-        throw UsageError("--" + name + " needs a value");
+      if (i + 1 >= argc) throw UsageError("--" + name + " needs a value");
       values_[name] = argv[++i];
     }
   }
@@ -28,8 +27,7 @@ Arguments::Arguments(int argc, char** argv, std::set<std::string> flags) : known
 std::optional<std::string> Arguments::text(const std::string& name) const {
   used_.insert(name);
   auto found = values_.find(name);
-  if (found == values_.end())
-    return std::nullopt;
+  if (found == values_.end()) return std::nullopt;
   return found->second;
 }
 
@@ -39,8 +37,7 @@ std::string Arguments::text(const std::string& name, const std::string& fallback
 
 std::int64_t Arguments::integer(const std::string& name) const {
   auto value = text(name);
-  if (!value)
-    throw UsageError("--" + name + " is required");
+  if (!value) throw UsageError("--" + name + " is required");
   std::int64_t result = 0;
   auto [end, error] = std::from_chars(value->data(), value->data() + value->size(), result);
   if (error != std::errc() || end != value->data() + value->size())
@@ -54,8 +51,7 @@ std::int64_t Arguments::integer(const std::string& name, std::int64_t fallback) 
 
 double Arguments::number(const std::string& name) const {
   auto value = text(name);
-  if (!value)
-    throw UsageError("--" + name + " is required");
+  if (!value) throw UsageError("--" + name + " is required");
   char* end = nullptr;
   double result = std::strtod(value->c_str(), &end);
   if (value->empty() || end != value->c_str() + value->size())
@@ -69,8 +65,7 @@ double Arguments::number(const std::string& name, double fallback) const {
 
 void Arguments::checkAllUsed() const {
   for (const auto& [name, value] : values_)
-    if (!used_.count(name))
-      throw UsageError("unknown option --" + name);
+    if (!used_.count(name)) throw UsageError("unknown option --" + name);
 }
 
 }  // namespace marlinax::peer

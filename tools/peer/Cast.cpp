@@ -1,12 +1,5 @@
 #include "peer/Cast.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -25,6 +18,12 @@
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "media/Masks.h"
 #include "messaging/MessageCatalogue.h"
@@ -79,12 +78,10 @@ struct CastReport {
 std::uint32_t chosenDisplay(const Arguments& args, const serverMessages::Windows::Reply& list) {
   if (args.has("id")) {
     std::int64_t value = args.integer("id");
-    if (value < 0 || value > 0xFFFFFFFFll)
-      throw UsageError("--id must be an unsigned 32-bit number");
+    if (value < 0 || value > 0xFFFFFFFFll) throw UsageError("--id must be an unsigned 32-bit number");
     return static_cast<std::uint32_t>(value);
   }
-  if (list.displays.empty())
-    throw std::runtime_error("the server lists no display");
+  if (list.displays.empty()) throw std::runtime_error("the server lists no display");
   return list.displays.front().identifier;
 }
 
@@ -102,8 +99,7 @@ void receiveFrames(const std::shared_ptr<HeadsetSession>& session, std::shared_p
     }
     {
       std::lock_guard lock(statistics->mutex);
-      if (!statistics->counting)
-        return;
+      if (!statistics->counting) return;
       if (!fragment) {
         ++statistics->malformed;
         return;
@@ -117,8 +113,7 @@ void receiveFrames(const std::shared_ptr<HeadsetSession>& session, std::shared_p
         statistics->delaysMs.push_back((static_cast<double>(arrival) - captured) / 1e6);
       }
     }
-    if (!fragment->hasMask || !confirmMasks)
-      return;
+    if (!fragment->hasMask || !confirmMasks) return;
     // The headset confirms the mask with the SHA-256 of the decompressed plane.
     Bytes plane;
     try {
@@ -130,8 +125,7 @@ void receiveFrames(const std::shared_ptr<HeadsetSession>& session, std::shared_p
     }
     media::Sha256Digest digest = media::sha256(plane);
     auto owner = weak.lock();
-    if (!owner)
-      return;
+    if (!owner) return;
     serverMessages::WindowMask::Request confirmation{.identifier = request.identifier,
                                                      .hash = Bytes(digest.begin(), digest.end())};
     auto send = [](std::shared_ptr<HeadsetSession> session, serverMessages::WindowMask::Request confirmation,
@@ -143,8 +137,7 @@ void receiveFrames(const std::shared_ptr<HeadsetSession>& session, std::shared_p
       } catch (const std::exception&) {
       }
     };
-    asio::co_spawn(owner->multiplexer().executor(), send(owner, std::move(confirmation), statistics),
-                   asio::detached);
+    asio::co_spawn(owner->multiplexer().executor(), send(owner, std::move(confirmation), statistics), asio::detached);
   });
 }
 
@@ -160,9 +153,8 @@ CastReport report(CastStatistics& statistics, double seconds) {
   out.confirmations = statistics.confirmations;
   out.delayP50 = percentile(statistics.delaysMs, 0.50);
   out.delayP99 = percentile(statistics.delaysMs, 0.99);
-  out.delayMax = statistics.delaysMs.empty()
-                     ? 0
-                     : *std::max_element(statistics.delaysMs.begin(), statistics.delaysMs.end());
+  out.delayMax =
+      statistics.delaysMs.empty() ? 0 : *std::max_element(statistics.delaysMs.begin(), statistics.delaysMs.end());
   return out;
 }
 
@@ -191,8 +183,7 @@ asio::awaitable<void> sleepFor(std::chrono::nanoseconds duration) {
 
 double secondsOption(const Arguments& args, double fallback) {
   double seconds = args.number("seconds", fallback);
-  if (!(seconds > 0 && seconds <= 3600))
-    throw UsageError("--seconds must be above 0 and at most 3600");
+  if (!(seconds > 0 && seconds <= 3600)) throw UsageError("--seconds must be above 0 and at most 3600");
   return seconds;
 }
 
@@ -218,8 +209,7 @@ asio::awaitable<std::vector<double>> moveUntil(std::shared_ptr<HeadsetSession> s
 std::string painterPath() {
   std::error_code error;
   auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error)
-    return "marlinax-screen-painter";
+  if (error) return "marlinax-screen-painter";
   return (self.parent_path() / "marlinax-screen-painter").string();
 }
 
@@ -229,8 +219,7 @@ class Painter {
     std::string path = painterPath();
     std::vector<std::string> words = {path, "--display", display, "--rect", rect, "--fps", "60"};
     std::vector<char*> argv;
-    for (auto& word : words)
-      argv.push_back(word.data());
+    for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     // Its closing line on standard output would break this program's JSON.
     posix_spawn_file_actions_t actions;
@@ -238,8 +227,7 @@ class Painter {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     int failed = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0)
-      throw std::runtime_error("cannot start " + path);
+    if (failed != 0) throw std::runtime_error("cannot start " + path);
   }
   ~Painter() {
     ::kill(pid_, SIGTERM);
@@ -256,8 +244,7 @@ class Painter {
 }  // namespace
 
 double percentile(std::vector<double> samples, double p) {
-  if (samples.empty())
-    return 0;
+  if (samples.empty()) return 0;
   std::sort(samples.begin(), samples.end());
   auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(samples.size())));
   return samples[std::clamp<std::size_t>(rank, 1, samples.size()) - 1];
@@ -276,11 +263,11 @@ asio::awaitable<int> runCast(std::shared_ptr<HeadsetSession> session, const Argu
   auto start = std::chrono::steady_clock::now();
   co_await session->call<serverMessages::StartCasting>({.identifier = display});
   // Casts for the time asked, or until the computer ends the connection.
-  const auto until = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                 std::chrono::duration<double>(seconds));
+  const auto until =
+      start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
   while (std::chrono::steady_clock::now() < until && !session->multiplexer().finished())
-    co_await sleepFor(std::min<std::chrono::nanoseconds>(until - std::chrono::steady_clock::now(),
-                                                         std::chrono::milliseconds(100)));
+    co_await sleepFor(
+        std::min<std::chrono::nanoseconds>(until - std::chrono::steady_clock::now(), std::chrono::milliseconds(100)));
   {
     std::lock_guard lock(statistics->mutex);
     statistics->counting = false;
@@ -310,14 +297,12 @@ std::optional<ProcessSample> sampleProcess(long pid) {
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   // The command name may hold spaces: the fields after it start at ") ".
   std::size_t close = text.rfind(')');
-  if (close == std::string::npos)
-    return std::nullopt;
+  if (close == std::string::npos) return std::nullopt;
   std::istringstream fields(text.substr(close + 2));
   std::string field;
   unsigned long long utime = 0, stime = 0;
   for (int index = 3; fields >> field; ++index) {
-    if (index == 14)
-      utime = std::stoull(field);
+    if (index == 14) utime = std::stoull(field);
     if (index == 15) {
       stime = std::stoull(field);
       break;
@@ -327,8 +312,7 @@ std::optional<ProcessSample> sampleProcess(long pid) {
   sample.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("VmRSS:"))
-      sample.rssKb = std::stol(line.substr(6));
+    if (line.starts_with("VmRSS:")) sample.rssKb = std::stol(line.substr(6));
   }
   return sample;
 }
@@ -374,8 +358,8 @@ asio::awaitable<int> runBenchCast(std::shared_ptr<HeadsetSession> session, const
   }
   auto start = std::chrono::steady_clock::now();
   std::optional<ProcessSample> serverBefore = serverPid ? sampleProcess(*serverPid) : std::nullopt;
-  auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(seconds));
+  auto deadline =
+      start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
   std::vector<double> roundTrips = co_await moveUntil(session, display, deadline);
   {
     std::lock_guard lock(statistics->mutex);
@@ -420,8 +404,7 @@ asio::awaitable<int> runBenchCast(std::shared_ptr<HeadsetSession> session, const
 
 asio::awaitable<int> runBenchInput(std::shared_ptr<HeadsetSession> session, const Arguments& args) {
   std::int64_t count = args.integer("count", 2000);
-  if (count < 1)
-    throw UsageError("--count must be at least 1");
+  if (count < 1) throw UsageError("--count must be at least 1");
   bool json = args.flag("json");
   auto list = co_await session->call<serverMessages::Windows>({});
   std::uint32_t display = chosenDisplay(args, list);

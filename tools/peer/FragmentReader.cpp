@@ -21,14 +21,12 @@ class Reader {
   }
 
   std::uint8_t byte() {
-    if (offset_ >= bytes_.size())
-      throw FragmentFormatError("fragment: truncated");
+    if (offset_ >= bytes_.size()) throw FragmentFormatError("fragment: truncated");
     return bytes_[offset_++];
   }
 
   ByteView take(std::uint64_t length) {
-    if (length > bytes_.size() - offset_)
-      throw FragmentFormatError("fragment: a piece runs past the end");
+    if (length > bytes_.size() - offset_) throw FragmentFormatError("fragment: a piece runs past the end");
     ByteView piece = bytes_.subspan(offset_, static_cast<std::size_t>(length));
     offset_ += static_cast<std::size_t>(length);
     return piece;
@@ -71,11 +69,9 @@ ReadFormatDescription readFormatDescription(ByteView piece) {
 ReadSampleBuffer readSampleBuffer(ByteView bytes) {
   Reader reader(bytes);
   std::uint64_t lengths[5];
-  for (auto& length : lengths)
-    length = reader.varint();
+  for (auto& length : lengths) length = reader.varint();
   ByteView pieces[5];
-  for (int i = 0; i < 5; ++i)
-    pieces[i] = reader.take(lengths[i]);
+  for (int i = 0; i < 5; ++i) pieces[i] = reader.take(lengths[i]);
   ReadSampleBuffer sample;
   sample.duration = readTime(pieces[0]);
   sample.presentationTime = readTime(pieces[1]);
@@ -94,8 +90,7 @@ ReadFragment readFragment(ByteView bytes) {
   fragment.maskHeight = reader.varint();
   fragment.maskStride = reader.varint();
   std::uint8_t hasMask = reader.byte();
-  if (hasMask > 1)
-    throw FragmentFormatError("fragment: has-mask byte is neither 00 nor 01");
+  if (hasMask > 1) throw FragmentFormatError("fragment: has-mask byte is neither 00 nor 01");
   fragment.hasMask = hasMask == 1;
   if (!fragment.hasMask) {
     fragment.sampleBuffer = readSampleBuffer(reader.rest());
@@ -111,16 +106,13 @@ ReadFragment readFragment(ByteView bytes) {
 }
 
 Bytes decompressMask(const ReadFragment& fragment) {
-  if (!fragment.hasMask)
-    throw FragmentFormatError("fragment: the mask was left out");
-  if (fragment.maskStride < fragment.maskWidth)
-    throw FragmentFormatError("fragment: mask stride below its width");
+  if (!fragment.hasMask) throw FragmentFormatError("fragment: the mask was left out");
+  if (fragment.maskStride < fragment.maskWidth) throw FragmentFormatError("fragment: mask stride below its width");
   if (fragment.maskHeight != 0 && fragment.maskStride > (std::uint64_t{1} << 32) / fragment.maskHeight)
     throw FragmentFormatError("fragment: mask too large");
   std::size_t expected = static_cast<std::size_t>(fragment.maskStride * fragment.maskHeight);
   Bytes plane = media::decompressAppleLz4(fragment.compressedMask, expected);
-  if (plane.size() != expected)
-    throw FragmentFormatError("fragment: the mask does not have stride x height bytes");
+  if (plane.size() != expected) throw FragmentFormatError("fragment: the mask does not have stride x height bytes");
   return plane;
 }
 

@@ -13,8 +13,8 @@ asio::awaitable<std::optional<Bytes>> HeadsetHandler::handle(Messages message, B
   co_return co_await serveClientMessage(*self, message, std::move(data));
 }
 
-asio::awaitable<clientMessages::MacOSHandshake::Reply> HeadsetHandler::macOSHandshake(
-    clientMessages::MacOSHandshake::Request request) {
+asio::awaitable<clientMessages::MacOSHandshake::Reply>
+HeadsetHandler::macOSHandshake(clientMessages::MacOSHandshake::Request request) {
   {
     std::lock_guard lock(mutex_);
     computerVersion_ = request.version;
@@ -34,8 +34,7 @@ asio::awaitable<SerializableVoid> HeadsetHandler::windowFrame(clientMessages::Wi
     std::lock_guard lock(mutex_);
     sink = frameSink_;
   }
-  if (sink)
-    sink(std::move(request));
+  if (sink) sink(std::move(request));
   co_return SerializableVoid{};
 }
 
@@ -51,15 +50,13 @@ std::optional<std::int64_t> HeadsetHandler::computerVersion() const {
 
 HeadsetSession::HeadsetSession(asio::any_io_executor executor, transport::Connection connection,
                                HeadsetIdentity identity)
-    : connection_(connection),
-      handler_(std::make_shared<HeadsetHandler>(std::move(identity))),
+    : connection_(connection), handler_(std::make_shared<HeadsetHandler>(std::move(identity))),
       multiplexer_(std::move(executor), connection, handler_) {}
 
-asio::awaitable<std::shared_ptr<HeadsetSession>> HeadsetSession::open(asio::any_io_executor executor,
-                                                                      std::string host, std::uint16_t port,
-                                                                      Bytes pairingCode, HeadsetIdentity identity) {
-  transport::Connection connection =
-      co_await transport::openConnection(executor, std::move(host), port, pairingCode);
+asio::awaitable<std::shared_ptr<HeadsetSession>> HeadsetSession::open(asio::any_io_executor executor, std::string host,
+                                                                      std::uint16_t port, Bytes pairingCode,
+                                                                      HeadsetIdentity identity) {
+  transport::Connection connection = co_await transport::openConnection(executor, std::move(host), port, pairingCode);
   co_return std::make_shared<HeadsetSession>(executor, connection, std::move(identity));
 }
 
@@ -67,10 +64,8 @@ asio::awaitable<std::optional<std::int64_t>> HeadsetSession::computerHandshake(s
   auto deadline = std::chrono::steady_clock::now() + limit;
   asio::steady_timer timer(co_await asio::this_coro::executor);
   for (;;) {
-    if (auto version = handler_->computerVersion())
-      co_return version;
-    if (std::chrono::steady_clock::now() >= deadline || multiplexer_.finished())
-      co_return std::nullopt;
+    if (auto version = handler_->computerVersion()) co_return version;
+    if (std::chrono::steady_clock::now() >= deadline || multiplexer_.finished()) co_return std::nullopt;
     timer.expires_after(std::chrono::milliseconds(5));
     co_await timer.async_wait(asio::use_awaitable);
   }

@@ -40,14 +40,14 @@ class HeadsetHandler final : public messaging::MessageProtocol,
 
   asio::awaitable<std::optional<Bytes>> handle(messaging::Messages message, Bytes data) override;
 
-  asio::awaitable<messaging::clientMessages::MacOSHandshake::Reply> macOSHandshake(
-      messaging::clientMessages::MacOSHandshake::Request request) override;
-  asio::awaitable<messaging::SerializableVoid> childWindows(
-      messaging::clientMessages::ChildWindows::Request request) override;
+  asio::awaitable<messaging::clientMessages::MacOSHandshake::Reply>
+  macOSHandshake(messaging::clientMessages::MacOSHandshake::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  childWindows(messaging::clientMessages::ChildWindows::Request request) override;
   // Frames are answered at once (the reply body is empty); the sink, when
   // set, sees each one first.
-  asio::awaitable<messaging::SerializableVoid> windowFrame(
-      messaging::clientMessages::WindowFrame::Request request) override;
+  asio::awaitable<messaging::SerializableVoid>
+  windowFrame(messaging::clientMessages::WindowFrame::Request request) override;
 
   void setFrameSink(FrameSink sink);
 

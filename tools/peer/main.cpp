@@ -87,18 +87,18 @@ std::string jsonString(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buffer[8];
-          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-          out += buffer;
-        } else {
-          out += static_cast<char>(c);
-        }
+    case '"': out += "\\\""; break;
+    case '\\': out += "\\\\"; break;
+    case '\n': out += "\\n"; break;
+    case '\t': out += "\\t"; break;
+    default:
+      if (c < 0x20) {
+        char buffer[8];
+        std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+        out += buffer;
+      } else {
+        out += static_cast<char>(c);
+      }
     }
   }
   return out + "\"";
@@ -114,8 +114,7 @@ std::string number(double value) {
 void writeFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!out)
-    throw std::runtime_error("cannot write " + path);
+  if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 // ---- the run-time ----------------------------------------------------------
@@ -129,21 +128,17 @@ struct Runtime {
   std::shared_ptr<HeadsetSession> session;
 
   Runtime() {
-    for (int i = 0; i < 2; ++i)
-      threads.emplace_back([this] { io.run(); });
+    for (int i = 0; i < 2; ++i) threads.emplace_back([this] { io.run(); });
   }
   ~Runtime() { shutdown(); }
 
   void shutdown() {
-    if (session)
-      session->close();
-    if (localServer)
-      localServer->stop();
+    if (session) session->close();
+    if (localServer) localServer->stop();
     work.reset();
     io.stop();
     for (auto& thread : threads)
-      if (thread.joinable())
-        thread.join();
+      if (thread.joinable()) thread.join();
   }
 };
 
@@ -160,11 +155,9 @@ asio::awaitable<std::vector<transport::ServiceEndpoint>> discover(std::chrono::m
   timer->async_wait([browser](std::error_code) { browser->terminate(); });
   std::vector<transport::ServiceEndpoint> found;
   while (auto endpoint = co_await browser->next()) {
-    if (std::find(found.begin(), found.end(), *endpoint) != found.end())
-      continue;
+    if (std::find(found.begin(), found.end(), *endpoint) != found.end()) continue;
     found.push_back(*endpoint);
-    if (firstOnly)
-      break;
+    if (firstOnly) break;
   }
   timer->cancel();
   browser->terminate();
@@ -179,13 +172,11 @@ asio::awaitable<std::shared_ptr<HeadsetSession>> connect(Runtime& runtime, const
   if (args.has("host") || args.has("port")) {
     host = args.text("host", "127.0.0.1");
     std::int64_t value = args.integer("port");
-    if (value <= 0 || value > 65535)
-      throw UsageError("--port must be 1 to 65535");
+    if (value <= 0 || value > 65535) throw UsageError("--port must be 1 to 65535");
     port = static_cast<std::uint16_t>(value);
   } else {
     auto found = co_await discover(seconds(args.number("timeout", 10)), true);
-    if (found.empty())
-      throw std::runtime_error("no server found");
+    if (found.empty()) throw std::runtime_error("no server found");
     host = found.front().host;
     port = found.front().port;
   }
@@ -223,10 +214,11 @@ asio::awaitable<int> handshakeCommand(Runtime& runtime, const Arguments& args) {
   auto reply = co_await session->call<serverMessages::VisionOSHandshake>({.version = identity.version});
   auto computerVersion = co_await session->computerHandshake(seconds(args.number("timeout", 10)));
   if (args.flag("json")) {
-    std::printf("{\"server\":{\"version\":%lld,\"name\":%s},\"headset\":{\"received\":%s,\"answered\":%lld,\"name\":%s}}\n",
-                static_cast<long long>(reply.version), jsonString(reply.name).c_str(),
-                computerVersion ? std::to_string(*computerVersion).c_str() : "null",
-                static_cast<long long>(identity.version), jsonString(identity.name).c_str());
+    std::printf(
+        "{\"server\":{\"version\":%lld,\"name\":%s},\"headset\":{\"received\":%s,\"answered\":%lld,\"name\":%s}}\n",
+        static_cast<long long>(reply.version), jsonString(reply.name).c_str(),
+        computerVersion ? std::to_string(*computerVersion).c_str() : "null", static_cast<long long>(identity.version),
+        jsonString(identity.name).c_str());
   } else {
     std::printf("server: version %lld, name \"%s\"\n", static_cast<long long>(reply.version), reply.name.c_str());
     if (computerVersion)
@@ -262,8 +254,7 @@ asio::awaitable<int> displaysCommand(Runtime& runtime, const Arguments& args) {
 
 std::uint32_t displayId(const Arguments& args, std::int64_t fallback = -1) {
   std::int64_t value = fallback < 0 ? args.integer("id") : args.integer("id", fallback);
-  if (value < 0 || value > 0xFFFFFFFFll)
-    throw UsageError("--id must be an unsigned 32-bit number");
+  if (value < 0 || value > 0xFFFFFFFFll) throw UsageError("--id must be an unsigned 32-bit number");
   return static_cast<std::uint32_t>(value);
 }
 
@@ -271,8 +262,7 @@ asio::awaitable<int> previewCommand(Runtime& runtime, const Arguments& args) {
   std::uint32_t id = displayId(args);
   auto jpegPath = args.text("out-jpeg");
   auto maskPath = args.text("out-mask");
-  if (!jpegPath || !maskPath)
-    throw UsageError("preview needs --out-jpeg and --out-mask");
+  if (!jpegPath || !maskPath) throw UsageError("preview needs --out-jpeg and --out-mask");
   auto session = co_await connect(runtime, args, identityFrom(args));
   auto reply = co_await session->call<serverMessages::WindowPreview>({.identifier = id});
   if (!reply) {
@@ -284,17 +274,17 @@ asio::awaitable<int> previewCommand(Runtime& runtime, const Arguments& args) {
   writeFile(*jpegPath, fragment.sampleBuffer.data);
   writeFile(*maskPath, mask);
   const auto& format = fragment.sampleBuffer.formatDescription;
-  std::printf("preview of display %u: jpeg %zu bytes %llux%llu, mask %llux%llu stride %llu (%zu bytes, %zu compressed)\n",
-              id, fragment.sampleBuffer.data.size(), static_cast<unsigned long long>(format.width),
-              static_cast<unsigned long long>(format.height), static_cast<unsigned long long>(fragment.maskWidth),
-              static_cast<unsigned long long>(fragment.maskHeight),
-              static_cast<unsigned long long>(fragment.maskStride), mask.size(), fragment.compressedMask.size());
+  std::printf(
+      "preview of display %u: jpeg %zu bytes %llux%llu, mask %llux%llu stride %llu (%zu bytes, %zu compressed)\n", id,
+      fragment.sampleBuffer.data.size(), static_cast<unsigned long long>(format.width),
+      static_cast<unsigned long long>(format.height), static_cast<unsigned long long>(fragment.maskWidth),
+      static_cast<unsigned long long>(fragment.maskHeight), static_cast<unsigned long long>(fragment.maskStride),
+      mask.size(), fragment.compressedMask.size());
   co_return 0;
 }
 
 asio::awaitable<int> inputCommand(Runtime& runtime, const Arguments& args) {
-  if (args.words().size() < 2)
-    throw UsageError("input needs one of move, click, drag, scroll, key");
+  if (args.words().size() < 2) throw UsageError("input needs one of move, click, drag, scroll, key");
   const std::string& kind = args.words()[1];
   if (kind == "move" || kind == "click") {
     std::uint32_t id = displayId(args);
@@ -309,8 +299,7 @@ asio::awaitable<int> inputCommand(Runtime& runtime, const Arguments& args) {
     double fromX = args.number("from-x"), fromY = args.number("from-y");
     double toX = args.number("to-x"), toY = args.number("to-y");
     std::int64_t steps = args.integer("steps", 4);
-    if (steps < 1)
-      throw UsageError("--steps must be at least 1");
+    if (steps < 1) throw UsageError("--steps must be at least 1");
     auto session = co_await connect(runtime, args, identityFrom(args));
     co_await session->call<serverMessages::DragBegan>({.identifier = id, .x = fromX, .y = fromY});
     for (std::int64_t i = 1; i <= steps; ++i) {
@@ -332,10 +321,8 @@ asio::awaitable<int> inputCommand(Runtime& runtime, const Arguments& args) {
     auto key = static_cast<input::KeyCode>(args.integer("key"));
     bool onlyDown = args.flag("down"), onlyUp = args.flag("up");
     auto session = co_await connect(runtime, args, identityFrom(args));
-    if (!onlyUp)
-      co_await session->call<serverMessages::Typed>({.identifier = id, .key = key, .down = true});
-    if (!onlyDown)
-      co_await session->call<serverMessages::Typed>({.identifier = id, .key = key, .down = false});
+    if (!onlyUp) co_await session->call<serverMessages::Typed>({.identifier = id, .key = key, .down = true});
+    if (!onlyDown) co_await session->call<serverMessages::Typed>({.identifier = id, .key = key, .down = false});
   } else {
     throw UsageError("unknown input kind '" + kind + "'");
   }
@@ -366,29 +353,25 @@ asio::awaitable<std::uint16_t> startLocalServer(Runtime& runtime) {
     co_await poll.async_wait(asio::use_awaitable);
   }
   std::uint16_t value = port.get();
-  if (value == 0)
-    throw std::runtime_error("the in-process server could not listen");
+  if (value == 0) throw std::runtime_error("the in-process server could not listen");
   co_return value;
 }
 
 asio::awaitable<int> benchRttCommand(Runtime& runtime, const Arguments& args) {
   std::int64_t count = args.integer("count", 2000);
-  if (count < 1)
-    throw UsageError("--count must be at least 1");
+  if (count < 1) throw UsageError("--count must be at least 1");
   auto executor = co_await asio::this_coro::executor;
   bool inProcess = !args.has("host") && !args.has("port") && !args.flag("discover");
   if (inProcess) {
     std::uint16_t listeningPort = co_await startLocalServer(runtime);
-    runtime.session = co_await HeadsetSession::open(executor, "127.0.0.1", listeningPort, Bytes(),
-                                                    identityFrom(args));
+    runtime.session = co_await HeadsetSession::open(executor, "127.0.0.1", listeningPort, Bytes(), identityFrom(args));
   } else {
     co_await connect(runtime, args, identityFrom(args));
   }
   auto session = runtime.session;
   std::int64_t version = protocolVersion();
   // A few untimed round trips first: the first ones pay for allocations.
-  for (int i = 0; i < 20; ++i)
-    co_await session->call<serverMessages::VisionOSHandshake>({.version = version});
+  for (int i = 0; i < 20; ++i) co_await session->call<serverMessages::VisionOSHandshake>({.version = version});
   std::vector<double> micros;
   micros.reserve(static_cast<std::size_t>(count));
   for (std::int64_t i = 0; i < count; ++i) {
@@ -403,18 +386,17 @@ asio::awaitable<int> benchRttCommand(Runtime& runtime, const Arguments& args) {
     return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
   };
   double mean = 0;
-  for (double value : micros)
-    mean += value / static_cast<double>(micros.size());
+  for (double value : micros) mean += value / static_cast<double>(micros.size());
   if (args.flag("json")) {
     std::printf("{\"benchmark\":\"rtt\",\"message\":\"visionOSHandshake\",\"transport\":\"%s\",\"count\":%lld,"
                 "\"p50_us\":%.1f,\"p99_us\":%.1f,\"mean_us\":%.1f,\"min_us\":%.1f,\"max_us\":%.1f}\n",
-                inProcess ? "loopback TLS, in-process server" : "TLS", static_cast<long long>(count),
-                percentile(0.50), percentile(0.99), mean, sorted.front(), sorted.back());
+                inProcess ? "loopback TLS, in-process server" : "TLS", static_cast<long long>(count), percentile(0.50),
+                percentile(0.99), mean, sorted.front(), sorted.back());
   } else {
     std::printf("rtt visionOSHandshake (%s): %lld round trips, p50 %.1f us, p99 %.1f us, mean %.1f us, "
                 "min %.1f us, max %.1f us\n",
-                inProcess ? "loopback TLS, in-process server" : "TLS", static_cast<long long>(count),
-                percentile(0.50), percentile(0.99), mean, sorted.front(), sorted.back());
+                inProcess ? "loopback TLS, in-process server" : "TLS", static_cast<long long>(count), percentile(0.50),
+                percentile(0.99), mean, sorted.front(), sorted.back());
   }
   co_return 0;
 }

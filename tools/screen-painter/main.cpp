@@ -6,9 +6,6 @@
 // Runs until S seconds have passed (forever without --seconds) or until
 // SIGTERM / SIGINT.
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +15,9 @@
 #include <random>
 #include <string>
 #include <thread>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace {
 
@@ -92,8 +92,8 @@ void paintPage(Display* display, Drawable target, GC gc, int width, int height) 
     if (line % 3 == 0) {
       XSetForeground(display, gc, rgb(30, 30, 30));
       char text[160];
-      std::snprintf(text, sizeof text,
-                    "Line %d: the quick brown fox jumps over the lazy dog 0123456789 (%d, %d)", line, left, top);
+      std::snprintf(text, sizeof text, "Line %d: the quick brown fox jumps over the lazy dog 0123456789 (%d, %d)", line,
+                    left, top);
       XDrawString(display, target, gc, left, top + 10, text, static_cast<int>(std::strlen(text)));
       continue;
     }
@@ -146,10 +146,10 @@ int main(int argc, char** argv) {
   XSetWindowAttributes attributes{};
   attributes.override_redirect = True;
   attributes.background_pixel = BlackPixel(display, screen);
-  Window window = XCreateWindow(display, RootWindow(display, screen), options.x, options.y,
-                                static_cast<unsigned>(options.width), static_cast<unsigned>(options.height), 0,
-                                CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel,
-                                &attributes);
+  Window window =
+      XCreateWindow(display, RootWindow(display, screen), options.x, options.y, static_cast<unsigned>(options.width),
+                    static_cast<unsigned>(options.height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                    CWOverrideRedirect | CWBackPixel, &attributes);
   XStoreName(display, window, "marlinax-screen-painter");
   XMapRaised(display, window);
 

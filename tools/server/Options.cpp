@@ -63,8 +63,7 @@ Exit failure(std::string_view message) {
 // an IPv6 address does).
 bool isDisplayName(std::string_view text) {
   auto colon = text.rfind(':');
-  if (colon == std::string_view::npos)
-    return false;
+  if (colon == std::string_view::npos) return false;
   std::string_view number = text.substr(colon + 1);
   auto dot = number.find('.');
   std::string_view display = number.substr(0, dot);
@@ -78,8 +77,7 @@ bool isDisplayName(std::string_view text) {
 std::optional<std::uint16_t> parsePort(std::string_view text) {
   unsigned value = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > 65535)
-    return std::nullopt;
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > 65535) return std::nullopt;
   return static_cast<std::uint16_t>(value);
 }
 
@@ -98,15 +96,13 @@ std::variant<Options, Exit> parseOptions(int argc, const char* const* argv) {
   bool quiet = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view word = argv[i];
-    if (word == "-h" || word == "--help")
-      return Exit{0, std::string(kUsage).append("\n").append(kHelp), ""};
+    if (word == "-h" || word == "--help") return Exit{0, std::string(kUsage).append("\n").append(kHelp), ""};
     if (word == "--version")
       return Exit{0,
                   std::string(kProgram) + " " + MARLINAX_VERSION + " (protocol version " +
                       std::to_string(messaging::protocolVersion()) + ")\n",
                   ""};
-    if (word.size() < 3 || !word.starts_with("--"))
-      return failure("unexpected argument '" + std::string(word) + "'");
+    if (word.size() < 3 || !word.starts_with("--")) return failure("unexpected argument '" + std::string(word) + "'");
 
     // --name=value or --name value.
     std::string_view option = word;
@@ -118,8 +114,7 @@ std::variant<Options, Exit> parseOptions(int argc, const char* const* argv) {
     const std::string optionText(option);
 
     auto flag = [&](bool& target) -> std::optional<Exit> {
-      if (attached)
-        return failure(optionText + " takes no value");
+      if (attached) return failure(optionText + " takes no value");
       target = true;
       return std::nullopt;
     };
@@ -139,22 +134,19 @@ std::variant<Options, Exit> parseOptions(int argc, const char* const* argv) {
 
     if (option == "--verbose" || option == "--quiet" || option == "--virtual-display") {
       bool& target = option == "--verbose" ? verbose : option == "--quiet" ? quiet : options.virtualDisplay;
-      if (auto error = flag(target))
-        return *error;
+      if (auto error = flag(target)) return *error;
       continue;
     }
     if (option == "--no-advertise" || option == "--no-segment-cache") {
       bool off = false;
-      if (auto error = flag(off))
-        return *error;
+      if (auto error = flag(off)) return *error;
       (option == "--no-advertise" ? options.advertise : options.segmentCache) = false;
       continue;
     }
     if (option != "--display" && option != "--port" && option != "--name" && option != "--allow-from" &&
         option != "--backend")
       return failure("unknown option " + optionText);
-    if (auto error = takeValue())
-      return *error;
+    if (auto error = takeValue()) return *error;
 
     if (option == "--display") {
       if (!isDisplayName(value))
@@ -162,23 +154,19 @@ std::variant<Options, Exit> parseOptions(int argc, const char* const* argv) {
       options.display = std::string(value);
     } else if (option == "--port") {
       auto port = parsePort(value);
-      if (!port)
-        return failure("--port needs a number from 0 to 65535, not '" + std::string(value) + "'");
+      if (!port) return failure("--port needs a number from 0 to 65535, not '" + std::string(value) + "'");
       options.port = *port;
     } else if (option == "--name") {
-      if (value.empty())
-        return failure("--name needs a non-empty name");
+      if (value.empty()) return failure("--name needs a non-empty name");
       if (value.size() > kMaxNameBytes)
         return failure("--name is too long: at most " + std::to_string(kMaxNameBytes) + " bytes, not " +
                        std::to_string(value.size()));
       options.name = std::string(value);
     } else if (option == "--backend") {
       options.backend = platform::parseBackend(value);
-      if (!options.backend)
-        return failure("--backend needs x11, gnome or portal, not '" + std::string(value) + "'");
+      if (!options.backend) return failure("--backend needs x11, gnome or portal, not '" + std::string(value) + "'");
     } else {  // --allow-from
-      if (value.empty())
-        return failure("--allow-from needs at least one address range");
+      if (value.empty()) return failure("--allow-from needs at least one address range");
       try {
         transport::AddressFilter::parse(value);
       } catch (const std::invalid_argument& error) {
@@ -187,14 +175,12 @@ std::variant<Options, Exit> parseOptions(int argc, const char* const* argv) {
       for (std::size_t start = 0;;) {
         auto comma = value.find(',', start);
         options.allowFrom.emplace_back(value.substr(start, comma - start));
-        if (comma == std::string_view::npos)
-          break;
+        if (comma == std::string_view::npos) break;
         start = comma + 1;
       }
     }
   }
-  if (verbose && quiet)
-    return failure("--verbose and --quiet cannot be combined");
+  if (verbose && quiet) return failure("--verbose and --quiet cannot be combined");
   options.logLevel = verbose ? log::Level::debug : quiet ? log::Level::error : log::Level::info;
   return options;
 }

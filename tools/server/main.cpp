@@ -19,8 +19,6 @@
 //
 // Diagnostics go to standard error through the logging facility.
 
-#include <pthread.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +30,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
+#include <pthread.h>
 
 #include "displays/VirtualDisplay.h"
 #include "log/Log.h"
@@ -60,16 +59,11 @@ std::optional<std::string> portUnavailable(std::uint16_t port) {
     asio::ip::tcp::acceptor probe(io);
     error = {};
     probe.open(protocol, error);
-    if (!error && protocol == asio::ip::tcp::v6())
-      probe.set_option(asio::ip::v6_only(false), error);
-    if (!error)
-      probe.set_option(asio::socket_base::reuse_address(true), error);
-    if (!error)
-      probe.bind(asio::ip::tcp::endpoint(protocol, port), error);
-    if (!error)
-      probe.listen(asio::socket_base::max_listen_connections, error);
-    if (!error)
-      return std::nullopt;
+    if (!error && protocol == asio::ip::tcp::v6()) probe.set_option(asio::ip::v6_only(false), error);
+    if (!error) probe.set_option(asio::socket_base::reuse_address(true), error);
+    if (!error) probe.bind(asio::ip::tcp::endpoint(protocol, port), error);
+    if (!error) probe.listen(asio::socket_base::max_listen_connections, error);
+    if (!error) return std::nullopt;
   }
   return error.message();
 }

@@ -14,12 +14,6 @@
 //
 // It runs until killed.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/mman.h>
-#include <unistd.h>
-#include <wayland-client.h>
-
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +21,12 @@
 #include <cstring>
 #include <map>
 #include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
 
 #include "xdg-shell-client-protocol.h"
 

@@ -187,8 +187,8 @@ std::vector<DisplayInfo> FakeCaptureService::shareableDisplays() {
 }
 
 std::unique_ptr<CaptureStream> FakeCaptureService::startStream(const DisplayInfo& display,
-                                                               const CaptureConfiguration& configuration,
-                                                               Output output, Ended ended) {
+                                                               const CaptureConfiguration& configuration, Output output,
+                                                               Ended ended) {
   std::lock_guard lock(mutex_);
   lastStreamConfiguration_ = configuration;
   if (startFailure_) throw CaptureError(*startFailure_);

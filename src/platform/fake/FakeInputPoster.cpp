@@ -51,44 +51,35 @@ PostedInput PostedInput::keyEvent(input::KeyCode key, bool down) {
 bool operator==(const PostedInput& a, const PostedInput& b) {
   if (a.kind != b.kind) return false;
   switch (a.kind) {
-    case PostedInput::Kind::move:
-    case PostedInput::Kind::drag:
-      return a.x == b.x && a.y == b.y;
-    case PostedInput::Kind::leftDown:
-    case PostedInput::Kind::leftUp:
-      return a.x == b.x && a.y == b.y && a.clickState == b.clickState;
-    case PostedInput::Kind::scroll:
-      return a.phase == b.phase && a.pixelsX == b.pixelsX && a.pixelsY == b.pixelsY;
-    case PostedInput::Kind::key:
-      return a.key == b.key && a.down == b.down;
+  case PostedInput::Kind::move:
+  case PostedInput::Kind::drag: return a.x == b.x && a.y == b.y;
+  case PostedInput::Kind::leftDown:
+  case PostedInput::Kind::leftUp: return a.x == b.x && a.y == b.y && a.clickState == b.clickState;
+  case PostedInput::Kind::scroll: return a.phase == b.phase && a.pixelsX == b.pixelsX && a.pixelsY == b.pixelsY;
+  case PostedInput::Kind::key: return a.key == b.key && a.down == b.down;
   }
   return false;
 }
 
 std::ostream& operator<<(std::ostream& out, const PostedInput& e) {
   switch (e.kind) {
-    case PostedInput::Kind::move:
-      return out << "move(" << e.x << ", " << e.y << ")";
-    case PostedInput::Kind::drag:
-      return out << "drag(" << e.x << ", " << e.y << ")";
-    case PostedInput::Kind::leftDown:
-    case PostedInput::Kind::leftUp:
-      out << (e.kind == PostedInput::Kind::leftDown ? "leftDown(" : "leftUp(") << e.x << ", "
-          << e.y << ", ";
-      if (e.clickState) {
-        out << *e.clickState;
-      } else {
-        out << "-";
-      }
-      return out << ")";
-    case PostedInput::Kind::scroll: {
-      const char* phase = e.phase == ScrollPhase::began     ? "began"
-                          : e.phase == ScrollPhase::changed ? "changed"
-                                                            : "ended";
-      return out << "scroll(" << phase << ", " << e.pixelsX << ", " << e.pixelsY << ")";
+  case PostedInput::Kind::move: return out << "move(" << e.x << ", " << e.y << ")";
+  case PostedInput::Kind::drag: return out << "drag(" << e.x << ", " << e.y << ")";
+  case PostedInput::Kind::leftDown:
+  case PostedInput::Kind::leftUp:
+    out << (e.kind == PostedInput::Kind::leftDown ? "leftDown(" : "leftUp(") << e.x << ", " << e.y << ", ";
+    if (e.clickState) {
+      out << *e.clickState;
+    } else {
+      out << "-";
     }
-    case PostedInput::Kind::key:
-      return out << "key(" << static_cast<std::int64_t>(e.key) << (e.down ? ", down)" : ", up)");
+    return out << ")";
+  case PostedInput::Kind::scroll: {
+    const char* phase = e.phase == ScrollPhase::began ? "began" : e.phase == ScrollPhase::changed ? "changed" : "ended";
+    return out << "scroll(" << phase << ", " << e.pixelsX << ", " << e.pixelsY << ")";
+  }
+  case PostedInput::Kind::key:
+    return out << "key(" << static_cast<std::int64_t>(e.key) << (e.down ? ", down)" : ", up)");
   }
   return out;
 }
@@ -109,9 +100,7 @@ void FakeInputPoster::scroll(ScrollPhase phase, std::int32_t pixelsX, std::int32
   record(PostedInput::scroll(phase, pixelsX, pixelsY));
 }
 
-void FakeInputPoster::postKey(input::KeyCode key, bool down) {
-  record(PostedInput::keyEvent(key, down));
-}
+void FakeInputPoster::postKey(input::KeyCode key, bool down) { record(PostedInput::keyEvent(key, down)); }
 
 std::chrono::nanoseconds FakeInputPoster::doubleClickInterval() {
   std::lock_guard lock(mutex_);

@@ -17,12 +17,12 @@ struct PostedInput {
   enum class Kind { move, leftDown, leftUp, drag, scroll, key };
 
   Kind kind = Kind::move;
-  double x = 0, y = 0;                      // move, leftDown, leftUp, drag
-  std::optional<std::int64_t> clickState;   // leftDown, leftUp
-  ScrollPhase phase = ScrollPhase::began;   // scroll
-  std::int32_t pixelsX = 0, pixelsY = 0;    // scroll
+  double x = 0, y = 0;                         // move, leftDown, leftUp, drag
+  std::optional<std::int64_t> clickState;      // leftDown, leftUp
+  ScrollPhase phase = ScrollPhase::began;      // scroll
+  std::int32_t pixelsX = 0, pixelsY = 0;       // scroll
   input::KeyCode key = input::KeyCode::key_A;  // key
-  bool down = false;                        // key
+  bool down = false;                           // key
 
   static PostedInput move(double x, double y);
   static PostedInput leftDown(double x, double y, std::optional<std::int64_t> clickState);
@@ -38,9 +38,8 @@ struct PostedInput {
 std::ostream& operator<<(std::ostream& out, const PostedInput& event);
 
 class FakeInputPoster final : public InputPoster, public DoubleClickIntervalSource {
-public:
-  explicit FakeInputPoster(std::chrono::nanoseconds interval = std::chrono::milliseconds(500))
-      : interval_(interval) {}
+ public:
+  explicit FakeInputPoster(std::chrono::nanoseconds interval = std::chrono::milliseconds(500)) : interval_(interval) {}
 
   void moveMouse(double x, double y) override;
   void leftDown(double x, double y, std::optional<std::int64_t> clickState) override;
@@ -56,7 +55,7 @@ public:
   std::vector<PostedInput> events() const;
   void clear();
 
-private:
+ private:
   void record(PostedInput event);
 
   mutable std::mutex mutex_;

@@ -1,12 +1,12 @@
 #include "platform/wayland/Bus.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "log/Log.h"
 

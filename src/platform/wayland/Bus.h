@@ -5,16 +5,16 @@
 // bus goes through `locked`, which also wakes the dispatch thread so that
 // signals read during a method call are delivered.
 
-#include <systemd/sd-bus.h>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
+
+#include <systemd/sd-bus.h>
 
 namespace marlinax::platform::wayland {
 

@@ -1,11 +1,11 @@
 #include "platform/wayland/InputPosterGnome.h"
 
-#include <linux/input-event-codes.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <thread>
+
+#include <linux/input-event-codes.h>
 
 #include "log/Log.h"
 #include "platform/EvdevKeys.h"
@@ -180,17 +180,14 @@ void InputPosterGnome::dragTo(double x, double y) {
 void InputPosterGnome::scroll(ScrollPhase phase, std::int32_t pixelsX, std::int32_t pixelsY) {
   std::lock_guard lock(mutex_);
   switch (phase) {
-    case ScrollPhase::began:
-      return;  // a gesture begins with its first movement
-    case ScrollPhase::changed:
-      if (pixelsX == 0 && pixelsY == 0) return;
-      send([&](MutterSession& session) {
-        session.pointerAxis(-static_cast<double>(pixelsX), -static_cast<double>(pixelsY), false);
-      });
-      return;
-    case ScrollPhase::ended:
-      send([](MutterSession& session) { session.pointerAxis(0, 0, true); });
-      return;
+  case ScrollPhase::began: return;  // a gesture begins with its first movement
+  case ScrollPhase::changed:
+    if (pixelsX == 0 && pixelsY == 0) return;
+    send([&](MutterSession& session) {
+      session.pointerAxis(-static_cast<double>(pixelsX), -static_cast<double>(pixelsY), false);
+    });
+    return;
+  case ScrollPhase::ended: send([](MutterSession& session) { session.pointerAxis(0, 0, true); }); return;
   }
 }
 

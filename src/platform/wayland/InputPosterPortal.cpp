@@ -1,10 +1,10 @@
 #include "platform/wayland/InputPosterPortal.h"
 
-#include <linux/input-event-codes.h>
-
 #include <algorithm>
 #include <cmath>
 #include <thread>
+
+#include <linux/input-event-codes.h>
 
 #include "log/Log.h"
 #include "platform/EvdevKeys.h"

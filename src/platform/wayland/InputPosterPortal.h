@@ -15,9 +15,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <vector>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "platform/InputPoster.h"
 

@@ -1,14 +1,13 @@
 #include "platform/wayland/PipeWireStream.h"
 
+#include <condition_variable>
+#include <mutex>
+
+#include <fcntl.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
-
-#include <fcntl.h>
-
-#include <condition_variable>
-#include <mutex>
 
 #include "log/Log.h"
 #include "platform/CaptureService.h"

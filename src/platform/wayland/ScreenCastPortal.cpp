@@ -1,14 +1,14 @@
 #include "platform/wayland/ScreenCastPortal.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <random>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "log/Log.h"
 #include "platform/wayland/Bus.h"

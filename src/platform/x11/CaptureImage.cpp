@@ -1,11 +1,11 @@
 #include "platform/x11/CaptureImage.h"
 
-#include <libyuv/planar_functions.h>
-#include <libyuv/scale_argb.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
+
+#include <libyuv/planar_functions.h>
+#include <libyuv/scale_argb.h>
 
 namespace marlinax::platform::x11 {
 

@@ -1,14 +1,14 @@
 #include "platform/x11/CaptureSource.h"
 
+#include <chrono>
+#include <string>
+
 #include <X11/Xutil.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-
-#include <chrono>
-#include <string>
 
 namespace marlinax::platform::x11 {
 
@@ -109,8 +109,8 @@ std::optional<CursorImage> fetchCursor(XDisplay& display) {
 ShmImage::ShmImage(XDisplay& display, int width, int height) : display_(display) {
   Display* dpy = display.get();
   int screen = DefaultScreen(dpy);
-  image_ = XShmCreateImage(dpy, DefaultVisual(dpy, screen), static_cast<unsigned>(DefaultDepth(dpy, screen)),
-                           ZPixmap, nullptr, &segment_, static_cast<unsigned>(width), static_cast<unsigned>(height));
+  image_ = XShmCreateImage(dpy, DefaultVisual(dpy, screen), static_cast<unsigned>(DefaultDepth(dpy, screen)), ZPixmap,
+                           nullptr, &segment_, static_cast<unsigned>(width), static_cast<unsigned>(height));
   if (!image_) throw CaptureError("cannot create a shared-memory image");
   if (image_->bits_per_pixel != 32 || image_->byte_order != LSBFirst) {
     XDestroyImage(image_);
@@ -162,8 +162,7 @@ bool ShmImage::grab(int x, int y) {
 }
 
 FrameBuilder::FrameBuilder(XDisplay& display, const CaptureConfiguration& configuration)
-    : display_(display),
-      configuration_(configuration),
+    : display_(display), configuration_(configuration),
       pool_(static_cast<std::size_t>(std::max(1, configuration.queueDepth)) + 1) {
   if (configuration_.width <= 0 || configuration_.height <= 0) throw CaptureError("invalid capture size");
 }

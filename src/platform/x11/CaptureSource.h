@@ -4,14 +4,14 @@
 // monitors, MIT-SHM grabs of a root rectangle and the XFixes cursor, put
 // together into finished frames.
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XShm.h>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XShm.h>
 
 #include "platform/CaptureService.h"
 #include "platform/x11/CaptureImage.h"

@@ -1,14 +1,7 @@
 #include "platform/x11/CaptureX11.h"
 
-#include <X11/extensions/Xdamage.h>
-#include <X11/extensions/Xfixes.h>
-#include <X11/extensions/Xrandr.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +9,13 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "platform/x11/CaptureSource.h"
 #include "platform/x11/XDisplay.h"
@@ -89,9 +89,7 @@ class StreamWorker {
  public:
   StreamWorker(const std::string& displayName, std::uint32_t displayID, const CaptureConfiguration& configuration,
                CaptureService::Output output)
-      : displayID_(displayID),
-        configuration_(configuration),
-        output_(std::move(output)),
+      : displayID_(displayID), configuration_(configuration), output_(std::move(output)),
         display_(openCaptureConnection(displayName)) {
     Display* dpy = display_->get();
     auto monitor = findMonitor(*display_, displayID_);
@@ -168,8 +166,8 @@ class StreamWorker {
         pointerPeriod = now - lastPointerMove < std::chrono::seconds(1) ? movingPeriod : restingPeriod;
       }
 
-      bool ready = (!lastDelivery || now - *lastDelivery >= interval) &&
-                   (!configuration_.onDemand || control.wanted.load());
+      bool ready =
+          (!lastDelivery || now - *lastDelivery >= interval) && (!configuration_.onDemand || control.wanted.load());
       if (ready) {
         if (geometryStale) {
           geometryStale = false;
@@ -192,8 +190,7 @@ class StreamWorker {
           if (cursorNow) damage_.push_back(*cursorNow);
           auto frame = builder_->build(area_, cursor_ ? &*cursor_ : nullptr, pointer_);
           if (frame) {
-            if (!damageAll_)
-              frame->damage = scaledDamage(damage_, area_, configuration_.width, configuration_.height);
+            if (!damageAll_) frame->damage = scaledDamage(damage_, area_, configuration_.width, configuration_.height);
             damage_.clear();
             damageAll_ = false;
             drawnCursor_ = cursorNow;
@@ -314,9 +311,8 @@ class StreamWorker {
 
 class X11CaptureStream : public CaptureStream {
  public:
-  X11CaptureStream(const std::string& displayName, std::uint32_t displayID,
-                   const CaptureConfiguration& configuration, CaptureService::Output output,
-                   CaptureService::Ended ended)
+  X11CaptureStream(const std::string& displayName, std::uint32_t displayID, const CaptureConfiguration& configuration,
+                   CaptureService::Output output, CaptureService::Ended ended)
       : control_(std::make_shared<StreamControl>()) {
     auto worker = std::make_unique<StreamWorker>(displayName, displayID, configuration, std::move(output));
     thread_ = std::thread([worker = std::move(worker), control = control_, ended = std::move(ended)]() mutable {

@@ -1,12 +1,5 @@
 #include "platform/x11/InputPosterX11.h"
 
-#include <X11/XF86keysym.h>
-#include <X11/XKBlib.h>
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
-#include <linux/input-event-codes.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -17,6 +10,13 @@
 #include <set>
 #include <type_traits>
 #include <utility>
+
+#include <X11/XF86keysym.h>
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <linux/input-event-codes.h>
 
 #include "log/Log.h"
 #include "platform/EvdevKeys.h"
@@ -176,9 +176,7 @@ constexpr unsigned kWheelUp = 4, kWheelDown = 5, kWheelLeft = 6, kWheelRight = 7
 // the screen. Nothing for a position that is not a number.
 std::optional<std::pair<int, int>> rootPixel(double x, double y) {
   if (!std::isfinite(x) || !std::isfinite(y)) return std::nullopt;
-  auto pixel = [](double v) {
-    return static_cast<int>(std::lround(std::clamp(v, -32768.0, 32767.0)));
-  };
+  auto pixel = [](double v) { return static_cast<int>(std::lround(std::clamp(v, -32768.0, 32767.0))); };
   return std::pair{pixel(x), pixel(y)};
 }
 
@@ -186,8 +184,7 @@ std::int32_t takeSteps(std::int64_t& remainder, std::int32_t pixels) {
   remainder += pixels;
   const std::int64_t steps = remainder / kPixelsPerWheelStep;  // toward zero
   remainder -= steps * kPixelsPerWheelStep;
-  return static_cast<std::int32_t>(
-      std::clamp<std::int64_t>(steps, -kMaxWheelStepsPerEvent, kMaxWheelStepsPerEvent));
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(steps, -kMaxWheelStepsPerEvent, kMaxWheelStepsPerEvent));
 }
 
 }  // namespace
@@ -289,8 +286,7 @@ struct InputPosterX11::Impl {
   }
 
   void movePointer(std::pair<int, int> pixel) {
-    XTestFakeMotionEvent(display, DefaultScreen(display), pixel.first, pixel.second,
-                         CurrentTime);
+    XTestFakeMotionEvent(display, DefaultScreen(display), pixel.first, pixel.second, CurrentTime);
   }
 
   void setButton(bool down) {
@@ -349,13 +345,11 @@ struct InputPosterX11::Impl {
     int minKeycode = 0, maxKeycode = 0;
     XDisplayKeycodes(display, &minKeycode, &maxKeycode);
     int perKeycode = 0;
-    KeySym* symbols = XGetKeyboardMapping(display, static_cast<::KeyCode>(minKeycode),
-                                          maxKeycode - minKeycode + 1, &perKeycode);
+    KeySym* symbols =
+        XGetKeyboardMapping(display, static_cast<::KeyCode>(minKeycode), maxKeycode - minKeycode + 1, &perKeycode);
     if (symbols == nullptr) return;
     auto inRange = [&](int keycode) { return keycode >= minKeycode && keycode <= maxKeycode; };
-    auto symbolAt = [&](int keycode, int index) {
-      return symbols[(keycode - minKeycode) * perKeycode + index];
-    };
+    auto symbolAt = [&](int keycode, int index) { return symbols[(keycode - minKeycode) * perKeycode + index]; };
     auto carries = [&](int keycode, KeySym symbol) {
       if (!inRange(keycode)) return false;
       for (int i = 0; i < perKeycode; ++i) {
@@ -376,8 +370,8 @@ struct InputPosterX11::Impl {
       }
       return std::nullopt;
     };
-    const bool evdevKeymap = carries(KEY_UP + kEvdevKeycodeOffset, XK_Up) &&
-                             carries(KEY_LEFT + kEvdevKeycodeOffset, XK_Left);
+    const bool evdevKeymap =
+        carries(KEY_UP + kEvdevKeycodeOffset, XK_Up) && carries(KEY_LEFT + kEvdevKeycodeOffset, XK_Left);
     for (const KeyEntry& entry : keyTable) {
       const int physical = evdevKeyCode(entry.key) + kEvdevKeycodeOffset;
       std::optional<int> chosen;

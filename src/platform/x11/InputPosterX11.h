@@ -34,7 +34,7 @@ inline constexpr std::int32_t kMaxWheelStepsPerEvent = 50;
 
 // Turns the pixel amounts of one scroll gesture into whole wheel clicks.
 class WheelAccumulator {
-public:
+ public:
   struct Steps {
     std::int32_t horizontal = 0;  // > 0: left (button 6), < 0: right (button 7)
     std::int32_t vertical = 0;    // > 0: up (button 4), < 0: down (button 5)
@@ -46,13 +46,13 @@ public:
   // Forgets the carried remainder (at the beginning and end of a gesture).
   void reset();
 
-private:
+ private:
   std::int64_t remainderX_ = 0;
   std::int64_t remainderY_ = 0;
 };
 
 class InputPosterX11 final : public InputPoster, public DoubleClickIntervalSource {
-public:
+ public:
   // Connects to `displayName` (empty: $DISPLAY). Throws x11::XError when the display
   // cannot be opened or lacks XTEST. When the X server goes away, each later operation
   // first connects again; while that fails its events are dropped and the outage is
@@ -81,7 +81,7 @@ public:
   // X protocol errors seen on this poster's connection so far (they are never fatal).
   std::uint64_t protocolErrors() const;
 
-private:
+ private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -1,8 +1,8 @@
 #include "platform/x11/InputSettingsX11.h"
 
-#include <X11/Xatom.h>
-
 #include <string>
+
+#include <X11/Xatom.h>
 
 namespace marlinax::platform {
 
@@ -11,7 +11,7 @@ namespace {
 // Reads the numbers of an XSETTINGS value in the byte order its header declares, never past
 // its end.
 class SettingsReader {
-public:
+ public:
   SettingsReader(ByteView data, bool bigEndian) : data_(data), bigEndian_(bigEndian) {}
 
   bool skip(std::size_t count) {
@@ -45,7 +45,7 @@ public:
     return result;
   }
 
-private:
+ private:
   ByteView data_;
   bool bigEndian_;
   std::size_t offset_ = 0;
@@ -71,23 +71,23 @@ std::optional<std::int32_t> xsettingsInteger(ByteView settings, std::string_view
     if (!settingName || !reader.skipPadded(*nameLength)) return std::nullopt;
     if (!reader.number(4)) return std::nullopt;  // serial of the last change
     switch (*type) {
-      case integerSetting: {
-        const auto value = reader.number(4);
-        if (!value) return std::nullopt;
-        if (*settingName == name) return static_cast<std::int32_t>(*value);
-        break;
-      }
-      case stringSetting: {
-        const auto length = reader.number(4);
-        if (!length || !reader.skipPadded(*length)) return std::nullopt;
-        break;
-      }
-      case colorSetting:
-        if (!reader.skip(8)) return std::nullopt;
-        break;
-      default:
-        // An unknown type has an unknown size: nothing after it can be read.
-        return std::nullopt;
+    case integerSetting: {
+      const auto value = reader.number(4);
+      if (!value) return std::nullopt;
+      if (*settingName == name) return static_cast<std::int32_t>(*value);
+      break;
+    }
+    case stringSetting: {
+      const auto length = reader.number(4);
+      if (!length || !reader.skipPadded(*length)) return std::nullopt;
+      break;
+    }
+    case colorSetting:
+      if (!reader.skip(8)) return std::nullopt;
+      break;
+    default:
+      // An unknown type has an unknown size: nothing after it can be read.
+      return std::nullopt;
     }
   }
   return std::nullopt;
@@ -106,8 +106,8 @@ std::chrono::nanoseconds desktopDoubleClickInterval(Display* display) {
   unsigned long remaining = 0;
   unsigned char* value = nullptr;
   // At most 1 MiB (the length is counted in 32-bit units); real settings are a few KiB.
-  const int status = XGetWindowProperty(display, owner, property, 0, 256 * 1024, False, property,
-                                        &type, &format, &items, &remaining, &value);
+  const int status = XGetWindowProperty(display, owner, property, 0, 256 * 1024, False, property, &type, &format,
+                                        &items, &remaining, &value);
   std::optional<std::int32_t> milliseconds;
   if (status == Success && value != nullptr && type == property && format == 8) {
     milliseconds = xsettingsInteger(ByteView(value, items), "Net/DoubleClickTime");

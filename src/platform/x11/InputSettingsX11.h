@@ -5,12 +5,12 @@
 // in a small binary format, in its _XSETTINGS_SETTINGS property; the interval is the integer
 // "Net/DoubleClickTime" in milliseconds.
 
-#include <X11/Xlib.h>
-
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string_view>
+
+#include <X11/Xlib.h>
 
 #include "codec/Bytes.h"
 #include "platform/InputPoster.h"

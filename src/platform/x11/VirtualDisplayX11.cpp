@@ -1,14 +1,14 @@
 #include "platform/x11/VirtualDisplayX11.h"
 
-#include <X11/Xatom.h>
-#include <X11/extensions/Xrandr.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include <X11/Xatom.h>
+#include <X11/extensions/Xrandr.h>
 
 #include "log/Log.h"
 #include "platform/CaptureService.h"
@@ -24,7 +24,7 @@ CvtTimings cvtTimings(int width, int height, double refreshRate) {
   constexpr int kMinVPorch = 3;
   constexpr int kMinVBackPorch = 6;
   constexpr double kHSyncPercent = 8.0;
-  constexpr double kCPrime = 30.0;  // (C - J) * K / 256 + J with C 40, J 20, K 128
+  constexpr double kCPrime = 30.0;   // (C - J) * K / 256 + J with C 40, J 20, K 128
   constexpr double kMPrime = 300.0;  // M * K / 256 with M 600
   constexpr int kClockStepKHz = 250;
 
@@ -45,8 +45,7 @@ CvtTimings cvtTimings(int width, int height, double refreshRate) {
     vSync = 7;
   }
 
-  const double hPeriodMicros =
-      (1'000'000.0 / refreshRate - kMinVSyncAndBackPorchMicros) / (t.vDisplay + kMinVPorch);
+  const double hPeriodMicros = (1'000'000.0 / refreshRate - kMinVSyncAndBackPorchMicros) / (t.vDisplay + kMinVPorch);
   int vSyncAndBackPorch = static_cast<int>(kMinVSyncAndBackPorchMicros / hPeriodMicros) + 1;
   vSyncAndBackPorch = std::max(vSyncAndBackPorch, vSync + kMinVBackPorch);
   t.vTotal = t.vDisplay + vSyncAndBackPorch + kMinVPorch;
@@ -325,7 +324,8 @@ class X11VirtualDisplay final : public PlatformVirtualDisplay {
   bool tryFreeOutput(const VirtualDisplayMode& mode) {
     auto res = resources();
     std::vector<RROutput> claimed;
-    for (const auto& monitor : monitors(false)) claimed.insert(claimed.end(), monitor.outputs.begin(), monitor.outputs.end());
+    for (const auto& monitor : monitors(false))
+      claimed.insert(claimed.end(), monitor.outputs.begin(), monitor.outputs.end());
     RROutput output = None;
     RRCrtc crtc = None;
     std::string outputName;
@@ -383,8 +383,8 @@ class X11VirtualDisplay final : public PlatformVirtualDisplay {
     grow(size, wanted);
     auto fresh = resources();  // the configuration's timestamp moved with the size
     changes_.crtc = crtc;
-    Status status = XRRSetCrtcConfig(dpy(), fresh.get(), crtc, CurrentTime, x, 0, changes_.mode, RR_Rotate_0,
-                                     &output, 1);
+    Status status =
+        XRRSetCrtcConfig(dpy(), fresh.get(), crtc, CurrentTime, x, 0, changes_.mode, RR_Rotate_0, &output, 1);
     check("XRRSetCrtcConfig");
     if (status != RRSetConfigSuccess) throw CaptureError("the server refused to switch the output on");
 
@@ -430,7 +430,8 @@ class X11VirtualDisplay final : public PlatformVirtualDisplay {
       attempt("XRRDeleteOutputMode", [&] { XRRDeleteOutputMode(dpy(), changes.output, changes.mode); });
     }
     if (changes.modeCreated) attempt("XRRDestroyMode", [&] { XRRDestroyMode(dpy(), changes.mode); });
-    if (changes.formerSize) attempt("XRRSetScreenSize", [&] {
+    if (changes.formerSize)
+      attempt("XRRSetScreenSize", [&] {
         XRRSetScreenSize(dpy(), display_->root(), changes.formerSize->width, changes.formerSize->height,
                          changes.formerSize->mmWidth, changes.formerSize->mmHeight);
       });

@@ -32,8 +32,7 @@ class X11PermissionProbe final : public PermissionProbe {
 
 bool probeScreenRecording(const std::string& displayName) {
   auto display = tryOpen(displayName);
-  if (!display)
-    return false;
+  if (!display) return false;
   int eventBase = 0;
   int errorBase = 0;
   int major = 0;
@@ -41,15 +40,13 @@ bool probeScreenRecording(const std::string& displayName) {
   // Monitors (which the display list is made of) arrived with RandR 1.5.
   if (!XRRQueryExtension(display->get(), &eventBase, &errorBase) || !XRRQueryVersion(display->get(), &major, &minor))
     return false;
-  if (major < 1 || (major == 1 && minor < 5))
-    return false;
+  if (major < 1 || (major == 1 && minor < 5)) return false;
   return XShmQueryExtension(display->get()) == True;
 }
 
 bool probeInput(const std::string& displayName) {
   auto display = tryOpen(displayName);
-  if (!display)
-    return false;
+  if (!display) return false;
   int eventBase = 0;
   int errorBase = 0;
   int major = 0;

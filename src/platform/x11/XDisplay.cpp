@@ -1,13 +1,13 @@
 #include "platform/x11/XDisplay.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "log/Log.h"
 
@@ -90,8 +90,7 @@ bool XDisplay::lost() const {
   pollfd poll{fd, POLLIN, 0};
   if (::poll(&poll, 1, 0) > 0) {
     char byte = 0;
-    if ((poll.revents & (POLLHUP | POLLERR)) != 0 || ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
-      lost_ = true;
+    if ((poll.revents & (POLLHUP | POLLERR)) != 0 || ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) lost_ = true;
   }
   return lost_.load();
 }

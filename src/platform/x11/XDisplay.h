@@ -7,12 +7,12 @@
 //
 // A connection is used by one thread at a time (its owner's).
 
-#include <X11/Xlib.h>
-
 #include <atomic>
 #include <memory>
 #include <stdexcept>
 #include <string>
+
+#include <X11/Xlib.h>
 
 namespace marlinax::platform::x11 {
 
