@@ -20,12 +20,12 @@
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
+#include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 #include <malloc.h>
 
 #include "async/RunOn.h"
 #include "async/Semaphore.h"
-#include "async/WorkerPool.h"
 #include "log/Log.h"
 #include "messaging/ProtocolVersion.h"
 #include "messaging/Remote.h"
@@ -348,20 +348,14 @@ struct Core : std::enable_shared_from_this<Core> {
   }
 };
 
-// How much lower the compression threads' priority is than the network
-// threads' (nice values; 5 gives a waking network thread about three times
-// the share of a busy compression thread).
-constexpr int kWorkerNice = 5;
-
 // The handle owns the threads and the contexts; the core is shared with the
 // coroutines and callbacks, which may outlive a call into it. Destroying the
 // context destroys the coroutines still suspended in it, and with them their
 // references to the core.
 struct HeadsetServer::State {
   asio::io_context io;
-  // JPEG, alpha, LZ4 and SHA-256 work runs here, never on the network threads,
-  // and gives way to them: input round trips stay short while casting.
-  async::WorkerPool cpu{std::max(1u, std::thread::hardware_concurrency()), kWorkerNice};
+  // JPEG, alpha, LZ4 and SHA-256 work runs here, never on the network threads.
+  asio::thread_pool cpu{std::max(1u, std::thread::hardware_concurrency())};
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
   std::vector<std::thread> threads;
   // Network threads still running, and their signal when one returns.
@@ -385,7 +379,7 @@ HeadsetServer::HeadsetServer(Services services, HeadsetServerOptions options, He
   core.options = std::move(options);
   core.events = std::move(events);
   core.executor = state_->io.get_executor();
-  if (!core.base.frameExecutor) core.base.frameExecutor = state_->cpu.executor();
+  if (!core.base.frameExecutor) core.base.frameExecutor = state_->cpu.get_executor();
   // At most two previews at once, whoever asks.
   if (!core.base.previewSlots) core.base.previewSlots = std::make_shared<async::Semaphore>(2);
 }

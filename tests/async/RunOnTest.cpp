@@ -8,18 +8,12 @@
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
-#include <asio/post.hpp>
 #include <asio/use_future.hpp>
 #include <functional>
-#include <set>
 #include <stdexcept>
 #include <thread>
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include "async/Queue.h"
-#include "async/WorkerPool.h"
 
 namespace marlinax::async {
 namespace {
@@ -91,31 +85,6 @@ TEST(RunOn, InterruptibleIsInterruptedOnlyWhenItLoses) {
     EXPECT_EQ(winner.get(), loses ? 1u : 0u);
     EXPECT_EQ(interrupts, loses ? 1 : 0);
   }
-}
-
-// Compression threads give way to the network threads: every thread of the
-// pool runs at the caller's nice value plus the increment, and the caller's
-// own priority is left alone.
-TEST(WorkerPool, EveryThreadRunsAtTheLoweredPriority) {
-  const int callerNice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
-  std::mutex mutex;
-  std::set<std::thread::id> threads;
-  std::vector<int> nices;
-  {
-    WorkerPool pool(2, 3);
-    std::vector<std::future<void>> done;
-    for (int i = 0; i < 40; ++i)
-      done.push_back(asio::post(pool.executor(), asio::use_future([&] {
-        std::lock_guard lock(mutex);
-        threads.insert(std::this_thread::get_id());
-        nices.push_back(::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      })));
-    for (auto& one : done) one.get();
-  }
-  EXPECT_FALSE(threads.contains(std::this_thread::get_id()));
-  for (int nice : nices) EXPECT_EQ(nice, std::min(callerNice + 3, 19));
-  EXPECT_EQ(::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())), callerNice);
 }
 
 }  // namespace
