@@ -126,7 +126,7 @@ class CastingTest : public ::testing::Test {
 
 // ---- displays and previews -------------------------------------------------
 
-TEST_F(CastingTest, DisplayListNamesEachDisplayAndAFailedFetchIsNotAnswered) {
+TEST_F(CastingTest, DisplayListAndPreviewsAndTheirFailures) {
   start();
   auto list = call<serverMessages::Windows>({});
   ASSERT_EQ(list.displays.size(), 2u);
@@ -143,10 +143,7 @@ TEST_F(CastingTest, DisplayListNamesEachDisplayAndAFailedFetchIsNotAnswered) {
   capture->setFetchFailure(std::nullopt);
   EXPECT_EQ(call<serverMessages::VisionOSHandshake>({.version = 1}).name, "test computer");
   EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
-}
 
-TEST_F(CastingTest, PreviewEdgeCases) {
-  start();
   // No such display, even after the refetch: the absent optional.
   EXPECT_EQ(call<serverMessages::WindowPreview>({.identifier = 12345}), std::nullopt);
   EXPECT_EQ(capture->screenshotCount(), 0);
