@@ -129,6 +129,8 @@ MUTANTS = [
      "fragment: sample buffer length off by one", MEDIA + PEER),
     ("src/media/Fragment.cpp", "pieces.head.push_back(0x01);", "pieces.head.push_back(0x02);", "fragment: has-mask byte written as 2",
      MEDIA + PEER),
+    ("tools/peer/FragmentReader.cpp", "if (hasMask > 1)", "if (hasMask > 2)",
+     "fragment reader: has-mask byte 2 accepted", PEER),
     ("src/media/AppleLz4.cpp", "const std::size_t history = std::min(start, kLz4Window);",
      "const std::size_t history = 0;", "LZ4 decoder ignores earlier blocks as dictionary", MEDIA),
     ("src/media/AppleLz4.cpp", "if (encoded > 0 && static_cast<std::size_t>(encoded) < size) {", "if (encoded > 0) {",

@@ -34,9 +34,8 @@ class ContentViewTest : public QObject {
   void refreshClosesSheetOnSecondGrant();
   void closedSheetStaysClosed();
   void sheetRequestsOpenHelpAndNeverBlockQuitting();
-  void waitingLayout();
+  void waitingLayoutAndCancelledAlert();
   void createVirtualDisplayWaitsForDiscovery();
-  void alertCancelChangesNothing();
   void closeAppReleasesVirtualDisplay();
   void quittingCutsDiscoveryShort();
   void connectedLayoutFollowsSession();
@@ -133,7 +132,7 @@ void ContentViewTest::sheetRequestsOpenHelpAndNeverBlockQuitting() {
   QCOMPARE(fixture.session->stops, 1);
 }
 
-void ContentViewTest::waitingLayout() {
+void ContentViewTest::waitingLayoutAndCancelledAlert() {
   Fixture fixture(true);
   auto [state, window] = fixture.show();
   QCOMPARE(window->minimumSize(), window->maximumSize());
@@ -145,6 +144,23 @@ void ContentViewTest::waitingLayout() {
   window->hide();
   window->show();
   QCOMPARE(fixture.session->starts, 1);
+  // Closing (Return presses the default button) asks first; Cancel changes nothing.
+  QVERIFY(QTest::qWaitForWindowActive(window.get()));
+  window->helpButton()->setFocus();
+  QTest::keyClick(window.get(), Qt::Key_Return);  // "Close" is the default button
+  QVERIFY(state->showAlert());
+  QMessageBox* alert = window->alert();
+  QVERIFY(alert);
+  QCOMPARE(alert->defaultButton(), window->alertCancelButton());
+  QCOMPARE(alert->buttonRole(window->alertCloseAppButton()), QMessageBox::DestructiveRole);
+
+  window->alertCancelButton()->click();
+  QVERIFY(!state->showAlert());
+  QTRY_VERIFY(!window->alert());
+  QCOMPARE(fixture.quits, 0);
+  QCOMPARE(fixture.session->stops, 0);
+  QVERIFY(window->createVirtualDisplayButton()->isEnabled());
+  QVERIFY(!window->showsConnectedLayout());
 }
 
 void ContentViewTest::createVirtualDisplayWaitsForDiscovery() {
@@ -168,27 +184,6 @@ void ContentViewTest::createVirtualDisplayWaitsForDiscovery() {
   QCOMPARE(state->viewModel().displayHolders().size(), std::size_t{1});
   QVERIFY(!window->createVirtualDisplayButton()->isEnabled());
   QCOMPARE(fixture.displays->records().size(), std::size_t{1});
-}
-
-void ContentViewTest::alertCancelChangesNothing() {
-  Fixture fixture(true);
-  auto [state, window] = fixture.show();
-  QVERIFY(QTest::qWaitForWindowActive(window.get()));
-  window->helpButton()->setFocus();
-  QTest::keyClick(window.get(), Qt::Key_Return);  // "Close" is the default button
-  QVERIFY(state->showAlert());
-  QMessageBox* alert = window->alert();
-  QVERIFY(alert);
-  QCOMPARE(alert->defaultButton(), window->alertCancelButton());
-  QCOMPARE(alert->buttonRole(window->alertCloseAppButton()), QMessageBox::DestructiveRole);
-
-  window->alertCancelButton()->click();
-  QVERIFY(!state->showAlert());
-  QTRY_VERIFY(!window->alert());
-  QCOMPARE(fixture.quits, 0);
-  QCOMPARE(fixture.session->stops, 0);
-  QVERIFY(window->createVirtualDisplayButton()->isEnabled());
-  QVERIFY(!window->showsConnectedLayout());
 }
 
 void ContentViewTest::closeAppReleasesVirtualDisplay() {

@@ -119,18 +119,6 @@ TEST_F(BroadcasterTest, LookupRefetchesOnceOnAMissOnly) {
   EXPECT_EQ(service->fetchCount(), 3);
 }
 
-TEST_F(BroadcasterTest, RemovedDisplayStaysUntilTheNextFetch) {
-  broadcaster.refreshDisplays(false);
-  service->setDisplays({display(1)});
-  EXPECT_TRUE(broadcaster.display(2));  // still in the table, nothing asked
-  EXPECT_EQ(service->fetchCount(), 1);
-  clock.now += 1001ms;
-  broadcaster.refreshDisplays(false);
-  EXPECT_EQ(service->fetchCount(), 2);
-  EXPECT_EQ(broadcaster.displays().size(), 1u);
-  EXPECT_FALSE(broadcaster.display(2));
-}
-
 TEST_F(BroadcasterTest, TableKeepsListOrderAndOneEntryPerIdentifier) {
   service->setDisplays({display(5, 10), display(3, 20), display(5, 30), display(4, 40)});
   broadcaster.refreshDisplays(true);
@@ -152,9 +140,7 @@ TEST_F(BroadcasterTest, StreamCapturesWithTheCastingConfiguration) {
   EXPECT_EQ(service->runningStreams(1), 1);
   stream.stop();
   EXPECT_EQ(service->runningStreams(), 0);
-}
-
-TEST_F(BroadcasterTest, FailedStartLeavesNothingRunning) {
+  // A start that fails leaves nothing running.
   service->setStartFailure("refused");
   EXPECT_THROW(broadcaster.makeStream(display(1)), platform::CaptureError);
   EXPECT_EQ(service->runningStreams(), 0);

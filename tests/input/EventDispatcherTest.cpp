@@ -193,18 +193,15 @@ TEST(ScrollAmounts, ClampsFiniteAmountsAndRejectsNonFiniteOnes) {
   EXPECT_EQ(amounts(0, -inf), std::nullopt);
 }
 
-// Moves, scrolls and keys reach the poster in order; scroll amounts are truncated toward zero,
-// clamped, and non-finite ones post nothing without ending the gesture.
+// Moves, scrolls and keys reach the poster in order; scroll amounts are truncated toward zero
+// and non-finite ones post nothing without ending the gesture (clamping: ScrollAmounts above).
 TEST_F(EventDispatcherTest, EventsPassThroughInOrder) {
-  constexpr auto max = std::numeric_limits<std::int32_t>::max();
-  constexpr auto min = std::numeric_limits<std::int32_t>::min();
   dispatcher.moveMouse({-12.25, 7.75});
   dispatcher.moveMouse({1e6, -1e6});
   dispatcher.beginScroll();
   dispatcher.scroll(10.7, -3.9);
   dispatcher.scroll(-0.99, 0.99);
   dispatcher.scroll(std::nan(""), 4);
-  dispatcher.scroll(1e20, -1e20);
   dispatcher.endScroll();
   dispatcher.postKey(KeyCode::key_Command, true);
   dispatcher.postKey(KeyCode::key_C, true);
@@ -214,7 +211,6 @@ TEST_F(EventDispatcherTest, EventsPassThroughInOrder) {
               ElementsAre(PostedInput::move(-12.25, 7.75), PostedInput::move(1e6, -1e6),
                           PostedInput::scroll(ScrollPhase::began, 0, 0), PostedInput::scroll(ScrollPhase::changed, 10, -3),
                           PostedInput::scroll(ScrollPhase::changed, 0, 0),
-                          PostedInput::scroll(ScrollPhase::changed, max, min),
                           PostedInput::scroll(ScrollPhase::ended, 0, 0),
                           PostedInput::keyEvent(KeyCode::key_Command, true), PostedInput::keyEvent(KeyCode::key_C, true),
                           PostedInput::keyEvent(KeyCode::key_C, false),

@@ -58,16 +58,34 @@ TEST(FragmentReader, ReadsFragmentsWithAndWithoutTheirMask) {
 }
 
 TEST(FragmentReader, RefusesMalformedFragments) {
-  Bytes good = media::Fragment::make(frame(8, 8)).serialize();
-  // Every strict prefix is cut off somewhere.
-  for (std::size_t length : {std::size_t{0}, std::size_t{2}, std::size_t{4}, good.size() / 2, good.size() - 1})
-    EXPECT_ANY_THROW(readFragment(ByteView(good).first(length))) << length;
-  Bytes badFlag = good;
-  badFlag[3] = 0x02;  // after three one-byte varints (8, 8, stride)
-  EXPECT_THROW(readFragment(badFlag), FragmentFormatError);
-  // A header announcing the 2400 x 1280 plane of a cast frame, stride 2432.
-  Bytes header{0xE0, 0x12, 0x80, 0x0A, 0x80, 0x13, 0x00};
-  EXPECT_ANY_THROW(readFragment(header));  // no sample buffer follows
+  media::Fragment fragment = media::Fragment::make(frame(8, 8));
+  const Bytes good = fragment.serialize();
+  fragment.skipMask = true;
+  const Bytes unmasked = fragment.serialize();
+  auto withFlag = [](Bytes bytes, std::uint8_t flag) {
+    bytes[3] = flag;  // after three one-byte varints (8, 8, stride 64)
+    return bytes;
+  };
+  auto prefix = [](const Bytes& bytes, std::size_t length) { return Bytes(bytes.begin(), bytes.begin() + length); };
+  const struct {
+    const char* row;
+    Bytes bytes;
+  } rows[] = {
+      {"empty", {}},
+      {"cut in the header", prefix(good, 2)},
+      {"cut after the has-mask byte", prefix(good, 4)},
+      {"cut halfway", prefix(good, good.size() / 2)},
+      {"last byte missing", prefix(good, good.size() - 1)},
+      {"has-mask byte 2 before a masked body", withFlag(good, 0x02)},
+      // Would read as a well-formed fragment without its mask if only 00 and 01 were not enforced.
+      {"has-mask byte 2 before an unmasked body", withFlag(unmasked, 0x02)},
+      {"has-mask byte FF before an unmasked body", withFlag(unmasked, 0xFF)},
+      // The 2400 x 1280 plane of a cast frame, stride 2432, and no sample buffer after it.
+      {"header only", {0xE0, 0x12, 0x80, 0x0A, 0x80, 0x13, 0x00}},
+  };
+  ASSERT_EQ(unmasked[3], 0x00);
+  EXPECT_NO_THROW(readFragment(unmasked));
+  for (const auto& r : rows) EXPECT_THROW(readFragment(r.bytes), FragmentFormatError) << r.row;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // GoogleTest first: Xlib defines macros (None, Bool) that clash with its names.
 #include <gtest/gtest.h>
 
-#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -250,24 +249,7 @@ TEST_F(InputX11Test, ScrollPixelsBecomeWheelClicksWithTheMacSigns) {
   EXPECT_EQ(expectEvents(expected.size()), expected);
 }
 
-TEST_F(InputX11Test, KeysArriveInOrderAtTheirPhysicalKeycodes) {
-  dispatcher->postKey(KeyCode::key_Command, true);
-  dispatcher->postKey(KeyCode::key_C, true);
-  dispatcher->postKey(KeyCode::key_C, false);
-  dispatcher->postKey(KeyCode::key_Command, false);
-  const auto events = expectEvents(4, false, true);
-  ASSERT_EQ(events.size(), 4u);
-  const std::vector<std::pair<int, unsigned>> kinds = {
-      {events[0].type, events[0].detail}, {events[1].type, events[1].detail},
-      {events[2].type, events[2].detail}, {events[3].type, events[3].detail}};
-  EXPECT_EQ(kinds, (std::vector<std::pair<int, unsigned>>{
-                       {KeyPress, 133}, {KeyPress, 54}, {KeyRelease, 54}, {KeyRelease, 133}}));
-  // The server tracks the held Command (Super, Mod4 in the server's keymap) key: C is pressed with it.
-  EXPECT_EQ(events[0].state & Mod4Mask, 0u);
-  EXPECT_NE(events[1].state & Mod4Mask, 0u);
-  EXPECT_EQ(XkbKeycodeToKeysym(observer, ::KeyCode(events[1].detail), 0, 0), KeySym(XK_c));
-}
-
+// Presses and releases arrive in the order posted, each key at its evdev keycode.
 TEST_F(InputX11Test, EveryKeyButFunctionIsPostedAtItsEvdevKeycode) {
   std::vector<Seen> expected;
   for (std::int64_t raw = 0; raw < keyCodeCount; ++raw) {

@@ -28,8 +28,6 @@ public:
   void stopDaemon();
   void startDaemon();
 
-  const std::string& busAddress() const { return busAddress_; }
-
 private:
   std::string run(const std::string& command);
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // A client connection of the test's own to a private X server: paints the root window (children
-// included) and reads or moves the pointer, so tests can see what capture and input do.
+// included) and moves the pointer, so tests can see what capture does.
 
 #include <X11/Xlib.h>
 
@@ -36,13 +36,6 @@ class XPainter {
   void warpPointer(int x, int y) {
     XWarpPointer(display_, None, root(), 0, 0, 0, 0, x, y);
     XSync(display_, False);
-  }
-  std::pair<int, int> pointer() {
-    Window rootReturn = 0, child = 0;
-    int rootX = 0, rootY = 0, winX = 0, winY = 0;
-    unsigned int mask = 0;
-    XQueryPointer(display_, root(), &rootReturn, &child, &rootX, &rootY, &winX, &winY, &mask);
-    return {rootX, rootY};
   }
   Atom atom(const std::string& name) { return XInternAtom(display_, name.c_str(), False); }
 

@@ -53,7 +53,6 @@ class Xvfb {
   Xvfb& operator=(const Xvfb&) = delete;
 
   const std::string& displayName() const { return name_; }  // ":N"
-  int displayNumber() const { return number_; }
   pid_t pid() const { return pid_; }
   int width() const { return options_.width; }
   int height() const { return options_.height; }
