@@ -70,9 +70,9 @@ DesktopServices x11Services() {
     log::warning(std::string("Screen capture is not available: ") + error.what());
   }
   try {
-    auto poster = std::make_shared<platform::InputPosterX11>();
-    desktop.services.input = poster;
-    desktop.services.doubleClickInterval = poster;
+    auto input = platform::x11::makeInputServices();
+    desktop.services.input = input.input;
+    desktop.services.doubleClickInterval = input.doubleClickInterval;
   } catch (const std::exception& error) {
     log::warning(std::string("Input is not available: ") + error.what());
   }

@@ -28,7 +28,7 @@ namespace marlinax::input {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::InputPosterX11;
+using platform::x11::InputPosterX11;
 using testsupport::Xvfb;
 
 constexpr auto patience = 10s;

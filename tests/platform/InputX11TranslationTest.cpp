@@ -8,7 +8,7 @@
 #include "platform/x11/InputSettingsX11.h"
 #include "platform/XSettingsBuilder.h"
 
-namespace marlinax::platform {
+namespace marlinax::platform::x11 {
 namespace {
 
 using input::KeyCode;
@@ -112,4 +112,4 @@ TEST(WheelAccumulator, CarriesTheRemainderWithinAGestureAndCutsHugeAmounts) {
 }
 
 }  // namespace
-}  // namespace marlinax::platform
+}  // namespace marlinax::platform::x11

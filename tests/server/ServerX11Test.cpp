@@ -45,9 +45,9 @@ bool greenAt(const ReceivedFrame& frame, int x, int y) {
 Services x11Services(const std::string& display) {
   Services services;
   services.capture = platform::x11::makeCaptureService(display);
-  auto poster = std::make_shared<platform::InputPosterX11>(display);
-  services.input = poster;
-  services.doubleClickInterval = poster;
+  auto input = platform::x11::makeInputServices(display);
+  services.input = input.input;
+  services.doubleClickInterval = input.doubleClickInterval;
   return services;
 }
 

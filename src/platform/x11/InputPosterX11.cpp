@@ -23,7 +23,7 @@
 #include "platform/x11/InputSettingsX11.h"
 #include "platform/x11/XDisplay.h"
 
-namespace marlinax::platform {
+namespace marlinax::platform::x11 {
 
 namespace {
 
@@ -203,7 +203,7 @@ struct InputPosterX11::Impl {
   // Recorded errors and a lost connection never end the process. When the X
   // server goes away the next operation opens a new connection; while none can
   // be opened, events are dropped (the outage is logged once).
-  std::unique_ptr<x11::XDisplay> connection;
+  std::unique_ptr<XDisplay> connection;
   bool outage = false;
   Display* display = nullptr;
   std::mutex mutex;
@@ -215,12 +215,12 @@ struct InputPosterX11::Impl {
   bool keymapLoaded = false;
   std::optional<int> xkbEventType;
 
-  // Throws x11::XError.
+  // Throws XError.
   void open() {
-    std::unique_ptr<x11::XDisplay> opened = x11::XDisplay::open(displayName);
+    std::unique_ptr<XDisplay> opened = XDisplay::open(displayName);
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(opened->get(), &eventBase, &errorBase, &major, &minor)) {
-      throw x11::XError("the X server has no XTEST extension");
+      throw XError("the X server has no XTEST extension");
     }
     connection = std::move(opened);
     display = connection->get();
@@ -252,7 +252,7 @@ struct InputPosterX11::Impl {
       if (outage) log::info("Input reaches the X server again.");
       outage = false;
       return result;
-    } catch (const x11::XError& error) {
+    } catch (const XError& error) {
       if (!outage) log::warning(std::string("Input events are dropped: ") + error.what());
       outage = true;
       return fallback;
@@ -273,7 +273,7 @@ struct InputPosterX11::Impl {
   // connection broke meanwhile.
   void sync() {
     XSync(display, False);
-    if (connection->lost()) throw x11::XError("the X server connection was lost");
+    if (connection->lost()) throw XError("the X server connection was lost");
     if (connection->takeError() != 0) ++errors;
   }
 
@@ -282,7 +282,7 @@ struct InputPosterX11::Impl {
   // the capture). Its error, or a lost connection, shows at the next round trip.
   void flush() {
     XFlush(display);
-    if (connection->lost()) throw x11::XError("the X server connection was lost");
+    if (connection->lost()) throw XError("the X server connection was lost");
   }
 
   void movePointer(std::pair<int, int> pixel) {
@@ -485,4 +485,9 @@ std::optional<std::uint8_t> InputPosterX11::xKeycode(Key key) {
 
 std::uint64_t InputPosterX11::protocolErrors() const { return impl_->errors.load(); }
 
-}  // namespace marlinax::platform
+InputServices makeInputServices(const std::string& displayName) {
+  auto poster = std::make_shared<InputPosterX11>(displayName);
+  return {poster, poster};
+}
+
+}  // namespace marlinax::platform::x11

@@ -22,7 +22,7 @@
 #include "input/KeyCode.h"
 #include "platform/InputPoster.h"
 
-namespace marlinax::platform {
+namespace marlinax::platform::x11 {
 
 // Pixels of scrolling per wheel click. Toolkits scroll about three lines (roughly 50 px) per
 // click; 30 px lets slow trackpad-style gestures move the view without making fast ones
@@ -53,7 +53,7 @@ class WheelAccumulator {
 
 class InputPosterX11 final : public InputPoster, public DoubleClickIntervalSource {
  public:
-  // Connects to `displayName` (empty: $DISPLAY). Throws x11::XError when the display
+  // Connects to `displayName` (empty: $DISPLAY). Throws XError when the display
   // cannot be opened or lacks XTEST. When the X server goes away, each later operation
   // first connects again; while that fails its events are dropped and the outage is
   // logged once.
@@ -86,4 +86,13 @@ class InputPosterX11 final : public InputPoster, public DoubleClickIntervalSourc
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace marlinax::platform
+// Input on an X server, for the server's services: one poster is both the input
+// and the double-click interval. Throws XError when the display cannot be
+// opened or lacks XTEST.
+struct InputServices {
+  std::shared_ptr<InputPoster> input;
+  std::shared_ptr<DoubleClickIntervalSource> doubleClickInterval;
+};
+InputServices makeInputServices(const std::string& displayName = {});
+
+}  // namespace marlinax::platform::x11

@@ -4,7 +4,7 @@
 
 #include <X11/Xatom.h>
 
-namespace marlinax::platform {
+namespace marlinax::platform::x11 {
 
 namespace {
 
@@ -117,4 +117,4 @@ std::chrono::nanoseconds desktopDoubleClickInterval(Display* display) {
   return std::chrono::milliseconds(*milliseconds);
 }
 
-}  // namespace marlinax::platform
+}  // namespace marlinax::platform::x11

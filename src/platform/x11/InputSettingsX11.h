@@ -15,7 +15,7 @@
 #include "codec/Bytes.h"
 #include "platform/InputPoster.h"
 
-namespace marlinax::platform {
+namespace marlinax::platform::x11 {
 
 // The integer setting called `name` in an _XSETTINGS_SETTINGS property value; nothing when
 // the value is malformed or holds no integer of that name.
@@ -27,4 +27,4 @@ std::optional<std::int32_t> xsettingsInteger(ByteView settings, std::string_view
 // manager's window vanishing) must not be fatal, which the caller's error handler ensures.
 std::chrono::nanoseconds desktopDoubleClickInterval(Display* display);
 
-}  // namespace marlinax::platform
+}  // namespace marlinax::platform::x11
