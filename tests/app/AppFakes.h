@@ -5,7 +5,6 @@
 // releases), the launcher and a timer the test ticks by hand.
 
 #include <QTemporaryDir>
-
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -55,8 +54,7 @@ struct FakeTimer : RepeatingTimer {
   void stop() override { callback = nullptr; }
   bool running() const { return bool(callback); }
   void tick() {
-    if (callback)
-      callback();
+    if (callback) callback();
   }
 };
 
@@ -106,8 +104,7 @@ struct Fixture {
   void storePermissionsVisible(const QString& text) {
     QFile file(config.filePath("marlinax.conf"));
     file.open(QIODevice::WriteOnly);
-    if (!text.isEmpty())
-      file.write(("[General]\nPermissionsVisible=" + text + "\n").toUtf8());
+    if (!text.isEmpty()) file.write(("[General]\nPermissionsVisible=" + text + "\n").toUtf8());
   }
 
   std::unique_ptr<ContentViewState> make() {
@@ -116,8 +113,7 @@ struct Fixture {
     environment.session = session;
     environment.displays.service = displays;
     environment.displays.listDisplayIDs = [] { return std::vector<std::uint32_t>{1, 2}; };
-    if (useGate)
-      environment.displays.wait = [this](std::chrono::nanoseconds d) { return gate.wait(d); };
+    if (useGate) environment.displays.wait = [this](std::chrono::nanoseconds d) { return gate.wait(d); };
     environment.displays.output = [this](const std::string& line) {
       std::lock_guard lock(linesMutex);
       lines.push_back(line);

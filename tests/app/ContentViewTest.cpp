@@ -1,13 +1,14 @@
 // The window and its state on the offscreen platform, with fakes for the
 // desktop, the service to headsets and the virtual-display environment.
 
+#include "app/ContentView.h"
+
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
 
-#include "app/ContentView.h"
-#include "app/PermissionsView.h"
 #include "AppFakes.h"
+#include "app/PermissionsView.h"
 
 using namespace marlinax;
 using namespace marlinax::app;
@@ -18,8 +19,7 @@ namespace {
 QStringList visibleLabelTexts(const QWidget& window) {
   QStringList texts;
   for (const QLabel* label : window.findChildren<QLabel*>())
-    if (label->isVisibleTo(&window) && !label->text().isEmpty())
-      texts << label->text();
+    if (label->isVisibleTo(&window) && !label->text().isEmpty()) texts << label->text();
   return texts;
 }
 
@@ -75,8 +75,7 @@ void ContentViewTest::sheetAtStart() {
   auto state = fixture.make();
   QCOMPARE(state->askForPermissions(), sheet);
   // Accessibility is only tested once screen recording is granted.
-  if (!screen)
-    QCOMPARE(fixture.permissions->inputTests, 0);
+  if (!screen) QCOMPARE(fixture.permissions->inputTests, 0);
   QCOMPARE(fixture.timer->running(), sheet);
 
   ContentView window(*state);
@@ -124,8 +123,7 @@ void ContentViewTest::sheetRequestsOpenHelpAndNeverBlockQuitting() {
   PermissionsView* sheet = window->permissionsSheet();
   sheet->statusButton(Permission::screenRecording)->click();
   sheet->statusButton(Permission::accesibility)->click();
-  QCOMPARE(fixture.launcher->helpSections,
-           QStringList({"permission-screen-recording", "permission-accessibility"}));
+  QCOMPARE(fixture.launcher->helpSections, QStringList({"permission-screen-recording", "permission-accessibility"}));
   QVERIFY(QTest::qWaitForWindowActive(sheet));
   QTest::keyClick(sheet, Qt::Key_Q, Qt::ControlModifier);
   QCOMPARE(fixture.quits, 1);
@@ -244,8 +242,9 @@ void ContentViewTest::connectedLayoutFollowsSession() {
   // Another protocol version: served all the same, and said so.
   fixture.session->fromNetworkThread([](auto& events) { events.connected("Old Headset", 3, 1); });
   QTRY_VERIFY(window->showsConnectedLayout());
-  QCOMPARE(visibleLabelTexts(*window),
-           QStringList({"Connected to Old Headset.", "The headset speaks protocol version 3, this computer version 1."}));
+  QCOMPARE(
+      visibleLabelTexts(*window),
+      QStringList({"Connected to Old Headset.", "The headset speaks protocol version 3, this computer version 1."}));
 }
 
 void ContentViewTest::displaySettingsChoice_data() {
@@ -253,17 +252,26 @@ void ContentViewTest::displaySettingsChoice_data() {
   QTest::addColumn<QStringList>("installed");
   QTest::addColumn<QString>("command");  // program and arguments; empty: none
   QTest::addColumn<QString>("reasonMentions");
-  const QStringList all{"gnome-control-center", "kcmshell6", "kcmshell5", "systemsettings", "xfce4-display-settings",
-                        "arandr"};
-  QTest::newRow("GNOME") << "GNOME" << all << "gnome-control-center display" << "";
-  QTest::newRow("Ubuntu's GNOME") << "ubuntu:GNOME" << all << "gnome-control-center display" << "";
-  QTest::newRow("Plasma 6") << "KDE" << all << "kcmshell6 kcm_kscreen" << "";
-  QTest::newRow("Plasma 5") << "KDE" << QStringList{"kcmshell5", "systemsettings"} << "kcmshell5 kcm_kscreen" << "";
-  QTest::newRow("Xfce, any case") << "xfce" << all << "xfce4-display-settings" << "";
-  QTest::newRow("Xfce without its settings") << "XFCE" << QStringList{"arandr"} << "arandr" << "";
-  QTest::newRow("unknown desktop") << "LXQt" << QStringList{"arandr", "gnome-control-center"} << "arandr" << "";
-  QTest::newRow("nothing installed") << "GNOME" << QStringList{} << "" << "gnome-control-center";
-  QTest::newRow("no desktop named") << "" << QStringList{"kcmshell6"} << "" << "XDG_CURRENT_DESKTOP";
+  const QStringList all{"gnome-control-center",   "kcmshell6", "kcmshell5", "systemsettings",
+                        "xfce4-display-settings", "arandr"};
+  QTest::newRow("GNOME") << "GNOME" << all << "gnome-control-center display"
+                         << "";
+  QTest::newRow("Ubuntu's GNOME") << "ubuntu:GNOME" << all << "gnome-control-center display"
+                                  << "";
+  QTest::newRow("Plasma 6") << "KDE" << all << "kcmshell6 kcm_kscreen"
+                            << "";
+  QTest::newRow("Plasma 5") << "KDE" << QStringList{"kcmshell5", "systemsettings"} << "kcmshell5 kcm_kscreen"
+                            << "";
+  QTest::newRow("Xfce, any case") << "xfce" << all << "xfce4-display-settings"
+                                  << "";
+  QTest::newRow("Xfce without its settings") << "XFCE" << QStringList{"arandr"} << "arandr"
+                                             << "";
+  QTest::newRow("unknown desktop") << "LXQt" << QStringList{"arandr", "gnome-control-center"} << "arandr"
+                                   << "";
+  QTest::newRow("nothing installed") << "GNOME" << QStringList{} << ""
+                                     << "gnome-control-center";
+  QTest::newRow("no desktop named") << "" << QStringList{"kcmshell6"} << ""
+                                    << "XDG_CURRENT_DESKTOP";
 }
 
 void ContentViewTest::displaySettingsChoice() {

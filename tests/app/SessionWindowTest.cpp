@@ -93,8 +93,7 @@ void SessionWindowTest::commandLine() {
   QFETCH(QString, firstLine);
   QProcess program;
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-    environment.remove(name);
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(name);
   program.setProcessEnvironment(environment);
   program.start(QStringLiteral(MARLINAX_APP), arguments);
   QVERIFY(program.waitForFinished(60000));

@@ -2,16 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/bind_cancellation_slot.hpp>
-#include <asio/cancellation_signal.hpp>
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
-#include <asio/io_context.hpp>
 #include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/io_context.hpp>
 
 namespace marlinax::async {
 namespace {
@@ -58,8 +59,7 @@ TEST(Queue, CapacityDropsTheOldestUnreadValues) {
   };
   for (const Case& c : {Case{0, {0, 1, 2, 3, 4}, 0}, Case{1, {4}, 4}, Case{3, {2, 3, 4}, 2}}) {
     Queue<int> queue(c.capacity);
-    for (int i = 0; i < 5; ++i)
-      queue.push(i);
+    for (int i = 0; i < 5; ++i) queue.push(i);
     EXPECT_EQ(queue.buffered(), c.read.size());
     queue.finish();
     asio::io_context io;
@@ -86,8 +86,7 @@ TEST(Queue, EndingWakesEveryWaitingReaderOnceAndLaterPushesAreIgnored) {
     asio::io_context io;
     Queue<int> queue;
     std::vector<Reader> waiting(3);
-    for (auto& reader : waiting)
-      read(io, queue, reader);
+    for (auto& reader : waiting) read(io, queue, reader);
     settle(io);  // all three wait
     c.end(queue);
     c.end(queue);
@@ -139,24 +138,19 @@ TEST(Queue, ConcurrentProducersAndReaders) {
   read(io, queue, first, 2 * perProducer + 1);
   read(io, queue, second, 2 * perProducer + 1);
   std::vector<std::thread> readers, producers;
-  for (int i = 0; i < 2; ++i)
-    readers.emplace_back([&] { io.run(); });
+  for (int i = 0; i < 2; ++i) readers.emplace_back([&] { io.run(); });
   for (int producer = 0; producer < 2; ++producer)
     producers.emplace_back([&, producer] {
-      for (int i = 0; i < perProducer; ++i)
-        queue.push(producer * perProducer + i);
+      for (int i = 0; i < perProducer; ++i) queue.push(producer * perProducer + i);
     });
-  for (auto& thread : producers)
-    thread.join();
+  for (auto& thread : producers) thread.join();
   queue.finish();
-  for (auto& thread : readers)
-    thread.join();
+  for (auto& thread : readers) thread.join();
   std::vector<int> all(first.values);
   all.insert(all.end(), second.values.begin(), second.values.end());
   std::sort(all.begin(), all.end());
   ASSERT_EQ(all.size(), 2u * perProducer);
-  for (int i = 0; i < 2 * perProducer; ++i)
-    EXPECT_EQ(all[i], i);
+  for (int i = 0; i < 2 * perProducer; ++i) EXPECT_EQ(all[i], i);
   for (const Reader* reader : {&first, &second}) {
     for (std::size_t i = 1; i < reader->values.size(); ++i) {
       if (reader->values[i - 1] / perProducer == reader->values[i] / perProducer) {

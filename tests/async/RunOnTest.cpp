@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/io_context.hpp>
@@ -9,9 +13,6 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_future.hpp>
-#include <functional>
-#include <stdexcept>
-#include <thread>
 
 #include "async/Queue.h"
 
@@ -59,8 +60,7 @@ TEST(RunOn, InterruptibleIsInterruptedOnlyWhenItLoses) {
   for (bool loses : {true, false}) {
     asio::io_context io;
     Queue<int> gate;
-    if (!loses)
-      gate.push(1);
+    if (!loses) gate.push(1);
     int interrupts = 0;
     auto work = [](Queue<int> gate) -> asio::awaitable<int> {
       auto value = co_await gate.next();

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <map>
+#include <thread>
+#include <vector>
+
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
@@ -9,10 +14,6 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
-#include <atomic>
-#include <map>
-#include <thread>
-#include <vector>
 
 namespace marlinax::async {
 namespace {
@@ -30,8 +31,7 @@ struct Holders {
   std::map<int, std::error_code> failed;
 };
 
-void acquire(asio::io_context& io, Semaphore& semaphore, Holders& holders, int id,
-             asio::cancellation_slot slot = {}) {
+void acquire(asio::io_context& io, Semaphore& semaphore, Holders& holders, int id, asio::cancellation_slot slot = {}) {
   asio::co_spawn(
       io,
       [&semaphore, &holders, id]() -> asio::awaitable<void> {
@@ -76,16 +76,14 @@ TEST(Semaphore, CloseWakesWaitersWithoutAPermitAndHeldPermitsStayValid) {
   asio::io_context io;
   Semaphore semaphore(1);
   Holders holders;
-  for (int id = 0; id < 3; ++id)
-    acquire(io, semaphore, holders, id);
+  for (int id = 0; id < 3; ++id) acquire(io, semaphore, holders, id);
   settle(io);
   semaphore.close();
   acquire(io, semaphore, holders, 3);
   settle(io);
   EXPECT_EQ(holders.order, (std::vector<int>{0, 1, 2, 3}));
   EXPECT_TRUE(holders.held.at(0));
-  for (int id : {1, 2, 3})
-    EXPECT_FALSE(holders.held.at(id));
+  for (int id : {1, 2, 3}) EXPECT_FALSE(holders.held.at(id));
   holders.held.clear();  // the held permit comes back after the close
   EXPECT_EQ(semaphore.available(), 1u);
   EXPECT_EQ(semaphore.waiting(), 0u);

@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
-#include <asio/io_context.hpp>
 #include <atomic>
 #include <chrono>
 #include <thread>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/io_context.hpp>
 
 #include "async/Queue.h"
 #include "platform/fake/FakeCapture.h"

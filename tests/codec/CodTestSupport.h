@@ -19,7 +19,8 @@ inline Bytes hex(std::string_view text) {
   int high = -1;
   for (char c : text) {
     if (c == ' ' || c == '|' || c == '\n') continue;
-    int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+    int v =
+        std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
     if (high < 0) {
       high = v;
     } else {

@@ -13,9 +13,7 @@ struct Inner {
 struct Outer {
   Inner inner;
   std::int8_t z = 0;
-  static constexpr auto codingFields() {
-    return std::make_tuple(field("z", &Outer::z), field("inner", &Outer::inner));
-  }
+  static constexpr auto codingFields() { return std::make_tuple(field("z", &Outer::z), field("inner", &Outer::inner)); }
 };
 
 struct Empty {

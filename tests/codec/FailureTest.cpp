@@ -56,7 +56,8 @@ TEST(Failures, Truncated) {
   EXPECT_EQ(decodeError<std::vector<std::optional<Int>>>(hex("00 | 02 01")), truncated);
   // An element range beyond the element area.
   EXPECT_EQ(decodeError<std::vector<std::string>>(hex("00 | 01 02 05 02 01 61")), truncated);  // end of first
-  EXPECT_EQ(decodeError<std::vector<std::string>>(hex("00 | 01 02 05 02 04 61 62 63 64")), truncated);  // start of second
+  EXPECT_EQ(decodeError<std::vector<std::string>>(hex("00 | 01 02 05 02 04 61 62 63 64")),
+            truncated);  // start of second
   EXPECT_EQ(decodeError<std::vector<std::optional<std::string>>>(hex("00 | 02 02 00 09 01 01 61")), truncated);
   EXPECT_EQ(decodeError<Named>(hex("01 02 01 61 04 6E 61 6D 65 | 00 00 09 02 01 61")), truncated);
 }
@@ -104,12 +105,11 @@ TEST(Failures, InvalidUTF8PointsAtTheFirstStringByte) {
   Bytes bytes = encode(std::map<std::string, std::vector<std::string>>{{"n", {"ab", "cd"}}});
   ASSERT_EQ(toHex(bytes), "01 01 01 6E 00 00 09 00 02 03 02 61 62 02 63 64");
   bytes[14] = 0xFF;
-  EXPECT_EQ((decodeError<std::map<std::string, std::vector<std::string>>>(bytes)),
-            err(Kind::invalidUTF8, 14));
+  EXPECT_EQ((decodeError<std::map<std::string, std::vector<std::string>>>(bytes)), err(Kind::invalidUTF8, 14));
   // Overlong forms, surrogates, code points past U+10FFFF and cut sequences are all invalid.
   // A lead byte where a later continuation byte belongs, too.
-  for (const char* bad : {"C0 80", "E0 80 80", "ED A0 80", "F4 90 80 80", "F8 88 80 80 80", "E2 82", "80",
-                          "E2 82 C2"}) {
+  for (const char* bad :
+       {"C0 80", "E0 80 80", "ED A0 80", "F4 90 80 80", "F8 88 80 80 80", "E2 82", "80", "E2 82 C2"}) {
     Bytes message = hex("00 00");
     Bytes utf8 = hex(bad);
     message.push_back(static_cast<std::uint8_t>(utf8.size()));
@@ -125,9 +125,8 @@ TEST(Failures, InvalidUTF8PointsAtTheFirstStringByte) {
   }
   // What we send is always repaired: one U+FFFD per maximal invalid subpart.
   const std::pair<const char*, const char*> repairs[] = {
-      {"4A FC 72", "4A EF BF BD 72"},         {"E2 82 41", "EF BF BD 41"},
-      {"ED A0 80", "EF BF BD EF BF BD EF BF BD"}, {"F0 9F 98", "EF BF BD"},
-      {"C0 80", "EF BF BD EF BF BD"},         {"F0 9F 98 80 41", "F0 9F 98 80 41"},
+      {"4A FC 72", "4A EF BF BD 72"}, {"E2 82 41", "EF BF BD 41"},    {"ED A0 80", "EF BF BD EF BF BD EF BF BD"},
+      {"F0 9F 98", "EF BF BD"},       {"C0 80", "EF BF BD EF BF BD"}, {"F0 9F 98 80 41", "F0 9F 98 80 41"},
   };
   for (auto [in, out] : repairs) {
     Bytes bytes = hex(in);

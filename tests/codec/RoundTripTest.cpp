@@ -10,7 +10,7 @@ namespace marlinax::codec::testing {
 namespace {
 
 class Generator {
-public:
+ public:
   explicit Generator(std::uint32_t seed) : rng_(seed) {}
 
   template <class T>
@@ -19,9 +19,9 @@ public:
     std::uniform_int_distribution<Wide> dist(std::numeric_limits<T>::min(), std::numeric_limits<T>::max());
     // Favour the extremes now and then.
     switch (pick(8)) {
-      case 0: return std::numeric_limits<T>::min();
-      case 1: return std::numeric_limits<T>::max();
-      default: return static_cast<T>(dist(rng_));
+    case 0: return std::numeric_limits<T>::min();
+    case 1: return std::numeric_limits<T>::max();
+    default: return static_cast<T>(dist(rng_));
     }
   }
 
@@ -69,14 +69,15 @@ public:
         column.push_back(pick(4) == 0 ? std::nullopt : std::optional<Int>(integer<Int>()));
     }
     if (pick(2)) n.frame = Rect{double(integer<std::int16_t>()), 0.5, 1e9, -3};
-    for (std::size_t i = pick(3); i > 0; --i) n.maybeLeaves.push_back(pick(3) == 0 ? std::nullopt : std::optional(leaf()));
+    for (std::size_t i = pick(3); i > 0; --i)
+      n.maybeLeaves.push_back(pick(3) == 0 ? std::nullopt : std::optional(leaf()));
     if (depth > 0)
       for (std::size_t i = pick(3); i > 0; --i) n.children.push_back(node(depth - 1));
     for (std::size_t i = pick(5); i > 0; --i) n.words.push_back(pick(2) ? "same" : text());
     return n;
   }
 
-private:
+ private:
   std::mt19937 rng_;
 };
 

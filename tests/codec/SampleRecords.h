@@ -45,12 +45,11 @@ struct Leaf {
   Bytes bytes;
   std::optional<Tint> tint;
   static constexpr auto codingFields() {
-    return std::make_tuple(field("i8", &Leaf::i8), field("i16", &Leaf::i16), field("i32", &Leaf::i32),
-                           field("i64", &Leaf::i64), field("u8", &Leaf::u8), field("u16", &Leaf::u16),
-                           field("u32", &Leaf::u32), field("u64", &Leaf::u64), field("flag", &Leaf::flag),
-                           field("f", &Leaf::f), field("d", &Leaf::d), field("text", &Leaf::text),
-                           field("maybeText", &Leaf::maybeText), field("bytes", &Leaf::bytes),
-                           field("tint", &Leaf::tint));
+    return std::make_tuple(
+        field("i8", &Leaf::i8), field("i16", &Leaf::i16), field("i32", &Leaf::i32), field("i64", &Leaf::i64),
+        field("u8", &Leaf::u8), field("u16", &Leaf::u16), field("u32", &Leaf::u32), field("u64", &Leaf::u64),
+        field("flag", &Leaf::flag), field("f", &Leaf::f), field("d", &Leaf::d), field("text", &Leaf::text),
+        field("maybeText", &Leaf::maybeText), field("bytes", &Leaf::bytes), field("tint", &Leaf::tint));
   }
   friend bool operator==(const Leaf&, const Leaf&) = default;
 };
@@ -64,10 +63,9 @@ struct Node {
   std::vector<Node> children;
   std::vector<std::string> words;
   static constexpr auto codingFields() {
-    return std::make_tuple(field("label", &Node::label), field("leaves", &Node::leaves),
-                           field("table", &Node::table), field("frame", &Node::frame),
-                           field("maybeLeaves", &Node::maybeLeaves), field("children", &Node::children),
-                           field("words", &Node::words));
+    return std::make_tuple(field("label", &Node::label), field("leaves", &Node::leaves), field("table", &Node::table),
+                           field("frame", &Node::frame), field("maybeLeaves", &Node::maybeLeaves),
+                           field("children", &Node::children), field("words", &Node::words));
   }
   friend bool operator==(const Node&, const Node&) = default;
 };

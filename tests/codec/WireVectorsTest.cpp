@@ -35,10 +35,10 @@ struct marlinax::codec::Coding<marlinax::codec::testing::ExplicitNote> {
 namespace marlinax::codec::testing {
 namespace {
 
-const Bytes kWorkedRecord = hex(
-    "01 02 05 63 6F 75 6E 74 04 6E 61 6D 65 | 00 00 08 04 05 00 00 00 00 00 00 00 03 61 62 63");
-const Bytes kWorkedNullable = hex(
-    "01 03 05 63 6F 75 6E 74 04 6E 61 6D 65 04 6E 6F 74 65 | 01 00 04 08 04 05 00 00 00 00 00 00 00 03 61 62 63");
+const Bytes kWorkedRecord =
+    hex("01 02 05 63 6F 75 6E 74 04 6E 61 6D 65 | 00 00 08 04 05 00 00 00 00 00 00 00 03 61 62 63");
+const Bytes kWorkedNullable =
+    hex("01 03 05 63 6F 75 6E 74 04 6E 61 6D 65 04 6E 6F 74 65 | 01 00 04 08 04 05 00 00 00 00 00 00 00 03 61 62 63");
 
 TEST(WireVectors, WorkedRecordOmitsAbsentOptional) {
   Note note{"abc", 5, std::nullopt};
@@ -104,10 +104,9 @@ TEST(WireVectors, ByteStringsAreListsOfUInt8) {
 
 TEST(WireVectors, Rect) {
   Rect r{1, 2, 3, 4};
-  Bytes expected = hex(
-      "00 | 00 02 13"
-      "  00 02 08 00 00 00 00 00 00 F0 3F 00 00 00 00 00 00 00 40"
-      "  00 02 08 00 00 00 00 00 00 08 40 00 00 00 00 00 00 10 40");
+  Bytes expected = hex("00 | 00 02 13"
+                       "  00 02 08 00 00 00 00 00 00 F0 3F 00 00 00 00 00 00 00 40"
+                       "  00 02 08 00 00 00 00 00 00 08 40 00 00 00 00 00 00 10 40");
   EXPECT_EQ(toHex(encode(r)), toHex(expected));
   EXPECT_EQ(decode<Rect>(expected), r);
 }

@@ -11,10 +11,10 @@
 namespace marlinax::displays {
 namespace {
 
+using testing::Contains;
 using testing::ElementsAre;
 using testing::ElementsAreArray;
 using testing::Not;
-using testing::Contains;
 
 using IdList = std::optional<std::vector<std::uint32_t>>;  // none: the listing fails
 
@@ -79,8 +79,9 @@ TEST(VirtualDisplayParameters, DeriveFromTheDisplayNumber) {
       {1, {"Virtual Display 1", 1920, 1080, 1920, 1080, 0x1235, 0x5679, 1, "com.pellwicks.VirtualDisplays.1"}},
       {0, {"Virtual Display 0", 1920, 1080, 1920, 1080, 0x1234, 0x5678, 0, "com.pellwicks.VirtualDisplays.0"}},
       // The sums are 32-bit: they must not wrap at 16 bits.
-      {65535, {"Virtual Display 65535", 1920, 1080, 1920, 1080, 65535 + 0x1234, 65535 + 0x5678, 65535,
-               "com.pellwicks.VirtualDisplays.65535"}},
+      {65535,
+       {"Virtual Display 65535", 1920, 1080, 1920, 1080, 65535 + 0x1234, 65535 + 0x5678, 65535,
+        "com.pellwicks.VirtualDisplays.65535"}},
   };
   for (const auto& [number, descriptor] : cases) {
     EXPECT_EQ(descriptorFor(number), descriptor) << number;
@@ -163,11 +164,9 @@ TEST(VirtualDisplayDiscovery, AdoptsTheFirstIdentifierThatAppeared) {
   const Case cases[] = {
       {"one new display at the end", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{1, 2, 4000000000u},
        4000000000u},
-      {"the first new one in list order", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{7, 1, 2, 9},
-       7},
+      {"the first new one in list order", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{7, 1, 2, 9}, 7},
       {"identical lists", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{1, 2}, std::nullopt},
-      {"a display went away, none came", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{2},
-       std::nullopt},
+      {"a display went away, none came", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{2}, std::nullopt},
       {"the first listing failed", std::nullopt, std::vector<std::uint32_t>{4, 5}, 4},
       {"the second listing failed", std::vector<std::uint32_t>{1, 2}, std::nullopt, std::nullopt},
       {"both listings failed", std::nullopt, std::nullopt, std::nullopt},

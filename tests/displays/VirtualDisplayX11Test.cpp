@@ -6,16 +6,16 @@
 
 #include <gtest/gtest.h>
 // After gtest: Xlib defines macros (Bool, None) that clash with it.
-#include <X11/Xlib.h>
-#include <X11/extensions/Xrandr.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <memory>
 #include <optional>
 #include <string>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "displays/VirtualDisplay.h"
 #include "platform/x11/CaptureX11.h"

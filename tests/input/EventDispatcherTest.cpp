@@ -24,7 +24,7 @@ using ::testing::IsEmpty;
 
 // A clock that moves only when told to.
 class ManualClock {
-public:
+ public:
   std::chrono::steady_clock::time_point now() const {
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ticks_.load()));
   }
@@ -34,40 +34,34 @@ public:
     return [clock] { return clock->now(); };
   }
 
-private:
+ private:
   std::atomic<std::int64_t> ticks_{std::chrono::nanoseconds(1h).count()};
 };
 
 // Forwards to a recording poster and lets a test run code while an event is posted, so
 // that posting can be made to take time.
 class SlowPoster final : public platform::InputPoster {
-public:
-  explicit SlowPoster(std::shared_ptr<platform::FakeInputPoster> target)
-      : target_(std::move(target)) {}
+ public:
+  explicit SlowPoster(std::shared_ptr<platform::FakeInputPoster> target) : target_(std::move(target)) {}
   std::function<void()> duringLeftUp;
 
   void moveMouse(double x, double y) override { target_->moveMouse(x, y); }
-  void leftDown(double x, double y, std::optional<std::int64_t> state) override {
-    target_->leftDown(x, y, state);
-  }
+  void leftDown(double x, double y, std::optional<std::int64_t> state) override { target_->leftDown(x, y, state); }
   void leftUp(double x, double y, std::optional<std::int64_t> state) override {
     if (duringLeftUp) duringLeftUp();
     target_->leftUp(x, y, state);
   }
   void dragTo(double x, double y) override { target_->dragTo(x, y); }
-  void scroll(ScrollPhase phase, std::int32_t x, std::int32_t y) override {
-    target_->scroll(phase, x, y);
-  }
+  void scroll(ScrollPhase phase, std::int32_t x, std::int32_t y) override { target_->scroll(phase, x, y); }
   void postKey(KeyCode key, bool down) override { target_->postKey(key, down); }
 
-private:
+ private:
   std::shared_ptr<platform::FakeInputPoster> target_;
 };
 
 class EventDispatcherTest : public ::testing::Test {
-protected:
-  std::shared_ptr<platform::FakeInputPoster> poster =
-      std::make_shared<platform::FakeInputPoster>(500ms);
+ protected:
+  std::shared_ptr<platform::FakeInputPoster> poster = std::make_shared<platform::FakeInputPoster>(500ms);
   std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
   EventDispatcher dispatcher{poster, poster, ManualClock::of(clock)};
 
@@ -162,11 +156,10 @@ TEST_F(EventDispatcherTest, DragBetweenQuickClicksKeepsTheCount) {
   dispatcher.endDrag({8, 9});
   clock->advance(100ms);
   dispatcher.click({5, 5});
-  EXPECT_THAT(poster->events(),
-              ElementsAre(PostedInput::leftDown(5, 5, 1), PostedInput::leftUp(5, 5, 1),
-                          PostedInput::leftDown(5, 5, std::nullopt), PostedInput::drag(6, 7),
-                          PostedInput::leftUp(8, 9, std::nullopt), PostedInput::leftDown(5, 5, 2),
-                          PostedInput::leftUp(5, 5, 2)));
+  EXPECT_THAT(poster->events(), ElementsAre(PostedInput::leftDown(5, 5, 1), PostedInput::leftUp(5, 5, 1),
+                                            PostedInput::leftDown(5, 5, std::nullopt), PostedInput::drag(6, 7),
+                                            PostedInput::leftUp(8, 9, std::nullopt), PostedInput::leftDown(5, 5, 2),
+                                            PostedInput::leftUp(5, 5, 2)));
   // Drags do not read the double-click interval either.
   EXPECT_EQ(poster->intervalReads(), 2);
 }
@@ -207,14 +200,13 @@ TEST_F(EventDispatcherTest, EventsPassThroughInOrder) {
   dispatcher.postKey(KeyCode::key_C, true);
   dispatcher.postKey(KeyCode::key_C, false);
   dispatcher.postKey(KeyCode::key_Command, false);
-  EXPECT_THAT(poster->events(),
-              ElementsAre(PostedInput::move(-12.25, 7.75), PostedInput::move(1e6, -1e6),
-                          PostedInput::scroll(ScrollPhase::began, 0, 0), PostedInput::scroll(ScrollPhase::changed, 10, -3),
-                          PostedInput::scroll(ScrollPhase::changed, 0, 0),
-                          PostedInput::scroll(ScrollPhase::ended, 0, 0),
-                          PostedInput::keyEvent(KeyCode::key_Command, true), PostedInput::keyEvent(KeyCode::key_C, true),
-                          PostedInput::keyEvent(KeyCode::key_C, false),
-                          PostedInput::keyEvent(KeyCode::key_Command, false)));
+  EXPECT_THAT(
+      poster->events(),
+      ElementsAre(PostedInput::move(-12.25, 7.75), PostedInput::move(1e6, -1e6),
+                  PostedInput::scroll(ScrollPhase::began, 0, 0), PostedInput::scroll(ScrollPhase::changed, 10, -3),
+                  PostedInput::scroll(ScrollPhase::changed, 0, 0), PostedInput::scroll(ScrollPhase::ended, 0, 0),
+                  PostedInput::keyEvent(KeyCode::key_Command, true), PostedInput::keyEvent(KeyCode::key_C, true),
+                  PostedInput::keyEvent(KeyCode::key_C, false), PostedInput::keyEvent(KeyCode::key_Command, false)));
   EXPECT_EQ(dispatcher.clickCount(), 0);
 }
 

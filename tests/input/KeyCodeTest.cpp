@@ -56,8 +56,7 @@ struct RawTyped {
   std::int64_t key = 0;
   bool down = false;
   static constexpr auto codingFields() {
-    return std::make_tuple(codec::field("key", &RawTyped::key),
-                           codec::field("down", &RawTyped::down));
+    return std::make_tuple(codec::field("key", &RawTyped::key), codec::field("down", &RawTyped::down));
   }
 };
 

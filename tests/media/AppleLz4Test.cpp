@@ -1,10 +1,11 @@
 #include "media/AppleLz4.h"
 
 #include <gtest/gtest.h>
-#include <lz4.h>
 
 #include <cstring>
 #include <string>
+
+#include <lz4.h>
 
 #include "media/MediaError.h"
 #include "media/MediaTestImages.h"
@@ -59,9 +60,9 @@ BlockCounts checkBlocks(const Bytes& stream, const Bytes& original) {
     EXPECT_LE(decodedSize, kAppleLz4BlockSize);
     EXPECT_LT(encodedSize, decodedSize) << "a block that does not shrink belongs in a raw block";
     Bytes block(decodedSize);
-    const int produced = LZ4_decompress_safe(reinterpret_cast<const char*>(stream.data() + pos),
-                                             reinterpret_cast<char*>(block.data()), static_cast<int>(encodedSize),
-                                             static_cast<int>(decodedSize));
+    const int produced =
+        LZ4_decompress_safe(reinterpret_cast<const char*>(stream.data() + pos), reinterpret_cast<char*>(block.data()),
+                            static_cast<int>(encodedSize), static_cast<int>(decodedSize));
     EXPECT_EQ(produced, static_cast<int>(decodedSize));
     decoded.insert(decoded.end(), block.begin(), block.end());
     pos += encodedSize;
@@ -102,7 +103,8 @@ TEST(AppleLz4, RoundTripsPickingTheBlockKindPerBlock) {
                            2 * block + 1, 5 * block + 17})
     cases.push_back({runs(size), -1, static_cast<int>((size + block - 1) / block)});
   cases.push_back({randomBytes(3 * block + 1000, 7), 0, 4});
-  cases.push_back({Bytes(2432 * 1280, 0xFF), static_cast<int>((2432 * 1280 + block - 1) / block), 0});  // an opaque cast mask
+  cases.push_back(
+      {Bytes(2432 * 1280, 0xFF), static_cast<int>((2432 * 1280 + block - 1) / block), 0});  // an opaque cast mask
   cases.push_back({mixed, 2, 1});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input.size());

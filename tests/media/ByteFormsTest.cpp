@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 
 #include <functional>
 #include <string>
+
+#include <plist/plist.h>
 
 #include "codec/Cod.h"
 #include "media/AppleLz4.h"
@@ -55,7 +56,8 @@ Fragment fragmentOf(SampleBufferData frame, int width, int height, int stride) {
   mask->stride = stride;
   mask->bytes.assign(static_cast<std::size_t>(stride) * height, 0);
   for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) mask->bytes[static_cast<std::size_t>(y) * stride + x] = static_cast<std::uint8_t>(x + 1);
+    for (int x = 0; x < width; ++x)
+      mask->bytes[static_cast<std::size_t>(y) * stride + x] = static_cast<std::uint8_t>(x + 1);
   Fragment fragment;
   fragment.storage.frame = std::make_shared<SampleBufferData>(std::move(frame));
   fragment.storage.mask = std::move(mask);
@@ -102,7 +104,8 @@ TEST(FormatDescriptionForm, CarriesSubtypeSizeAndPropertyListExtensions) {
     EXPECT_EQ(plistString(bplist), std::get<std::string>(value));
   }
 
-  EXPECT_EQ(plainDescription(4, 2)->serialize(), concat({{0xE7, 0xCA, 0xC1, 0xD3, 0x06, 0x04, 0x02}, emptyExtensions()}));
+  EXPECT_EQ(plainDescription(4, 2)->serialize(),
+            concat({{0xE7, 0xCA, 0xC1, 0xD3, 0x06, 0x04, 0x02}, emptyExtensions()}));
 }
 
 TEST(FormatDescriptionForm, PropertyListsOfEveryValueKind) {
@@ -153,11 +156,21 @@ TEST(ByteForms, ValuesWithoutAByteFormFail) {
     return description;
   };
   const std::function<void()> failures[] = {
-      [] { serialize(platform::MediaTime{-1, 60}); },
-      [] { serialize(platform::MediaTime{1, -60}); },
-      [] { serialize(platform::MediaTime{INT64_MIN, 1}); },
-      [&] { frameWith([](auto& f) { f.presentationTime = {-5, 60}; }).serialize(); },
-      [&] { fragmentOf(frameWith([](auto& f) { f.presentationTime = {-5, 60}; }), 3, 2, 64).serialize(); },
+      [] {
+        serialize(platform::MediaTime{-1, 60});
+      },
+      [] {
+        serialize(platform::MediaTime{1, -60});
+      },
+      [] {
+        serialize(platform::MediaTime{INT64_MIN, 1});
+      },
+      [&] { frameWith([](auto& f) {
+              f.presentationTime = {-5, 60};
+            }).serialize(); },
+      [&] {
+        fragmentOf(frameWith([](auto& f) { f.presentationTime = {-5, 60}; }), 3, 2, 64).serialize();
+      },
       [&] {
         Fragment skipped = fragmentOf(frameWith([](auto& f) { f.duration = {1, -1}; }), 3, 2, 64);
         skipped.skipMask = true;
@@ -196,7 +209,8 @@ TEST(FragmentForm, WithMaskIsHeaderOneAndATwoPiecePack) {
   const Bytes sample = smallFrameBytes();
   ASSERT_LT(sample.size(), 128u);
   ASSERT_GE(bytes.size(), 6u);
-  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 5), (Bytes{0x03, 0x02, 0x40, 0x01, static_cast<std::uint8_t>(sample.size())}));
+  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 5),
+            (Bytes{0x03, 0x02, 0x40, 0x01, static_cast<std::uint8_t>(sample.size())}));
 
   std::size_t offset = 5;
   const std::uint64_t maskLength = codec::readVarint(bytes, offset);

@@ -1,12 +1,13 @@
 #include "media/Fragment.h"
 
 #include <gtest/gtest.h>
-#include <turbojpeg.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <thread>
 #include <vector>
+
+#include <turbojpeg.h>
 
 #include "media/MediaError.h"
 #include "media/MediaTestImages.h"
@@ -30,8 +31,8 @@ Decoded decodeJpeg(const Bytes& jpeg) {
   if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &result.width, &result.height, &result.subsampling,
                           &colorspace) == 0) {
     result.bgrx.resize(static_cast<std::size_t>(result.width) * result.height * 4);
-    if (tjDecompress2(handle, jpeg.data(), jpeg.size(), result.bgrx.data(), result.width, 0, result.height,
-                      TJPF_BGRX, 0) != 0)
+    if (tjDecompress2(handle, jpeg.data(), jpeg.size(), result.bgrx.data(), result.width, 0, result.height, TJPF_BGRX,
+                      0) != 0)
       result.bgrx.clear();
   }
   tjDestroy(handle);
@@ -123,8 +124,10 @@ TEST(VEncode, ProducesAFullQualityJpegOfTheFrame) {
 }
 
 TEST(VEncode, FramesAreIndependentOfEachOther) {
-  const auto first = makeImage(160, 90, [](int, int) { return 0xFF; }, 0, 1);
-  const auto second = makeImage(160, 90, [](int, int) { return 0xFF; }, 0, 2);
+  const auto first = makeImage(
+      160, 90, [](int, int) { return 0xFF; }, 0, 1);
+  const auto second = makeImage(
+      160, 90, [](int, int) { return 0xFF; }, 0, 2);
   const Bytes alone = VEncode::encode(sampleOf(first)).data;
   (void)VEncode::encode(sampleOf(second));
   EXPECT_EQ(VEncode::encode(sampleOf(first)).data, alone);
@@ -156,7 +159,8 @@ TEST(Fragment, MalformedSamplesFailTheFrame) {
   EXPECT_THROW(Fragment::make(sampleOf(negative)), MediaError);
 
   // The last row needs only its pixels, not its padding.
-  auto tight = makeImage(10, 10, [](int, int) { return 0xFF; }, 8);
+  auto tight = makeImage(
+      10, 10, [](int, int) { return 0xFF; }, 8);
   tight->pixels.resize(tight->pixels.size() - 8);
   EXPECT_NO_THROW(Fragment::make(sampleOf(tight)));
 }
@@ -168,7 +172,8 @@ TEST(Fragment, ConcurrentFramesAreBuiltCorrectlyAndIndependently) {
   std::vector<Bytes> expectedJpeg;
   std::vector<Bytes> expectedMask;
   for (int i = 0; i < kThreads; ++i) {
-    images.push_back(makeImage(200 + 8 * i, 120, [i](int x, int y) { return (x + y * i) & 0xFF; }, 0, i));
+    images.push_back(makeImage(
+        200 + 8 * i, 120, [i](int x, int y) { return (x + y * i) & 0xFF; }, 0, i));
     const Fragment reference = Fragment::make(sampleOf(images.back()));
     expectedJpeg.push_back(reference.storage.frame->data);
     expectedMask.push_back(reference.storage.mask->bytes);

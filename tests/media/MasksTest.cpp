@@ -1,11 +1,12 @@
 #include "media/Masks.h"
 
 #include <gtest/gtest.h>
-#include <openssl/sha.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include <openssl/sha.h>
 
 namespace marlinax::media {
 namespace {

@@ -12,8 +12,7 @@ namespace marlinax::media::testing {
 // whose alpha byte is alpha(x, y). Rows may carry `extraStride` bytes of padding, filled
 // with 0xEE so that anything reading padding shows up.
 template <class Alpha>
-std::shared_ptr<platform::Image> makeImage(int width, int height, Alpha alpha, int extraStride = 0,
-                                           int seed = 0) {
+std::shared_ptr<platform::Image> makeImage(int width, int height, Alpha alpha, int extraStride = 0, int seed = 0) {
   auto image = std::make_shared<platform::Image>();
   image->width = width;
   image->height = height;

@@ -1,16 +1,17 @@
 #include "media/SegmentedJpeg.h"
 
 #include <gtest/gtest.h>
+
 #include <turbojpeg.h>
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_JPEG
 #define STBI_NO_STDIO
-#include <stb_image.h>
-
 #include <cstdlib>
 #include <random>
 #include <vector>
+
+#include <stb_image.h>
 
 #include "media/MediaTestImages.h"
 
@@ -90,7 +91,8 @@ TEST(SegmentedJpegEncoder, ReusedSegmentsGiveTheBytesOfAWholeEncodeAndDecodeEver
   for (const Case c : {Case{2400, 1280, 0, 4}, Case{203, 77, 12, 5}, Case{96, 40, 0, 1}}) {
     SCOPED_TRACE(c.width);
     SegmentedJpegEncoder encoder(c.segmentsPerRow);
-    auto image = testing::makeImage(c.width, c.height, [](int, int) { return 0xFF; }, c.extraStride);
+    auto image = testing::makeImage(
+        c.width, c.height, [](int, int) { return 0xFF; }, c.extraStride);
     std::mt19937 random(static_cast<std::uint32_t>(c.width));
     for (int frame = 0; frame < 6; ++frame) {
       SCOPED_TRACE(frame);

@@ -1,15 +1,15 @@
 // Serving a message: the identifier picks the operation, the body is decoded
 // as that message's request, and the reply is encoded; failures mean no reply.
 
+#include <gtest/gtest.h>
+
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "support/IoHarness.h"
 #include "messaging/Multiplexer.h"
 #include "messaging/Protocols.h"
+#include "support/IoHarness.h"
 
 namespace marlinax::messaging {
 namespace {
@@ -29,10 +29,10 @@ class RecordingServer : public ServerProtocol, public MessageProtocol {
     return calls_;
   }
 
-#define RECORD(Operation, Message)                                                        \
-  asio::awaitable<SerializableVoid> Operation(Message::Request request) override {        \
-    record(#Operation, request.identifier);                                               \
-    co_return SerializableVoid{};                                                         \
+#define RECORD(Operation, Message)                                                                                     \
+  asio::awaitable<SerializableVoid> Operation(Message::Request request) override {                                     \
+    record(#Operation, request.identifier);                                                                            \
+    co_return SerializableVoid{};                                                                                      \
   }
 
   asio::awaitable<VisionOSHandshake::Reply> visionOSHandshake(VisionOSHandshake::Request request) override {
@@ -41,12 +41,12 @@ class RecordingServer : public ServerProtocol, public MessageProtocol {
   }
   asio::awaitable<Windows::Reply> displays(Windows::Request) override {
     record("displays", 0);
-    co_return Windows::Reply{.displays = {Display{.identifier = 7, .title = "Display 7", .app = "", .frame = {}, .windowLayer = 0}}};
+    co_return Windows::Reply{
+        .displays = {Display{.identifier = 7, .title = "Display 7", .app = "", .frame = {}, .windowLayer = 0}}};
   }
   asio::awaitable<WindowPreview::Reply> windowPreview(WindowPreview::Request request) override {
     record("windowPreview", request.identifier);
-    if (request.identifier == 0)
-      co_return std::nullopt;
+    if (request.identifier == 0) co_return std::nullopt;
     co_return Bytes{0xF0, 0x0D};
   }
   RECORD(startCasting, StartCasting)
@@ -86,8 +86,10 @@ TEST(ServeServerMessage, EachIdentifierReachesItsOperation) {
 
   EXPECT_EQ(serve(Messages::visionOSHandshake, body(HandshakeRequest{.version = 3})),
             serialize(HandshakeReply{.version = 42, .name = "computer"}));
-  EXPECT_EQ(serve(Messages::displays, {}),
-            serialize(Windows::Reply{.displays = {Display{.identifier = 7, .title = "Display 7", .app = "", .frame = {}, .windowLayer = 0}}}));
+  EXPECT_EQ(
+      serve(Messages::displays, {}),
+      serialize(Windows::Reply{
+          .displays = {Display{.identifier = 7, .title = "Display 7", .app = "", .frame = {}, .windowLayer = 0}}}));
   EXPECT_EQ(serve(Messages::windowPreview, body(WindowPreview::Request{.identifier = 0})), (Bytes{0x00}));
   EXPECT_EQ(serve(Messages::windowPreview, body(WindowPreview::Request{.identifier = 1})), (Bytes{0x01, 0xF0, 0x0D}));
 
@@ -111,16 +113,14 @@ TEST(ServeServerMessage, EachIdentifierReachesItsOperation) {
       {Messages::dragEnded, body(DragEnded::Request{.identifier = 18, .x = 0, .y = 0})},
       {Messages::typed, body(Typed::Request{.identifier = 19, .key = input::KeyCode::key_Return, .down = true})},
   };
-  for (auto& c : voidCases)
-    EXPECT_EQ(serve(c.message, c.data), Bytes{}) << messageName(c.message);
+  for (auto& c : voidCases) EXPECT_EQ(serve(c.message, c.data), Bytes{}) << messageName(c.message);
 
   EXPECT_EQ(server.calls(),
             (std::vector<std::string>{"visionOSHandshake 3", "displays 0", "windowPreview 0", "windowPreview 1",
                                       "startCasting 4", "stopCasting 5", "windowMask 7",
                                       "startWatchingForChildWindows 8", "stopWatchingForChildWindows 9",
                                       "mouseMoved 11", "clicked 12", "scrollBegan 13", "scrollChanged 14",
-                                      "scrollEnded 15", "dragBegan 16", "dragChanged 17", "dragEnded 18",
-                                      "typed 19"}));
+                                      "scrollEnded 15", "dragBegan 16", "dragChanged 17", "dragEnded 18", "typed 19"}));
 }
 
 // Identifiers the headset serves are not answered (as replies they go to the waiting caller);

@@ -1,18 +1,19 @@
 // The multiplexer over an in-memory connection pair: the test plays the peer
 // with raw messages on the other end.
 
+#include "messaging/Multiplexer.h"
+
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <set>
 #include <string>
 #include <system_error>
 
-#include <gtest/gtest.h>
-
-#include "codec/Cod.h"
-#include "support/IoHarness.h"
-#include "messaging/Multiplexer.h"
-#include "messaging/Remote.h"
 #include "async/Queue.h"
+#include "codec/Cod.h"
+#include "messaging/Remote.h"
+#include "support/IoHarness.h"
 #include "transport/TransportError.h"
 
 namespace marlinax::messaging {
@@ -43,10 +44,8 @@ class ScriptedHandler : public MessageProtocol {
 // Serves requests of the computer's group with the body "ok" (the empty body
 // for mouseMoved) and takes everything else as replies.
 asio::awaitable<std::optional<Bytes>> serveComputerGroup(Messages message, Bytes) {
-  if (isClientMessage(message))
-    co_return std::nullopt;
-  if (message == Messages::mouseMoved)
-    co_return Bytes{};
+  if (isClientMessage(message)) co_return std::nullopt;
+  if (message == Messages::mouseMoved) co_return Bytes{};
   co_return Bytes{'o', 'k'};
 }
 
@@ -90,8 +89,7 @@ class MultiplexerTest : public ::testing::Test {
   ~MultiplexerTest() override {
     // End both streams so every read loop finishes before the threads stop.
     peer.close();
-    for (auto& multiplexer : multiplexers)
-      EXPECT_TRUE(IoHarness::eventually([&] { return multiplexer.finished(); }));
+    for (auto& multiplexer : multiplexers) EXPECT_TRUE(IoHarness::eventually([&] { return multiplexer.finished(); }));
     io.stop();
   }
 
@@ -102,8 +100,7 @@ class MultiplexerTest : public ::testing::Test {
 
   Bytes receiveAtPeer() {
     auto received = io.await(peer.receive());
-    if (!received)
-      throw std::runtime_error("stream ended");
+    if (!received) throw std::runtime_error("stream ended");
     return *received;
   }
 
@@ -171,7 +168,8 @@ TEST_F(MultiplexerTest, ABodyInPiecesIsOneMessageInOrderAndItsOwnerGoesOnceWritt
   std::weak_ptr<const Bytes> watched = owner;
   const ByteView bytes(*owner);
   auto call = io.start(multiplexer.sendPiecesWithReply(
-      Messages::windowFrame, MessagePieces{.pieces = {bytes.subspan(1), {}, bytes.first(2)}, .owner = std::move(owner)}));
+      Messages::windowFrame,
+      MessagePieces{.pieces = {bytes.subspan(1), {}, bytes.first(2)}, .owner = std::move(owner)}));
   EXPECT_EQ(receiveAtPeer(), (Bytes{0x06, 0x01, 'b', 'c', 'a', 'b'}));
   EXPECT_TRUE(IoHarness::eventually([&] { return watched.expired(); }));
   sendFromPeer(Bytes{0x06, 0x01});
@@ -191,10 +189,9 @@ TEST_F(MultiplexerTest, FirstMessageOfAConnectionIsTheHandshake) {
 
 TEST_F(MultiplexerTest, ASlowHandlerDoesNotHoldUpLaterMessages) {
   Gate gate;
-  auto multiplexer = start(std::make_shared<ScriptedHandler>(
-      [&gate](Messages message, Bytes data) -> asio::awaitable<std::optional<Bytes>> {
-        if (message == Messages::windowPreview)
-          co_await gate.wait();
+  auto multiplexer = start(
+      std::make_shared<ScriptedHandler>([&gate](Messages message, Bytes data) -> asio::awaitable<std::optional<Bytes>> {
+        if (message == Messages::windowPreview) co_await gate.wait();
         co_return co_await serveComputerGroup(message, std::move(data));
       }));
   sendFromPeer(message(0x03, 1));  // slow
@@ -205,20 +202,20 @@ TEST_F(MultiplexerTest, ASlowHandlerDoesNotHoldUpLaterMessages) {
 }
 
 TEST_F(MultiplexerTest, MalformedMessagesAreDroppedAndTheConnectionKeepsWorking) {
-  auto handler = std::make_shared<ScriptedHandler>([](Messages message, Bytes data) -> asio::awaitable<std::optional<Bytes>> {
-    if (message == Messages::visionOSHandshake)
-      (void)deserialize<HandshakeRequest>(data);  // throws on a bad body
-    co_return co_await serveComputerGroup(message, std::move(data));
-  });
+  auto handler =
+      std::make_shared<ScriptedHandler>([](Messages message, Bytes data) -> asio::awaitable<std::optional<Bytes>> {
+        if (message == Messages::visionOSHandshake) (void)deserialize<HandshakeRequest>(data);  // throws on a bad body
+        co_return co_await serveComputerGroup(message, std::move(data));
+      });
   auto multiplexer = start(handler);
-  sendFromPeer({});                                  // empty
-  sendFromPeer({20, 0x01});                          // no such identifier
-  sendFromPeer({0xFF});                              // no such identifier, no token
-  sendFromPeer({0x02});                              // token missing
-  sendFromPeer({0x02, 0x80});                        // token cut off
+  sendFromPeer({});                                                                  // empty
+  sendFromPeer({20, 0x01});                                                          // no such identifier
+  sendFromPeer({0xFF});                                                              // no such identifier, no token
+  sendFromPeer({0x02});                                                              // token missing
+  sendFromPeer({0x02, 0x80});                                                        // token cut off
   sendFromPeer({0x02, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01});  // token over 9 bytes
-  sendFromPeer({0x00, 0x07, 0xFF, 0x00});            // body that does not decode
-  sendFromPeer({0x01, 0x07, 'x'});                   // reply without a pending request
+  sendFromPeer({0x00, 0x07, 0xFF, 0x00});                                            // body that does not decode
+  sendFromPeer({0x01, 0x07, 'x'});                                                   // reply without a pending request
   // Only the last two reach the handler.
   ASSERT_TRUE(IoHarness::eventually([&] { return handler->calls == 2; }));
   sendFromPeer({0x02, 0x09});
@@ -271,8 +268,7 @@ TEST_F(MultiplexerTest, SendFailuresArePrintedOnceAndCountedNotThrown) {
   localEnd.close();
   std::string expected = std::system_error(make_error_code(transport::TransportError::closed)).what();
   ::testing::internal::CaptureStdout();
-  for (int i = 0; i < 3; ++i)
-    EXPECT_NO_THROW(io.await(multiplexer.send(1, {}, Messages::displays)));
+  for (int i = 0; i < 3; ++i) EXPECT_NO_THROW(io.await(multiplexer.send(1, {}, Messages::displays)));
   // A closed connection fails every queued reply: one line, not one per reply.
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), expected + "\n");
   EXPECT_EQ(multiplexer.stats().failedSends, 3u);
@@ -286,8 +282,8 @@ TEST_F(MultiplexerTest, ReadingPausesAtTheRequestBoundAndResumesWhenRequestsFini
     auto [local, remote] = transport::Connection::makePipe(io.executor());
     auto gate = std::make_shared<Gate>();
     std::atomic<std::size_t> started = 0;
-    auto handler = std::make_shared<ScriptedHandler>(
-        [gate, &started](Messages, Bytes) -> asio::awaitable<std::optional<Bytes>> {
+    auto handler =
+        std::make_shared<ScriptedHandler>([gate, &started](Messages, Bytes) -> asio::awaitable<std::optional<Bytes>> {
           ++started;
           co_await gate->wait();
           gate->open();  // lets the next waiter through too

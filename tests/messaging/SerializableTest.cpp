@@ -1,23 +1,23 @@
 // Byte forms of message bodies and of whole multiplexed messages.
 
+#include "messaging/Serializable.h"
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "codec/Cod.h"
 #include "messaging/MessageCatalogue.h"
-#include "messaging/Serializable.h"
 
 namespace marlinax::messaging {
 namespace {
 
 Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;
-  for (const auto& part : parts)
-    out.insert(out.end(), part.begin(), part.end());
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
   return out;
 }
 
@@ -30,8 +30,7 @@ Bytes text(std::string_view s) {
 
 Bytes littleEndian(std::uint64_t value, int width) {
   Bytes out;
-  for (int i = 0; i < width; ++i)
-    out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
   return out;
 }
 
@@ -101,8 +100,7 @@ TEST(Catalogue, IdentifiersAndGroups) {
   for (int byte = 0; byte < 256; ++byte) {
     auto message = messageFromByte(static_cast<std::uint8_t>(byte));
     EXPECT_EQ(message.has_value(), byte < 20) << byte;
-    if (message && isClientMessage(*message))
-      ++clientCount;
+    if (message && isClientMessage(*message)) ++clientCount;
   }
   EXPECT_EQ(clientCount, 3);
   EXPECT_EQ(messageName(Messages::startWatchingForChildWindows), "startWatchingForChildWindows");
@@ -118,25 +116,47 @@ TEST(Catalogue, HandshakeRequestBody) {
 
 TEST(Catalogue, HandshakeReplyRoundTripsWithSortedKeys) {
   serverMessages::VisionOSHandshake::Reply reply{.version = 7, .name = "abc"};
-  Bytes expected = concat({{0x01, 0x02}, text("name"), text("version"), {0x00, 0x00, 0x04, 0x08}, text("abc"),
-                           littleEndian(7, 8)});
+  Bytes expected =
+      concat({{0x01, 0x02}, text("name"), text("version"), {0x00, 0x00, 0x04, 0x08}, text("abc"), littleEndian(7, 8)});
   EXPECT_EQ(serialize(reply), expected);
   EXPECT_EQ(deserialize<serverMessages::VisionOSHandshake::Reply>(expected), reply);
 }
 
 TEST(Catalogue, DisplayWithoutTitleHasFourKeysWithTitleFive) {
   Display display{.identifier = 1, .title = std::nullopt, .app = "", .frame = {0, 0, 1920, 1080}, .windowLayer = 0};
-  Bytes rect = concat({{0x00, 0x02, 0x13}, {0x00, 0x02, 0x08}, doubleBytes(0), doubleBytes(0), {0x00, 0x02, 0x08},
-                       doubleBytes(1920), doubleBytes(1080)});
+  Bytes rect = concat({{0x00, 0x02, 0x13},
+                       {0x00, 0x02, 0x08},
+                       doubleBytes(0),
+                       doubleBytes(0),
+                       {0x00, 0x02, 0x08},
+                       doubleBytes(1920),
+                       doubleBytes(1080)});
   ASSERT_EQ(rect.size(), 41u);
-  Bytes untitled = concat({{0x01, 0x04}, text("app"), text("frame"), text("identifier"), text("windowLayer"),
-                           {0x00, 0x00, 0x01, 0x29, 0x04, 0x08}, {0x00}, rect, littleEndian(1, 4), littleEndian(0, 8)});
+  Bytes untitled = concat({{0x01, 0x04},
+                           text("app"),
+                           text("frame"),
+                           text("identifier"),
+                           text("windowLayer"),
+                           {0x00, 0x00, 0x01, 0x29, 0x04, 0x08},
+                           {0x00},
+                           rect,
+                           littleEndian(1, 4),
+                           littleEndian(0, 8)});
   EXPECT_EQ(serialize(display), untitled);
 
   display.title = "Display 1";
-  Bytes titled = concat({{0x01, 0x05}, text("app"), text("frame"), text("identifier"), text("title"),
-                         text("windowLayer"), {0x00, 0x00, 0x01, 0x29, 0x04, 0x0A, 0x08}, {0x00}, rect,
-                         littleEndian(1, 4), text("Display 1"), littleEndian(0, 8)});
+  Bytes titled = concat({{0x01, 0x05},
+                         text("app"),
+                         text("frame"),
+                         text("identifier"),
+                         text("title"),
+                         text("windowLayer"),
+                         {0x00, 0x00, 0x01, 0x29, 0x04, 0x0A, 0x08},
+                         {0x00},
+                         rect,
+                         littleEndian(1, 4),
+                         text("Display 1"),
+                         littleEndian(0, 8)});
   EXPECT_EQ(serialize(display), titled);
   EXPECT_EQ(deserialize<Display>(titled), display);
   EXPECT_EQ(deserialize<Display>(untitled).title, std::nullopt);

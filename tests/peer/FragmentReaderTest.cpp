@@ -1,10 +1,11 @@
 // The test peer's reading of fragments, against fragments the server's media
 // code makes: what the headset would see in frames and previews.
 
+#include "peer/FragmentReader.h"
+
 #include <gtest/gtest.h>
 
 #include "media/Fragment.h"
-#include "peer/FragmentReader.h"
 #include "platform/Frame.h"
 
 namespace marlinax::peer {

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 // After gtest: Xlib defines macros (Bool, None) that clash with it.
-#include <X11/Xlib.h>
-#include <X11/extensions/Xfixes.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -11,6 +8,9 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
 #include <unistd.h>
 
 #include "platform/x11/CaptureX11.h"
@@ -24,8 +24,8 @@ using namespace std::chrono_literals;
 using Painter = testsupport::XPainter;
 using testsupport::Xvfb;
 
-constexpr unsigned long kRed = 0xFF0000, kGreen = 0x00FF00, kBlue = 0x0000FF, kWhite = 0xFFFFFF,
-                        kGrey = 0x336699, kYellow = 0xFFFF00;
+constexpr unsigned long kRed = 0xFF0000, kGreen = 0x00FF00, kBlue = 0x0000FF, kWhite = 0xFFFFFF, kGrey = 0x336699,
+                        kYellow = 0xFFFF00;
 
 // Collects what a stream delivers.
 class Recorder {
@@ -101,9 +101,7 @@ int ownSharedMemorySegments() {
 
 class CaptureX11 : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    xvfb = new Xvfb(Xvfb::twoMonitors());
-  }
+  static void SetUpTestSuite() { xvfb = new Xvfb(Xvfb::twoMonitors()); }
   static void TearDownTestSuite() {
     delete xvfb;
     xvfb = nullptr;
@@ -174,8 +172,8 @@ TEST_F(CaptureX11, ScreenshotsMatchTheDrawnPixelsAtTheConfiguredSize) {
   EXPECT_TRUE(hasColour(image, 10, 10, kRed));
   EXPECT_TRUE(hasColour(image, 2390, 1270, kRed));
   EXPECT_TRUE(hasColour(image, 1200, 640, kBlue));
-  EXPECT_TRUE(hasColour(image, 610, 330, kBlue));   // just inside the blue square (600..1800, 320..960)
-  EXPECT_TRUE(hasColour(image, 590, 310, kRed));    // just outside
+  EXPECT_TRUE(hasColour(image, 610, 330, kBlue));  // just inside the blue square (600..1800, 320..960)
+  EXPECT_TRUE(hasColour(image, 590, 310, kRed));   // just outside
   EXPECT_TRUE(hasColour(image, 1790, 950, kBlue));
   EXPECT_TRUE(hasColour(image, 1810, 970, kRed));
   EXPECT_EQ(shot->duration, (MediaTime{1, 60}));
@@ -407,11 +405,12 @@ TEST(CaptureX11ServerLoss, ServerExitIsAnErrorNotAnExit) {
   auto displays = service->shareableDisplays();
   ASSERT_FALSE(displays.empty());
   std::atomic<int> frames = 0, ends = 0;
-  auto stream = service->startStream(displays.front(), {}, [&](SampleBuffer) { ++frames; },
-                                     [&](const std::string& reason) {
-                                       EXPECT_EQ(reason, "the connection to the X server was lost");
-                                       ++ends;
-                                     });
+  auto stream = service->startStream(
+      displays.front(), {}, [&](SampleBuffer) { ++frames; },
+      [&](const std::string& reason) {
+        EXPECT_EQ(reason, "the connection to the X server was lost");
+        ++ends;
+      });
   for (int attempt = 0; attempt < 500 && frames == 0; ++attempt) std::this_thread::sleep_for(10ms);
   ASSERT_GT(frames, 0);
 

@@ -4,10 +4,6 @@
 // GoogleTest first: Xlib defines macros (None, Bool) that clash with its names.
 #include <gtest/gtest.h>
 
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -17,11 +13,15 @@
 #include <thread>
 #include <vector>
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
 #include "input/EventDispatcher.h"
 #include "platform/EvdevKeys.h"
+#include "platform/XSettingsBuilder.h"
 #include "platform/x11/InputPosterX11.h"
 #include "platform/x11/InputSettingsX11.h"
-#include "platform/XSettingsBuilder.h"
 #include "support/Xvfb.h"
 
 namespace marlinax::input {
@@ -45,17 +45,16 @@ struct Seen {
 };
 
 std::ostream& operator<<(std::ostream& out, const Seen& seen) {
-  const char* names[] = {"?", "?", "KeyPress", "KeyRelease", "ButtonPress", "ButtonRelease",
-                         "MotionNotify"};
+  const char* names[] = {"?", "?", "KeyPress", "KeyRelease", "ButtonPress", "ButtonRelease", "MotionNotify"};
   const char* name = seen.type >= 0 && seen.type < 7 ? names[seen.type] : "?";
-  return out << name << "(" << seen.detail << " @" << seen.x << "," << seen.y << " state 0x"
-             << std::hex << seen.state << std::dec << ")";
+  return out << name << "(" << seen.detail << " @" << seen.x << "," << seen.y << " state 0x" << std::hex << seen.state
+             << std::dec << ")";
 }
 
 Seen button(int type, unsigned which, int x, int y) { return {type, which, x, y, 0}; }
 
 class InputX11Test : public ::testing::Test {
-protected:
+ protected:
   static void SetUpTestSuite() { server = std::make_unique<Xvfb>(Xvfb::twoMonitors()); }
   static void TearDownTestSuite() { server.reset(); }
 
@@ -65,11 +64,10 @@ protected:
     const Window root = DefaultRootWindow(observer);
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
-    attributes.event_mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
-                            KeyPressMask | KeyReleaseMask | StructureNotifyMask;
-    window = XCreateWindow(observer, root, 0, 0, unsigned(server->width()),
-                           unsigned(server->height()), 0, CopyFromParent, InputOutput,
-                           CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+    attributes.event_mask =
+        ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask | KeyReleaseMask | StructureNotifyMask;
+    window = XCreateWindow(observer, root, 0, 0, unsigned(server->width()), unsigned(server->height()), 0,
+                           CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
     XMapRaised(observer, window);
     ASSERT_TRUE(waitFor([&] {
       XWindowAttributes state;
@@ -95,7 +93,7 @@ protected:
     if (observer != nullptr) XCloseDisplay(observer);
   }
 
-public:
+ public:
   static bool waitFor(const std::function<bool()>& condition) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     while (!condition()) {
@@ -105,13 +103,13 @@ public:
     return true;
   }
 
-protected:
+ protected:
   std::pair<int, int> pointer() {
     Window rootReturn, child;
     int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
     unsigned mask = 0;
-    XQueryPointer(observer, DefaultRootWindow(observer), &rootReturn, &child, &rootX, &rootY,
-                  &windowX, &windowY, &mask);
+    XQueryPointer(observer, DefaultRootWindow(observer), &rootReturn, &child, &rootX, &rootY, &windowX, &windowY,
+                  &mask);
     return {rootX, rootY};
   }
 
@@ -126,22 +124,19 @@ protected:
       XEvent event;
       XNextEvent(observer, &event);
       switch (event.type) {
-        case ButtonPress:
-        case ButtonRelease:
-          seen.push_back({event.type, event.xbutton.button, event.xbutton.x_root,
-                          event.xbutton.y_root, event.xbutton.state});
-          break;
-        case MotionNotify:
-          seen.push_back({event.type, 0, event.xmotion.x_root, event.xmotion.y_root,
-                          event.xmotion.state});
-          break;
-        case KeyPress:
-        case KeyRelease:
-          seen.push_back({event.type, event.xkey.keycode, event.xkey.x_root, event.xkey.y_root,
-                          event.xkey.state});
-          break;
-        default:
-          break;
+      case ButtonPress:
+      case ButtonRelease:
+        seen.push_back(
+            {event.type, event.xbutton.button, event.xbutton.x_root, event.xbutton.y_root, event.xbutton.state});
+        break;
+      case MotionNotify:
+        seen.push_back({event.type, 0, event.xmotion.x_root, event.xmotion.y_root, event.xmotion.state});
+        break;
+      case KeyPress:
+      case KeyRelease:
+        seen.push_back({event.type, event.xkey.keycode, event.xkey.x_root, event.xkey.y_root, event.xkey.state});
+        break;
+      default: break;
       }
     }
     std::vector<Seen> result;
@@ -153,8 +148,7 @@ protected:
 
   // Waits until `count` events (of the kinds asked for) arrived, and returns them with the
   // state bits left out unless asked for.
-  std::vector<Seen> expectEvents(std::size_t count, bool withMotion = false,
-                                 bool withState = false) {
+  std::vector<Seen> expectEvents(std::size_t count, bool withMotion = false, bool withState = false) {
     std::vector<Seen> events;
     waitFor([&] {
       events = read(withMotion);
@@ -185,7 +179,7 @@ TEST_F(InputX11Test, MovesLandWhereThePointSays) {
   const codec::Rect right = rightMonitor;
   const int w = server->width(), h = server->height();
   const std::pair<Point, std::pair<int, int>> cases[] = {
-      {globalPoint(right, 0.25, 0.5), {2400, 540}}, {{100.6, 200.4}, {101, 200}}, {{99.5, 0.49}, {100, 0}},
+      {globalPoint(right, 0.25, 0.5), {2400, 540}}, {{100.6, 200.4}, {101, 200}},   {{99.5, 0.49}, {100, 0}},
       {globalPoint(right, 1.5, -3), {w - 1, 0}},    {{1e12, 1e12}, {w - 1, h - 1}},  // beyond 16-bit coordinates
   };
   for (const auto& [point, expected] : cases) {
@@ -213,17 +207,17 @@ TEST_F(InputX11Test, ClicksAndDragsUseTheLeftButton) {
   dispatcher->drag({2000, 130});
   dispatcher->endDrag({2100, 140});
   EXPECT_EQ(expectEvents(10, true, true), (std::vector<Seen>{
-                                             {MotionNotify, 0, 960, 540, 0},
-                                             {ButtonPress, 1, 960, 540, 0},
-                                             {MotionNotify, 0, 960, 540, Button1Mask},  // the release's point
-                                             {ButtonRelease, 1, 960, 540, Button1Mask},
-                                             {MotionNotify, 0, 100, 100, 0},
-                                             {ButtonPress, 1, 100, 100, 0},
-                                             {MotionNotify, 0, 150, 120, Button1Mask},
-                                             {MotionNotify, 0, 2000, 130, Button1Mask},
-                                             {MotionNotify, 0, 2100, 140, Button1Mask},
-                                             {ButtonRelease, 1, 2100, 140, Button1Mask},
-                                         }));
+                                              {MotionNotify, 0, 960, 540, 0},
+                                              {ButtonPress, 1, 960, 540, 0},
+                                              {MotionNotify, 0, 960, 540, Button1Mask},  // the release's point
+                                              {ButtonRelease, 1, 960, 540, Button1Mask},
+                                              {MotionNotify, 0, 100, 100, 0},
+                                              {ButtonPress, 1, 100, 100, 0},
+                                              {MotionNotify, 0, 150, 120, Button1Mask},
+                                              {MotionNotify, 0, 2000, 130, Button1Mask},
+                                              {MotionNotify, 0, 2100, 140, Button1Mask},
+                                              {ButtonRelease, 1, 2100, 140, Button1Mask},
+                                          }));
 }
 
 TEST_F(InputX11Test, ScrollPixelsBecomeWheelClicksWithTheMacSigns) {
@@ -231,20 +225,19 @@ TEST_F(InputX11Test, ScrollPixelsBecomeWheelClicksWithTheMacSigns) {
   ASSERT_TRUE(waitForPointer(700, 300));
   drain();
   dispatcher->beginScroll();
-  dispatcher->scroll(0, 65.9);    // up 2, 5 px carried
-  dispatcher->scroll(-31, -35);   // right 1 (1 px carried), down 1
-  dispatcher->scroll(0, 20);      // 20 px: nothing yet
-  dispatcher->endScroll();        // the carried pixels are dropped
+  dispatcher->scroll(0, 65.9);   // up 2, 5 px carried
+  dispatcher->scroll(-31, -35);  // right 1 (1 px carried), down 1
+  dispatcher->scroll(0, 20);     // 20 px: nothing yet
+  dispatcher->endScroll();       // the carried pixels are dropped
   dispatcher->beginScroll();
-  dispatcher->scroll(29.9, 10);   // left 0 after truncation to 29 px
-  dispatcher->scroll(1, 0);       // left 1
+  dispatcher->scroll(29.9, 10);  // left 0 after truncation to 29 px
+  dispatcher->scroll(1, 0);      // left 1
   dispatcher->endScroll();
   const std::vector<Seen> expected = {
-      button(ButtonPress, 4, 700, 300),   button(ButtonRelease, 4, 700, 300),
-      button(ButtonPress, 4, 700, 300),   button(ButtonRelease, 4, 700, 300),
-      button(ButtonPress, 5, 700, 300),   button(ButtonRelease, 5, 700, 300),
-      button(ButtonPress, 7, 700, 300),   button(ButtonRelease, 7, 700, 300),
-      button(ButtonPress, 6, 700, 300),   button(ButtonRelease, 6, 700, 300),
+      button(ButtonPress, 4, 700, 300),   button(ButtonRelease, 4, 700, 300), button(ButtonPress, 4, 700, 300),
+      button(ButtonRelease, 4, 700, 300), button(ButtonPress, 5, 700, 300),   button(ButtonRelease, 5, 700, 300),
+      button(ButtonPress, 7, 700, 300),   button(ButtonRelease, 7, 700, 300), button(ButtonPress, 6, 700, 300),
+      button(ButtonRelease, 6, 700, 300),
   };
   EXPECT_EQ(expectEvents(expected.size()), expected);
 }
@@ -291,7 +284,7 @@ TEST_F(InputX11Test, ClosingThePosterReleasesWhatItHolds) {
 
 // Rebinds keycodes in the server's keymap and puts the old bindings back when it goes.
 class KeymapEdit {
-public:
+ public:
   explicit KeymapEdit(Display* display) : display_(display) {}
   ~KeymapEdit() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) apply(it->first, it->second);
@@ -305,7 +298,7 @@ public:
     apply(keycode, std::move(symbols));
   }
 
-private:
+ private:
   void apply(int keycode, std::vector<KeySym> symbols) {
     if (symbols.empty()) symbols.push_back(NoSymbol);
     XChangeKeyboardMapping(display_, keycode, int(symbols.size()), symbols.data(), 1);
@@ -324,8 +317,7 @@ TEST_F(InputX11Test, KeysFollowTheServersKeymap) {
   EXPECT_TRUE(waitFor([&] { return poster->xKeycode(KeyCode::key_A) == 202; }));
   dispatcher->postKey(KeyCode::key_A, true);
   dispatcher->postKey(KeyCode::key_A, false);
-  EXPECT_EQ(expectEvents(2), (std::vector<Seen>{{KeyPress, 202, 5, 5, 0},
-                                                {KeyRelease, 202, 5, 5, 0}}));
+  EXPECT_EQ(expectEvents(2), (std::vector<Seen>{{KeyPress, 202, 5, 5, 0}, {KeyRelease, 202, 5, 5, 0}}));
 
   // With the arrows away from their evdev places the keymap is not evdev-based: every key
   // goes by symbol, and keys whose symbol is nowhere cannot be posted.
@@ -339,7 +331,7 @@ TEST_F(InputX11Test, KeysFollowTheServersKeymap) {
 // Owns the XSETTINGS selection of screen 0 and publishes a settings property, as a desktop's
 // settings daemon does.
 class SettingsManager {
-public:
+ public:
   explicit SettingsManager(Display* display) : display_(display) {
     window_ = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
     selection_ = XInternAtom(display, "_XSETTINGS_S0", False);
@@ -351,13 +343,12 @@ public:
   }
 
   void publish(const Bytes& settings) {
-    XChangeProperty(display_, window_, property_, property_, 8, PropModeReplace, settings.data(),
-                    int(settings.size()));
+    XChangeProperty(display_, window_, property_, property_, 8, PropModeReplace, settings.data(), int(settings.size()));
     XSetSelectionOwner(display_, selection_, window_, CurrentTime);
     XSync(display_, False);
   }
 
-private:
+ private:
   Display* display_;
   Window window_;
   Atom selection_;

@@ -3,10 +3,9 @@
 
 #include <gtest/gtest.h>
 
-
+#include "platform/XSettingsBuilder.h"
 #include "platform/x11/InputPosterX11.h"
 #include "platform/x11/InputSettingsX11.h"
-#include "platform/XSettingsBuilder.h"
 
 namespace marlinax::platform::x11 {
 namespace {
@@ -34,21 +33,16 @@ TEST(XSettings, FindsTheIntegerAfterOtherKindsInBothByteOrders) {
 }
 
 TEST(XSettings, NegativeValuesAndEmptyListsAreRead) {
-  EXPECT_EQ(xsettingsInteger(XSettingsBuilder(true).integer("Net/DoubleClickTime", -5).bytes(),
-                             doubleClick),
-            -5);
+  EXPECT_EQ(xsettingsInteger(XSettingsBuilder(true).integer("Net/DoubleClickTime", -5).bytes(), doubleClick), -5);
   EXPECT_EQ(xsettingsInteger(XSettingsBuilder(false).bytes(), doubleClick), std::nullopt);
 }
 
 TEST(XSettings, MalformedValuesAreRejectedWithoutReadingPastTheEnd) {
-  const Bytes good = XSettingsBuilder(false)
-                         .string("Net/ThemeName", "Adwaita")
-                         .integer("Net/DoubleClickTime", 250)
-                         .bytes();
+  const Bytes good =
+      XSettingsBuilder(false).string("Net/ThemeName", "Adwaita").integer("Net/DoubleClickTime", 250).bytes();
   // Every truncation loses the integer (it is the last thing in the value).
   for (std::size_t length = 0; length < good.size(); ++length) {
-    EXPECT_EQ(xsettingsInteger(ByteView(good.data(), length), doubleClick), std::nullopt)
-        << "length " << length;
+    EXPECT_EQ(xsettingsInteger(ByteView(good.data(), length), doubleClick), std::nullopt) << "length " << length;
   }
 
   Bytes badOrder = good;
@@ -71,16 +65,11 @@ TEST(XSettings, MalformedValuesAreRejectedWithoutReadingPastTheEnd) {
   EXPECT_EQ(xsettingsInteger(unknownType, doubleClick), std::nullopt);
 
   // More settings declared than present, or fewer: only what is declared and present counts.
-  EXPECT_EQ(xsettingsInteger(XSettingsBuilder(false)
-                                 .integer("Net/DoubleClickTime", 250)
-                                 .declareCount(0xFFFFFFFF)
-                                 .bytes(),
-                             doubleClick),
-            250);
-  EXPECT_EQ(xsettingsInteger(XSettingsBuilder(false)
-                                 .integer("Net/DoubleClickTime", 250)
-                                 .declareCount(0)
-                                 .bytes(),
+  EXPECT_EQ(
+      xsettingsInteger(XSettingsBuilder(false).integer("Net/DoubleClickTime", 250).declareCount(0xFFFFFFFF).bytes(),
+                       doubleClick),
+      250);
+  EXPECT_EQ(xsettingsInteger(XSettingsBuilder(false).integer("Net/DoubleClickTime", 250).declareCount(0).bytes(),
                              doubleClick),
             std::nullopt);
 }
@@ -95,13 +84,13 @@ TEST(WheelAccumulator, CarriesTheRemainderWithinAGestureAndCutsHugeAmounts) {
     std::int32_t x, y, stepsX, stepsY;
   };
   const Row rows[] = {
-      {false, 0, 29, 0, 0}, {false, 0, 1, 0, 1},       // 30 in all
-      {false, -10, 75, 0, 2},                          // 15 carried
-      {false, -20, -44, -1, 0}, {false, 0, -1, 0, -1},  // -29 carried
-      {false, 29, 0, 0, 0}, {false, -29, 0, 0, 0},     // reversing cancels the carried amount
-      {true, 25, -25, 0, 0}, {true, 25, -25, 0, 0}, {false, 5, -5, 1, -1},
-      {false, max, min, cap, -cap}, {false, max, min, cap, -cap},
-      {false, -max, max, -cap, cap},  // the cut-off part is not carried into the next event
+      {false, 0, 29, 0, 0},         {false, 0, 1, 0, 1},    // 30 in all
+      {false, -10, 75, 0, 2},                               // 15 carried
+      {false, -20, -44, -1, 0},     {false, 0, -1, 0, -1},  // -29 carried
+      {false, 29, 0, 0, 0},         {false, -29, 0, 0, 0},  // reversing cancels the carried amount
+      {true, 25, -25, 0, 0},        {true, 25, -25, 0, 0},         {false, 5, -5, 1, -1}, {false, max, min, cap, -cap},
+      {false, max, min, cap, -cap}, {false, -max, max, -cap, cap},  // the cut-off part is not carried into the next
+                                                                    // event
       {true, 30, 0, 1, 0},
   };
   WheelAccumulator wheel;

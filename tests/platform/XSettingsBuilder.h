@@ -12,7 +12,7 @@ namespace marlinax::platform {
 
 // Builds an _XSETTINGS_SETTINGS value in either byte order.
 class XSettingsBuilder {
-public:
+ public:
   explicit XSettingsBuilder(bool bigEndian) : bigEndian_(bigEndian) {
     bytes_ = {std::uint8_t(bigEndian ? 1 : 0), 0, 0, 0};
     number(7, 4);  // serial
@@ -52,7 +52,7 @@ public:
     return result;
   }
 
-private:
+ private:
   void header(std::uint8_t type, const std::string& name) {
     ++settings_;
     bytes_.push_back(type);

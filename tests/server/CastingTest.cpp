@@ -14,18 +14,17 @@
 #include <optional>
 #include <vector>
 
-
 #include "async/Queue.h"
 #include "media/MaskPlane.h"
 #include "media/Masks.h"
 #include "media/SegmentedJpeg.h"
-#include "support/IoHarness.h"
 #include "messaging/Multiplexer.h"
 #include "peer/FragmentReader.h"
 #include "platform/fake/FakeCapture.h"
 #include "platform/fake/FakeInputPoster.h"
 #include "server/ProtocolImplementation.h"
 #include "server/TestHeadset.h"
+#include "support/IoHarness.h"
 
 namespace marlinax::server {
 namespace {
@@ -53,8 +52,7 @@ std::vector<DisplayInfo> twoDisplays() {
 platform::SampleBuffer frame(std::uint8_t tag, std::uint8_t alpha = 0xFF) {
   platform::SampleBuffer sample = FakeCaptureService::makeFrame(32, 16, tag);
   auto image = std::make_shared<platform::Image>(*sample.image);
-  for (std::size_t i = 3; i < image->pixels.size(); i += 4)
-    image->pixels[i] = alpha;
+  for (std::size_t i = 3; i < image->pixels.size(); i += 4) image->pixels[i] = alpha;
   sample.image = image;
   return sample;
 }
@@ -130,11 +128,9 @@ TEST_F(CastingTest, DisplayListAndPreviewsAndTheirFailures) {
   start();
   auto list = call<serverMessages::Windows>({});
   ASSERT_EQ(list.displays.size(), 2u);
-  EXPECT_EQ(list.displays[1], (Display{.identifier = kSide,
-                                       .title = "Display 9",
-                                       .app = "",
-                                       .frame = {1920, 0, 1280, 800},
-                                       .windowLayer = 0}));
+  EXPECT_EQ(
+      list.displays[1],
+      (Display{.identifier = kSide, .title = "Display 9", .app = "", .frame = {1920, 0, 1280, 800}, .windowLayer = 0}));
   // A failed fetch fails the request: no reply, and the connection goes on.
   capture->setFetchFailure("no displays");
   now = now.load() + std::chrono::seconds(5);
@@ -243,8 +239,7 @@ TEST_F(CastingTest, FramesAreWholeJpegsWithOrWithoutTheSegmentCache) {
       auto image = std::make_shared<platform::Image>(*sample.image);
       sample.damage.emplace();
       if (tag % 3 != 0) {
-        for (int y = 0; y < 8; ++y)
-          image->row(8 * (tag % 6) + y)[4 * (8 * tag) + 1] ^= 0x5A;
+        for (int y = 0; y < 8; ++y) image->row(8 * (tag % 6) + y)[4 * (8 * tag) + 1] ^= 0x5A;
         sample.damage->push_back({8 * tag, 8 * (tag % 6), 1, 8});
       }
       sample.image = image;
@@ -325,8 +320,7 @@ TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestF
   start();
   headset->setMode(TestHeadset::Mode::hold);
   call<serverMessages::StartCasting>({.identifier = kMain});
-  for (std::uint8_t tag = 1; tag <= 3; ++tag)
-    EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
+  for (std::uint8_t tag = 1; tag <= 3; ++tag) EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
   EXPECT_EQ(inFlight(kMain), 3u);
   EXPECT_EQ(capture->grabCount(), 3);
 
@@ -359,8 +353,7 @@ TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
   call<serverMessages::StartCasting>({.identifier = kMain});
   call<serverMessages::StartCasting>({.identifier = kSide});
   call<serverMessages::StartWatchingForChildWindows>({.identifier = kMain});
-  for (std::uint8_t tag = 1; tag <= 3; ++tag)
-    pushAndReceive(kMain, frame(tag));
+  for (std::uint8_t tag = 1; tag <= 3; ++tag) pushAndReceive(kMain, frame(tag));
   capture->push(kMain, frame(4));  // waits for a slot that a silent headset never frees
   EXPECT_EQ(link->server->pendingRequests(), 3u);
   EXPECT_EQ(capture->runningStreams(), 2);
@@ -413,10 +406,8 @@ TEST_F(CastingTest, TwoDisplaysCastAtOnceKeepSeparateMasks) {
     capture->push(i % 2 ? kMain : kSide, frame(static_cast<std::uint8_t>(100 + i)));
     moves.push_back(link->start<serverMessages::MouseMoved>({.identifier = kSide, .x = 0.25, .y = 0.5}));
   }
-  for (auto& move : moves)
-    IoHarness::get(std::move(move));
-  EXPECT_TRUE(IoHarness::eventually(
-      [&] { return inFlight(kMain) == 0 && inFlight(kSide) == 0; }));
+  for (auto& move : moves) IoHarness::get(std::move(move));
+  EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 0 && inFlight(kSide) == 0; }));
   for (const ReceivedFrame& received : headset->frames()) {
     EXPECT_TRUE(received.identifier == kMain || received.identifier == kSide);
     EXPECT_EQ(received.fragment.sampleBuffer.formatDescription.width, 32u);
@@ -435,10 +426,10 @@ TEST_F(CastingTest, PointerRequestsUseTheNamedDisplaysFrameAndScrollAndKeysNeedN
   call<serverMessages::MouseMoved>({.identifier = 4242, .x = 0.5, .y = 0.5});
   call<serverMessages::ScrollChanged>({.identifier = 4242, .x = 10.7, .y = -3.9});
   call<serverMessages::Typed>({.identifier = 4242, .key = input::KeyCode::key_Command, .down = true});
-  std::vector<PostedInput> expected = {
-      PostedInput::leftDown(2560, 400, 1), PostedInput::leftUp(2560, 400, 1),
-      PostedInput::move(-960, 2160), PostedInput::scroll(platform::ScrollPhase::changed, 10, -3),
-      PostedInput::keyEvent(input::KeyCode::key_Command, true)};
+  std::vector<PostedInput> expected = {PostedInput::leftDown(2560, 400, 1), PostedInput::leftUp(2560, 400, 1),
+                                       PostedInput::move(-960, 2160),
+                                       PostedInput::scroll(platform::ScrollPhase::changed, 10, -3),
+                                       PostedInput::keyEvent(input::KeyCode::key_Command, true)};
   EXPECT_EQ(poster->events(), expected);
 
   // A display lookup that fails fails the request: nothing posted, no reply.

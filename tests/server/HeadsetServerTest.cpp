@@ -1,17 +1,19 @@
 // The service to headsets in-process, on loopback: who is served when several
 // connections come, and what the events report.
 
+#include "server/HeadsetServer.h"
+
+#include <gtest/gtest.h>
+
 #include <future>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include <asio/ip/tcp.hpp>
-#include <gtest/gtest.h>
 
-#include "support/IoHarness.h"
 #include "peer/Headset.h"
-#include "server/HeadsetServer.h"
+#include "support/IoHarness.h"
 
 namespace marlinax::server {
 namespace {
@@ -79,7 +81,7 @@ TEST(HeadsetServer, AHeadsetCompletingTheHandshakeReplacesTheServedOne) {
   second->close();
   ASSERT_TRUE(IoHarness::eventually([&] { return server.has(6); }));
   EXPECT_EQ(server.recorded(), (std::vector<std::string>{"listening", "connected First 5/5", "disconnected 0",
-                                                           "connected Second 5/5", "disconnected 0", "listening"}));
+                                                         "connected Second 5/5", "disconnected 0", "listening"}));
   server.server->stop();
 }
 
@@ -97,7 +99,8 @@ TEST(HeadsetServer, AHeadsetLeavingRightAfterTheHandshakeIsReportedGone) {
     ASSERT_TRUE(IoHarness::eventually([&] {
       const auto lines = server.recorded();
       return lines.size() > seen && (lines.back() == "listening" || lines.back().starts_with("failed"));
-    })) << "round " << round << ": " << ::testing::PrintToString(server.recorded());
+    })) << "round "
+        << round << ": " << ::testing::PrintToString(server.recorded());
     seen = server.recorded().size();
   }
   const auto lines = server.recorded();
@@ -144,8 +147,7 @@ TEST(HeadsetServer, StalledConnectionsDoNotHoldUpAHeadset) {
   for (auto& socket : stalled) {
     std::array<char, 16> buffer{};
     std::error_code error;
-    while (!error)
-      socket.read_some(asio::buffer(buffer), error);
+    while (!error) socket.read_some(asio::buffer(buffer), error);
     EXPECT_TRUE(error == asio::error::eof || error == asio::error::connection_reset) << error.message();
   }
   server.server->stop();

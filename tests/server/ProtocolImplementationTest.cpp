@@ -1,11 +1,12 @@
 // The server handler's answers, through a real multiplexer on an in-memory pair.
 
+#include "server/ProtocolImplementation.h"
+
 #include <gtest/gtest.h>
 
-#include "support/IoHarness.h"
 #include "messaging/Multiplexer.h"
 #include "messaging/ProtocolVersion.h"
-#include "server/ProtocolImplementation.h"
+#include "support/IoHarness.h"
 
 namespace marlinax::server {
 namespace {
@@ -44,8 +45,7 @@ class ServerHandlerTest : public ::testing::Test {
   void send(Bytes message) { io.await(peer.send(std::move(message))); }
   Bytes receive() {
     auto message = io.await(peer.receive());
-    if (!message)
-      throw std::runtime_error("stream ended");
+    if (!message) throw std::runtime_error("stream ended");
     return *message;
   }
   static Bytes message(std::uint8_t identifier, std::uint8_t token, const Bytes& body = {}) {

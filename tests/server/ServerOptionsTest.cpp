@@ -14,16 +14,14 @@ namespace {
 std::variant<Options, Exit> parse(std::vector<std::string> words) {
   words.insert(words.begin(), "marlinax-server");
   std::vector<const char*> argv;
-  for (const auto& word : words)
-    argv.push_back(word.c_str());
+  for (const auto& word : words) argv.push_back(word.c_str());
   argv.push_back(nullptr);
   return parseOptions(static_cast<int>(words.size()), argv.data());
 }
 
 std::string joined(const std::vector<std::string>& words) {
   std::string text;
-  for (const auto& word : words)
-    text += (text.empty() ? "" : " ") + word;
+  for (const auto& word : words) text += (text.empty() ? "" : " ") + word;
   return text;
 }
 
@@ -32,8 +30,8 @@ std::string describe(const Options& o) {
   std::string allow;
   for (const auto& range : o.allowFrom) allow += range + ";";
   return "display=" + o.display.value_or("-") + " port=" + std::to_string(o.port) + " name=" + o.name.value_or("-") +
-         " virtual=" + std::to_string(o.virtualDisplay) + " allow=" + allow + " advertise=" + std::to_string(o.advertise) +
-         " cache=" + std::to_string(o.segmentCache) +
+         " virtual=" + std::to_string(o.virtualDisplay) + " allow=" + allow +
+         " advertise=" + std::to_string(o.advertise) + " cache=" + std::to_string(o.segmentCache) +
          " backend=" + (o.backend ? std::to_string(static_cast<int>(*o.backend)) : "-") +
          " log=" + std::to_string(static_cast<int>(o.logLevel));
 }
@@ -62,7 +60,9 @@ TEST(ServerOptions, EveryOptionIsTakenInBothSpellings) {
       {{"--backend=portal"}, [](Options& o) { o.backend = platform::Backend::portal; }},
       {{"--allow-from", "10.0.0.0/8"}, [](Options& o) { o.allowFrom = {"10.0.0.0/8"}; }},
       {{"--allow-from=10.0.0.0/8,fd00::/8", "--allow-from", "127.0.0.1/32"},
-       [](Options& o) { o.allowFrom = {"10.0.0.0/8", "fd00::/8", "127.0.0.1/32"}; }},
+       [](Options& o) {
+         o.allowFrom = {"10.0.0.0/8", "fd00::/8", "127.0.0.1/32"};
+       }},
       {{"--verbose"}, [](Options& o) { o.logLevel = log::Level::debug; }},
       {{"--verbose", "--verbose"}, [](Options& o) { o.logLevel = log::Level::debug; }},
       {{"--quiet"}, [](Options& o) { o.logLevel = log::Level::error; }},
@@ -143,8 +143,8 @@ TEST(ServerOptions, ErrorsNameTheOptionShowTheUsageAndExitWithTwo) {
 // --help and --version end the run with success wherever they stand (their
 // text is not restated here).
 TEST(ServerOptions, HelpAndVersionEndTheRunWithSuccess) {
-  for (const std::vector<std::string>& words : {std::vector<std::string>{"--help"}, {"-h"}, {"--port", "1", "--help"},
-                                                {"--help", "--bogus"}, {"--version"}}) {
+  for (const std::vector<std::string>& words :
+       {std::vector<std::string>{"--help"}, {"-h"}, {"--port", "1", "--help"}, {"--help", "--bogus"}, {"--version"}}) {
     SCOPED_TRACE(joined(words));
     auto parsed = parse(words);
     ASSERT_TRUE(std::holds_alternative<Exit>(parsed));

@@ -6,14 +6,14 @@
 
 #include <gtest/gtest.h>
 // After gtest: Xlib defines macros (Bool, None) that clash with it.
-#include <X11/Xlib.h>
-#include <turbojpeg.h>
-
 #include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <X11/Xlib.h>
+#include <turbojpeg.h>
 
 #include "messaging/Multiplexer.h"
 #include "platform/x11/CaptureX11.h"
@@ -65,8 +65,7 @@ class ServerX11Test : public ::testing::Test {
 
   std::uint32_t displayAt(double x) {
     for (const Display& display : call<serverMessages::Windows>({}).displays)
-      if (display.frame.x == x)
-        return display.identifier;
+      if (display.frame.x == x) return display.identifier;
     throw std::runtime_error("no display at that x");
   }
 
@@ -76,13 +75,11 @@ class ServerX11Test : public ::testing::Test {
     EXPECT_TRUE(IoHarness::eventually([&] {
       x.fill(2000, 100, 300, 200, rgb);
       auto frames = link.headset->frames();
-      if (frames.size() <= count)
-        return false;
+      if (frames.size() <= count) return false;
       found = frames.back();
       return true;
     }));
-    if (!found)
-      throw std::runtime_error("no frame arrived");
+    if (!found) throw std::runtime_error("no frame arrived");
     return *found;
   }
 

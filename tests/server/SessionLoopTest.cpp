@@ -4,18 +4,20 @@
 // it every real headset) waiting: the loop gives up on it after the TLS
 // handshake timeout.
 
+#include "messaging/SessionLoop.h"
+
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <future>
 #include <mutex>
 
 #include <asio/connect.hpp>
 #include <asio/ip/tcp.hpp>
-#include <gtest/gtest.h>
 
-#include "support/IoHarness.h"
-#include "messaging/SessionLoop.h"
 #include "peer/Headset.h"
 #include "server/ProtocolImplementation.h"
+#include "support/IoHarness.h"
 
 namespace marlinax::messaging {
 namespace {
@@ -58,10 +60,8 @@ class SessionLoopTest : public ::testing::Test {
       std::lock_guard lock(mutex);
       published.clear();
     }
-    if (loop)
-      loop->stop();
-    if (outcome.valid())
-      IoHarness::finishes(outcome);
+    if (loop) loop->stop();
+    if (outcome.valid()) IoHarness::finishes(outcome);
     io.stop();
   }
 

@@ -5,16 +5,16 @@
 // frames at once, holds the answers until released, or never answers; and the
 // link that serves a handler to it over an in-memory pair.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
-#include <future>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include <asio/thread_pool.hpp>
 
@@ -50,10 +50,8 @@ class TestHeadset final : public messaging::MessageProtocol {
         frames_.push_back({request.identifier, peer::readFragment(request.frame)});
         mode = mode_;
       }
-      if (mode == Mode::silent)
-        throw std::runtime_error("this headset never answers frames");
-      if (mode == Mode::hold)
-        co_await releases_->next();
+      if (mode == Mode::silent) throw std::runtime_error("this headset never answers frames");
+      if (mode == Mode::hold) co_await releases_->next();
       co_return Bytes{};
     }
     if (message == messaging::Messages::childWindows) {
@@ -102,8 +100,7 @@ class HeadsetLink {
     auto [local, far] = transport::Connection::makePipe(io.executor());
     headsetEnd = far;
     server.emplace(io.executor(), local, handler);
-    if (remote)
-      attachRemote();
+    if (remote) attachRemote();
     client.emplace(io.executor(), headsetEnd, headset);
   }
   ~HeadsetLink() {

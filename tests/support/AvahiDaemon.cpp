@@ -1,10 +1,10 @@
 #include "support/AvahiDaemon.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+
+#include <unistd.h>
 
 namespace marlinax::testsupport {
 

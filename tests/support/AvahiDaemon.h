@@ -12,7 +12,7 @@ namespace marlinax::testsupport {
 // before starting, so Avahi clients made here find it. Only one can run per
 // host: tests using it need the CTest RESOURCE_LOCK "avahi".
 class AvahiDaemon {
-public:
+ public:
   // `script` is the path of avahi-env.sh. If `start` is false only the
   // directory and the environment are prepared (the bus does not exist yet);
   // call start() later.
@@ -28,7 +28,7 @@ public:
   void stopDaemon();
   void startDaemon();
 
-private:
+ private:
   std::string run(const std::string& command);
 
   std::string script_;

@@ -1,11 +1,11 @@
 #include "support/GnomeSession.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
+
+#include <unistd.h>
 
 namespace marlinax::testsupport {
 namespace {

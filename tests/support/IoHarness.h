@@ -24,18 +24,15 @@ inline constexpr auto kPatience = std::chrono::seconds(20);
 class IoHarness {
  public:
   explicit IoHarness(int threads = 2) : work_(io_.get_executor()) {
-    for (int i = 0; i < threads; ++i)
-      threads_.emplace_back([this] { io_.run(); });
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { io_.run(); });
   }
   ~IoHarness() { stop(); }
 
   void stop() {
-    if (threads_.empty())
-      return;
+    if (threads_.empty()) return;
     work_.reset();
     io_.stop();
-    for (auto& thread : threads_)
-      thread.join();
+    for (auto& thread : threads_) thread.join();
     threads_.clear();
   }
 
@@ -56,8 +53,7 @@ class IoHarness {
 
   template <class T>
   static T get(std::future<T> future) {
-    if (future.wait_for(kPatience) != std::future_status::ready)
-      throw std::runtime_error("task did not finish");
+    if (future.wait_for(kPatience) != std::future_status::ready) throw std::runtime_error("task did not finish");
     return future.get();
   }
 
@@ -71,8 +67,7 @@ class IoHarness {
   static bool eventually(Condition condition) {
     auto deadline = std::chrono::steady_clock::now() + kPatience;
     while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline)
-        return false;
+      if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;

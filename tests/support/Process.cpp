@@ -1,5 +1,10 @@
 #include "support/Process.h"
 
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
 #include <X11/Xlib.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -7,11 +12,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <stdexcept>
-#include <thread>
 
 namespace marlinax::testsupport {
 namespace {
@@ -37,8 +37,8 @@ bool displayNumberTaken(int number) {
   return exists("/tmp/.X11-unix/X" + std::to_string(number)) || exists("/tmp/.X" + std::to_string(number) + "-lock");
 }
 
-pid_t startXServer(int number, const std::vector<std::string>& words, std::chrono::seconds patience,
-                   bool ownSession, int& exitStatus) {
+pid_t startXServer(int number, const std::vector<std::string>& words, std::chrono::seconds patience, bool ownSession,
+                   int& exitStatus) {
   std::vector<std::string> copy = words;
   std::vector<char*> argv;
   for (std::string& word : copy) argv.push_back(word.data());

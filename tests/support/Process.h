@@ -4,8 +4,6 @@
 // knowing it is up, stopping it by its process id), shell commands, and programs whose output
 // is read line by line.
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -14,6 +12,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace marlinax::testsupport {
 
@@ -24,8 +24,8 @@ bool displayNumberTaken(int number);
 // holds that display's lock file and accepts connections. The server dies with the test process.
 // Returns its pid, or -1 when it exited (`exitStatus` is its status) or did not come up within
 // `patience` (it is killed; `exitStatus` is -1). `ownSession` detaches it from the terminal.
-pid_t startXServer(int number, const std::vector<std::string>& words, std::chrono::seconds patience,
-                   bool ownSession, int& exitStatus);
+pid_t startXServer(int number, const std::vector<std::string>& words, std::chrono::seconds patience, bool ownSession,
+                   int& exitStatus);
 
 // SIGTERM, then SIGKILL after `grace`; reaps the process.
 void stopByPid(pid_t pid, std::chrono::seconds grace);
@@ -63,6 +63,5 @@ class LoggedProcess {
   std::vector<std::string> lines_;
   bool reaped_ = false;
 };
-
 
 }  // namespace marlinax::testsupport

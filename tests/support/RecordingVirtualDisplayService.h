@@ -30,7 +30,8 @@ class RecordingVirtualDisplayService : public platform::VirtualDisplayService {
   // window system's display list at the moment of creation).
   std::function<void(const platform::VirtualDisplayDescriptor&)> onCreate;
 
-  std::unique_ptr<platform::PlatformVirtualDisplay> create(const platform::VirtualDisplayDescriptor& descriptor) override {
+  std::unique_ptr<platform::PlatformVirtualDisplay>
+  create(const platform::VirtualDisplayDescriptor& descriptor) override {
     if (onCreate) onCreate(descriptor);
     std::lock_guard lock(mutex_);
     records_.push_back({descriptor, {}, !createSucceeds});

@@ -3,11 +3,11 @@
 // A client connection of the test's own to a private X server: paints the root window (children
 // included) and moves the pointer, so tests can see what capture does.
 
-#include <X11/Xlib.h>
-
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#include <X11/Xlib.h>
 
 namespace marlinax::testsupport {
 

@@ -1,15 +1,15 @@
 #include "support/XorgDummy.h"
 
-#include "support/Process.h"
-
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
+
+#include <unistd.h>
+
+#include "support/Process.h"
 
 namespace marlinax::testsupport {
 namespace {

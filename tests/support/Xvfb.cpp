@@ -1,10 +1,10 @@
 #include "support/Xvfb.h"
 
-#include "support/Process.h"
-
 #include <chrono>
 #include <stdexcept>
 #include <vector>
+
+#include "support/Process.h"
 
 namespace marlinax::testsupport {
 namespace {
@@ -46,10 +46,15 @@ Xvfb::~Xvfb() { stop(); }
 
 bool Xvfb::tryStart(int number) {
   const std::string display = ":" + std::to_string(number);
-  std::vector<std::string> words{"Xvfb", display, "-screen", "0",
+  std::vector<std::string> words{"Xvfb",
+                                 display,
+                                 "-screen",
+                                 "0",
                                  std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x" +
                                      std::to_string(options_.depth),
-                                 "-noreset", "-nolisten", "tcp"};
+                                 "-noreset",
+                                 "-nolisten",
+                                 "tcp"};
   words.insert(words.end(), options_.extraArguments.begin(), options_.extraArguments.end());
   int status = 0;
   pid_ = startXServer(number, words, 15s, false, status);  // fails when the number was taken meanwhile
@@ -70,8 +75,8 @@ void Xvfb::xrandr(const std::string& arguments) { commandOutput("xrandr -display
 void Xvfb::setMonitor(const MonitorRect& m) {
   // Setting a name that exists is refused: delete it first, in the same breath, so that clients
   // never see the monitor missing (xrandr only warns when there is none to delete).
-  xrandr("--delmonitor '" + m.name + "' --setmonitor '" + std::string(m.primary ? "*" : "") + m.name + "' " + std::to_string(m.width) + "/" +
-         std::to_string(millimetres(m.width)) + "x" + std::to_string(m.height) + "/" +
+  xrandr("--delmonitor '" + m.name + "' --setmonitor '" + std::string(m.primary ? "*" : "") + m.name + "' " +
+         std::to_string(m.width) + "/" + std::to_string(millimetres(m.width)) + "x" + std::to_string(m.height) + "/" +
          std::to_string(millimetres(m.height)) + "+" + std::to_string(m.x) + "+" + std::to_string(m.y) + " none");
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace marlinax::testsupport {
 

@@ -7,9 +7,7 @@
 namespace marlinax::transport {
 namespace {
 
-bool allows(const AddressFilter& filter, const char* address) {
-  return filter.allows(asio::ip::make_address(address));
-}
+bool allows(const AddressFilter& filter, const char* address) { return filter.allows(asio::ip::make_address(address)); }
 
 TEST(AddressFilter, LocalNetworkByDefault) {
   const AddressFilter local = AddressFilter::localNetwork();
@@ -18,21 +16,38 @@ TEST(AddressFilter, LocalNetworkByDefault) {
     bool allowed;
   };
   const Case cases[] = {
-      {"127.0.0.1", true},        {"127.255.255.254", true},  {"10.1.2.3", true},
-      {"172.16.0.1", true},       {"172.31.255.255", true},   {"172.32.0.1", false},
-      {"172.15.255.255", false},  {"192.168.7.9", true},      {"192.169.0.1", false},
-      {"169.254.10.20", true},    {"169.255.0.1", false},     {"8.8.8.8", false},
-      {"100.64.0.1", false},      {"0.0.0.0", false},         {"255.255.255.255", false},
-      {"::1", true},              {"::2", false},             {"fe80::1", true},
-      {"febf:ffff::1", true},     {"fec0::1", false},         {"fd12:3456::1", true},
-      {"fc00::1", true},          {"fe00::1", false},         {"2001:db8::1", false},
+      {"127.0.0.1", true},
+      {"127.255.255.254", true},
+      {"10.1.2.3", true},
+      {"172.16.0.1", true},
+      {"172.31.255.255", true},
+      {"172.32.0.1", false},
+      {"172.15.255.255", false},
+      {"192.168.7.9", true},
+      {"192.169.0.1", false},
+      {"169.254.10.20", true},
+      {"169.255.0.1", false},
+      {"8.8.8.8", false},
+      {"100.64.0.1", false},
+      {"0.0.0.0", false},
+      {"255.255.255.255", false},
+      {"::1", true},
+      {"::2", false},
+      {"fe80::1", true},
+      {"febf:ffff::1", true},
+      {"fec0::1", false},
+      {"fd12:3456::1", true},
+      {"fc00::1", true},
+      {"fe00::1", false},
+      {"2001:db8::1", false},
       {"::", false},
       // How a dual-stack listener sees IPv4 peers.
-      {"::ffff:127.0.0.1", true}, {"::ffff:192.168.1.1", true}, {"::ffff:8.8.8.8", false},
+      {"::ffff:127.0.0.1", true},
+      {"::ffff:192.168.1.1", true},
+      {"::ffff:8.8.8.8", false},
       {"::ffff:172.32.0.1", false},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(local.allows(asio::ip::make_address(c.address)), c.allowed) << c.address;
+  for (const auto& c : cases) EXPECT_EQ(local.allows(asio::ip::make_address(c.address)), c.allowed) << c.address;
 }
 
 TEST(AddressFilter, ParsedListsReplaceTheDefault) {
@@ -68,9 +83,8 @@ TEST(AddressFilter, ParsedListsReplaceTheDefault) {
 }
 
 TEST(AddressFilter, MalformedListsAreRefused) {
-  for (const char* list : {"", ",", "10.0.0.0/8,", "10.0.0.0/33", "::/129", "10.0.0.1/8", "fe80::1/10",
-                           "10.0.0.0/", "10.0.0.0/x", "10.0.0.0/8/8", "10.0.0", "host.example", "10.0.0.0/-1",
-                           "defaults"}) {
+  for (const char* list : {"", ",", "10.0.0.0/8,", "10.0.0.0/33", "::/129", "10.0.0.1/8", "fe80::1/10", "10.0.0.0/",
+                           "10.0.0.0/x", "10.0.0.0/8/8", "10.0.0", "host.example", "10.0.0.0/-1", "defaults"}) {
     EXPECT_THROW(AddressFilter::parse(list), std::invalid_argument) << '"' << list << '"';
   }
 }

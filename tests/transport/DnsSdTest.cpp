@@ -1,22 +1,22 @@
 // DNS-SD end to end with a private avahi-daemon on loopback: the listener's
 // advertisement as seen by our browser and by avahi-browse, then a TLS
 // connection to the browsed endpoint; the daemon or the bus coming and going.
-#include "support/IoHarness.h"
-#include "platform/ComputerName.h"
-#include "support/AvahiDaemon.h"
-#include "transport/Connection.h"
-#include "transport/IncomingConnections.h"
-#include "transport/ServiceBrowser.h"
-
-#include <asio/experimental/awaitable_operators.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/use_awaitable.hpp>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
 #include <thread>
+
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "platform/ComputerName.h"
+#include "support/AvahiDaemon.h"
+#include "support/IoHarness.h"
+#include "transport/Connection.h"
+#include "transport/IncomingConnections.h"
+#include "transport/ServiceBrowser.h"
 
 namespace marlinax::transport {
 namespace {
@@ -65,8 +65,8 @@ std::vector<BrowseRecord> avahiBrowse() {
       from = semicolon + 1;
     }
     if (fields.size() < 9) continue;
-    records.push_back({fields[1], fields[2], unescape(fields[3]), fields[4], fields[5], fields[6],
-                       fields[7], std::atoi(fields[8].c_str())});
+    records.push_back({fields[1], fields[2], unescape(fields[3]), fields[4], fields[5], fields[6], fields[7],
+                       std::atoi(fields[8].c_str())});
   }
   return records;
 }
@@ -144,8 +144,7 @@ TEST(DnsSd, AdvertisedUnderTheComputerNameBrowsedAndConnected) {
 
   // Terminating the listener withdraws the advertisement.
   incoming.terminate();
-  EXPECT_TRUE(eventually([&] { return !findRecord(name).has_value(); }))
-      << "still advertised after terminate()";
+  EXPECT_TRUE(eventually([&] { return !findRecord(name).has_value(); })) << "still advertised after terminate()";
 }
 
 TEST(DnsSd, RegisteredAgainAfterTheDaemonRestarts) {

@@ -1,13 +1,14 @@
 // Frame header byte forms and the reader's limits. How the reader splits arbitrary
 // chunks into messages is the framing fuzzer's job.
 #include "transport/Framing.h"
-#include "transport/TransportError.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "transport/TransportError.h"
 
 namespace marlinax::transport {
 namespace {

@@ -1,7 +1,5 @@
 // The in-memory connection pair the unit tests of the layers above run on.
-#include "support/IoHarness.h"
-#include "transport/Connection.h"
-#include "transport/TransportError.h"
+#include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -9,7 +7,9 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include <gtest/gtest.h>
+#include "support/IoHarness.h"
+#include "transport/Connection.h"
+#include "transport/TransportError.h"
 
 namespace marlinax::transport {
 namespace {

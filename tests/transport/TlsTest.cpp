@@ -1,31 +1,31 @@
 // TLS with a pre-shared key over loopback, the framing on a real stream, and
 // the listener. Peers are in-process OpenSSL clients.
-#include "support/IoHarness.h"
-#include "transport/Connection.h"
-#include "transport/Framing.h"
-#include "transport/IncomingConnections.h"
 #include "transport/Tls.h"
-#include "transport/TlsContext.h"
-#include "transport/TransportError.h"
-
-#include <asio/co_spawn.hpp>
-#include <asio/connect.hpp>
-#include <asio/detached.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/read.hpp>
-#include <asio/ssl.hpp>
-#include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
-
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <thread>
+
+#include <asio/co_spawn.hpp>
+#include <asio/connect.hpp>
+#include <asio/detached.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/ssl.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include "support/IoHarness.h"
+#include "transport/Connection.h"
+#include "transport/Framing.h"
+#include "transport/IncomingConnections.h"
+#include "transport/TlsContext.h"
+#include "transport/TransportError.h"
 
 namespace marlinax::transport {
 namespace {
@@ -101,11 +101,10 @@ std::pair<Connection, Connection> connectedPair(IoHarness& io, IncomingConnectio
 
 // A raw TLS client made from any OpenSSL context, to play peers that do not
 // follow the rules. Throws on handshake failure.
-asio::awaitable<std::shared_ptr<Stream>> rawClient(std::shared_ptr<asio::ssl::context> context,
-                                                   std::string address, std::uint16_t port) {
+asio::awaitable<std::shared_ptr<Stream>> rawClient(std::shared_ptr<asio::ssl::context> context, std::string address,
+                                                   std::uint16_t port) {
   auto stream = std::make_shared<Stream>(co_await asio::this_coro::executor, *context);
-  co_await stream->lowest_layer().async_connect(tcp::endpoint(asio::ip::make_address(address), port),
-                                                use_awaitable);
+  co_await stream->lowest_layer().async_connect(tcp::endpoint(asio::ip::make_address(address), port), use_awaitable);
   co_await stream->async_handshake(asio::ssl::stream_base::client, use_awaitable);
   co_return stream;
 }
@@ -161,10 +160,8 @@ TEST(Tls, MessagesFlowBothWaysWithTheRightKeyAndASlowConsumerLosesNothing) {
     EXPECT_TRUE(c == big) << "large message damaged";
   }(client, serverSide, big));
   constexpr int kMessages = 5000;  // far more than kMaxWaitingMessages
-  for (int i = 0; i < kMessages; ++i)
-    io.await(client.send(text("m" + std::to_string(i))));
-  for (int i = 0; i < kMessages; ++i)
-    ASSERT_EQ(io.await(serverSide.receive()), text("m" + std::to_string(i)));
+  for (int i = 0; i < kMessages; ++i) io.await(client.send(text("m" + std::to_string(i))));
+  for (int i = 0; i < kMessages; ++i) ASSERT_EQ(io.await(serverSide.receive()), text("m" + std::to_string(i)));
   client.close();
   auto end = io.await(serverSide.receive());
   EXPECT_EQ(end, std::nullopt);
@@ -179,9 +176,7 @@ TEST(Tls, HandshakeFailures) {
     std::function<std::shared_ptr<asio::ssl::context>()> context;
     int clientReason;  // the alert the server sends, as the client's OpenSSL reports it
   };
-  auto keep = [](std::shared_ptr<TlsContext> tls) {
-    return std::shared_ptr<asio::ssl::context>(tls, &tls->context);
-  };
+  auto keep = [](std::shared_ptr<TlsContext> tls) { return std::shared_ptr<asio::ssl::context>(tls, &tls->context); };
   const Case cases[] = {
       {"different pairing code", [&] { return keep(makeClientContext(tlsParameters(text("1234")))); },
        SSL_R_SSLV3_ALERT_BAD_RECORD_MAC},
@@ -222,8 +217,7 @@ TEST(Tls, HandshakeFailures) {
     }
     ASSERT_TRUE(clientError) << "handshake succeeded";
     EXPECT_EQ(clientError.category(), asio::error::get_ssl_category());
-    EXPECT_EQ(ERR_GET_REASON(static_cast<unsigned long>(clientError.value())), c.clientReason)
-        << clientError.message();
+    EXPECT_EQ(ERR_GET_REASON(static_cast<unsigned long>(clientError.value())), c.clientReason) << clientError.message();
     auto accepted = wait(server);
     EXPECT_TRUE(accepted.error) << "server accepted the handshake";
     // The failed connection's stream has ended with the error as well.
@@ -248,18 +242,36 @@ TEST(Tls, PeerEndings) {
   };
   const Case cases[] = {
       {"close without close_notify after whole messages", {0, 0, 0, 0, 0, 0, 0, 1, 'x'}, true, 1, {}},
-      {"gone in the middle of a body", {0, 0, 0, 0, 0, 0, 0, 100, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, true, 0,
+      {"gone in the middle of a body",
+       {0, 0, 0, 0, 0, 0, 0, 100, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
+       true,
+       0,
        TransportError::messageTruncated},
-      {"gone in the middle of a header", {0, 0, 0, 0, 0, 0, 0, 1, 'x', 0, 0, 0}, true, 1,
+      {"gone in the middle of a header",
+       {0, 0, 0, 0, 0, 0, 0, 1, 'x', 0, 0, 0},
+       true,
+       1,
        TransportError::messageTruncated},
-      {"announces more than the limit", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 1}, true, 1,
+      {"announces more than the limit",
+       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 1},
+       true,
+       1,
        TransportError::messageTooLarge},
-      {"half a header, then silence", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0}, false, 1,
+      {"half a header, then silence",
+       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0},
+       false,
+       1,
        TransportError::messageStalled},
       {"a header and part of its body, then silence",
-       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 0, 9, 1, 2}, false, 1, TransportError::messageStalled},
+       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 0, 9, 1, 2},
+       false,
+       1,
+       TransportError::messageStalled},
       {"a header alone announcing the limit, then silence",
-       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 0}, false, 1, TransportError::messageStalled},
+       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 0},
+       false,
+       1,
+       TransportError::messageStalled},
   };
   IoHarness io;
   auto incoming = listener(io);
@@ -370,18 +382,21 @@ TEST(Tls, WaitingSendsCancelCleanlyAndSmallOnesGoAheadOfLargeOnes) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a head start; the order below holds either way
   }
   // Read the raw stream the way the headset does (little-endian headers).
-  auto messages = io.await([](std::shared_ptr<Stream> stream, std::size_t count) -> asio::awaitable<std::vector<Bytes>> {
-    FrameReader reader(kDefaultMaximumMessageSize, HeaderOrder::littleEndian);
-    std::vector<Bytes> messages;
-    while (messages.size() < count) {
-      auto space = reader.prepare();
-      std::size_t n = co_await stream->async_read_some(asio::buffer(space.data(), space.size()), use_awaitable);
-      reader.commit(n);
-      while (auto message = reader.next()) messages.push_back(std::move(*message));
-    }
-    co_return messages;
-  }(stream, cancelled ? 4 : 5));
-  auto position = [&](const Bytes& body) { return std::find(messages.begin(), messages.end(), body) - messages.begin(); };
+  auto messages =
+      io.await([](std::shared_ptr<Stream> stream, std::size_t count) -> asio::awaitable<std::vector<Bytes>> {
+        FrameReader reader(kDefaultMaximumMessageSize, HeaderOrder::littleEndian);
+        std::vector<Bytes> messages;
+        while (messages.size() < count) {
+          auto space = reader.prepare();
+          std::size_t n = co_await stream->async_read_some(asio::buffer(space.data(), space.size()), use_awaitable);
+          reader.commit(n);
+          while (auto message = reader.next()) messages.push_back(std::move(*message));
+        }
+        co_return messages;
+      }(stream, cancelled ? 4 : 5));
+  auto position = [&](const Bytes& body) {
+    return std::find(messages.begin(), messages.end(), body) - messages.begin();
+  };
   EXPECT_EQ(position(Bytes(100, 0xEE)) < std::ssize(messages), !cancelled);
   for (const Bytes& body : sent) EXPECT_LT(position(body), std::ssize(messages));
   EXPECT_LT(position(sent[3]), position(sent[1]));

@@ -2,9 +2,6 @@
 // WirePlumber on a private bus) with the test client's window on its monitor.
 
 #include <gtest/gtest.h>
-#include <linux/input-event-codes.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +11,10 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include <linux/input-event-codes.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include "input/EventDispatcher.h"
 #include "platform/wayland/Bus.h"
@@ -98,10 +99,12 @@ std::string allLines(const LoggedProcess& process) {
   for (const std::string& text : expected) {
     auto line = client.waitForLine(
         [&](const std::string& l) { return l.find(text) != std::string::npos && !startsWith(l, "output"); }, 20s, from);
-    if (!line) return ::testing::AssertionFailure() << "missing \"" << text << "\"; the client saw:\n" << allLines(client);
+    if (!line)
+      return ::testing::AssertionFailure() << "missing \"" << text << "\"; the client saw:\n" << allLines(client);
     auto lines = client.lines();
     from = static_cast<std::size_t>(std::find(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), *line) -
-                                    lines.begin()) + 1;
+                                    lines.begin()) +
+           1;
   }
   return ::testing::AssertionSuccess();
 }
@@ -390,8 +393,9 @@ TEST_F(GnomeBackend, PortalInputArrivesOnceTheUserAllowedIt) {
   dispatcher.postKey(input::KeyCode::key_B, true);
   dispatcher.postKey(input::KeyCode::key_B, false);
   const std::string left = std::to_string(BTN_LEFT);
-  EXPECT_TRUE(seesInOrder(*client_, from, {" 480.00 540.00", "button " + left + " pressed",
-                                           "button " + left + " released", "key 48 pressed", "key 48 released"}));
+  EXPECT_TRUE(seesInOrder(*client_, from,
+                          {" 480.00 540.00", "button " + left + " pressed", "button " + left + " released",
+                           "key 48 pressed", "key 48 released"}));
   EXPECT_EQ(poster.failures(), 0u);
 }
 
