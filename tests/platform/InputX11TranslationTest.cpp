@@ -83,16 +83,18 @@ TEST(WheelAccumulator, CarriesTheRemainderWithinAGestureAndCutsHugeAmounts) {
     bool reset;
     std::int32_t x, y, stepsX, stepsY;
   };
+  // clang-format off
   const Row rows[] = {
-      {false, 0, 29, 0, 0},         {false, 0, 1, 0, 1},    // 30 in all
-      {false, -10, 75, 0, 2},                               // 15 carried
-      {false, -20, -44, -1, 0},     {false, 0, -1, 0, -1},  // -29 carried
-      {false, 29, 0, 0, 0},         {false, -29, 0, 0, 0},  // reversing cancels the carried amount
-      {true, 25, -25, 0, 0},        {true, 25, -25, 0, 0},         {false, 5, -5, 1, -1}, {false, max, min, cap, -cap},
-      {false, max, min, cap, -cap}, {false, -max, max, -cap, cap},  // the cut-off part is not carried into the next
-                                                                    // event
+      {false, 0, 29, 0, 0}, {false, 0, 1, 0, 1},         // 30 in all
+      {false, -10, 75, 0, 2},                            // 15 carried
+      {false, -20, -44, -1, 0}, {false, 0, -1, 0, -1},   // -29 carried
+      {false, 29, 0, 0, 0}, {false, -29, 0, 0, 0},       // reversing cancels the carried amount
+      {true, 25, -25, 0, 0}, {true, 25, -25, 0, 0}, {false, 5, -5, 1, -1},
+      {false, max, min, cap, -cap}, {false, max, min, cap, -cap},
+      {false, -max, max, -cap, cap},                     // the cut-off part is not carried into the next event
       {true, 30, 0, 1, 0},
   };
+  // clang-format on
   WheelAccumulator wheel;
   for (const Row& row : rows) {
     if (row.reset) wheel.reset();
