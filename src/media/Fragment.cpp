@@ -22,12 +22,17 @@ Fragment Fragment::make(const platform::SampleBuffer& sample, SegmentedJpegEncod
                         const std::shared_ptr<BufferPool>& jpegs, const std::shared_ptr<BufferPool>& masks) {
   if (!sample.image) throw MediaError("sample buffer carries no image");
   Fragment fragment;
-  auto* mask = new MaskPlane{.bytes = masks->take()};
-  fragment.storage.mask = std::shared_ptr<const MaskPlane>(mask, [masks](const MaskPlane* plane) {
-    masks->give(std::move(const_cast<MaskPlane*>(plane)->bytes));
-    delete plane;
-  });
-  extractAlphaInto(*sample.image, *mask);
+  if (sample.opaque) {
+    checkImage(*sample.image);
+    fragment.storage.mask = opaqueMask(sample.image->width, sample.image->height);
+  } else {
+    auto* mask = new MaskPlane{.bytes = masks->take()};
+    fragment.storage.mask = std::shared_ptr<const MaskPlane>(mask, [masks](const MaskPlane* plane) {
+      masks->give(std::move(const_cast<MaskPlane*>(plane)->bytes));
+      delete plane;
+    });
+    extractAlphaInto(*sample.image, *mask);
+  }
   auto* frame = new SampleBufferData(VEncode::encode(sample, encoder, jpegs->take()));
   fragment.storage.frame = std::shared_ptr<const SampleBufferData>(frame, [jpegs](const SampleBufferData* data) {
     jpegs->give(std::move(const_cast<SampleBufferData*>(data)->data));

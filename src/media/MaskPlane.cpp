@@ -1,6 +1,7 @@
 #include "media/MaskPlane.h"
 
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include <libyuv/planar_functions.h>
@@ -10,6 +11,23 @@
 namespace marlinax::media {
 
 int MaskPlane::rowStride(int width) { return (width + 63) / 64 * 64; }
+
+std::shared_ptr<const MaskPlane> opaqueMask(int width, int height) {
+  static std::mutex mutex;
+  static std::shared_ptr<const MaskPlane> last;
+  std::lock_guard lock(mutex);
+  if (last && last->width == width && last->height == height) return last;
+  auto plane = std::make_shared<MaskPlane>();
+  plane->width = width;
+  plane->height = height;
+  plane->stride = MaskPlane::rowStride(width);
+  plane->bytes.assign(static_cast<std::size_t>(plane->stride) * static_cast<std::size_t>(height), 0);
+  for (int y = 0; y < height; ++y)
+    std::memset(plane->bytes.data() + static_cast<std::size_t>(y) * plane->stride, 0xFF,
+                static_cast<std::size_t>(width));
+  last = plane;
+  return last;
+}
 
 void checkImage(const platform::Image& image) {
   constexpr int kMaxDimension = 65500;  // the largest JPEG side

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "codec/Bytes.h"
 #include "platform/Frame.h"
 
@@ -20,6 +22,11 @@ struct MaskPlane {
   // header, the bytes and the digest agree.
   static int rowStride(int width);
 };
+
+// The plane of a fully opaque width x height image (0xFF, padding zeroed). One
+// plane is shared by every caller asking for the same size in a row, so a mask
+// that stays the same is recognised by the pointer alone.
+std::shared_ptr<const MaskPlane> opaqueMask(int width, int height);
 
 // Copies the fourth byte (alpha) of every BGRA pixel into a new plane, padding zeroed.
 // Throws MediaError for an image whose geometry is inconsistent.

@@ -36,7 +36,9 @@ void Masks::process(Fragment& fragment, std::uint32_t identifier) {
   const std::lock_guard lock(mutex_);
   const ByteView incoming = planeBytes(fragment.storage.mask);
   auto found = masks_.find(identifier);
-  if (found == masks_.end() || !sameOverShorter(planeBytes(found->second.mask), incoming)) {
+  // The same plane (an opaque display's) is the same mask without a comparison.
+  if (found == masks_.end() ||
+      (found->second.mask != fragment.storage.mask && !sameOverShorter(planeBytes(found->second.mask), incoming))) {
     Mask entry;
     entry.mask = fragment.storage.mask;
     try {

@@ -52,6 +52,9 @@ struct SampleBuffer {
   MediaTime duration;
   // Monotonic capture instant in nanoseconds (for latency measurements).
   std::int64_t captureNanos = 0;
+  // Every pixel's alpha is 0xFF (the capture made it so): the mask need not be
+  // read from the image.
+  bool opaque = false;
 };
 
 }  // namespace marlinax::platform

@@ -9,8 +9,10 @@
 
 #include <turbojpeg.h>
 
+#include "media/BufferPool.h"
 #include "media/MediaError.h"
 #include "media/MediaTestImages.h"
+#include "media/SegmentedJpeg.h"
 #include "media/VEncode.h"
 
 namespace marlinax::media {
@@ -163,6 +165,27 @@ TEST(Fragment, MalformedSamplesFailTheFrame) {
       10, 10, [](int, int) { return 0xFF; }, 8);
   tight->pixels.resize(tight->pixels.size() - 8);
   EXPECT_NO_THROW(Fragment::make(sampleOf(tight)));
+}
+
+// A capture that made its frame opaque is not read for its mask: the fragment
+// carries the plane an extraction would give (padding zero), one plane shared by
+// every frame of that size, while a frame with real alpha is still read.
+TEST(Fragment, OpaqueFramesShareOneMaskPlaneWithTheExtractedBytes) {
+  auto jpegs = std::make_shared<BufferPool>(2), masks = std::make_shared<BufferPool>(2);
+  SegmentedJpegEncoder encoder(4);
+  auto opaque = makeImage(100, 30, [](int, int) { return 0xFF; });
+  platform::SampleBuffer sample = sampleOf(opaque);
+  sample.opaque = true;
+  const Fragment first = Fragment::make(sample, &encoder, jpegs, masks);
+  const Fragment second = Fragment::make(sample, &encoder, jpegs, masks);
+  EXPECT_EQ(first.storage.mask->bytes, extractAlpha(*opaque).bytes);
+  EXPECT_EQ(first.storage.mask->stride, 128);
+  EXPECT_EQ(first.storage.mask.get(), second.storage.mask.get());
+  EXPECT_EQ(masks->allocations(), 0u);
+
+  auto translucent = makeImage(100, 30, [](int x, int) { return x & 0xFF; });
+  const Fragment read = Fragment::make(sampleOf(translucent), &encoder, jpegs, masks);
+  EXPECT_EQ(read.storage.mask->bytes, extractAlpha(*translucent).bytes);
 }
 
 TEST(Fragment, ConcurrentFramesAreBuiltCorrectlyAndIndependently) {

@@ -190,6 +190,7 @@ std::optional<SampleBuffer> FrameBuilder::build(const PixelRect& area, const Cur
   sample.presentationTime = {captured, 1'000'000'000};
   sample.duration = {configuration_.minimumFrameIntervalNumerator, configuration_.minimumFrameIntervalTimescale};
   sample.captureNanos = captured;
+  sample.opaque = true;
   return sample;
 }
 
