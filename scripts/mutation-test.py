@@ -150,7 +150,7 @@ MUTANTS = [
      MEDIA),
     ("src/media/Masks.cpp", "if (entry.hash && hash.size() == entry.hash->size() &&", "if (entry.hash &&",
      "a digest prefix confirms a mask", MEDIA),
-    ("src/media/Masks.cpp", "if (found == masks_.end() || !sameOverShorter(", "if (found == masks_.end() || sameOverShorter(",
+    ("src/media/Masks.cpp", "&& !sameOverShorter(planeBytes(", "&& sameOverShorter(planeBytes(",
      "a changed mask keeps its confirmation", MEDIA),
     # input
     ("src/input/EventDispatcher.cpp", "++clickCount_;", "clickCount_ = 2;", "triple click counted as double",

@@ -16,7 +16,9 @@ constexpr unsigned kRetryMilliseconds = 2000;
 
 AvahiClientKeeper::AvahiClientKeeper(std::string purpose) : purpose_(std::move(purpose)) {}
 
-AvahiClientKeeper::~AvahiClientKeeper() { stop(); }
+// A subclass that stopped first left nothing to do here; one that did not
+// still has its entries withdrawn, without a call into its destroyed part.
+AvahiClientKeeper::~AvahiClientKeeper() { shutDown(false); }
 
 void AvahiClientKeeper::log(const std::string& line) const { log::info("DNS-SD " + purpose_ + ": " + line); }
 
@@ -39,7 +41,9 @@ void AvahiClientKeeper::start() {
   started_ = true;
 }
 
-void AvahiClientKeeper::stop() {
+void AvahiClientKeeper::stop() { shutDown(true); }
+
+void AvahiClientKeeper::shutDown(bool notify) {
   if (poll_ == nullptr) {
     return;
   }
@@ -48,7 +52,7 @@ void AvahiClientKeeper::stop() {
     started_ = false;
   }
   if (client_ != nullptr) {
-    lost();
+    if (notify) lost();
     avahi_client_free(client_);  // frees its groups and browsers: withdraws entries
     client_ = nullptr;
   }

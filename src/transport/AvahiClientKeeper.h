@@ -43,6 +43,9 @@ class AvahiClientKeeper {
   static void retryCallback(AvahiTimeout* timeout, void* self);
   void createClient();
   void scheduleRetry(unsigned milliseconds);
+  // Stops the thread and frees the client; `notify`: call lost() first (never
+  // from the destructor, where the subclass's part is already gone).
+  void shutDown(bool notify);
 
   std::string purpose_;
   AvahiThreadedPoll* poll_ = nullptr;

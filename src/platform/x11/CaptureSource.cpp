@@ -61,7 +61,7 @@ std::vector<Monitor> listMonitors(XDisplay& display) {
   XRRMonitorInfo* monitors = XRRGetMonitors(display.get(), display.root(), True, &count);
   if (!monitors && display.syncAndTakeError() != 0) throw CaptureError("cannot list the RandR monitors");
   std::vector<Monitor> result;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; monitors != nullptr && i < count; ++i) {
     PixelRect rect{monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height};
     rect = rect.intersected(root);
     if (rect.empty()) continue;

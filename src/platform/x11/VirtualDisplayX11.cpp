@@ -191,7 +191,7 @@ class X11VirtualDisplay final : public PlatformVirtualDisplay {
     XRRMonitorInfo* list = XRRGetMonitors(dpy(), display_->root(), activeOnly ? True : False, &count);
     if (!list && display_->syncAndTakeError() != 0) throw CaptureError("cannot list the RandR monitors");
     std::vector<MonitorEntry> result;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; list != nullptr && i < count; ++i) {
       MonitorEntry entry{list[i].name, {list[i].x, list[i].y, list[i].width, list[i].height}, {}};
       entry.outputs.assign(list[i].outputs, list[i].outputs + list[i].noutput);
       result.push_back(std::move(entry));
