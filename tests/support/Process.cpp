@@ -23,6 +23,11 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+// Whether another server holds the display number (socket or lock file present).
+bool displayNumberTaken(int number) {
+  return exists("/tmp/.X11-unix/X" + std::to_string(number)) || exists("/tmp/.X" + std::to_string(number) + "-lock");
+}
+
 // The server writes its pid, as text, into its lock file.
 pid_t lockOwner(int number) {
   std::ifstream in("/tmp/.X" + std::to_string(number) + "-lock");
@@ -31,68 +36,79 @@ pid_t lockOwner(int number) {
   return static_cast<pid_t>(pid);
 }
 
-}  // namespace
-
-bool displayNumberTaken(int number) {
-  return exists("/tmp/.X11-unix/X" + std::to_string(number)) || exists("/tmp/.X" + std::to_string(number) + "-lock");
-}
-
-pid_t startXServer(int number, const std::vector<std::string>& words, std::chrono::seconds patience, bool ownSession,
-                   int& exitStatus) {
-  std::vector<std::string> copy = words;
+// Starts `words` (argv[0] looked up in PATH) with its standard output on `out` (-1: /dev/null);
+// the child dies with the test process.
+pid_t spawn(const std::vector<std::string>& words, int out, bool ownSession) {
+  // Everything the child needs is made before the fork: other threads may hold the allocator's
+  // lock at that moment.
   std::vector<char*> argv;
-  for (std::string& word : copy) argv.push_back(word.data());
+  for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
   const pid_t parent = ::getpid();
   const pid_t child = ::fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
-    // The server must not outlive a test that crashes.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(127);
     if (ownSession) ::setsid();  // no controlling terminal for Xorg to take over
-    int devNull = ::open("/dev/null", O_RDWR);
-    if (devNull >= 0) {
-      ::dup2(devNull, STDIN_FILENO);
-      ::dup2(devNull, STDOUT_FILENO);
-      ::dup2(devNull, STDERR_FILENO);
-    }
+    const int devNull = ::open("/dev/null", O_RDWR);
+    ::dup2(devNull, STDIN_FILENO);
+    ::dup2(out >= 0 ? out : devNull, STDOUT_FILENO);
+    if (out < 0) ::dup2(devNull, STDERR_FILENO);
     ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
-  const std::string display = ":" + std::to_string(number);
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (::waitpid(child, &exitStatus, WNOHANG) == child) return -1;
-    // Another test may have started a server on the same number a moment earlier: only the lock
-    // file's owner is ours.
-    if (lockOwner(number) == child) {
-      if (Display* probe = XOpenDisplay(display.c_str())) {
-        XCloseDisplay(probe);
-        return child;
-      }
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
-  exitStatus = -1;
-  return -1;
+  return child;
 }
 
-void stopByPid(pid_t pid, std::chrono::seconds grace) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
+}  // namespace
+
+StartedXServer startXServer(int firstNumber,
+                            const std::function<std::vector<std::string>(const std::string&)>& commandLine,
+                            std::chrono::seconds patience, bool ownSession) {
+  StartedXServer started{-1, "", "no free display number"};
+  for (int number = firstNumber; number < firstNumber + 200; ++number) {
+    if (displayNumberTaken(number)) continue;
+    const std::string display = ":" + std::to_string(number);
+    const pid_t child = spawn(commandLine(display), -1, ownSession);
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline && ::waitpid(child, &status, WNOHANG) != child) {
+      // Another test may have started a server on the same number a moment earlier: only the
+      // lock file's owner is ours.
+      if (lockOwner(number) == child) {
+        if (Display* probe = XOpenDisplay(display.c_str())) {
+          XCloseDisplay(probe);
+          return {child, display, ""};
+        }
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    if (::kill(child, 0) == 0) {
+      stopByPid(child, 0s, SIGKILL);
+      started.problem = "the server did not accept connections within " + std::to_string(patience.count()) + " s";
+      return started;
+    }
+    started.problem = "the server exited (status " + std::to_string(status) + ")";
+    if (!displayNumberTaken(number)) return started;  // it failed on its own
+  }
+  return started;
+}
+
+int stopByPid(pid_t pid, std::chrono::seconds grace, int signal) {
+  if (pid <= 0) return 0;
+  ::kill(pid, signal);
   int status = 0;
   const auto deadline = std::chrono::steady_clock::now() + grace;
   while (::waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, &status, 0);
-      return;
+      break;
     }
     std::this_thread::sleep_for(10ms);
   }
+  return status;
 }
 
 std::string commandOutput(const std::string& command) {
@@ -114,20 +130,9 @@ std::string commandOutput(const std::string& command) {
 }
 
 LoggedProcess::LoggedProcess(const std::vector<std::string>& argv) {
-  // Everything the child needs is made before the fork: other threads may hold
-  // the allocator's lock at that moment.
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  pid_ = ::fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    ::dup2(fds[1], 1);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
+  pid_ = spawn(argv, fds[1], false);
   ::close(fds[1]);
   outFd_ = fds[0];
   reader_ = std::thread([this] {
@@ -156,19 +161,8 @@ LoggedProcess::~LoggedProcess() {
 
 int LoggedProcess::kill(int signal) {
   if (reaped_) return 0;
-  ::kill(pid_, signal);
-  int status = 0;
-  for (int i = 0; i < 100; ++i) {
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      reaped_ = true;
-      return status;
-    }
-    ::usleep(50'000);
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, &status, 0);
   reaped_ = true;
-  return status;
+  return stopByPid(pid_, 5s, signal);
 }
 
 std::vector<std::string> LoggedProcess::lines() const {

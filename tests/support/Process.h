@@ -13,22 +13,29 @@
 #include <thread>
 #include <vector>
 
+#include <signal.h>
 #include <sys/types.h>
 
 namespace marlinax::testsupport {
 
-// Whether another server holds the display number (socket or lock file present).
-bool displayNumberTaken(int number);
+// A private X server started by startXServer.
+struct StartedXServer {
+  pid_t pid = -1;       // -1 when none came up
+  std::string display;  // ":N"
+  std::string problem;  // why none came up
+};
 
-// Starts `words` (the server's command line) for display `number` and waits until the server
-// holds that display's lock file and accepts connections. The server dies with the test process.
-// Returns its pid, or -1 when it exited (`exitStatus` is its status) or did not come up within
-// `patience` (it is killed; `exitStatus` is -1). `ownSession` detaches it from the terminal.
-pid_t startXServer(int number, const std::vector<std::string>& words, std::chrono::seconds patience, bool ownSession,
-                   int& exitStatus);
+// Starts the X server whose command line `commandLine(":N")` gives on the first free display
+// number from `firstNumber` upward, and waits until it holds that display's lock file and accepts
+// connections. The server dies with the test process. A server that fails because another one
+// took the number meanwhile is retried on the next number; one that fails on its own, or does not
+// come up within `patience` (it is killed), is not. `ownSession` detaches it from the terminal.
+StartedXServer startXServer(int firstNumber,
+                            const std::function<std::vector<std::string>(const std::string&)>& commandLine,
+                            std::chrono::seconds patience, bool ownSession);
 
-// SIGTERM, then SIGKILL after `grace`; reaps the process.
-void stopByPid(pid_t pid, std::chrono::seconds grace);
+// SIGTERM, then SIGKILL after `grace`; reaps the process and returns its wait status.
+int stopByPid(pid_t pid, std::chrono::seconds grace, int signal = SIGTERM);
 
 // Runs a shell command and returns its standard output; throws std::runtime_error when it fails.
 std::string commandOutput(const std::string& command);

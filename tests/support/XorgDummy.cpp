@@ -54,44 +54,31 @@ XorgDummy::XorgDummy() {
     std::ofstream config(folder_ + "/xorg.conf");
     config << kConfiguration;
   }
-  std::string problem = "no free display number";
-  for (int number = 140; number < 240; ++number) {
-    if (displayNumberTaken(number)) continue;
-    if (tryStart(number, problem)) break;
-    if (!displayNumberTaken(number)) break;  // it failed on its own, not because another server took the number
-  }
-  if (pid_ < 0) {
+  const std::string log = folder_ + "/xorg.log";
+  const StartedXServer started = startXServer(
+      140,
+      [&](const std::string& display) {
+        return std::vector<std::string>{"Xorg", display,    "-config", folder_ + "/xorg.conf", "-noreset", "-nolisten",
+                                        "tcp",  "-logfile", log,       "-novtswitch",          "-sharevts"};
+      },
+      30s, true);
+  if (started.pid < 0) {
+    std::string tail;
+    try {
+      tail = commandOutput("tail -15 '" + log + "' 2>/dev/null");
+    } catch (const std::runtime_error&) {
+      tail = "(no log)";
+    }
     std::filesystem::remove_all(folder_);
-    throw std::runtime_error("Xorg did not start: " + problem);
+    throw std::runtime_error("Xorg did not start: " + started.problem + "; its log ends with:\n" + tail);
   }
+  pid_ = started.pid;
+  name_ = started.display;
 }
 
 XorgDummy::~XorgDummy() {
-  stop();
-  std::filesystem::remove_all(folder_);
-}
-
-bool XorgDummy::tryStart(int number, std::string& problem) {
-  const std::string display = ":" + std::to_string(number);
-  const std::string log = folder_ + "/xorg.log";
-  int status = 0;
-  pid_ = startXServer(number,
-                      {"Xorg", display, "-config", folder_ + "/xorg.conf", "-noreset", "-nolisten", "tcp", "-logfile",
-                       log, "-novtswitch", "-sharevts"},
-                      30s, true, status);
-  if (pid_ >= 0) {
-    name_ = display;
-    return true;
-  }
-  problem = status == -1 ? "Xorg did not accept connections within 30 s"
-                         : "Xorg exited (status " + std::to_string(status) + "); its log ends with:\n" +
-                               commandOutput("tail -15 '" + log + "'");
-  return false;
-}
-
-void XorgDummy::stop() {
   stopByPid(pid_, 10s);
-  pid_ = -1;
+  std::filesystem::remove_all(folder_);
 }
 
 }  // namespace marlinax::testsupport

@@ -27,9 +27,6 @@ class XorgDummy {
   pid_t pid() const { return pid_; }
 
  private:
-  bool tryStart(int number, std::string& problem);
-  void stop();
-
   std::string folder_;
   std::string name_;
   pid_t pid_ = -1;

@@ -26,48 +26,31 @@ Xvfb::Options Xvfb::twoMonitors() {
 Xvfb::Xvfb() : Xvfb(Options{}) {}
 
 Xvfb::Xvfb(Options options) : options_(std::move(options)) {
-  for (int number = options_.firstDisplayNumber; number < options_.firstDisplayNumber + 200; ++number) {
-    if (displayNumberTaken(number)) continue;
-    if (tryStart(number)) break;
-  }
-  if (pid_ < 0) throw std::runtime_error("no private Xvfb could be started");
+  const std::string size =
+      std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x" + std::to_string(options_.depth);
+  const StartedXServer started = startXServer(
+      options_.firstDisplayNumber,
+      [&](const std::string& display) {
+        std::vector<std::string> words{"Xvfb", display, "-screen", "0", size, "-noreset", "-nolisten", "tcp"};
+        words.insert(words.end(), options_.extraArguments.begin(), options_.extraArguments.end());
+        return words;
+      },
+      15s, false);
+  if (started.pid < 0) throw std::runtime_error("no private Xvfb could be started: " + started.problem);
+  pid_ = started.pid;
+  name_ = started.display;
   try {
     if (!options_.monitors.empty()) {
       for (const auto& monitor : options_.monitors) setMonitor(monitor);
       disableAutomaticMonitor();
     }
   } catch (...) {
-    stop();
+    stopByPid(pid_, 5s);
     throw;
   }
 }
 
-Xvfb::~Xvfb() { stop(); }
-
-bool Xvfb::tryStart(int number) {
-  const std::string display = ":" + std::to_string(number);
-  std::vector<std::string> words{"Xvfb",
-                                 display,
-                                 "-screen",
-                                 "0",
-                                 std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x" +
-                                     std::to_string(options_.depth),
-                                 "-noreset",
-                                 "-nolisten",
-                                 "tcp"};
-  words.insert(words.end(), options_.extraArguments.begin(), options_.extraArguments.end());
-  int status = 0;
-  pid_ = startXServer(number, words, 15s, false, status);  // fails when the number was taken meanwhile
-  if (pid_ < 0) return false;
-  number_ = number;
-  name_ = display;
-  return true;
-}
-
-void Xvfb::stop() {
-  stopByPid(pid_, 5s);
-  pid_ = -1;
-}
+Xvfb::~Xvfb() { stopByPid(pid_, 5s); }
 
 // RandR changes go through xrandr, whose failures (X errors) are its exit status.
 void Xvfb::xrandr(const std::string& arguments) { commandOutput("xrandr -display " + name_ + " " + arguments); }

@@ -63,14 +63,11 @@ class Xvfb {
   void deleteMonitor(const std::string& name);
 
  private:
-  bool tryStart(int number);
-  void stop();
   void disableAutomaticMonitor();
   void xrandr(const std::string& arguments);
 
   Options options_;
   std::string name_;
-  int number_ = -1;
   pid_t pid_ = -1;
 };
 
