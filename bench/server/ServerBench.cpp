@@ -71,6 +71,11 @@ class AnsweringHeadset final : public messaging::MessageProtocol {
     frames.notify_all();
     co_return Bytes{};
   }
+  // Sleeps until the headset has taken `count` frames in all (polling would add its own CPU to the
+  // server's figure).
+  void waitFor(std::uint64_t count) {
+    for (std::uint64_t seen = frames.load(); seen < count; seen = frames.load()) frames.wait(seen);
+  }
   std::atomic<std::uint64_t> frames = 0;
 };
 
@@ -158,11 +163,9 @@ void BM_ServerCpuPerFrame(benchmark::State& state) {
   std::vector<platform::SampleBuffer> frames = replay(state.range(0) != 0);
   std::size_t index = 0;
   auto deliver = [&] {
-    std::uint64_t target = headset->frames.load() + 1;
+    const std::uint64_t target = headset->frames.load() + 1;
     capture->push(kDisplay, frames[index++ % frames.size()]);
-    // Sleeps until the headset took the frame (polling would add its own CPU to the figure).
-    for (std::uint64_t seen = headset->frames.load(); seen < target; seen = headset->frames.load())
-      headset->frames.wait(seen);
+    headset->waitFor(target);
   };
   deliver();  // the first frame is always compressed whole
   // As a headset does: confirm the mask, so that later frames leave it out.
@@ -231,11 +234,7 @@ void BM_CastingThroughHandler(benchmark::State& state) {
   });
 
   std::uint64_t start = headset->frames.load();
-  for (auto _ : state) {
-    std::uint64_t target = headset->frames.load() + 1;
-    for (std::uint64_t seen = headset->frames.load(); seen < target; seen = headset->frames.load())
-      headset->frames.wait(seen);
-  }
+  for (auto _ : state) headset->waitFor(headset->frames.load() + 1);
   state.SetItemsProcessed(static_cast<std::int64_t>(headset->frames.load() - start));
 
   producing = false;
