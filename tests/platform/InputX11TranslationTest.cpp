@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/XSettingsBuilder.h"
 #include "platform/x11/InputPosterX11.h"
 #include "platform/x11/InputSettingsX11.h"
@@ -61,13 +63,12 @@ TEST(XSettings, MalformedValuesAreRejectedWithoutReadingPastTheEnd) {
   EXPECT_EQ(xsettingsInteger(unknownType, doubleClick), std::nullopt);
 
   // More settings declared than present, or fewer: only what is declared and present counts.
-  EXPECT_EQ(
-      xsettingsInteger(XSettingsBuilder(false).integer("Net/DoubleClickTime", 250).declareCount(0xFFFFFFFF).bytes(),
-                       doubleClick),
-      250);
-  EXPECT_EQ(xsettingsInteger(XSettingsBuilder(false).integer("Net/DoubleClickTime", 250).declareCount(0).bytes(),
-                             doubleClick),
-            std::nullopt);
+  Bytes declared = good;  // the count sits in bytes 8..11
+  std::fill_n(declared.begin() + 8, 4, 0xFF);
+  EXPECT_EQ(xsettingsInteger(declared, doubleClick), 250);
+  std::fill_n(declared.begin() + 8, 4, 0);
+  declared[8] = 1;  // only the string
+  EXPECT_EQ(xsettingsInteger(declared, doubleClick), std::nullopt);
 }
 
 // Each row adds (x, y) pixels and expects (x, y) steps; a reset row drops the remainder first.
