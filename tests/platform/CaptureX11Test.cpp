@@ -134,7 +134,7 @@ class CaptureX11 : public ::testing::Test {
   DisplayInfo left, right;
 };
 
-TEST_F(CaptureX11, ListsTheMonitorsWithTheirFramesAndStableIdentifiers) {
+TEST_F(CaptureX11, ListsTheMonitorsWithStableIdentifiersAndRefusesWhatIsNotThere) {
   auto first = capture->shareableDisplays();
   auto second = x11::makeCaptureService(xvfb->displayName())->shareableDisplays();
   ASSERT_EQ(first.size(), 2u);
@@ -155,6 +155,14 @@ TEST_F(CaptureX11, ListsTheMonitorsWithTheirFramesAndStableIdentifiers) {
   EXPECT_EQ(third->frame, (codec::Rect{3000, 500, 840, 580}));
   xvfb->deleteMonitor("Third");
   EXPECT_EQ(capture->shareableDisplays().size(), 2u);
+
+  // Displays that are not there, a size of zero, a server that is not there.
+  DisplayInfo gone{static_cast<std::uint32_t>(painter->atom("NoSuchMonitor")), {0, 0, 100, 100}};
+  EXPECT_FALSE(capture->screenshot(gone, size(1200, 640, true)));
+  Recorder recorder;
+  EXPECT_THROW(capture->startStream(gone, size(2400, 1280, true), recorder.output()), CaptureError);
+  EXPECT_THROW(capture->screenshot(left, size(0, 640, true)), CaptureError);
+  EXPECT_THROW(x11::makeCaptureService(":4999"), CaptureError);
 }
 
 TEST_F(CaptureX11, ScreenshotsMatchTheDrawnPixelsAtTheConfiguredSize) {
@@ -219,19 +227,17 @@ TEST_F(CaptureX11, CursorIsDrawnAtThePointerOnlyOnItsDisplay) {
   }
 }
 
-TEST_F(CaptureX11, MissingDisplays) {
-  DisplayInfo gone{static_cast<std::uint32_t>(painter->atom("NoSuchMonitor")), {0, 0, 100, 100}};
-  EXPECT_FALSE(capture->screenshot(gone, size(1200, 640, true)));
-  Recorder recorder;
-  EXPECT_THROW(capture->startStream(gone, size(2400, 1280, true), recorder.output()), CaptureError);
-  EXPECT_THROW(capture->screenshot(left, size(0, 640, true)), CaptureError);
-  EXPECT_THROW(x11::makeCaptureService(":4999"), CaptureError);
-}
-
-TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChanges) {
+TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChangesAndFollowsItsMonitor) {
   painter->fill(0, 0, 1920, 1080, kRed);
   Recorder recorder;
   auto stream = capture->startStream(left, size(2400, 1280, true), recorder.output());
+  // Waits until the newest frame shows `rgb` at (x, y): an earlier one may have caught a fill half-way.
+  auto shows = [&](int x, int y, unsigned long rgb) {
+    for (int attempt = 0; attempt < 250 && !hasColour(*recorder.last().image, x, y, rgb); ++attempt) {
+      std::this_thread::sleep_for(20ms);
+    }
+    return hasColour(*recorder.last().image, x, y, rgb);
+  };
 
   ASSERT_TRUE(recorder.waitBeyond(0)) << "no first frame";
   {
@@ -259,11 +265,7 @@ TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChanges) {
   // Drawing on it does.
   painter->fill(0, 0, 1920, 1080, kBlue);
   ASSERT_TRUE(recorder.waitBeyond(settled));
-  // The newest frame shows the new colour (an intermediate one may have caught the fill half-way).
-  for (int attempt = 0; attempt < 100 && !hasColour(*recorder.last().image, 1200, 640, kBlue); ++attempt) {
-    std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_TRUE(hasColour(*recorder.last().image, 1200, 640, kBlue));
+  EXPECT_TRUE(shows(1200, 640, kBlue));
   EXPECT_TRUE(hasColour(*recorder.last().image, 5, 5, kBlue));
 
   // The pointer makes no damage, yet moving it onto the display brings a frame with it.
@@ -282,6 +284,15 @@ TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChanges) {
     }
   }
   EXPECT_TRUE(cursorNearPointer);
+
+  // Its monitor shrinks to the top-left quarter: the stream follows, at the same output size.
+  painter->fill(960, 0, 960, 1080, kRed);
+  painter->fill(0, 540, 960, 540, kRed);
+  ASSERT_TRUE(shows(2000, 1000, kRed));
+  xvfb->setMonitor({"Left", 0, 0, 960, 540, true});
+  EXPECT_TRUE(shows(2000, 1000, kBlue)) << "the stream kept showing the old rectangle";
+  EXPECT_EQ(recorder.last().image->width, 2400);
+  xvfb->setMonitor({"Left", 0, 0, 1920, 1080, true});
 
   stream->stop();
   int stopped = recorder.count();
@@ -355,27 +366,6 @@ TEST_F(CaptureX11, StopFromTheOutputAndParallelStreamsReleaseEverything) {
     std::this_thread::sleep_for(20ms);
   }
   EXPECT_EQ(ownSharedMemorySegments(), segmentsBefore);
-}
-
-TEST_F(CaptureX11, StreamFollowsItsMonitorWhenItIsResized) {
-  painter->fill(0, 0, 960, 540, kBlue);
-  painter->fill(960, 0, 960, 1080, kRed);
-  painter->fill(0, 540, 960, 540, kRed);
-  Recorder recorder;
-  auto stream = capture->startStream(left, size(2400, 1280, false), recorder.output());
-  ASSERT_TRUE(recorder.waitBeyond(0));
-  EXPECT_TRUE(hasColour(*recorder.last().image, 2000, 1000, kRed));
-
-  xvfb->setMonitor({"Left", 0, 0, 960, 540, true});
-  bool resized = false;
-  for (int attempt = 0; attempt < 250 && !resized; ++attempt) {
-    std::this_thread::sleep_for(20ms);
-    resized = hasColour(*recorder.last().image, 2000, 1000, kBlue);
-  }
-  EXPECT_TRUE(resized) << "the stream kept showing the old rectangle";
-  EXPECT_EQ(recorder.last().image->width, 2400);
-  stream.reset();
-  xvfb->setMonitor({"Left", 0, 0, 1920, 1080, true});
 }
 
 }  // namespace
