@@ -146,13 +146,9 @@ TEST_F(GnomeBackend, ListsTheMonitorAndCastsWhatIsOnIt) {
 
   Frames frames;
   auto stream = capture->startStream(displays[0], smallCast(), frames.output());
-  ASSERT_TRUE(frames.waitFor(showsQuadrants)) << "no frame showed the client's colours";
-  {
-    std::lock_guard lock(frames.mutex);
-    const Image& image = *frames.frames.back().image;
-    EXPECT_EQ(image.width, 960);
-    EXPECT_EQ(image.height, 540);
-  }
+  ASSERT_TRUE(frames.waitFor([](const Image& image) {
+    return image.width == 960 && image.height == 540 && showsQuadrants(image);
+  })) << "no 960x540 frame showed the client's colours";
   // Nothing changes on the screen: after the frames of the start, none follow.
   std::this_thread::sleep_for(1s);
   std::size_t settled = frames.count();
@@ -189,13 +185,6 @@ TEST_F(GnomeBackend, InputArrivesAtTheClientInOrder) {
        },
        {"key 30 pressed", "key 30 released"}},
       {"mouseMoved at (0.25, 0.5)", [&] { dispatcher.moveMouse(at(0.25, 0.5)); }, {" 480.00 540.00"}},
-      {"a double click",
-       [&] {
-         dispatcher.click(at(0.5, 0.5));
-         dispatcher.click(at(0.5, 0.5));
-       },
-       {" 960.00 540.00", "button " + left + " pressed", "button " + left + " released", "button " + left + " pressed",
-        "button " + left + " released"}},
       {"a drag",
        [&] {
          dispatcher.beginDrag(at(0.1, 0.1));
