@@ -1,13 +1,11 @@
 // Virtual displays on real X servers: a monitor over a grown screen on Xvfb,
 // and an output with nothing plugged in on Xorg with the dummy driver. Each
-// display is listed under the identifier the discovery adopted, captured with
-// what is drawn there, and removed without a trace. (What a headset sees of it
-// is the end-to-end test's.)
+// display is listed under the identifier the discovery adopted and removed
+// without a trace. (What a headset sees of it is the end-to-end test's.)
 
 #include <gtest/gtest.h>
 // After gtest: Xlib defines macros (Bool, None) that clash with it.
 #include <algorithm>
-#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,7 +52,6 @@ class XConnection : public testsupport::XPainter {
   explicit XConnection(const std::string& name) : XPainter(name) {
     XRRSelectInput(get(), root(), RRScreenChangeNotifyMask);
   }
-  void fill(const Rect& r, unsigned long rgb) { XPainter::fill(r.x, r.y, r.width, r.height, rgb); }
   void setScreenSize(int width, int height) {
     XRRSetScreenSize(get(), root(), width, height, width * 254 / 960, height * 254 / 960);
     XSync(get(), False);
@@ -132,9 +129,7 @@ class VirtualDisplayX11Test : public ::testing::TestWithParam<ServerSetup> {
       displayName_ = xorg_->displayName();
     } else {
       // One monitor on a 1920-wide screen that may grow to 3840.
-      testsupport::Xvfb::Options options;
-      options.width = 3840;
-      options.height = 1080;
+      testsupport::Xvfb::Options options;  // 3840x1080, room to grow
       options.monitors = {{"Main", 0, 0, 1920, 1080, true}};
       xvfb_.emplace(options);
       displayName_ = xvfb_->displayName();
@@ -178,23 +173,14 @@ TEST_P(VirtualDisplayX11Test, IsListedCapturedAndRemovedWithoutATrace) {
   EXPECT_EQ(during.height, setup.grownHeight);
   EXPECT_NEAR(double(during.mmWidth) / during.width, double(before.mmWidth) / before.width, 0.01);
 
-  // Capture lists it under the adopted identifier and grabs what is drawn there, not next to it.
+  // Capture lists it under the adopted identifier. (That it grabs a monitor's own pixels is the
+  // capture test's.)
   auto listed = capture_->shareableDisplays();
   EXPECT_EQ(listed.size(), before.monitors.size() + 1);
   auto found = std::find_if(listed.begin(), listed.end(), [&](auto& d) { return d.displayID == *display->id(); });
   ASSERT_NE(found, listed.end());
   EXPECT_EQ((Rect{int(found->frame.x), int(found->frame.y), int(found->frame.width), int(found->frame.height)}),
             setup.expected);
-  x_->fill({0, 0, setup.expected.x, setup.expected.height}, 0xC03020);
-  x_->fill(setup.expected, 0x3060C0);
-  platform::CaptureConfiguration size;
-  size.width = 192;
-  size.height = 108;
-  size.showsCursor = false;
-  auto shot = capture_->screenshot(*found, size);
-  ASSERT_TRUE(shot && shot->image);
-  const std::uint8_t* centre = shot->image->row(54) + 96 * 4;  // BGRX
-  EXPECT_EQ((std::array<int, 3>{centre[2], centre[1], centre[0]}), (std::array<int, 3>{0x30, 0x60, 0xC0}));
 
   display->release();
   EXPECT_EQ(x_->state(), before);

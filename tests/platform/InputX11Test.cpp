@@ -101,9 +101,7 @@ class InputX11Test : public ::testing::Test {
 
   void TearDown() override {
     dispatcher.reset();
-    if (poster) {
-      EXPECT_EQ(poster->protocolErrors(), 0u);
-    }
+    EXPECT_EQ(poster ? poster->protocolErrors() : 0, 0u);
     poster.reset();
     if (observer != nullptr) XCloseDisplay(observer);
   }
