@@ -55,30 +55,24 @@ class BroadcasterTest : public ::testing::Test {
 };
 
 TEST_F(BroadcasterTest, RefreshFetchesOnlyWhenForcedOrStaleAndAFailedFetchChangesNothing) {
-  broadcaster.refreshDisplays(false);  // created with a fetch time two seconds back
-  EXPECT_EQ(service->fetchCount(), 1);
+  // Each row moves the clock, refreshes (forced or not) and expects that many fetches in all.
+  struct Row {
+    std::chrono::milliseconds advance;
+    bool forced;
+    int fetches;
+  };
+  const Row rows[] = {
+      {0ms, false, 1},                       // created with a fetch time two seconds back
+      {500ms, false, 1}, {500ms, false, 1},  // exactly one second: still fresh
+      {500ms, false, 2}, {0ms, true, 3},
+      {0ms, true, 4},    {1000ms, false, 4},  // the forced fetch restarted the interval
+  };
+  for (const Row& row : rows) {
+    clock.now += row.advance;
+    broadcaster.refreshDisplays(row.forced);
+    EXPECT_EQ(service->fetchCount(), row.fetches) << "row " << &row - rows;
+  }
   EXPECT_EQ(broadcaster.displays().size(), 2u);
-
-  clock.now += 500ms;
-  broadcaster.refreshDisplays(false);
-  EXPECT_EQ(service->fetchCount(), 1);
-
-  clock.now += 500ms;  // exactly one second: still fresh
-  broadcaster.refreshDisplays(false);
-  EXPECT_EQ(service->fetchCount(), 1);
-
-  clock.now += 500ms;
-  broadcaster.refreshDisplays(false);
-  EXPECT_EQ(service->fetchCount(), 2);
-
-  broadcaster.refreshDisplays(true);
-  broadcaster.refreshDisplays(true);
-  EXPECT_EQ(service->fetchCount(), 4);
-
-  // The forced fetch restarted the interval.
-  clock.now += 1s;
-  broadcaster.refreshDisplays(false);
-  EXPECT_EQ(service->fetchCount(), 4);
 
   // A failed fetch keeps the table and the fetch time: the next unforced refresh fetches again.
   clock.now += 500ms;
