@@ -358,12 +358,6 @@ TEST_F(CaptureX11, StopFromTheOutputAndParallelStreamsReleaseEverything) {
   EXPECT_EQ(ownSharedMemorySegments(), segmentsBefore);
 }
 
-}  // namespace
-}  // namespace marlinax::platform
-
-namespace marlinax::platform {
-namespace {
-
 // The X server going away must not take the process with it (Xlib's default
 // reaction): the stream stops delivering, the service reports errors.
 TEST(CaptureX11ServerLoss, ServerExitIsAnErrorNotAnExit) {

@@ -250,14 +250,12 @@ TEST_F(InputX11Test, ClosingThePosterReleasesWhatItHolds) {
   dispatcher->beginDrag({40, 50});
   dispatcher.reset();
   poster.reset();
-  const auto events = expectEvents(4);
-  ASSERT_EQ(events.size(), 4u) << ::testing::PrintToString(events);
-  EXPECT_EQ(events[0], (Seen{KeyPress, 50, 5, 5, 0}));
-  EXPECT_EQ(events[1], button(ButtonPress, 1, 40, 50));
-  // The two releases, in either order.
-  const bool keyFirst = events[2].type == KeyRelease;
-  EXPECT_EQ(events[keyFirst ? 2 : 3], (Seen{KeyRelease, 50, 40, 50, 0}));
-  EXPECT_EQ(events[keyFirst ? 3 : 2], button(ButtonRelease, 1, 40, 50));
+  auto events = expectEvents(4);
+  if (events.size() == 4 && events[2].type != KeyRelease) std::swap(events[2], events[3]);  // either order
+  EXPECT_EQ(events, (std::vector<Seen>{{KeyPress, 50, 5, 5, 0},
+                                       button(ButtonPress, 1, 40, 50),
+                                       {KeyRelease, 50, 40, 50, 0},
+                                       button(ButtonRelease, 1, 40, 50)}));
 }
 
 // Rebinds keycodes in the server's keymap and puts the old bindings back when it goes.
