@@ -54,48 +54,37 @@ class BroadcasterTest : public ::testing::Test {
   Broadcaster broadcaster{service, clock.function()};
 };
 
-TEST_F(BroadcasterTest, RefreshFetchesOnlyWhenForcedOrOlderThanOneSecond) {
-  broadcaster.refreshDisplays(false);  // created with a fetch time two seconds back
-  EXPECT_EQ(service->fetchCount(), 1);
+TEST_F(BroadcasterTest, RefreshFetchesOnlyWhenForcedOrStaleAndAFailedFetchChangesNothing) {
+  // Each row moves the clock, refreshes (forced or not) and expects that many fetches in all.
+  struct Row {
+    std::chrono::milliseconds advance;
+    bool forced;
+    int fetches;
+  };
+  const Row rows[] = {
+      {0ms, false, 1},                       // created with a fetch time two seconds back
+      {500ms, false, 1}, {500ms, false, 1},  // exactly one second: still fresh
+      {500ms, false, 2}, {0ms, true, 3},
+      {0ms, true, 4},    {1000ms, false, 4},  // the forced fetch restarted the interval
+  };
+  for (const Row& row : rows) {
+    clock.now += row.advance;
+    broadcaster.refreshDisplays(row.forced);
+    EXPECT_EQ(service->fetchCount(), row.fetches) << "row " << &row - rows;
+  }
   EXPECT_EQ(broadcaster.displays().size(), 2u);
 
+  // A failed fetch keeps the table and the fetch time: the next unforced refresh fetches again.
   clock.now += 500ms;
-  broadcaster.refreshDisplays(false);
-  EXPECT_EQ(service->fetchCount(), 1);
-
-  clock.now += 500ms;  // exactly one second: still fresh
-  broadcaster.refreshDisplays(false);
-  EXPECT_EQ(service->fetchCount(), 1);
-
-  clock.now += 500ms;
-  broadcaster.refreshDisplays(false);
-  EXPECT_EQ(service->fetchCount(), 2);
-
-  broadcaster.refreshDisplays(true);
-  broadcaster.refreshDisplays(true);
-  EXPECT_EQ(service->fetchCount(), 4);
-
-  // The forced fetch restarted the interval.
-  clock.now += 1s;
-  broadcaster.refreshDisplays(false);
-  EXPECT_EQ(service->fetchCount(), 4);
-}
-
-TEST_F(BroadcasterTest, FailedFetchKeepsTableAndFetchTime) {
-  broadcaster.refreshDisplays(false);
-  clock.now += 1500ms;
   service->setDisplays({display(7)});
   service->setFetchFailure("no permission");
   EXPECT_THROW(broadcaster.refreshDisplays(false), platform::CaptureError);
   EXPECT_THROW(broadcaster.display(7), platform::CaptureError);
   ASSERT_EQ(broadcaster.displays().size(), 2u);
   EXPECT_EQ(broadcaster.displays()[0].displayID, 1u);
-
-  // The table is still stale, so the next unforced refresh fetches.
   service->setFetchFailure(std::nullopt);
-  int before = service->fetchCount();
   broadcaster.refreshDisplays(false);
-  EXPECT_EQ(service->fetchCount(), before + 1);
+  EXPECT_EQ(service->fetchCount(), 7);
   ASSERT_EQ(broadcaster.displays().size(), 1u);
   EXPECT_EQ(broadcaster.displays()[0].displayID, 7u);
 }
@@ -123,80 +112,56 @@ TEST_F(BroadcasterTest, LookupRefetchesOnceOnAMissOnly) {
 TEST_F(BroadcasterTest, TableKeepsListOrderAndOneEntryPerIdentifier) {
   service->setDisplays({display(5, 10), display(3, 20), display(5, 30), display(4, 40)});
   broadcaster.refreshDisplays(true);
-  auto table = broadcaster.displays();
-  ASSERT_EQ(table.size(), 3u);
-  EXPECT_EQ(table[0].displayID, 5u);
-  EXPECT_EQ(table[0].frame.x, 10);
-  EXPECT_EQ(table[1].displayID, 3u);
-  EXPECT_EQ(table[2].displayID, 4u);
+  std::vector<std::pair<std::uint32_t, double>> table;
+  for (const DisplayInfo& entry : broadcaster.displays()) table.emplace_back(entry.displayID, entry.frame.x);
+  EXPECT_EQ(table, (std::vector<std::pair<std::uint32_t, double>>{{5, 10}, {3, 20}, {4, 40}}));
 }
 
-TEST_F(BroadcasterTest, StreamCapturesWithTheCastingConfiguration) {
+// (Reading with a waiting coroutine: the tests below.)
+TEST_F(BroadcasterTest, UnreadFrameIsReplacedByANewerOneAndAFailedStartLeavesNothingRunning) {
   auto stream = broadcaster.makeStream(display(1));
-  ASSERT_TRUE(service->lastStreamConfiguration());
-  EXPECT_EQ(service->lastStreamConfiguration()->width, 2400);
-  EXPECT_EQ(service->lastStreamConfiguration()->height, 1280);
-  EXPECT_TRUE(service->lastStreamConfiguration()->showsCursor);
-  EXPECT_EQ(service->lastStreamConfiguration()->minimumFrameIntervalTimescale, 60);
-  EXPECT_EQ(service->runningStreams(1), 1);
-  stream.stop();
-  EXPECT_EQ(service->runningStreams(), 0);
-  // A start that fails leaves nothing running.
-  service->setStartFailure("refused");
-  EXPECT_THROW(broadcaster.makeStream(display(1)), platform::CaptureError);
-  EXPECT_EQ(service->runningStreams(), 0);
-}
-
-TEST_F(BroadcasterTest, UnreadFrameIsReplacedByANewerOne) {
-  auto stream = broadcaster.makeStream(display(1));
-  EXPECT_EQ(service->push(1, FakeCaptureService::makeFrame(4, 2, 10)), 1);
-  EXPECT_EQ(service->push(1, FakeCaptureService::makeFrame(4, 2, 11)), 1);
-  EXPECT_EQ(service->push(1, FakeCaptureService::makeFrame(4, 2, 12)), 1);
+  for (std::uint8_t tag : {10, 11, 12}) EXPECT_EQ(service->push(1, FakeCaptureService::makeFrame(4, 2, tag)), 1);
   EXPECT_EQ(stream.frames->buffered(), 1u);
-
-  asio::io_context context;
-  std::optional<SampleBuffer> first;
-  asio::co_spawn(
-      context, [&]() -> asio::awaitable<void> { first = co_await stream.frames->next(); }, asio::detached);
-  context.run();
-  ASSERT_TRUE(first);
-  EXPECT_EQ(tagOf(*first), 12);
-  EXPECT_EQ(first->duration, (platform::MediaTime{1, 60}));
+  auto newest = stream.frames->tryNext();
+  ASSERT_TRUE(newest);
+  EXPECT_EQ(tagOf(*newest), 12);
 
   // Status-only samples pass through to the reader untouched.
   service->push(1, SampleBuffer{});
   auto statusOnly = stream.frames->tryNext();
   ASSERT_TRUE(statusOnly);
   EXPECT_EQ(statusOnly->image, nullptr);
+
+  service->setStartFailure("refused");
+  EXPECT_THROW(broadcaster.makeStream(display(1)), platform::CaptureError);
+  EXPECT_EQ(service->runningStreams(), 1);  // the first stream only
 }
 
-TEST_F(BroadcasterTest, WaitingReaderIsResumedByAFrameFromAnotherThreadAndEndsWithStop) {
+// A reader waiting in another thread's io_context is resumed by a frame and ended by stop();
+// a frame nobody read when the stream stopped is dropped.
+TEST_F(BroadcasterTest, StopEndsTheSequenceOfAWaitingReaderAndDropsTheUnreadFrame) {
   auto stream = broadcaster.makeStream(display(2));
   std::thread producer([&] {
-    // The io_context must keep running while the reader waits.
-    std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(50ms);  // the reader is waiting by now, most likely
     service->push(2, FakeCaptureService::makeFrame(2, 2, 42));
     while (stream.frames->buffered() != 0) std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(20ms);
     stream.stop();
   });
   asio::io_context context;
-  auto tags = readAll(stream.frames, context);
+  EXPECT_EQ(readAll(stream.frames, context), std::vector<std::uint8_t>{42});
   producer.join();
-  EXPECT_EQ(tags, std::vector<std::uint8_t>{42});
   EXPECT_EQ(service->runningStreams(), 0);
   EXPECT_EQ(service->push(2, FakeCaptureService::makeFrame(2, 2, 43)), 0);
-}
 
-TEST_F(BroadcasterTest, StopEndsTheSequenceAndDropsTheUnreadFrame) {
-  auto stream = broadcaster.makeStream(display(1));
+  auto unread = broadcaster.makeStream(display(1));
   service->push(1, FakeCaptureService::makeFrame(2, 2, 1));
-  stream.stop();
-  asio::io_context context;
-  EXPECT_TRUE(readAll(stream.frames, context).empty());
-  EXPECT_EQ(service->stopCount(), 1);
-  stream.stop();  // idempotent
-  EXPECT_EQ(service->stopCount(), 1);
+  unread.stop();
+  context.restart();
+  EXPECT_TRUE(readAll(unread.frames, context).empty());
+  EXPECT_EQ(service->stopCount(), 2);
+  unread.stop();  // idempotent
+  EXPECT_EQ(service->stopCount(), 2);
 }
 
 TEST_F(BroadcasterTest, ChildWindowWatchersEndWhenRemoved) {

@@ -5,7 +5,7 @@
 
 #include <deque>
 
-#include "platform/CaptureService.h"
+#include "platform/fake/FakeCapture.h"
 #include "support/RecordingVirtualDisplayService.h"
 
 namespace marlinax::displays {
@@ -18,51 +18,31 @@ using testing::Not;
 
 using IdList = std::optional<std::vector<std::uint32_t>>;  // none: the listing fails
 
-// Answers each shareableDisplays() with the next scripted list, or fails.
-class ScriptedCapture : public platform::CaptureService {
- public:
-  explicit ScriptedCapture(std::deque<IdList> lists) : lists_(std::move(lists)) {}
-  std::vector<platform::DisplayInfo> shareableDisplays() override {
-    ++calls;
-    if (lists_.empty()) throw platform::CaptureError("no more scripted lists");
-    IdList next = lists_.front();
-    lists_.pop_front();
-    if (!next) throw platform::CaptureError("the window system went away");
-    std::vector<platform::DisplayInfo> displays;
-    for (std::uint32_t id : *next) displays.push_back({id, {0, 0, 1920, 1080}});
-    return displays;
-  }
-  std::unique_ptr<platform::CaptureStream> startStream(const platform::DisplayInfo&,
-                                                       const platform::CaptureConfiguration&, Output, Ended) override {
-    throw platform::CaptureError("not scripted");
-  }
-  std::optional<platform::SampleBuffer> screenshot(const platform::DisplayInfo&,
-                                                   const platform::CaptureConfiguration&) override {
-    throw platform::CaptureError("not scripted");
-  }
-  int calls = 0;
-
- private:
-  std::deque<IdList> lists_;
-};
-
-// An environment whose lines and waits are recorded instead of printed and slept.
+// An environment whose lines and waits are recorded instead of printed and slept; each display
+// listing shows the next scripted list of a fake capture service, or fails.
 struct Harness {
   std::shared_ptr<testsupport::RecordingVirtualDisplayService> service =
       std::make_shared<testsupport::RecordingVirtualDisplayService>();
-  std::shared_ptr<ScriptedCapture> capture;
+  std::shared_ptr<platform::FakeCaptureService> capture = std::make_shared<platform::FakeCaptureService>();
+  std::deque<IdList> lists;
   std::vector<std::string> lines;
   std::vector<std::chrono::nanoseconds> waits;
   std::optional<std::string> cancelWith;
   std::function<void()> duringWait;
 
-  explicit Harness(std::deque<IdList> lists = {}) : capture(std::make_shared<ScriptedCapture>(std::move(lists))) {}
+  explicit Harness(std::deque<IdList> scripted = {}) : lists(std::move(scripted)) {}
 
   Environment environment() {
     Environment environment;
     environment.service = service;
     environment.output = [this](const std::string& line) { lines.push_back(line); };
     environment.listDisplayIDs = [this] {
+      const IdList next = lists.front();
+      lists.pop_front();
+      capture->setFetchFailure(next ? std::nullopt : std::optional<std::string>("the window system went away"));
+      std::vector<platform::DisplayInfo> displays;
+      for (std::uint32_t id : next.value_or(std::vector<std::uint32_t>{})) displays.push_back({id, {0, 0, 1920, 1080}});
+      capture->setDisplays(displays);
       return listDisplayIDs(*capture, [this](const std::string& line) { lines.push_back(line); });
     };
     environment.wait = [this](std::chrono::nanoseconds duration) {
@@ -89,29 +69,37 @@ TEST(VirtualDisplayParameters, DeriveFromTheDisplayNumber) {
   }
 }
 
-TEST(VirtualDisplay, StartsEmptyAndCreationPassesDescriptorAndSettingsToThePlatform) {
+TEST(VirtualDisplay, CreationPassesDescriptorAndSettingsAndReplacesTheDisplayStoredBefore) {
   Harness harness;
-  VirtualDisplay display(harness.environment());
-  EXPECT_FALSE(display.id());
-  EXPECT_EQ(display.width(), 0);
-  EXPECT_EQ(display.height(), 0);
-  EXPECT_FALSE(display.hasPlatformDisplay());
+  {
+    VirtualDisplay display(harness.environment());
+    display.createDisplay(1);
+    EXPECT_EQ(display.id(), 1u);
+    EXPECT_EQ(display.width(), 1920);
+    EXPECT_EQ(display.height(), 1080);
+    EXPECT_TRUE(display.hasPlatformDisplay());
+    auto records = harness.service->records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].descriptor, descriptorFor(1));
+    EXPECT_THAT(records[0].applied, ElementsAre(settingsFor(1)));
+    EXPECT_THAT(harness.lines, ElementsAre("A virtual display with ID 1 was successfully created."));
 
-  display.createDisplay(1);
-  EXPECT_EQ(display.id(), 1u);
-  EXPECT_EQ(display.width(), 1920);
-  EXPECT_EQ(display.height(), 1080);
-  EXPECT_TRUE(display.hasPlatformDisplay());
-  auto records = harness.service->records();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].descriptor, descriptorFor(1));
-  EXPECT_THAT(records[0].applied, ElementsAre(settingsFor(1)));
-  EXPECT_THAT(harness.lines, ElementsAre("A virtual display with ID 1 was successfully created."));
+    // The old display must be gone before the new one of the same name is made.
+    harness.service->onCreate = [&](const platform::VirtualDisplayDescriptor&) {
+      EXPECT_EQ(harness.service->liveDisplays(), 0);
+    };
+    display.createDisplay(1);
+    EXPECT_EQ(harness.service->liveDisplays(), 1);
+    EXPECT_EQ(harness.service->records().size(), 2u);
 
-  display.release();
-  EXPECT_FALSE(display.hasPlatformDisplay());
+    display.release();
+    EXPECT_FALSE(display.hasPlatformDisplay());
+    EXPECT_EQ(harness.service->liveDisplays(), 0);
+    EXPECT_EQ(display.id(), 1u);  // releasing forgets only the platform display
+    display.createDisplay(2);
+  }
+  // Destroying the model releases the platform display.
   EXPECT_EQ(harness.service->liveDisplays(), 0);
-  EXPECT_EQ(display.id(), 1u);  // releasing forgets only the platform display
 }
 
 TEST(VirtualDisplay, FailedCreationsWriteTheFailureLineAndKeepWhatWasMade) {
@@ -138,23 +126,6 @@ TEST(VirtualDisplay, FailedCreationsWriteTheFailureLineAndKeepWhatWasMade) {
   }
 }
 
-TEST(VirtualDisplay, CreatingAgainReleasesTheDisplayStoredBefore) {
-  Harness harness;
-  {
-    VirtualDisplay display(harness.environment());
-    display.createDisplay(1);
-    // The old display must be gone before the new one of the same name is made.
-    harness.service->onCreate = [&](const platform::VirtualDisplayDescriptor&) {
-      EXPECT_EQ(harness.service->liveDisplays(), 0);
-    };
-    display.createDisplay(1);
-    EXPECT_EQ(harness.service->liveDisplays(), 1);
-    EXPECT_EQ(harness.service->records().size(), 2u);
-  }
-  // Destroying the model releases the platform display.
-  EXPECT_EQ(harness.service->liveDisplays(), 0);
-}
-
 TEST(VirtualDisplayDiscovery, AdoptsTheFirstIdentifierThatAppeared) {
   struct Case {
     const char* what;
@@ -177,7 +148,7 @@ TEST(VirtualDisplayDiscovery, AdoptsTheFirstIdentifierThatAppeared) {
     VirtualDisplay display(harness.environment());
     display.createAndDiscover(1);
     EXPECT_EQ(display.id(), c.adopted.value_or(1));
-    EXPECT_EQ(harness.capture->calls, 2);
+    EXPECT_EQ(harness.capture->fetchCount(), 2);
     ASSERT_EQ(harness.waits.size(), 1u);
     EXPECT_EQ(harness.waits[0], std::chrono::seconds(2));
 
@@ -206,7 +177,7 @@ TEST(VirtualDisplayDiscovery, CancelledWaitEndsAfterItsMessage) {
   display.createAndDiscover(2);
   EXPECT_EQ(harness.lines.back(), "Error: the task was cancelled");
   EXPECT_THAT(harness.lines, Not(Contains("displays after: ")));
-  EXPECT_EQ(harness.capture->calls, 1);
+  EXPECT_EQ(harness.capture->fetchCount(), 1);
   EXPECT_EQ(display.id(), 2u);
   EXPECT_TRUE(display.hasPlatformDisplay());  // the display itself was made and stays
 }

@@ -1,16 +1,15 @@
 // Virtual displays on real X servers: a monitor over a grown screen on Xvfb,
 // and an output with nothing plugged in on Xorg with the dummy driver. Each
-// display is listed under the identifier the discovery adopted, captured with
-// what is drawn there, and removed without a trace. (What a headset sees of it
-// is the end-to-end test's.)
+// display is listed under the identifier the discovery adopted and removed
+// without a trace. (What a headset sees of it is the end-to-end test's.)
 
 #include <gtest/gtest.h>
 // After gtest: Xlib defines macros (Bool, None) that clash with it.
 #include <algorithm>
-#include <array>
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
@@ -53,7 +52,6 @@ class XConnection : public testsupport::XPainter {
   explicit XConnection(const std::string& name) : XPainter(name) {
     XRRSelectInput(get(), root(), RRScreenChangeNotifyMask);
   }
-  void fill(const Rect& r, unsigned long rgb) { XPainter::fill(r.x, r.y, r.width, r.height, rgb); }
   void setScreenSize(int width, int height) {
     XRRSetScreenSize(get(), root(), width, height, width * 254 / 960, height * 254 / 960);
     XSync(get(), False);
@@ -131,9 +129,7 @@ class VirtualDisplayX11Test : public ::testing::TestWithParam<ServerSetup> {
       displayName_ = xorg_->displayName();
     } else {
       // One monitor on a 1920-wide screen that may grow to 3840.
-      testsupport::Xvfb::Options options;
-      options.width = 3840;
-      options.height = 1080;
+      testsupport::Xvfb::Options options;  // 3840x1080, room to grow
       options.monitors = {{"Main", 0, 0, 1920, 1080, true}};
       xvfb_.emplace(options);
       displayName_ = xvfb_->displayName();
@@ -144,8 +140,6 @@ class VirtualDisplayX11Test : public ::testing::TestWithParam<ServerSetup> {
   }
 
   Environment environment() { return x11Environment(displayName_, capture_, lines_); }
-
-  bool printed(const std::string& line) const { return std::find(lines_.begin(), lines_.end(), line) != lines_.end(); }
 
   std::optional<testsupport::Xvfb> xvfb_;
   std::optional<testsupport::XorgDummy> xorg_;
@@ -164,8 +158,7 @@ TEST_P(VirtualDisplayX11Test, IsListedCapturedAndRemovedWithoutATrace) {
   holder.create(1);
   auto display = holder.virtualDisplay();
   ASSERT_NE(display, nullptr);
-  EXPECT_TRUE(printed("A virtual display with ID 1 was successfully created.")) << ::testing::PrintToString(lines_);
-  EXPECT_TRUE(printed("Display ID for virtual display was set to " + std::to_string(atom) + "."));
+  EXPECT_TRUE(display->hasPlatformDisplay()) << ::testing::PrintToString(lines_);
   EXPECT_EQ(display->id(), atom);
 
   // The monitor sits right of the layout; the screen grew at the same density.
@@ -180,23 +173,14 @@ TEST_P(VirtualDisplayX11Test, IsListedCapturedAndRemovedWithoutATrace) {
   EXPECT_EQ(during.height, setup.grownHeight);
   EXPECT_NEAR(double(during.mmWidth) / during.width, double(before.mmWidth) / before.width, 0.01);
 
-  // Capture lists it under the adopted identifier and grabs what is drawn there, not next to it.
+  // Capture lists it under the adopted identifier. (That it grabs a monitor's own pixels is the
+  // capture test's.)
   auto listed = capture_->shareableDisplays();
   EXPECT_EQ(listed.size(), before.monitors.size() + 1);
   auto found = std::find_if(listed.begin(), listed.end(), [&](auto& d) { return d.displayID == *display->id(); });
   ASSERT_NE(found, listed.end());
   EXPECT_EQ((Rect{int(found->frame.x), int(found->frame.y), int(found->frame.width), int(found->frame.height)}),
             setup.expected);
-  x_->fill({0, 0, setup.expected.x, setup.expected.height}, 0xC03020);
-  x_->fill(setup.expected, 0x3060C0);
-  platform::CaptureConfiguration size;
-  size.width = 192;
-  size.height = 108;
-  size.showsCursor = false;
-  auto shot = capture_->screenshot(*found, size);
-  ASSERT_TRUE(shot && shot->image);
-  const std::uint8_t* centre = shot->image->row(54) + 96 * 4;  // BGRX
-  EXPECT_EQ((std::array<int, 3>{centre[2], centre[1], centre[0]}), (std::array<int, 3>{0x30, 0x60, 0xC0}));
 
   display->release();
   EXPECT_EQ(x_->state(), before);
@@ -220,7 +204,7 @@ TEST_P(VirtualDisplayX11Test, TakesOverOneLeftByARunThatCrashed) {
 
   VirtualDisplayHolder holder(environment());
   holder.create(1);
-  EXPECT_TRUE(printed("A virtual display with ID 1 was successfully created."));
+  EXPECT_TRUE(holder.virtualDisplay()->hasPlatformDisplay());
   EXPECT_EQ(x_->state(), left);  // the same one, not a second
 
   holder.virtualDisplay()->release();
@@ -233,27 +217,20 @@ INSTANTIATE_TEST_SUITE_P(
                       ServerSetup{"XorgDummyFreeOutput", true, {2048, 0, 1920, 1080}, 1, 3968, 1536}),
     [](const ::testing::TestParamInfo<ServerSetup>& info) { return std::string(info.param.name); });
 
+// One monitor over the whole screen, which cannot grow; room to the right, but not 1080 rows high.
 TEST(VirtualDisplayX11, WithoutRoomToGrowFailsAndChangesNothing) {
-  struct Case {
-    const char* what;
+  for (const auto& [width, height, monitorWidth] : {std::tuple{1920, 1080, 1920}, std::tuple{3840, 720, 1280}}) {
+    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
     testsupport::Xvfb::Options options;
-  };
-  testsupport::Xvfb::Options full;  // one monitor over the whole screen, which cannot grow
-  full.width = 1920;
-  full.height = 1080;
-  full.monitors = {{"Main", 0, 0, 1920, 1080, true}};
-  testsupport::Xvfb::Options lowScreen;  // room to the right, but not 1080 rows high
-  lowScreen.width = 3840;
-  lowScreen.height = 720;
-  lowScreen.monitors = {{"Main", 0, 0, 1280, 720, true}};
-  for (const Case& c : {Case{"full screen", full}, Case{"too low", lowScreen}}) {
-    SCOPED_TRACE(c.what);
-    testsupport::Xvfb xvfb(c.options);
+    options.width = width;
+    options.height = height;
+    options.monitors = {{"Main", 0, 0, monitorWidth, height, true}};
+    testsupport::Xvfb xvfb(options);
     XConnection x(xvfb.displayName());
     const ScreenState before = x.state();
-    auto capture = platform::x11::makeCaptureService(xvfb.displayName());
     std::vector<std::string> lines;
-    VirtualDisplay display(x11Environment(xvfb.displayName(), capture, lines));
+    VirtualDisplay display(
+        x11Environment(xvfb.displayName(), platform::x11::makeCaptureService(xvfb.displayName()), lines));
     display.createAndDiscover(1);
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Failed to create a virtual display with ID 1."), lines.end());
     EXPECT_EQ(x.state(), before);

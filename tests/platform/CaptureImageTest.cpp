@@ -68,19 +68,6 @@ TEST(CaptureImage, CursorOverTheEdgesIsClipped) {
   }
 }
 
-TEST(CaptureImage, ScaledOutputIsExactSizeAndOpaque) {
-  Canvas canvas;
-  Image output{13, 7, 13 * 4, std::vector<std::uint8_t>(13 * 4 * 7, 0)};
-  scaleInto(canvas.pixels.data(), canvas.stride, 8, 6, output);
-  makeOpaque(output.pixels.data(), output.stride, output.width, output.height);
-  for (int y = 0; y < 7; ++y) {
-    for (int x = 0; x < 13; ++x) {
-      EXPECT_NEAR(output.row(y)[x * 4], 100, 2);
-      EXPECT_EQ(output.row(y)[x * 4 + 3], 0xFF);
-    }
-  }
-}
-
 TEST(CaptureImage, PoolRecyclesReleasedImagesAndOutlivesNothing) {
   auto pool = std::make_unique<ImagePool>(2);
   const std::uint8_t* first = nullptr;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/Xfixes.h>
@@ -33,7 +34,6 @@ class Recorder {
   CaptureService::Output output() {
     return [this](SampleBuffer sample) {
       std::lock_guard lock(mutex_);
-      ++count_;
       timestamps_.push_back(sample.captureNanos);
       last_ = std::move(sample);
       changed_.notify_all();
@@ -41,12 +41,12 @@ class Recorder {
   }
   int count() {
     std::lock_guard lock(mutex_);
-    return count_;
+    return static_cast<int>(timestamps_.size());
   }
   // Waits (generously) until more than `count` frames arrived.
   bool waitBeyond(int count, std::chrono::milliseconds timeout = 10s) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return count_ > count; });
+    return changed_.wait_for(lock, timeout, [&] { return static_cast<int>(timestamps_.size()) > count; });
   }
   SampleBuffer last() {
     std::lock_guard lock(mutex_);
@@ -60,7 +60,6 @@ class Recorder {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  int count_ = 0;
   std::vector<std::int64_t> timestamps_;
   SampleBuffer last_;
 };
@@ -120,11 +119,7 @@ class CaptureX11 : public ::testing::Test {
   }
 
   static CaptureConfiguration size(int width, int height, bool cursor) {
-    CaptureConfiguration configuration;
-    configuration.width = width;
-    configuration.height = height;
-    configuration.showsCursor = cursor;
-    return configuration;
+    return {.width = width, .height = height, .showsCursor = cursor};
   }
 
   static inline Xvfb* xvfb = nullptr;
@@ -133,7 +128,7 @@ class CaptureX11 : public ::testing::Test {
   DisplayInfo left, right;
 };
 
-TEST_F(CaptureX11, ListsTheMonitorsWithTheirFramesAndStableIdentifiers) {
+TEST_F(CaptureX11, ListsTheMonitorsWithStableIdentifiersAndRefusesWhatIsNotThere) {
   auto first = capture->shareableDisplays();
   auto second = x11::makeCaptureService(xvfb->displayName())->shareableDisplays();
   ASSERT_EQ(first.size(), 2u);
@@ -154,6 +149,14 @@ TEST_F(CaptureX11, ListsTheMonitorsWithTheirFramesAndStableIdentifiers) {
   EXPECT_EQ(third->frame, (codec::Rect{3000, 500, 840, 580}));
   xvfb->deleteMonitor("Third");
   EXPECT_EQ(capture->shareableDisplays().size(), 2u);
+
+  // Displays that are not there, a size of zero, a server that is not there.
+  DisplayInfo gone{static_cast<std::uint32_t>(painter->atom("NoSuchMonitor")), {0, 0, 100, 100}};
+  EXPECT_FALSE(capture->screenshot(gone, size(1200, 640, true)));
+  Recorder recorder;
+  EXPECT_THROW(capture->startStream(gone, size(2400, 1280, true), recorder.output()), CaptureError);
+  EXPECT_THROW(capture->screenshot(left, size(0, 640, true)), CaptureError);
+  EXPECT_THROW(x11::makeCaptureService(":4999"), CaptureError);
 }
 
 TEST_F(CaptureX11, ScreenshotsMatchTheDrawnPixelsAtTheConfiguredSize) {
@@ -162,32 +165,22 @@ TEST_F(CaptureX11, ScreenshotsMatchTheDrawnPixelsAtTheConfiguredSize) {
   painter->fill(1920, 0, 1920, 1080, kGreen);
   painter->fill(1920 + 1440, 810, 480, 270, kWhite);  // bottom-right corner of Right
 
-  auto shot = capture->screenshot(left, size(2400, 1280, false));
-  ASSERT_TRUE(shot && shot->image);
-  const Image& image = *shot->image;
-  EXPECT_EQ(image.width, 2400);
-  EXPECT_EQ(image.height, 1280);
-  EXPECT_GE(image.stride, 2400 * 4);
-  EXPECT_TRUE(allOpaque(image));
-  EXPECT_TRUE(hasColour(image, 10, 10, kRed));
-  EXPECT_TRUE(hasColour(image, 2390, 1270, kRed));
-  EXPECT_TRUE(hasColour(image, 1200, 640, kBlue));
-  EXPECT_TRUE(hasColour(image, 610, 330, kBlue));  // just inside the blue square (600..1800, 320..960)
-  EXPECT_TRUE(hasColour(image, 590, 310, kRed));   // just outside
-  EXPECT_TRUE(hasColour(image, 1790, 950, kBlue));
-  EXPECT_TRUE(hasColour(image, 1810, 970, kRed));
-  EXPECT_EQ(shot->duration, (MediaTime{1, 60}));
-  EXPECT_EQ(shot->presentationTime.timescale, 1'000'000'000);
-  EXPECT_GT(shot->presentationTime.value, 0);
-
-  auto preview = capture->screenshot(right, size(1200, 640, false));
-  ASSERT_TRUE(preview && preview->image);
-  EXPECT_EQ(preview->image->width, 1200);
-  EXPECT_EQ(preview->image->height, 640);
-  EXPECT_TRUE(allOpaque(*preview->image));
-  EXPECT_TRUE(hasColour(*preview->image, 300, 200, kGreen));
-  EXPECT_TRUE(hasColour(*preview->image, 1100, 600, kWhite));  // 900..1200 x 480..640
-  EXPECT_TRUE(hasColour(*preview->image, 880, 460, kGreen));
+  // Points just inside and just outside the blue square (600..1800 x 320..960 once scaled), and
+  // the white corner of Right (900..1200 x 480..640).
+  using Probes = std::vector<std::tuple<int, int, unsigned long>>;
+  const Probes onLeft = {{10, 10, kRed},   {2390, 1270, kRed}, {1200, 640, kBlue}, {610, 330, kBlue},
+                         {590, 310, kRed}, {1790, 950, kBlue}, {1810, 970, kRed}};
+  const Probes onRight = {{300, 200, kGreen}, {1100, 600, kWhite}, {880, 460, kGreen}};
+  for (const auto& [display, width, height, probes] :
+       {std::tuple{left, 2400, 1280, onLeft}, std::tuple{right, 1200, 640, onRight}}) {
+    auto shot = capture->screenshot(display, size(width, height, false));
+    ASSERT_TRUE(shot && shot->image);
+    EXPECT_EQ(shot->image->width, width);
+    EXPECT_EQ(shot->image->height, height);
+    EXPECT_TRUE(allOpaque(*shot->image));
+    for (const auto& [x, y, rgb] : probes) EXPECT_TRUE(hasColour(*shot->image, x, y, rgb));
+    EXPECT_GT(shot->presentationTime.value, 0);
+  }
 }
 
 TEST_F(CaptureX11, CursorIsDrawnAtThePointerOnlyOnItsDisplay) {
@@ -202,52 +195,40 @@ TEST_F(CaptureX11, CursorIsDrawnAtThePointerOnlyOnItsDisplay) {
   XFree(cursor);
   ASSERT_GT(opaqueCursorPixels, 0) << "the server's cursor should be visible";
 
-  // Unscaled, so that cursor pixels land where the server put them.
-  auto shot = capture->screenshot(left, size(1920, 1080, true));
-  ASSERT_TRUE(shot && shot->image);
-  int changed = 0;
-  for (int y = 0; y < 1080; ++y) {
-    for (int x = 0; x < 1920; ++x) {
-      if (hasColour(*shot->image, x, y, kGrey, 0)) continue;
-      ++changed;
-      EXPECT_TRUE(x >= left0 && x < left0 + width && y >= top0 && y < top0 + height)
-          << "pixel " << x << "," << y << " changed outside the cursor";
+  // Pixels of an unscaled shot (cursor pixels land where the server put them) that are not grey,
+  // inside the cursor's box and outside it.
+  auto changed = [&](const DisplayInfo& display, bool cursor) {
+    auto shot = capture->screenshot(display, size(1920, 1080, cursor));
+    std::pair<int, int> insideAndOutside{-1, -1};
+    if (!shot || !shot->image) return insideAndOutside;
+    insideAndOutside = {0, 0};
+    for (int y = 0; y < 1080; ++y) {
+      for (int x = 0; x < 1920; ++x) {
+        if (hasColour(*shot->image, x, y, kGrey, 0)) continue;
+        const bool inside = x >= left0 && x < left0 + width && y >= top0 && y < top0 + height;
+        ++(inside ? insideAndOutside.first : insideAndOutside.second);
+      }
     }
-  }
-  EXPECT_GE(changed, opaqueCursorPixels);
-  EXPECT_TRUE(allOpaque(*shot->image));
-
-  auto hidden = capture->screenshot(left, size(1920, 1080, false));
-  ASSERT_TRUE(hidden && hidden->image);
-  EXPECT_TRUE(hasColour(*hidden->image, 700, 400, kGrey, 0));
-  EXPECT_TRUE(hasColour(*hidden->image, left0 + width / 2, top0 + height / 2, kGrey, 0));
-
-  auto other = capture->screenshot(right, size(1920, 1080, true));
-  ASSERT_TRUE(other && other->image);
-  for (int y = 0; y < 1080; y += 7) {
-    for (int x = 0; x < 1920; x += 7) ASSERT_TRUE(hasColour(*other->image, x, y, kGrey, 0));
-  }
-
-  painter->warpPointer(1919, 1079);  // most of the cursor hangs off Left, over Right: it is clipped
-  auto edge = capture->screenshot(left, size(1920, 1080, true));
-  ASSERT_TRUE(edge && edge->image);
-  EXPECT_TRUE(allOpaque(*edge->image));
-  EXPECT_TRUE(hasColour(*edge->image, 100, 100, kGrey, 0));
+    return insideAndOutside;
+  };
+  const auto [inside, outside] = changed(left, true);
+  EXPECT_GE(inside, opaqueCursorPixels);
+  EXPECT_EQ(outside, 0);
+  EXPECT_EQ(changed(left, false), std::pair(0, 0)) << "a cursor although none was asked for";
+  EXPECT_EQ(changed(right, true), std::pair(0, 0)) << "the cursor on a display it is not on";
 }
 
-TEST_F(CaptureX11, MissingDisplays) {
-  DisplayInfo gone{static_cast<std::uint32_t>(painter->atom("NoSuchMonitor")), {0, 0, 100, 100}};
-  EXPECT_FALSE(capture->screenshot(gone, size(1200, 640, true)));
-  Recorder recorder;
-  EXPECT_THROW(capture->startStream(gone, size(2400, 1280, true), recorder.output()), CaptureError);
-  EXPECT_THROW(capture->screenshot(left, size(0, 640, true)), CaptureError);
-  EXPECT_THROW(x11::makeCaptureService(":4999"), CaptureError);
-}
-
-TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChanges) {
+TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChangesAndFollowsItsMonitor) {
   painter->fill(0, 0, 1920, 1080, kRed);
   Recorder recorder;
   auto stream = capture->startStream(left, size(2400, 1280, true), recorder.output());
+  // Waits until the newest frame shows `rgb` at (x, y): an earlier one may have caught a fill half-way.
+  auto shows = [&](int x, int y, unsigned long rgb) {
+    for (int attempt = 0; attempt < 250 && !hasColour(*recorder.last().image, x, y, rgb); ++attempt) {
+      std::this_thread::sleep_for(20ms);
+    }
+    return hasColour(*recorder.last().image, x, y, rgb);
+  };
 
   ASSERT_TRUE(recorder.waitBeyond(0)) << "no first frame";
   {
@@ -275,12 +256,7 @@ TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChanges) {
   // Drawing on it does.
   painter->fill(0, 0, 1920, 1080, kBlue);
   ASSERT_TRUE(recorder.waitBeyond(settled));
-  ASSERT_TRUE(recorder.waitBeyond(0));
-  // The newest frame shows the new colour (an intermediate one may have caught the fill half-way).
-  for (int attempt = 0; attempt < 100 && !hasColour(*recorder.last().image, 1200, 640, kBlue); ++attempt) {
-    std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_TRUE(hasColour(*recorder.last().image, 1200, 640, kBlue));
+  EXPECT_TRUE(shows(1200, 640, kBlue));
   EXPECT_TRUE(hasColour(*recorder.last().image, 5, 5, kBlue));
 
   // The pointer makes no damage, yet moving it onto the display brings a frame with it.
@@ -300,6 +276,15 @@ TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChanges) {
   }
   EXPECT_TRUE(cursorNearPointer);
 
+  // Its monitor shrinks to the top-left quarter: the stream follows, at the same output size.
+  painter->fill(960, 0, 960, 1080, kRed);
+  painter->fill(0, 540, 960, 540, kRed);
+  ASSERT_TRUE(shows(2000, 1000, kRed));
+  xvfb->setMonitor({"Left", 0, 0, 960, 540, true});
+  EXPECT_TRUE(shows(2000, 1000, kBlue)) << "the stream kept showing the old rectangle";
+  EXPECT_EQ(recorder.last().image->width, 2400);
+  xvfb->setMonitor({"Left", 0, 0, 1920, 1080, true});
+
   stream->stop();
   int stopped = recorder.count();
   painter->fill(0, 0, 1920, 1080, kYellow);
@@ -314,8 +299,7 @@ TEST_F(CaptureX11, ContinuousDrawingIsCappedAtTheConfiguredFrameRate) {
   // a cap of 12 per second is far below what even a busy machine grabs at that size.
   Recorder recorder;
   CaptureConfiguration configuration = size(320, 180, false);
-  configuration.minimumFrameIntervalNumerator = 1;
-  configuration.minimumFrameIntervalTimescale = 12;
+  configuration.minimumFrameIntervalTimescale = 12;  // one frame per 1/12 s at most
   auto stream = capture->startStream(left, configuration, recorder.output());
   ASSERT_TRUE(recorder.waitBeyond(0));
 
@@ -373,33 +357,6 @@ TEST_F(CaptureX11, StopFromTheOutputAndParallelStreamsReleaseEverything) {
   }
   EXPECT_EQ(ownSharedMemorySegments(), segmentsBefore);
 }
-
-TEST_F(CaptureX11, StreamFollowsItsMonitorWhenItIsResized) {
-  painter->fill(0, 0, 960, 540, kBlue);
-  painter->fill(960, 0, 960, 1080, kRed);
-  painter->fill(0, 540, 960, 540, kRed);
-  Recorder recorder;
-  auto stream = capture->startStream(left, size(2400, 1280, false), recorder.output());
-  ASSERT_TRUE(recorder.waitBeyond(0));
-  EXPECT_TRUE(hasColour(*recorder.last().image, 2000, 1000, kRed));
-
-  xvfb->setMonitor({"Left", 0, 0, 960, 540, true});
-  bool resized = false;
-  for (int attempt = 0; attempt < 250 && !resized; ++attempt) {
-    std::this_thread::sleep_for(20ms);
-    resized = hasColour(*recorder.last().image, 2000, 1000, kBlue);
-  }
-  EXPECT_TRUE(resized) << "the stream kept showing the old rectangle";
-  EXPECT_EQ(recorder.last().image->width, 2400);
-  stream.reset();
-  xvfb->setMonitor({"Left", 0, 0, 1920, 1080, true});
-}
-
-}  // namespace
-}  // namespace marlinax::platform
-
-namespace marlinax::platform {
-namespace {
 
 // The X server going away must not take the process with it (Xlib's default
 // reaction): the stream stops delivering, the service reports errors.

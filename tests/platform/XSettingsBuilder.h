@@ -3,7 +3,6 @@
 // Builds _XSETTINGS_SETTINGS property values, as a desktop's settings daemon publishes them.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "codec/Bytes.h"
@@ -36,18 +35,11 @@ class XSettingsBuilder {
     for (int i = 0; i < 4; ++i) number(0xFFFF, 2);
     return *this;
   }
-  // Overrides the declared number of settings.
-  XSettingsBuilder& declareCount(std::uint32_t count) {
-    declared_ = count;
-    return *this;
-  }
-
   Bytes bytes() const {
     Bytes result = bytes_;
-    const std::uint32_t count = declared_.value_or(settings_);
     for (std::size_t i = 0; i < 4; ++i) {
       const std::size_t shift = bigEndian_ ? 8 * (3 - i) : 8 * i;
-      result[countAt_ + i] = std::uint8_t(count >> shift);
+      result[countAt_ + i] = std::uint8_t(settings_ >> shift);
     }
     return result;
   }
@@ -76,7 +68,6 @@ class XSettingsBuilder {
   Bytes bytes_;
   std::size_t countAt_ = 0;
   std::uint32_t settings_ = 0;
-  std::optional<std::uint32_t> declared_;
 };
 
 }  // namespace marlinax::platform

@@ -77,12 +77,7 @@ bool showsQuadrants(const Image& image) {
          pixelAt(image, 0.25, 0.75) == 0xFF0000FFu && pixelAt(image, 0.75, 0.75) == 0xFFFFFFFFu;
 }
 
-CaptureConfiguration smallCast() {
-  CaptureConfiguration configuration;
-  configuration.width = 960;
-  configuration.height = 540;
-  return configuration;
-}
+CaptureConfiguration smallCast() { return {.width = 960, .height = 540}; }
 
 bool startsWith(const std::string& line, const std::string& prefix) { return line.rfind(prefix, 0) == 0; }
 
@@ -113,29 +108,25 @@ class GnomeBackend : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!GnomeSession::available()) return;
-    session_ = new GnomeSession();
-    client_ = new LoggedProcess({clientPath()});
+    session_ = std::make_unique<GnomeSession>();
+    client_ = std::make_unique<LoggedProcess>(std::vector<std::string>{clientPath()});
     if (!client_->waitForLine([](const std::string& l) { return startsWith(l, "ready "); })) {
       FAIL() << "the test client did not show its window";
     }
   }
   static void TearDownTestSuite() {
-    delete client_;
-    client_ = nullptr;
-    delete session_;
-    session_ = nullptr;
+    client_.reset();  // before the session it shows its window in
+    session_.reset();
   }
   void SetUp() override {
     if (session_ == nullptr) GTEST_SKIP() << "mutter, pipewire or wireplumber is not installed";
     bus_ = Bus::openSession();
   }
 
-  static GnomeSession* session_;
-  static LoggedProcess* client_;
+  static inline std::unique_ptr<GnomeSession> session_;
+  static inline std::unique_ptr<LoggedProcess> client_;
   std::shared_ptr<Bus> bus_;
 };
-GnomeSession* GnomeBackend::session_ = nullptr;
-LoggedProcess* GnomeBackend::client_ = nullptr;
 
 TEST_F(GnomeBackend, ListsTheMonitorAndCastsWhatIsOnIt) {
   auto capture = makeGnomeCaptureService(bus_);
@@ -146,13 +137,9 @@ TEST_F(GnomeBackend, ListsTheMonitorAndCastsWhatIsOnIt) {
 
   Frames frames;
   auto stream = capture->startStream(displays[0], smallCast(), frames.output());
-  ASSERT_TRUE(frames.waitFor(showsQuadrants)) << "no frame showed the client's colours";
-  {
-    std::lock_guard lock(frames.mutex);
-    const Image& image = *frames.frames.back().image;
-    EXPECT_EQ(image.width, 960);
-    EXPECT_EQ(image.height, 540);
-  }
+  ASSERT_TRUE(frames.waitFor([](const Image& image) {
+    return image.width == 960 && image.height == 540 && showsQuadrants(image);
+  })) << "no 960x540 frame showed the client's colours";
   // Nothing changes on the screen: after the frames of the start, none follow.
   std::this_thread::sleep_for(1s);
   std::size_t settled = frames.count();
@@ -182,20 +169,17 @@ TEST_F(GnomeBackend, InputArrivesAtTheClientInOrder) {
   };
   const std::string left = std::to_string(BTN_LEFT);
   const std::vector<Step> steps = {
-      {"the very first key",
+      // The very first keys of a new poster, with a modifier. (Not Command: mutter keeps a lone
+      // Super press for itself, its overlay key.)
+      {"a modified key first",
        [&] {
-         dispatcher.postKey(input::KeyCode::key_A, true);
-         dispatcher.postKey(input::KeyCode::key_A, false);
+         dispatcher.postKey(input::KeyCode::key_Control, true);
+         dispatcher.postKey(input::KeyCode::key_C, true);
+         dispatcher.postKey(input::KeyCode::key_C, false);
+         dispatcher.postKey(input::KeyCode::key_Control, false);
        },
-       {"key 30 pressed", "key 30 released"}},
+       {"key 29 pressed", "key 46 pressed", "key 46 released", "key 29 released"}},
       {"mouseMoved at (0.25, 0.5)", [&] { dispatcher.moveMouse(at(0.25, 0.5)); }, {" 480.00 540.00"}},
-      {"a double click",
-       [&] {
-         dispatcher.click(at(0.5, 0.5));
-         dispatcher.click(at(0.5, 0.5));
-       },
-       {" 960.00 540.00", "button " + left + " pressed", "button " + left + " released", "button " + left + " pressed",
-        "button " + left + " released"}},
       {"a drag",
        [&] {
          dispatcher.beginDrag(at(0.1, 0.1));
@@ -212,15 +196,6 @@ TEST_F(GnomeBackend, InputArrivesAtTheClientInOrder) {
        },
        // Mutter 43 sends no axis stop for the gesture's end; newer ones may.
        {"axis horizontal 1", "axis vertical 30.00"}},
-      // (Not Command: mutter keeps a lone Super press for itself, its overlay key.)
-      {"a modified key",
-       [&] {
-         dispatcher.postKey(input::KeyCode::key_Control, true);
-         dispatcher.postKey(input::KeyCode::key_C, true);
-         dispatcher.postKey(input::KeyCode::key_C, false);
-         dispatcher.postKey(input::KeyCode::key_Control, false);
-       },
-       {"key 29 pressed", "key 46 pressed", "key 46 released", "key 29 released"}},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
@@ -264,11 +239,8 @@ TEST_F(GnomeBackend, VirtualDisplayIsAddedCastAndRemoved) {
     auto poster = std::make_shared<InputPosterGnome>(bus_);
     std::size_t before = client_->lineCount();
     poster->moveMouse(1920 + 960, 540);
-    EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return l == "leave"; }, 20s, before))
-        << allLines(*client_);
-    before = client_->lineCount();
     poster->moveMouse(480, 540);
-    EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return l == "enter 480.00 540.00"; }, 20s, before));
+    EXPECT_TRUE(seesInOrder(*client_, before, {"leave", "enter 480.00 540.00"}));
     EXPECT_EQ(poster->failures(), 0u);
   }
   EXPECT_TRUE(client_->waitForLine([](const std::string& l) { return startsWith(l, "output-removed "); }, 20s, from))
@@ -338,9 +310,7 @@ TEST_F(GnomeBackend, PortalCastsWithAStoredPermissionWithoutADialog) {
   ASSERT_TRUE(screenshot && screenshot->image);
   EXPECT_TRUE(showsQuadrants(*screenshot->image));
   // The token the portal handed back is kept for the next run.
-  auto kept = store.load();
-  ASSERT_TRUE(kept);
-  EXPECT_TRUE(isRestoreToken(*kept));
+  EXPECT_TRUE(isRestoreToken(store.load().value_or("")));
   capture.reset();
 
   // Asking again with the kept token is granted at once, and the token kept still works.
@@ -353,9 +323,7 @@ TEST_F(GnomeBackend, PortalInputArrivesOnceTheUserAllowedIt) {
   if (!portalsInstalled()) GTEST_SKIP() << "xdg-desktop-portal or xdg-desktop-portal-gnome is not installed";
   auto capture = makeGnomeCaptureService(bus_);
   const DisplayInfo monitor = capture->shareableDisplays().at(0);
-  CaptureConfiguration full;
-  full.width = 1920;
-  full.height = 1080;
+  const CaptureConfiguration full{.width = 1920, .height = 1080};
   auto colourAt = [&](int x, int y) {
     auto shot = capture->screenshot(monitor, full);
     return shot && shot->image ? pixelAt(*shot->image, x / 1920.0, y / 1080.0) : 0u;
