@@ -129,9 +129,8 @@ class VirtualDisplayX11Test : public ::testing::TestWithParam<ServerSetup> {
       displayName_ = xorg_->displayName();
     } else {
       // One monitor on a 1920-wide screen that may grow to 3840.
-      testsupport::Xvfb::Options options;  // 3840x1080, room to grow
-      options.monitors = {{"Main", 0, 0, 1920, 1080, true}};
-      xvfb_.emplace(options);
+      // 3840x1080, room to grow
+      xvfb_.emplace(testsupport::Xvfb::Options{.monitors = {{"Main", 0, 0, 1920, 1080, true}}});
       displayName_ = xvfb_->displayName();
       XConnection(displayName_).setScreenSize(1920, 1080);
     }
@@ -221,11 +220,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(VirtualDisplayX11, WithoutRoomToGrowFailsAndChangesNothing) {
   for (const auto& [width, height, monitorWidth] : {std::tuple{1920, 1080, 1920}, std::tuple{3840, 720, 1280}}) {
     SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
-    testsupport::Xvfb::Options options;
-    options.width = width;
-    options.height = height;
-    options.monitors = {{"Main", 0, 0, monitorWidth, height, true}};
-    testsupport::Xvfb xvfb(options);
+    testsupport::Xvfb xvfb(
+        {.width = width, .height = height, .monitors = {{"Main", 0, 0, monitorWidth, height, true}}});
     XConnection x(xvfb.displayName());
     const ScreenState before = x.state();
     std::vector<std::string> lines;

@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include "platform/x11/CaptureX11.h"
+#include "support/Eventually.h"
+#include "support/FrameRecorder.h"
 #include "support/XPainter.h"
 #include "support/Xvfb.h"
 
@@ -23,46 +25,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using Painter = testsupport::XPainter;
+using testsupport::eventually;
+using testsupport::FrameRecorder;
 using testsupport::Xvfb;
 
 constexpr unsigned long kRed = 0xFF0000, kGreen = 0x00FF00, kBlue = 0x0000FF, kWhite = 0xFFFFFF, kGrey = 0x336699,
                         kYellow = 0xFFFF00;
-
-// Collects what a stream delivers.
-class Recorder {
- public:
-  CaptureService::Output output() {
-    return [this](SampleBuffer sample) {
-      std::lock_guard lock(mutex_);
-      timestamps_.push_back(sample.captureNanos);
-      last_ = std::move(sample);
-      changed_.notify_all();
-    };
-  }
-  int count() {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(timestamps_.size());
-  }
-  // Waits (generously) until more than `count` frames arrived.
-  bool waitBeyond(int count, std::chrono::milliseconds timeout = 10s) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return static_cast<int>(timestamps_.size()) > count; });
-  }
-  SampleBuffer last() {
-    std::lock_guard lock(mutex_);
-    return last_;
-  }
-  std::vector<std::int64_t> timestamps() {
-    std::lock_guard lock(mutex_);
-    return timestamps_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::int64_t> timestamps_;
-  SampleBuffer last_;
-};
 
 ::testing::AssertionResult hasColour(const Image& image, int x, int y, unsigned long rgb, int tolerance = 3) {
   const std::uint8_t* p = image.row(y) + x * 4;  // B, G, R, X
@@ -153,7 +121,7 @@ TEST_F(CaptureX11, ListsTheMonitorsWithStableIdentifiersAndRefusesWhatIsNotThere
   // Displays that are not there, a size of zero, a server that is not there.
   DisplayInfo gone{static_cast<std::uint32_t>(painter->atom("NoSuchMonitor")), {0, 0, 100, 100}};
   EXPECT_FALSE(capture->screenshot(gone, size(1200, 640, true)));
-  Recorder recorder;
+  FrameRecorder recorder;
   EXPECT_THROW(capture->startStream(gone, size(2400, 1280, true), recorder.output()), CaptureError);
   EXPECT_THROW(capture->screenshot(left, size(0, 640, true)), CaptureError);
   EXPECT_THROW(x11::makeCaptureService(":4999"), CaptureError);
@@ -220,13 +188,10 @@ TEST_F(CaptureX11, CursorIsDrawnAtThePointerOnlyOnItsDisplay) {
 
 TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChangesAndFollowsItsMonitor) {
   painter->fill(0, 0, 1920, 1080, kRed);
-  Recorder recorder;
+  FrameRecorder recorder;
   auto stream = capture->startStream(left, size(2400, 1280, true), recorder.output());
-  // Waits until the newest frame shows `rgb` at (x, y): an earlier one may have caught a fill half-way.
   auto shows = [&](int x, int y, unsigned long rgb) {
-    for (int attempt = 0; attempt < 250 && !hasColour(*recorder.last().image, x, y, rgb); ++attempt) {
-      std::this_thread::sleep_for(20ms);
-    }
+    recorder.waitFor([&](const Image& image) { return bool(hasColour(image, x, y, rgb)); });
     return hasColour(*recorder.last().image, x, y, rgb);
   };
 
@@ -264,9 +229,7 @@ TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChangesAndFollowsItsMonitor) 
   int beforePointer = recorder.count();
   painter->warpPointer(960, 540);
   ASSERT_TRUE(recorder.waitBeyond(beforePointer)) << "no frame for a pointer move";
-  for (int attempt = 0; attempt < 100 && hasColour(*recorder.last().image, 1200, 640, kBlue, 0); ++attempt) {
-    std::this_thread::sleep_for(20ms);
-  }
+  recorder.waitFor([](const Image& image) { return !hasColour(image, 1200, 640, kBlue, 0); }, 2s);
   // The cursor's hot spot sits at the scaled pointer position (960,540 -> 1200,640).
   bool cursorNearPointer = false;
   for (int dy = -4; dy <= 24 && !cursorNearPointer; ++dy) {
@@ -297,7 +260,7 @@ TEST_F(CaptureX11, StreamDeliversOnlyWhenItsDisplayChangesAndFollowsItsMonitor) 
 TEST_F(CaptureX11, ContinuousDrawingIsCappedAtTheConfiguredFrameRate) {
   // A small output keeps each frame cheap, so that only the cap can hold the rate down;
   // a cap of 12 per second is far below what even a busy machine grabs at that size.
-  Recorder recorder;
+  FrameRecorder recorder;
   CaptureConfiguration configuration = size(320, 180, false);
   configuration.minimumFrameIntervalTimescale = 12;  // one frame per 1/12 s at most
   auto stream = capture->startStream(left, configuration, recorder.output());
@@ -338,7 +301,7 @@ TEST_F(CaptureX11, StopFromTheOutputAndParallelStreamsReleaseEverything) {
       self->stop();  // must neither deadlock nor deliver again
     });
     lock.unlock();
-    Recorder a, b;
+    FrameRecorder a, b;
     auto streamA = capture->startStream(left, size(2400, 1280, true), a.output());
     auto streamB = capture->startStream(right, size(2400, 1280, true), b.output());
     ASSERT_TRUE(a.waitBeyond(0));
@@ -352,9 +315,7 @@ TEST_F(CaptureX11, StopFromTheOutputAndParallelStreamsReleaseEverything) {
     self.reset();
   }
   // Every segment has been detached and removed.
-  for (int attempt = 0; attempt < 100 && ownSharedMemorySegments() != segmentsBefore; ++attempt) {
-    std::this_thread::sleep_for(20ms);
-  }
+  eventually([&] { return ownSharedMemorySegments() == segmentsBefore; }, 2s);
   EXPECT_EQ(ownSharedMemorySegments(), segmentsBefore);
 }
 
@@ -365,25 +326,20 @@ TEST(CaptureX11ServerLoss, ServerExitIsAnErrorNotAnExit) {
   auto service = x11::makeCaptureService(server->displayName());
   auto displays = service->shareableDisplays();
   ASSERT_FALSE(displays.empty());
-  std::atomic<int> frames = 0, ends = 0;
-  auto stream = service->startStream(
-      displays.front(), {}, [&](SampleBuffer) { ++frames; },
-      [&](const std::string& reason) {
-        EXPECT_EQ(reason, "the connection to the X server was lost");
-        ++ends;
-      });
-  for (int attempt = 0; attempt < 500 && frames == 0; ++attempt) std::this_thread::sleep_for(10ms);
-  ASSERT_GT(frames, 0);
+  FrameRecorder recorder;
+  auto stream = service->startStream(displays.front(), {}, recorder.output(), recorder.ended());
+  ASSERT_TRUE(recorder.waitBeyond(0));
 
   server.reset();  // kills the server
   std::this_thread::sleep_for(200ms);
   EXPECT_THROW(service->shareableDisplays(), CaptureError);
   EXPECT_THROW(service->screenshot(displays.front(), {}), CaptureError);
-  int before = frames;
+  const int before = recorder.count();
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(frames, before);
-  for (int attempt = 0; attempt < 1000 && ends == 0; ++attempt) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(ends, 1) << "the stream says that it ended";
+  EXPECT_EQ(recorder.count(), before);
+  recorder.waitForEnd();
+  EXPECT_EQ(recorder.endings(), std::vector<std::string>{"the connection to the X server was lost"})
+      << "the stream says once that it ended";
   stream->stop();
 }
 

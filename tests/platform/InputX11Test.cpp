@@ -20,6 +20,7 @@
 #include "platform/XSettingsBuilder.h"
 #include "platform/x11/InputPosterX11.h"
 #include "platform/x11/InputSettingsX11.h"
+#include "support/Eventually.h"
 #include "support/Xvfb.h"
 
 namespace marlinax::input {
@@ -51,14 +52,7 @@ std::ostream& operator<<(std::ostream& out, const Seen& seen) {
 
 Seen button(int type, unsigned which, int x, int y) { return {type, which, x, y, 0}; }
 
-bool waitFor(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+bool waitFor(const std::function<bool()>& condition) { return testsupport::eventually(condition, patience); }
 
 std::pair<int, int> pointerOn(Display* display) {
   Window rootReturn, child;
@@ -351,11 +345,7 @@ TEST_F(InputX11Test, DoubleClickIntervalFollowsTheDesktopSetting) {
 // The X server restarts under a running poster: events meanwhile are dropped
 // without an exception, and the poster reaches the new server by itself.
 TEST(InputX11Outage, ThePosterSurvivesTheServerGoingAwayAndReconnects) {
-  Xvfb::Options options;
-  options.width = 800;
-  options.height = 600;
-  options.firstDisplayNumber = 140;
-  auto server = std::make_unique<Xvfb>(options);
+  auto server = std::make_unique<Xvfb>(Xvfb::Options{.width = 800, .height = 600, .firstDisplayNumber = 140});
   const std::string name = server->displayName();
   InputPosterX11 poster(name);
   poster.moveMouse(10, 10);
@@ -365,8 +355,8 @@ TEST(InputX11Outage, ThePosterSurvivesTheServerGoingAwayAndReconnects) {
   EXPECT_NO_THROW(poster.postKey(KeyCode::key_A, true));
   EXPECT_EQ(poster.doubleClickInterval(), platform::kDefaultDoubleClickInterval);
 
-  options.firstDisplayNumber = std::stoi(name.substr(1));
-  server = std::make_unique<Xvfb>(options);
+  server = std::make_unique<Xvfb>(
+      Xvfb::Options{.width = 800, .height = 600, .firstDisplayNumber = std::stoi(name.substr(1))});
   ASSERT_EQ(server->displayName(), name) << "the display number was taken meanwhile";
   poster.moveMouse(321, 123);
   Display* observer = XOpenDisplay(name.c_str());

@@ -26,11 +26,7 @@ TEST(X11Permissions, FollowTheServersExtensions) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    testsupport::Xvfb::Options options;
-    options.width = 640;
-    options.height = 480;
-    options.extraArguments = c.arguments;
-    testsupport::Xvfb server(options);
+    testsupport::Xvfb server({.width = 640, .height = 480, .extraArguments = c.arguments});
     auto probe = makePermissionProbe(server.displayName());
     EXPECT_EQ(probe->screenRecordingGranted(), c.screenRecording);
     EXPECT_EQ(probe->inputGranted(), c.input);

@@ -17,6 +17,8 @@
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
 
+#include "support/Eventually.h"
+
 namespace marlinax::testing {
 
 inline constexpr auto kPatience = std::chrono::seconds(20);
@@ -65,12 +67,7 @@ class IoHarness {
   // Polls `condition` until it holds or the patience runs out.
   template <class Condition>
   static bool eventually(Condition condition) {
-    auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return testsupport::eventually(std::move(condition), kPatience);
   }
 
  private:

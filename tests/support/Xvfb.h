@@ -35,11 +35,11 @@ class Xvfb {
     // server's automatic whole-screen monitor is turned off (its CRTC is
     // disabled; the framebuffer keeps its size), so that exactly these
     // monitors are listed.
-    std::vector<MonitorRect> monitors;
+    std::vector<MonitorRect> monitors{};
     int firstDisplayNumber = 90;
     // Further command-line arguments, e.g. {"-extension", "XTEST"} to start
     // the server without an extension.
-    std::vector<std::string> extraArguments;
+    std::vector<std::string> extraArguments{};
   };
 
   // Two 1920x1080 monitors side by side, "Left" (primary) at 0,0 and "Right"

@@ -24,46 +24,20 @@
 #include "platform/wayland/InputPosterGnome.h"
 #include "platform/wayland/InputPosterPortal.h"
 #include "platform/wayland/VirtualDisplayGnome.h"
+#include "support/Eventually.h"
+#include "support/FrameRecorder.h"
 #include "support/GnomeSession.h"
 
 namespace marlinax::platform::wayland {
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::eventually;
+using testsupport::FrameRecorder;
 using testsupport::GnomeSession;
 using testsupport::LoggedProcess;
 
 std::string clientPath() { return std::string(MARLINAX_BIN_DIR) + "/marlinax-wayland-test-client"; }
-
-// Frames of one stream, collected.
-struct Frames {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<SampleBuffer> frames;
-
-  CaptureService::Output output() {
-    return [this](SampleBuffer sample) {
-      std::lock_guard lock(mutex);
-      frames.push_back(std::move(sample));
-      arrived.notify_all();
-    };
-  }
-  // Waits until some frame satisfies `match`.
-  bool waitFor(const std::function<bool(const Image&)>& match, std::chrono::seconds timeout = 20s) {
-    std::unique_lock lock(mutex);
-    std::size_t next = 0;
-    return arrived.wait_for(lock, timeout, [&] {
-      for (; next < frames.size(); ++next) {
-        if (frames[next].image && match(*frames[next].image)) return true;
-      }
-      return false;
-    });
-  }
-  std::size_t count() {
-    std::lock_guard lock(mutex);
-    return frames.size();
-  }
-};
 
 std::uint32_t pixelAt(const Image& image, double fx, double fy) {
   int x = static_cast<int>(fx * image.width), y = static_cast<int>(fy * image.height);
@@ -135,14 +109,14 @@ TEST_F(GnomeBackend, ListsTheMonitorAndCastsWhatIsOnIt) {
   EXPECT_EQ(displays[0].displayID, displayIdentifier("Meta-0"));
   EXPECT_EQ(displays[0].frame, (codec::Rect{0, 0, 1920, 1080}));
 
-  Frames frames;
+  FrameRecorder frames;
   auto stream = capture->startStream(displays[0], smallCast(), frames.output());
   ASSERT_TRUE(frames.waitFor([](const Image& image) {
     return image.width == 960 && image.height == 540 && showsQuadrants(image);
   })) << "no 960x540 frame showed the client's colours";
   // Nothing changes on the screen: after the frames of the start, none follow.
   std::this_thread::sleep_for(1s);
-  std::size_t settled = frames.count();
+  const int settled = frames.count();
   std::this_thread::sleep_for(2s);
   EXPECT_EQ(frames.count(), settled) << "a still screen kept sending frames";
   stream->stop();
@@ -229,7 +203,7 @@ TEST_F(GnomeBackend, VirtualDisplayIsAddedCastAndRemoved) {
     EXPECT_EQ(displays[1].frame, (codec::Rect{1920, 0, 1920, 1080}));
     EXPECT_NE(displays[1].displayID, displays[0].displayID);
 
-    Frames frames;
+    FrameRecorder frames;
     auto stream = capture->startStream(displays[1], smallCast(), frames.output());
     EXPECT_TRUE(frames.waitFor([](const Image& image) { return image.width == 960 && image.height == 540; }));
     stream->stop();
@@ -302,7 +276,7 @@ TEST_F(GnomeBackend, PortalCastsWithAStoredPermissionWithoutADialog) {
   auto displays = capture->shareableDisplays();
   ASSERT_EQ(displays.size(), 1u);
   EXPECT_EQ(displays[0].frame, (codec::Rect{0, 0, 1920, 1080}));
-  Frames frames;
+  FrameRecorder frames;
   auto stream = capture->startStream(displays[0], smallCast(), frames.output());
   EXPECT_TRUE(frames.waitFor(showsQuadrants)) << "no frame showed the client's colours";
   stream->stop();
@@ -339,16 +313,11 @@ TEST_F(GnomeBackend, PortalInputArrivesOnceTheUserAllowedIt) {
   InputPosterPortal poster(bus_, 60s);
   // The user: GNOME's own input clicks through the dialog once it shows.
   auto user = std::make_shared<InputPosterGnome>(bus_);
-  auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!isBlue(colourAt(shareX, shareY)) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(100ms);
-  ASSERT_TRUE(isBlue(colourAt(shareX, shareY))) << "the portal's dialog did not show";
+  ASSERT_TRUE(eventually([&] { return isBlue(colourAt(shareX, shareY)); }, 30s, 100ms))
+      << "the portal's dialog did not show";
   user->leftDown(switchX, switchY, 1);
   user->leftUp(switchX, switchY, 1);
-  deadline = std::chrono::steady_clock::now() + 10s;
-  while (!isBlue(colourAt(switchX - 10, switchY)) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(100ms);
-  }
+  eventually([&] { return isBlue(colourAt(switchX - 10, switchY)); }, 10s, 100ms);
   user->leftDown(shareX, shareY, 1);
   user->leftUp(shareX, shareY, 1);
   ASSERT_TRUE(poster.waitUntilReady(60s)) << "the portal gave no input session";
