@@ -12,7 +12,6 @@
 
 #include "async/Queue.h"
 #include "codec/Cod.h"
-#include "messaging/Remote.h"
 #include "support/IoHarness.h"
 #include "transport/TransportError.h"
 
@@ -148,22 +147,11 @@ TEST_F(MultiplexerTest, TokensCountFromOneAndRepliesInAnyOrderResumeTheRightCall
   EXPECT_EQ(multiplexer.pendingRequests(), 0u);
 }
 
-TEST_F(MultiplexerTest, ReplyAndRequestBytes) {
+TEST_F(MultiplexerTest, RequestBytesAndABodyInPiecesAsOneMessageWhoseOwnerGoesOnceWritten) {
   auto multiplexer = start(std::make_shared<ScriptedHandler>(serveComputerGroup));
   // A request with identifier 2, token 300 and an empty body.
   io.await(multiplexer.send(300, {}, Messages::displays));
   EXPECT_EQ(receiveAtPeer(), (Bytes{0x02, 0xAC, 0x02}));
-
-  // A displays request from the peer with token 5 is answered under token 5.
-  sendFromPeer(Bytes{0x02, 0x05});
-  EXPECT_EQ(receiveAtPeer(), (Bytes{0x02, 0x05, 'o', 'k'}));
-  // An empty reply is the identifier and the token alone.
-  sendFromPeer(Bytes{0x0B, 0x09});
-  EXPECT_EQ(receiveAtPeer(), (Bytes{0x0B, 0x09}));
-}
-
-TEST_F(MultiplexerTest, ABodyInPiecesIsOneMessageInOrderAndItsOwnerGoesOnceWritten) {
-  auto multiplexer = start(std::make_shared<ScriptedHandler>(serveComputerGroup));
   auto owner = std::make_shared<const Bytes>(Bytes{'a', 'b', 'c'});
   std::weak_ptr<const Bytes> watched = owner;
   const ByteView bytes(*owner);
@@ -174,17 +162,6 @@ TEST_F(MultiplexerTest, ABodyInPiecesIsOneMessageInOrderAndItsOwnerGoesOnceWritt
   EXPECT_TRUE(IoHarness::eventually([&] { return watched.expired(); }));
   sendFromPeer(Bytes{0x06, 0x01});
   EXPECT_TRUE(IoHarness::get(std::move(call)).empty());
-}
-
-// The handshake body's bytes are checked with the catalogue, the frame header with the framing.
-TEST_F(MultiplexerTest, FirstMessageOfAConnectionIsTheHandshake) {
-  Remote remote(start(std::make_shared<ScriptedHandler>(serveComputerGroup)));
-  auto handshake = io.start(remote.macOSHandshake({.version = 1}));
-  EXPECT_EQ(receiveAtPeer(), message(0x01, 1, serialize(clientMessages::MacOSHandshake::Request{.version = 1})));
-  sendFromPeer(message(0x01, 1, serialize(clientMessages::MacOSHandshake::Reply{.version = 1, .name = "Vision"})));
-  auto reply = IoHarness::get(std::move(handshake));
-  EXPECT_EQ(reply.version, 1);
-  EXPECT_EQ(reply.name, "Vision");
 }
 
 TEST_F(MultiplexerTest, ASlowHandlerDoesNotHoldUpLaterMessages) {
@@ -310,33 +287,6 @@ TEST_F(MultiplexerTest, ReadingPausesAtTheRequestBoundAndResumesWhenRequestsFini
     remote.close();
     ASSERT_TRUE(IoHarness::eventually([&] { return multiplexer.finished(); }));
   }
-}
-
-TEST(Replies, TableOperations) {
-  struct Recorder : Replies::Continuation {
-    std::vector<std::string>& log;
-    std::string name;
-    Recorder(std::vector<std::string>& log, std::string name) : log(log), name(std::move(name)) {}
-    void resume(std::exception_ptr error, Bytes body) override {
-      log.push_back(name + (error ? ":error" : ":" + std::string(body.begin(), body.end())));
-    }
-  };
-  std::vector<std::string> log;
-  Replies replies;
-  EXPECT_EQ(replies.registerContinuation(std::make_unique<Recorder>(log, "a")), 1);
-  EXPECT_EQ(replies.registerContinuation(std::make_unique<Recorder>(log, "b")), 2);
-  EXPECT_EQ(replies.registerContinuation(std::make_unique<Recorder>(log, "c")), 3);
-  EXPECT_TRUE(replies.resume(2, Bytes{'x'}));
-  EXPECT_FALSE(replies.resume(2, Bytes{'y'}));  // already answered
-  EXPECT_FALSE(replies.resume(9, Bytes{'z'}));  // never sent
-  replies.cancelAll(std::make_exception_ptr(std::runtime_error("gone")));
-  EXPECT_EQ(log, (std::vector<std::string>{"b:x", "a:error", "c:error"}));
-  // cancelAll does not close: tokens go on.
-  EXPECT_EQ(replies.registerContinuation(std::make_unique<Recorder>(log, "d")), 4);
-  replies.close(std::make_exception_ptr(ConnectionClosed()));
-  EXPECT_EQ(replies.registerContinuation(std::make_unique<Recorder>(log, "e")), std::nullopt);
-  EXPECT_EQ(log, (std::vector<std::string>{"b:x", "a:error", "c:error", "d:error", "e:error"}));
-  EXPECT_EQ(replies.pendingCount(), 0u);
 }
 
 }  // namespace

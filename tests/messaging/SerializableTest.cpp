@@ -40,21 +40,18 @@ Bytes doubleBytes(double value) {
   return littleEndian(bits, 8);
 }
 
-TEST(SerializableForms, Optionals) {
-  EXPECT_EQ(serialize(std::optional<Bytes>()), (Bytes{0x00}));
+TEST(SerializableForms, OptionalsVoidAndByteStrings) {
   // A present value whose own form is empty is still marked present.
-  EXPECT_EQ(serialize(std::optional<Bytes>(Bytes{})), (Bytes{0x01}));
-  EXPECT_EQ(serialize(std::optional<Bytes>(Bytes{0xAA, 0xBB})), (Bytes{0x01, 0xAA, 0xBB}));
+  const std::pair<std::optional<Bytes>, Bytes> optionals[] = {
+      {std::nullopt, {0x00}}, {Bytes{}, {0x01}}, {Bytes{0xAA, 0xBB}, {0x01, 0xAA, 0xBB}}};
+  for (const auto& [value, bytes] : optionals) {
+    EXPECT_EQ(serialize(value), bytes);
+    EXPECT_EQ(deserialize<std::optional<Bytes>>(bytes), value);
+  }
   EXPECT_EQ(serialize(std::optional<SerializableVoid>(SerializableVoid{})), (Bytes{0x01}));
-
-  EXPECT_EQ(deserialize<std::optional<Bytes>>(Bytes{0x00}), std::nullopt);
-  EXPECT_EQ(deserialize<std::optional<Bytes>>(Bytes{0x01}), Bytes{});
-  EXPECT_EQ(deserialize<std::optional<Bytes>>(Bytes{0x01, 0x07}), (Bytes{0x07}));
   for (Bytes bad : {Bytes{}, Bytes{0x02}, Bytes{0xFF, 0x00}})
     EXPECT_THROW(deserialize<std::optional<Bytes>>(bad), SerializationError);
-}
 
-TEST(SerializableForms, VoidAndByteStrings) {
   EXPECT_TRUE(serialize(SerializableVoid{}).empty());
   // The empty value never reads its bytes, whatever they are.
   EXPECT_NO_THROW(deserialize<SerializableVoid>(Bytes{0xFF, 0x13}));
@@ -87,31 +84,11 @@ TEST(SerializableForms, FrameRequestIsVarintIdentifierThenFragment) {
                SerializationError);
 }
 
-TEST(Catalogue, IdentifiersAndGroups) {
-  EXPECT_EQ(static_cast<int>(serverMessages::VisionOSHandshake::identifier), 0);
-  EXPECT_EQ(static_cast<int>(clientMessages::MacOSHandshake::identifier), 1);
-  EXPECT_EQ(static_cast<int>(serverMessages::Windows::identifier), 2);
-  EXPECT_EQ(static_cast<int>(clientMessages::WindowFrame::identifier), 6);
-  EXPECT_EQ(static_cast<int>(serverMessages::WindowMask::identifier), 7);
-  EXPECT_EQ(static_cast<int>(clientMessages::ChildWindows::identifier), 10);
-  EXPECT_EQ(static_cast<int>(serverMessages::MouseMoved::identifier), 11);
-  EXPECT_EQ(static_cast<int>(serverMessages::Typed::identifier), 19);
-  int clientCount = 0;
-  for (int byte = 0; byte < 256; ++byte) {
-    auto message = messageFromByte(static_cast<std::uint8_t>(byte));
-    EXPECT_EQ(message.has_value(), byte < 20) << byte;
-    if (message && isClientMessage(*message)) ++clientCount;
-  }
-  EXPECT_EQ(clientCount, 3);
-  EXPECT_EQ(messageName(Messages::startWatchingForChildWindows), "startWatchingForChildWindows");
-}
-
 TEST(Catalogue, HandshakeRequestBody) {
   // The computer's first request: one shape with the key "version", a nonnull
   // keyed container, shape 0, element size 8, then the version.
   Bytes expected = concat({{0x01, 0x01}, text("version"), {0x00, 0x00, 0x08}, littleEndian(1, 8)});
   EXPECT_EQ(serialize(clientMessages::MacOSHandshake::Request{.version = 1}), expected);
-  EXPECT_EQ(expected.size(), 21u);
 }
 
 TEST(Catalogue, HandshakeReplyRoundTripsWithSortedKeys) {
@@ -131,7 +108,6 @@ TEST(Catalogue, DisplayWithoutTitleHasFourKeysWithTitleFive) {
                        {0x00, 0x02, 0x08},
                        doubleBytes(1920),
                        doubleBytes(1080)});
-  ASSERT_EQ(rect.size(), 41u);
   Bytes untitled = concat({{0x01, 0x04},
                            text("app"),
                            text("frame"),
