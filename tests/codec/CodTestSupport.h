@@ -55,11 +55,6 @@ inline std::optional<ProducerError> producerError(const std::function<void()>& f
 inline ProducerError err(ProducerError::Kind kind) { return ProducerError(kind); }
 inline ProducerError err(ProducerError::Kind kind, std::int64_t position) { return ProducerError(kind, position); }
 
-inline void PrintTo(const ProducerError& e, std::ostream* os) {
-  *os << e.what();
-  if (e.position()) *os << "(" << *e.position() << ")";
-}
-
 template <class T>
 Bytes encode(const T& value) {
   return CodEncoder().encode(value);
@@ -73,6 +68,14 @@ T decode(const Bytes& bytes) {
 template <class T>
 std::optional<ProducerError> decodeError(const Bytes& bytes) {
   return producerError([&] { decode<T>(bytes); });
+}
+
+// Runs `f` against the root decoder of `message`; what `f` throws is passed on.
+inline void withRoot(const Bytes& message, const std::function<void(Decoder&)>& f) {
+  DecoderSharedContext context;
+  std::size_t body = context.readShapeTable(message);
+  Decoder root(context, ByteView(message).subspan(body), static_cast<std::int64_t>(body), true);
+  f(root);
 }
 
 // The record of the worked example: "name", "count" and an optional "note".
@@ -90,5 +93,8 @@ struct Note {
 
 namespace marlinax::codec {
 // Lets gtest print errors inside std::optional.
-inline void PrintTo(const ProducerError& e, std::ostream* os) { testing::PrintTo(e, os); }
+inline void PrintTo(const ProducerError& e, std::ostream* os) {
+  *os << e.what();
+  if (e.position()) *os << "(" << *e.position() << ")";
+}
 }  // namespace marlinax::codec

@@ -81,11 +81,11 @@ TEST(ShapeNumbering, LazilyFinishedChildrenGetHigherIDs) {
     c.superEncoder().container().encode("q", std::int8_t{4});
   }});
   EXPECT_EQ(shapesOf(super), (Shapes{{"super", "x"}, {"q"}}));
-  DecoderSharedContext context;
-  const std::size_t body = context.readShapeTable(super);
-  auto c = Decoder(context, ByteView(super).subspan(body), static_cast<std::int64_t>(body), true).container();
-  EXPECT_EQ(c.decode<std::int8_t>("x"), 1);
-  EXPECT_EQ(c.superDecoder().container().decode<std::int8_t>("q"), 4);
+  withRoot(super, [](Decoder& d) {
+    auto c = d.container();
+    EXPECT_EQ(c.decode<std::int8_t>("x"), 1);
+    EXPECT_EQ(c.superDecoder().container().decode<std::int8_t>("q"), 4);
+  });
   // Nested containers created against key order; the second under "b" replaces the first.
   const Written reversed{[](Encoder& e) {
     auto& c = e.container();

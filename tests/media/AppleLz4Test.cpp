@@ -118,8 +118,7 @@ TEST(AppleLz4, RoundTripsPickingTheBlockKindPerBlock) {
       EXPECT_EQ(counts.raw, c.raw);
     }
   }
-  EXPECT_EQ(compressAppleLz4(cases[9].input).size(), cases[9].input.size() + 4 * 8 + 4);
-  EXPECT_LT(compressAppleLz4(cases[10].input).size(), cases[10].input.size() / 100);
+  EXPECT_LT(compressAppleLz4(cases[10].input).size(), cases[10].input.size() / 100);  // the opaque mask
 }
 
 // Streams from other encoders may refer back into earlier blocks; the decoder reads them.

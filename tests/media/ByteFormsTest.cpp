@@ -49,33 +49,13 @@ Bytes smallFrameBytes() {
                  {0xFF, 0xD8, 0xFF, 0xD9}});
 }
 
-Fragment fragmentOf(SampleBufferData frame, int width, int height, int stride) {
-  auto mask = std::make_shared<MaskPlane>();
-  mask->width = width;
-  mask->height = height;
-  mask->stride = stride;
-  mask->bytes.assign(static_cast<std::size_t>(stride) * height, 0);
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x)
-      mask->bytes[static_cast<std::size_t>(y) * stride + x] = static_cast<std::uint8_t>(x + 1);
+// A 3 x 2 mask (row stride 64) of the values 1, 2, 3 in every row.
+Fragment fragmentOf(SampleBufferData frame) {
   Fragment fragment;
   fragment.storage.frame = std::make_shared<SampleBufferData>(std::move(frame));
-  fragment.storage.mask = std::move(mask);
+  fragment.storage.mask =
+      std::make_shared<MaskPlane>(extractAlpha(*testing::makeImage(3, 2, [](int x, int) { return x + 1; })));
   return fragment;
-}
-
-std::string plistString(const Bytes& bplist) {
-  plist_t node = nullptr;
-  plist_from_bin(reinterpret_cast<const char*>(bplist.data()), static_cast<std::uint32_t>(bplist.size()), &node);
-  std::string result = "<not a string>";
-  if (node && plist_get_node_type(node) == PLIST_STRING) {
-    char* text = nullptr;
-    plist_get_string_val(node, &text);
-    result = text;
-    free(text);
-  }
-  if (node) plist_free(node);
-  return result;
 }
 
 TEST(TimeForm, IsValueThenTimescaleAsVarints) {
@@ -96,13 +76,8 @@ TEST(FormatDescriptionForm, CarriesSubtypeSizeAndPropertyListExtensions) {
   const auto extensions =
       codec::CodDecoder().decode<std::map<std::string, Bytes>>(ByteView(bytes).subspan(head.size()));
   ASSERT_EQ(extensions.size(), description->extensions.size());
-  for (const auto& [key, value] : description->extensions) {
-    SCOPED_TRACE(key);
-    ASSERT_EQ(extensions.count(key), 1u);
-    const Bytes& bplist = extensions.at(key);
-    EXPECT_EQ(std::string(bplist.begin(), bplist.begin() + 8), "bplist00");
-    EXPECT_EQ(plistString(bplist), std::get<std::string>(value));
-  }
+  // Each value as a binary property list (their form: PropertyListsOfEveryValueKind).
+  for (const auto& [key, value] : description->extensions) EXPECT_EQ(extensions.at(key), binaryPropertyList(value));
 
   EXPECT_EQ(plainDescription(4, 2)->serialize(),
             concat({{0xE7, 0xCA, 0xC1, 0xD3, 0x06, 0x04, 0x02}, emptyExtensions()}));
@@ -140,105 +115,70 @@ TEST(SampleBufferForm, IsAFivePiecePack) { EXPECT_EQ(smallFrame().serialize(), s
 
 // What has no byte form fails the frame instead of stopping the program.
 TEST(ByteForms, ValuesWithoutAByteFormFail) {
-  auto frameWith = [](auto change) {
+  for (const platform::MediaTime time : {platform::MediaTime{-1, 60}, {1, -60}, {INT64_MIN, 1}})
+    EXPECT_THROW(serialize(time), MediaError) << time.value;
+  EXPECT_THROW(binaryPropertyList(std::string("\xC3\x28")), MediaError);  // broken UTF-8
+  EXPECT_THROW(binaryPropertyList(std::string("a\0b", 3)), MediaError);
+  EXPECT_THROW(plainDescription(-1, 2)->serialize(), MediaError);
+  auto badName = plainDescription(4, 2);
+  badName->extensions["Name"] = std::string("\xFF");
+  // A broken frame fails alone and in a fragment with or without its mask.
+  const std::function<void(SampleBufferData&)> brokenFrames[] = {[](auto& f) {
+                                                                   f.presentationTime = {-5, 60};
+                                                                 },
+                                                                 [](auto& f) {
+                                                                   f.duration = {1, -1};
+                                                                 },
+                                                                 [&](auto& f) { f.formatDescription = badName; },
+                                                                 [](auto& f) { f.formatDescription.reset(); },
+                                                                 [](auto& f) { f.data.clear(); }};
+  for (std::size_t i = 0; i < std::size(brokenFrames); ++i) {
     SampleBufferData frame = smallFrame();
-    change(frame);
-    return frame;
-  };
-  auto fragmentWith = [](auto change) {
-    Fragment fragment = fragmentOf(smallFrame(), 3, 2, 64);
-    change(fragment);
-    return fragment;
-  };
-  auto badName = [] {
-    auto description = plainDescription(4, 2);
-    description->extensions["Name"] = std::string("\xFF");
-    return description;
-  };
-  const std::function<void()> failures[] = {
-      [] {
-        serialize(platform::MediaTime{-1, 60});
-      },
-      [] {
-        serialize(platform::MediaTime{1, -60});
-      },
-      [] {
-        serialize(platform::MediaTime{INT64_MIN, 1});
-      },
-      [&] { frameWith([](auto& f) {
-              f.presentationTime = {-5, 60};
-            }).serialize(); },
-      [&] {
-        fragmentOf(frameWith([](auto& f) { f.presentationTime = {-5, 60}; }), 3, 2, 64).serialize();
-      },
-      [&] {
-        Fragment skipped = fragmentOf(frameWith([](auto& f) { f.duration = {1, -1}; }), 3, 2, 64);
-        skipped.skipMask = true;
-        skipped.serialize();
-      },
-      [] { binaryPropertyList(std::string("\xC3\x28")); },  // broken UTF-8
-      [] { binaryPropertyList(std::string("a\0b", 3)); },
-      [&] { badName()->serialize(); },
-      [] { plainDescription(-1, 2)->serialize(); },
-      [&] { fragmentOf(frameWith([&](auto& f) { f.formatDescription = badName(); }), 3, 2, 64).serialize(); },
-      [&] { frameWith([](auto& f) { f.formatDescription.reset(); }).serialize(); },
-      [&] { frameWith([](auto& f) { f.data.clear(); }).serialize(); },
-      [&] { fragmentWith([](auto& f) { f.storage.mask.reset(); }).serialize(); },
-      [&] { fragmentWith([](auto& f) { f.storage.frame.reset(); }).serialize(); },
-      [&] {
-        fragmentWith([](auto& f) {
-          auto plane = std::make_shared<MaskPlane>(*f.storage.mask);
-          plane->bytes.pop_back();  // fewer bytes than its geometry
-          f.storage.mask = plane;
-        }).serialize();
-      },
-      [] { Fragment{}.serialize(); },
-  };
-  for (std::size_t i = 0; i < std::size(failures); ++i) EXPECT_THROW(failures[i](), MediaError) << "case " << i;
+    brokenFrames[i](frame);
+    Fragment fragment = fragmentOf(frame);
+    EXPECT_THROW(frame.serialize(), MediaError) << "frame " << i;
+    EXPECT_THROW(fragment.serialize(), MediaError) << "frame " << i;
+    fragment.skipMask = true;
+    EXPECT_THROW(fragment.serialize(), MediaError) << "frame " << i;
+  }
+  const std::function<void(Fragment&)> brokenFragments[] = {
+      [](auto& f) { f.storage.mask.reset(); }, [](auto& f) { f.storage.frame.reset(); }, [](auto& f) { f = {}; },
+      [](auto& f) {
+        auto plane = std::make_shared<MaskPlane>(*f.storage.mask);
+        plane->bytes.pop_back();  // fewer bytes than its geometry
+        f.storage.mask = plane;
+      }};
+  for (std::size_t i = 0; i < std::size(brokenFragments); ++i) {
+    Fragment fragment = fragmentOf(smallFrame());
+    brokenFragments[i](fragment);
+    EXPECT_THROW(fragment.serialize(), MediaError) << "fragment " << i;
+  }
 }
 
-TEST(FragmentForm, WithoutMaskIsHeaderZeroAndTheSampleBuffer) {
-  Fragment fragment = fragmentOf(smallFrame(), 3, 2, 64);
-  fragment.skipMask = true;
-  EXPECT_EQ(fragment.serialize(), concat({{0x03, 0x02, 0x40, 0x00}, smallFrameBytes()}));
-}
-
-TEST(FragmentForm, WithMaskIsHeaderOneAndATwoPiecePack) {
-  const Fragment fragment = fragmentOf(smallFrame(), 3, 2, 64);
-  const Bytes bytes = fragment.serialize();
+// The header (width, height, row stride), the has-mask byte, then either the sample buffer alone
+// or a pack of the sample buffer and the compressed mask.
+TEST(FragmentForm, HeaderHasMaskByteThenTheSampleBufferAndTheMask) {
+  Fragment castSized;
+  castSized.storage.mask = std::make_shared<MaskPlane>(extractAlpha(*testing::makeImage(2400, 1280, testing::opaque)));
+  castSized.storage.frame = std::make_shared<SampleBufferData>(smallFrame());
+  const std::pair<Fragment, Bytes> cases[] = {{fragmentOf(smallFrame()), {0x03, 0x02, 0x40}},
+                                              {castSized, {0xE0, 0x12, 0x80, 0x0A, 0x80, 0x13}}};
   const Bytes sample = smallFrameBytes();
-  ASSERT_LT(sample.size(), 128u);
-  ASSERT_GE(bytes.size(), 6u);
-  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 5),
-            (Bytes{0x03, 0x02, 0x40, 0x01, static_cast<std::uint8_t>(sample.size())}));
-
-  std::size_t offset = 5;
-  const std::uint64_t maskLength = codec::readVarint(bytes, offset);
-  ASSERT_EQ(offset + sample.size() + maskLength, bytes.size());
-  EXPECT_EQ(Bytes(bytes.begin() + offset, bytes.begin() + offset + sample.size()), sample);
-  const Bytes compressed(bytes.begin() + offset + sample.size(), bytes.end());
-  EXPECT_EQ(compressed, compressAppleLz4(fragment.storage.mask->bytes));
-  EXPECT_EQ(decompressAppleLz4(compressed), fragment.storage.mask->bytes);
-}
-
-TEST(FragmentForm, CastSizedMaskHeader) {
-  const auto image = testing::makeImage(2400, 1280, [](int, int) { return 0xFF; });
-  Fragment fragment;
-  fragment.storage.mask = std::make_shared<MaskPlane>(extractAlpha(*image));
-  fragment.storage.frame = std::make_shared<SampleBufferData>(smallFrame());
-  const Bytes header = {0xE0, 0x12, 0x80, 0x0A, 0x80, 0x13};
-
-  const Bytes withMask = fragment.serialize();
-  EXPECT_EQ(Bytes(withMask.begin(), withMask.begin() + 7), concat({header, {0x01}}));
-  std::size_t offset = 7;
-  const std::uint64_t sampleLength = codec::readVarint(withMask, offset);
-  const std::uint64_t maskLength = codec::readVarint(withMask, offset);
-  EXPECT_EQ(sampleLength, smallFrameBytes().size());
-  ASSERT_EQ(offset + sampleLength + maskLength, withMask.size());
-  EXPECT_EQ(decompressAppleLz4(ByteView(withMask).subspan(offset + sampleLength)), fragment.storage.mask->bytes);
-
-  fragment.skipMask = true;
-  EXPECT_EQ(fragment.serialize(), concat({header, {0x00}, smallFrameBytes()}));
+  for (auto [fragment, header] : cases) {
+    const Bytes withMask = fragment.serialize();
+    EXPECT_EQ(Bytes(withMask.begin(), withMask.begin() + header.size() + 1), concat({header, {0x01}}));
+    std::size_t offset = header.size() + 1;
+    const std::uint64_t sampleLength = codec::readVarint(withMask, offset);
+    const std::uint64_t maskLength = codec::readVarint(withMask, offset);
+    EXPECT_EQ(sampleLength, sample.size());
+    ASSERT_EQ(offset + sample.size() + maskLength, withMask.size());
+    EXPECT_EQ(Bytes(withMask.begin() + offset, withMask.begin() + offset + sample.size()), sample);
+    const Bytes compressed(withMask.begin() + offset + sample.size(), withMask.end());
+    EXPECT_EQ(compressed, compressAppleLz4(fragment.storage.mask->bytes));
+    EXPECT_EQ(decompressAppleLz4(compressed), fragment.storage.mask->bytes);
+    fragment.skipMask = true;
+    EXPECT_EQ(fragment.serialize(), concat({header, {0x00}, sample}));
+  }
 }
 
 }  // namespace

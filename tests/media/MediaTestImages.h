@@ -30,6 +30,9 @@ std::shared_ptr<platform::Image> makeImage(int width, int height, Alpha alpha, i
   return image;
 }
 
+// The alpha of an opaque frame.
+inline int opaque(int, int) { return 0xFF; }
+
 inline platform::SampleBuffer sampleOf(std::shared_ptr<const platform::Image> image,
                                        platform::MediaTime presentation = {1, 60},
                                        platform::MediaTime duration = {1, 60}) {

@@ -91,8 +91,7 @@ TEST(SegmentedJpegEncoder, ReusedSegmentsGiveTheBytesOfAWholeEncodeAndDecodeEver
   for (const Case c : {Case{2400, 1280, 0, 4}, Case{203, 77, 12, 5}, Case{96, 40, 0, 1}}) {
     SCOPED_TRACE(c.width);
     SegmentedJpegEncoder encoder(c.segmentsPerRow);
-    auto image = testing::makeImage(
-        c.width, c.height, [](int, int) { return 0xFF; }, c.extraStride);
+    auto image = testing::makeImage(c.width, c.height, testing::opaque, c.extraStride);
     std::mt19937 random(static_cast<std::uint32_t>(c.width));
     for (int frame = 0; frame < 6; ++frame) {
       SCOPED_TRACE(frame);
@@ -124,7 +123,7 @@ TEST(SegmentedJpegEncoder, ReusedSegmentsGiveTheBytesOfAWholeEncodeAndDecodeEver
 
 TEST(SegmentedJpegEncoder, CompressesOnlySegmentsWhosePixelsChanged) {
   SegmentedJpegEncoder encoder(4);
-  auto image = testing::makeImage(2400, 1280, [](int, int) { return 0xFF; });
+  auto image = testing::makeImage(2400, 1280, testing::opaque);
   encoder.encode(image);
   EXPECT_EQ(encoder.segmentsEncoded(), 160 * 4);
 
@@ -148,7 +147,7 @@ TEST(SegmentedJpegEncoder, CompressesOnlySegmentsWhosePixelsChanged) {
   EXPECT_EQ(encoder.segmentsEncoded(), 0);
 
   // Another size starts over with a whole compression.
-  auto smaller = testing::makeImage(1200, 640, [](int, int) { return 0xFF; });
+  auto smaller = testing::makeImage(1200, 640, testing::opaque);
   EXPECT_EQ(encoder.encode(smaller), SegmentedJpegEncoder::encodeWhole(*smaller, 4));
   EXPECT_EQ(encoder.segmentsEncoded(), 80 * 3);  // 150 MCUs per row: 4 does not divide it, 3 does
 }

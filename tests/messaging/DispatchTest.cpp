@@ -17,6 +17,9 @@ namespace {
 using testing::IoHarness;
 using namespace serverMessages;
 
+const Windows::Reply kDisplays{
+    .displays = {Display{.identifier = 7, .title = "Display 7", .app = "", .frame = {}, .windowLayer = 0}}};
+
 // Records which operation ran with which identifier field.
 class RecordingServer : public ServerProtocol, public MessageProtocol {
  public:
@@ -41,8 +44,7 @@ class RecordingServer : public ServerProtocol, public MessageProtocol {
   }
   asio::awaitable<Windows::Reply> displays(Windows::Request) override {
     record("displays", 0);
-    co_return Windows::Reply{
-        .displays = {Display{.identifier = 7, .title = "Display 7", .app = "", .frame = {}, .windowLayer = 0}}};
+    co_return kDisplays;
   }
   asio::awaitable<WindowPreview::Reply> windowPreview(WindowPreview::Request request) override {
     record("windowPreview", request.identifier);
@@ -74,53 +76,57 @@ class RecordingServer : public ServerProtocol, public MessageProtocol {
   std::vector<std::string> calls_;
 };
 
-template <class Request>
-Bytes body(const Request& request) {
-  return serialize(request);
-}
-
+// Each row: the message, its body, the reply expected and the operation that must have run.
 TEST(ServeServerMessage, EachIdentifierReachesItsOperation) {
   IoHarness io;
   RecordingServer server;
-  auto serve = [&](Messages message, Bytes data) { return io.await(server.handle(message, std::move(data))); };
-
-  EXPECT_EQ(serve(Messages::visionOSHandshake, body(HandshakeRequest{.version = 3})),
-            serialize(HandshakeReply{.version = 42, .name = "computer"}));
-  EXPECT_EQ(
-      serve(Messages::displays, {}),
-      serialize(Windows::Reply{
-          .displays = {Display{.identifier = 7, .title = "Display 7", .app = "", .frame = {}, .windowLayer = 0}}}));
-  EXPECT_EQ(serve(Messages::windowPreview, body(WindowPreview::Request{.identifier = 0})), (Bytes{0x00}));
-  EXPECT_EQ(serve(Messages::windowPreview, body(WindowPreview::Request{.identifier = 1})), (Bytes{0x01, 0xF0, 0x0D}));
-
-  struct Case {
+  const struct {
     Messages message;
     Bytes data;
+    Bytes reply;
+    const char* call;
+  } cases[] = {
+      {Messages::visionOSHandshake, serialize(HandshakeRequest{.version = 3}),
+       serialize(HandshakeReply{.version = 42, .name = "computer"}), "visionOSHandshake 3"},
+      {Messages::displays, {}, serialize(kDisplays), "displays 0"},
+      {Messages::windowPreview, serialize(WindowPreview::Request{.identifier = 0}), {0x00}, "windowPreview 0"},
+      {Messages::windowPreview,
+       serialize(WindowPreview::Request{.identifier = 1}),
+       {0x01, 0xF0, 0x0D},
+       "windowPreview 1"},
+      {Messages::startCasting, serialize(StartCasting::Request{.identifier = 4}), {}, "startCasting 4"},
+      {Messages::stopCasting, serialize(StopCasting::Request{.identifier = 5}), {}, "stopCasting 5"},
+      {Messages::windowMask, serialize(WindowMask::Request{.identifier = 7, .hash = Bytes(32, 1)}), {}, "windowMask 7"},
+      {Messages::startWatchingForChildWindows,
+       serialize(StartWatchingForChildWindows::Request{.identifier = 8}),
+       {},
+       "startWatchingForChildWindows 8"},
+      {Messages::stopWatchingForChildWindows,
+       serialize(StopWatchingForChildWindows::Request{.identifier = 9}),
+       {},
+       "stopWatchingForChildWindows 9"},
+      {Messages::mouseMoved, serialize(MouseMoved::Request{.identifier = 11, .x = 0.5, .y = 0.5}), {}, "mouseMoved 11"},
+      {Messages::clicked, serialize(Clicked::Request{.identifier = 12, .x = 0, .y = 0}), {}, "clicked 12"},
+      {Messages::scrollBegan, serialize(ScrollBegan::Request{.identifier = 13}), {}, "scrollBegan 13"},
+      {Messages::scrollChanged,
+       serialize(ScrollChanged::Request{.identifier = 14, .x = -3, .y = 40}),
+       {},
+       "scrollChanged 14"},
+      {Messages::scrollEnded, serialize(ScrollEnded::Request{.identifier = 15}), {}, "scrollEnded 15"},
+      {Messages::dragBegan, serialize(DragBegan::Request{.identifier = 16, .x = 0, .y = 0}), {}, "dragBegan 16"},
+      {Messages::dragChanged, serialize(DragChanged::Request{.identifier = 17, .x = 0, .y = 0}), {}, "dragChanged 17"},
+      {Messages::dragEnded, serialize(DragEnded::Request{.identifier = 18, .x = 0, .y = 0}), {}, "dragEnded 18"},
+      {Messages::typed,
+       serialize(Typed::Request{.identifier = 19, .key = input::KeyCode::key_Return, .down = true}),
+       {},
+       "typed 19"},
   };
-  std::vector<Case> voidCases{
-      {Messages::startCasting, body(StartCasting::Request{.identifier = 4})},
-      {Messages::stopCasting, body(StopCasting::Request{.identifier = 5})},
-      {Messages::windowMask, body(WindowMask::Request{.identifier = 7, .hash = Bytes(32, 1)})},
-      {Messages::startWatchingForChildWindows, body(StartWatchingForChildWindows::Request{.identifier = 8})},
-      {Messages::stopWatchingForChildWindows, body(StopWatchingForChildWindows::Request{.identifier = 9})},
-      {Messages::mouseMoved, body(MouseMoved::Request{.identifier = 11, .x = 0.5, .y = 0.5})},
-      {Messages::clicked, body(Clicked::Request{.identifier = 12, .x = 0, .y = 0})},
-      {Messages::scrollBegan, body(ScrollBegan::Request{.identifier = 13})},
-      {Messages::scrollChanged, body(ScrollChanged::Request{.identifier = 14, .x = -3, .y = 40})},
-      {Messages::scrollEnded, body(ScrollEnded::Request{.identifier = 15})},
-      {Messages::dragBegan, body(DragBegan::Request{.identifier = 16, .x = 0, .y = 0})},
-      {Messages::dragChanged, body(DragChanged::Request{.identifier = 17, .x = 0, .y = 0})},
-      {Messages::dragEnded, body(DragEnded::Request{.identifier = 18, .x = 0, .y = 0})},
-      {Messages::typed, body(Typed::Request{.identifier = 19, .key = input::KeyCode::key_Return, .down = true})},
-  };
-  for (auto& c : voidCases) EXPECT_EQ(serve(c.message, c.data), Bytes{}) << messageName(c.message);
-
-  EXPECT_EQ(server.calls(),
-            (std::vector<std::string>{"visionOSHandshake 3", "displays 0", "windowPreview 0", "windowPreview 1",
-                                      "startCasting 4", "stopCasting 5", "windowMask 7",
-                                      "startWatchingForChildWindows 8", "stopWatchingForChildWindows 9",
-                                      "mouseMoved 11", "clicked 12", "scrollBegan 13", "scrollChanged 14",
-                                      "scrollEnded 15", "dragBegan 16", "dragChanged 17", "dragEnded 18", "typed 19"}));
+  std::vector<std::string> expected;
+  for (const auto& c : cases) {
+    EXPECT_EQ(io.await(server.handle(c.message, c.data)), c.reply) << c.call;
+    expected.push_back(c.call);
+  }
+  EXPECT_EQ(server.calls(), expected);
 }
 
 // Identifiers the headset serves are not answered (as replies they go to the waiting caller);
@@ -132,7 +138,7 @@ TEST(ServeServerMessage, UnservedAndUndecodableRequests) {
     EXPECT_EQ(io.await(server.handle(message, Bytes{0x01, 0x02})), std::nullopt) << messageName(message);
   const std::pair<Messages, Bytes> undecodable[] = {
       {Messages::startCasting, {}},
-      {Messages::clicked, body(StartCasting::Request{.identifier = 1})},
+      {Messages::clicked, serialize(StartCasting::Request{.identifier = 1})},
       {Messages::visionOSHandshake, {0x01, 0x01, 0x01}},
   };
   for (const auto& [message, data] : undecodable)

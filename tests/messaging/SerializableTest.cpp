@@ -4,57 +4,31 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "codec/Cod.h"
+#include "codec/CodTestSupport.h"
 #include "messaging/MessageCatalogue.h"
 
 namespace marlinax::messaging {
 namespace {
 
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
+using codec::testing::hex;
+using codec::testing::toHex;
 
-Bytes text(std::string_view s) {
-  Bytes out(s.size() + 1);
-  out[0] = static_cast<std::uint8_t>(s.size());
-  std::copy(s.begin(), s.end(), out.begin() + 1);
-  return out;
-}
-
-Bytes littleEndian(std::uint64_t value, int width) {
-  Bytes out;
-  for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-  return out;
-}
-
-Bytes doubleBytes(double value) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return littleEndian(bits, 8);
-}
-
-TEST(SerializableForms, Optionals) {
-  EXPECT_EQ(serialize(std::optional<Bytes>()), (Bytes{0x00}));
+TEST(SerializableForms, OptionalsVoidAndByteStrings) {
   // A present value whose own form is empty is still marked present.
-  EXPECT_EQ(serialize(std::optional<Bytes>(Bytes{})), (Bytes{0x01}));
-  EXPECT_EQ(serialize(std::optional<Bytes>(Bytes{0xAA, 0xBB})), (Bytes{0x01, 0xAA, 0xBB}));
+  const std::pair<std::optional<Bytes>, Bytes> optionals[] = {
+      {std::nullopt, {0x00}}, {Bytes{}, {0x01}}, {Bytes{0xAA, 0xBB}, {0x01, 0xAA, 0xBB}}};
+  for (const auto& [value, bytes] : optionals) {
+    EXPECT_EQ(serialize(value), bytes);
+    EXPECT_EQ(deserialize<std::optional<Bytes>>(bytes), value);
+  }
   EXPECT_EQ(serialize(std::optional<SerializableVoid>(SerializableVoid{})), (Bytes{0x01}));
-
-  EXPECT_EQ(deserialize<std::optional<Bytes>>(Bytes{0x00}), std::nullopt);
-  EXPECT_EQ(deserialize<std::optional<Bytes>>(Bytes{0x01}), Bytes{});
-  EXPECT_EQ(deserialize<std::optional<Bytes>>(Bytes{0x01, 0x07}), (Bytes{0x07}));
   for (Bytes bad : {Bytes{}, Bytes{0x02}, Bytes{0xFF, 0x00}})
     EXPECT_THROW(deserialize<std::optional<Bytes>>(bad), SerializationError);
-}
 
-TEST(SerializableForms, VoidAndByteStrings) {
   EXPECT_TRUE(serialize(SerializableVoid{}).empty());
   // The empty value never reads its bytes, whatever they are.
   EXPECT_NO_THROW(deserialize<SerializableVoid>(Bytes{0xFF, 0x13}));
@@ -87,79 +61,35 @@ TEST(SerializableForms, FrameRequestIsVarintIdentifierThenFragment) {
                SerializationError);
 }
 
-TEST(Catalogue, IdentifiersAndGroups) {
-  EXPECT_EQ(static_cast<int>(serverMessages::VisionOSHandshake::identifier), 0);
-  EXPECT_EQ(static_cast<int>(clientMessages::MacOSHandshake::identifier), 1);
-  EXPECT_EQ(static_cast<int>(serverMessages::Windows::identifier), 2);
-  EXPECT_EQ(static_cast<int>(clientMessages::WindowFrame::identifier), 6);
-  EXPECT_EQ(static_cast<int>(serverMessages::WindowMask::identifier), 7);
-  EXPECT_EQ(static_cast<int>(clientMessages::ChildWindows::identifier), 10);
-  EXPECT_EQ(static_cast<int>(serverMessages::MouseMoved::identifier), 11);
-  EXPECT_EQ(static_cast<int>(serverMessages::Typed::identifier), 19);
-  int clientCount = 0;
-  for (int byte = 0; byte < 256; ++byte) {
-    auto message = messageFromByte(static_cast<std::uint8_t>(byte));
-    EXPECT_EQ(message.has_value(), byte < 20) << byte;
-    if (message && isClientMessage(*message)) ++clientCount;
-  }
-  EXPECT_EQ(clientCount, 3);
-  EXPECT_EQ(messageName(Messages::startWatchingForChildWindows), "startWatchingForChildWindows");
-}
+// Record bodies: the shape table (keys sorted byte-wise), the keyed container (nil flags, shape 0,
+// element sizes), then the values.
+TEST(Catalogue, RecordBodies) {
+  // The computer's first request: the key "version", element size 8, then the version.
+  EXPECT_EQ(toHex(serialize(clientMessages::MacOSHandshake::Request{.version = 1})),
+            "01 01 07 76 65 72 73 69 6F 6E 00 00 08 01 00 00 00 00 00 00 00");
+  // "name" and "version".
+  const serverMessages::VisionOSHandshake::Reply reply{.version = 7, .name = "abc"};
+  const Bytes replyBytes = hex("01 02 04 6E 61 6D 65 07 76 65 72 73 69 6F 6E | 00 00 04 08 | 03 61 62 63"
+                               "07 00 00 00 00 00 00 00");
+  EXPECT_EQ(serialize(reply), replyBytes);
+  EXPECT_EQ(deserialize<serverMessages::VisionOSHandshake::Reply>(replyBytes), reply);
 
-TEST(Catalogue, HandshakeRequestBody) {
-  // The computer's first request: one shape with the key "version", a nonnull
-  // keyed container, shape 0, element size 8, then the version.
-  Bytes expected = concat({{0x01, 0x01}, text("version"), {0x00, 0x00, 0x08}, littleEndian(1, 8)});
-  EXPECT_EQ(serialize(clientMessages::MacOSHandshake::Request{.version = 1}), expected);
-  EXPECT_EQ(expected.size(), 21u);
-}
-
-TEST(Catalogue, HandshakeReplyRoundTripsWithSortedKeys) {
-  serverMessages::VisionOSHandshake::Reply reply{.version = 7, .name = "abc"};
-  Bytes expected =
-      concat({{0x01, 0x02}, text("name"), text("version"), {0x00, 0x00, 0x04, 0x08}, text("abc"), littleEndian(7, 8)});
-  EXPECT_EQ(serialize(reply), expected);
-  EXPECT_EQ(deserialize<serverMessages::VisionOSHandshake::Reply>(expected), reply);
-}
-
-TEST(Catalogue, DisplayWithoutTitleHasFourKeysWithTitleFive) {
+  // A display: "app", "frame", "identifier", ("title",) "windowLayer"; the frame is two nested
+  // lists of two doubles. Values: app "", the frame, identifier 1, ("Display 1",) layer 0.
   Display display{.identifier = 1, .title = std::nullopt, .app = "", .frame = {0, 0, 1920, 1080}, .windowLayer = 0};
-  Bytes rect = concat({{0x00, 0x02, 0x13},
-                       {0x00, 0x02, 0x08},
-                       doubleBytes(0),
-                       doubleBytes(0),
-                       {0x00, 0x02, 0x08},
-                       doubleBytes(1920),
-                       doubleBytes(1080)});
-  ASSERT_EQ(rect.size(), 41u);
-  Bytes untitled = concat({{0x01, 0x04},
-                           text("app"),
-                           text("frame"),
-                           text("identifier"),
-                           text("windowLayer"),
-                           {0x00, 0x00, 0x01, 0x29, 0x04, 0x08},
-                           {0x00},
-                           rect,
-                           littleEndian(1, 4),
-                           littleEndian(0, 8)});
+  const std::string keys = "03 61 70 70 05 66 72 61 6D 65 0A 69 64 65 6E 74 69 66 69 65 72";
+  const std::string windowLayer = "0B 77 69 6E 64 6F 77 4C 61 79 65 72";
+  const std::string appAndFrame = "00 | 00 02 13 00 02 08 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+                                  "00 02 08 00 00 00 00 00 00 9E 40 00 00 00 00 00 E0 90 40 | ";
+  const Bytes untitled = hex("01 04 " + keys + windowLayer + "| 00 00 01 29 04 08 | " + appAndFrame +
+                             "01 00 00 00 | 00 00 00 00 00 00 00 00");
+  const Bytes titled = hex("01 05 " + keys + "05 74 69 74 6C 65" + windowLayer + "| 00 00 01 29 04 0A 08 | " +
+                           appAndFrame + "01 00 00 00 | 09 44 69 73 70 6C 61 79 20 31 | 00 00 00 00 00 00 00 00");
   EXPECT_EQ(serialize(display), untitled);
-
+  EXPECT_EQ(deserialize<Display>(untitled), display);
   display.title = "Display 1";
-  Bytes titled = concat({{0x01, 0x05},
-                         text("app"),
-                         text("frame"),
-                         text("identifier"),
-                         text("title"),
-                         text("windowLayer"),
-                         {0x00, 0x00, 0x01, 0x29, 0x04, 0x0A, 0x08},
-                         {0x00},
-                         rect,
-                         littleEndian(1, 4),
-                         text("Display 1"),
-                         littleEndian(0, 8)});
   EXPECT_EQ(serialize(display), titled);
   EXPECT_EQ(deserialize<Display>(titled), display);
-  EXPECT_EQ(deserialize<Display>(untitled).title, std::nullopt);
 }
 
 }  // namespace
