@@ -109,8 +109,8 @@ asio::awaitable<std::shared_ptr<Stream>> rawClient(std::shared_ptr<asio::ssl::co
   co_return stream;
 }
 
-std::shared_ptr<asio::ssl::context> goodClientContext() {
-  auto tls = makeClientContext(tlsParameters({}));
+std::shared_ptr<asio::ssl::context> clientContext(const TlsParameters& parameters = tlsParameters({})) {
+  auto tls = makeClientContext(parameters);
   // Keep the TlsContext (and the parameters its callback reads) alive.
   return std::shared_ptr<asio::ssl::context>(tls, &tls->context);
 }
@@ -138,27 +138,21 @@ TEST(Tls, MessagesFlowBothWaysWithTheRightKeyAndASlowConsumerLosesNothing) {
   EXPECT_TRUE(serverSide.listening());
   EXPECT_FALSE(client.listening());
 
-  const Bytes big = pattern(3 << 20, 7);  // larger than any TLS record or socket buffer
-  io.await([](Connection client, Connection server, Bytes big) -> asio::awaitable<void> {
-    Bytes hello = text("hello");
-    co_await client.send(std::move(hello));
-    co_await client.send(Bytes());
-    co_await server.send(Bytes());
-    Bytes reply = text("reply");
-    co_await server.send(std::move(reply));
-    Bytes copy = big;
-    co_await server.send(std::move(copy));
-    auto first = co_await server.receive();
-    auto second = co_await server.receive();
-    EXPECT_EQ(first, text("hello"));
-    EXPECT_EQ(second, Bytes());
-    auto a = co_await client.receive();
-    auto b = co_await client.receive();
-    auto c = co_await client.receive();
-    EXPECT_EQ(a, Bytes());
-    EXPECT_EQ(b, text("reply"));
-    EXPECT_TRUE(c == big) << "large message damaged";
-  }(client, serverSide, big));
+  // Empty messages, and one larger than any TLS record or socket buffer.
+  const std::vector<Bytes> up = {text("hello"), Bytes()}, down = {Bytes(), text("reply"), pattern(3 << 20, 7)};
+  io.await([](Connection client, Connection server, std::vector<Bytes> up,
+              std::vector<Bytes> down) -> asio::awaitable<void> {
+    for (const Bytes& message : up) co_await client.send(message);
+    for (const Bytes& message : down) co_await server.send(message);
+    for (const Bytes& expected : up) {
+      auto got = co_await server.receive();
+      EXPECT_TRUE(got == expected) << expected.size();
+    }
+    for (const Bytes& expected : down) {
+      auto got = co_await client.receive();
+      EXPECT_TRUE(got == expected) << expected.size();
+    }
+  }(client, serverSide, up, down));
   constexpr int kMessages = 5000;  // far more than kMaxWaitingMessages
   for (int i = 0; i < kMessages; ++i) io.await(client.send(text("m" + std::to_string(i))));
   for (int i = 0; i < kMessages; ++i) ASSERT_EQ(io.await(serverSide.receive()), text("m" + std::to_string(i)));
@@ -176,15 +170,14 @@ TEST(Tls, HandshakeFailures) {
     std::function<std::shared_ptr<asio::ssl::context>()> context;
     int clientReason;  // the alert the server sends, as the client's OpenSSL reports it
   };
-  auto keep = [](std::shared_ptr<TlsContext> tls) { return std::shared_ptr<asio::ssl::context>(tls, &tls->context); };
   const Case cases[] = {
-      {"different pairing code", [&] { return keep(makeClientContext(tlsParameters(text("1234")))); },
+      {"different pairing code", [] { return clientContext(tlsParameters(text("1234"))); },
        SSL_R_SSLV3_ALERT_BAD_RECORD_MAC},
       {"another identity",
-       [&] {
+       [] {
          auto parameters = tlsParameters({});
          parameters.identity = "Marlinax2";
-         return keep(makeClientContext(parameters));
+         return clientContext(parameters);
        },
        SSL_R_TLSV1_ALERT_UNKNOWN_PSK_IDENTITY},
       {"TLS 1.3 only",
@@ -240,38 +233,15 @@ TEST(Tls, PeerEndings) {
     std::size_t messages;   // whole messages the server gets first
     std::error_code error;  // then: normal end (none) or this failure
   };
+  using enum TransportError;
   const Case cases[] = {
-      {"close without close_notify after whole messages", {0, 0, 0, 0, 0, 0, 0, 1, 'x'}, true, 1, {}},
-      {"gone in the middle of a body",
-       {0, 0, 0, 0, 0, 0, 0, 100, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
-       true,
-       0,
-       TransportError::messageTruncated},
-      {"gone in the middle of a header",
-       {0, 0, 0, 0, 0, 0, 0, 1, 'x', 0, 0, 0},
-       true,
-       1,
-       TransportError::messageTruncated},
-      {"announces more than the limit",
-       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 1},
-       true,
-       1,
-       TransportError::messageTooLarge},
-      {"half a header, then silence",
-       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0},
-       false,
-       1,
-       TransportError::messageStalled},
-      {"a header and part of its body, then silence",
-       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 0, 9, 1, 2},
-       false,
-       1,
-       TransportError::messageStalled},
-      {"a header alone announcing the limit, then silence",
-       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 0},
-       false,
-       1,
-       TransportError::messageStalled},
+      {"closed without close_notify after whole messages", {0, 0, 0, 0, 0, 0, 0, 1, 'x'}, true, 1, {}},
+      {"gone mid body", {0, 0, 0, 0, 0, 0, 0, 100, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, true, 0, messageTruncated},
+      {"gone mid header", {0, 0, 0, 0, 0, 0, 0, 1, 'x', 0, 0, 0}, true, 1, messageTruncated},
+      {"over the limit", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 1}, true, 1, messageTooLarge},
+      {"half a header, silent", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0}, false, 1, messageStalled},
+      {"body cut, silent", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 0, 9, 1, 2}, false, 1, messageStalled},
+      {"limit, silent", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 0}, false, 1, messageStalled},
   };
   IoHarness io;
   auto incoming = listener(io);
@@ -281,7 +251,7 @@ TEST(Tls, PeerEndings) {
       connection.setMaximumMessageSize(1024);
       if (!drop) connection.setMessageDeadline(std::chrono::milliseconds(200));
     });
-    auto stream = io.await(rawClient(goodClientContext(), "127.0.0.1", incoming.port()));
+    auto stream = io.await(rawClient(clientContext(), "127.0.0.1", incoming.port()));
     auto accepted = wait(server);
     ASSERT_FALSE(accepted.error);
     io.await([](std::shared_ptr<Stream> stream, Bytes wire, bool drop) -> asio::awaitable<void> {
@@ -304,45 +274,38 @@ TEST(Tls, PeerEndings) {
   }
 }
 
+// Sizes from empty to beyond one TLS record, so writes take turns mid-message;
+// a body that is not empty starts with its sender's number.
+Bytes body(int sender, int i) {
+  Bytes out = pattern(static_cast<std::size_t>((i * 7919) % 70000), static_cast<std::uint8_t>(sender));
+  if (!out.empty()) out[0] = static_cast<std::uint8_t>(sender);
+  return out;
+}
+
 TEST(Tls, ConcurrentSendsNeverInterleave) {
   IoHarness io;
   auto incoming = listener(io);
   auto [client, serverSide] = connectedPair(io, incoming);
-
   constexpr int kSenders = 4, kPerSender = 40;
   for (int sender = 0; sender < kSenders; ++sender) {
     asio::co_spawn(
         io.io(),
         [](Connection connection, int sender) -> asio::awaitable<void> {
-          for (int i = 0; i < kPerSender; ++i) {
-            // Sizes from empty to beyond one TLS record, so writes take turns mid-message.
-            Bytes body = pattern(static_cast<std::size_t>((i * 7919) % 70000), static_cast<std::uint8_t>(sender));
-            if (!body.empty()) body[0] = static_cast<std::uint8_t>(sender);
-            co_await connection.send(std::move(body));
-          }
+          for (int i = 0; i < kPerSender; ++i) co_await connection.send(body(sender, i));
         }(serverSide, sender),
         asio::detached);
   }
   const int received = io.await([](Connection client) -> asio::awaitable<int> {
     std::vector<int> next(kSenders, 0);
     int count = 0;
-    while (count < kSenders * kPerSender) {
+    for (; count < kSenders * kPerSender; ++count) {
       auto message = co_await client.receive();
       if (!message) break;
-      ++count;
-      // Empty messages carry no sender tag; every other one must match its
-      // sender's next expected body exactly.
-      if (message->empty()) continue;
-      const int sender = (*message)[0];
-      if (sender >= kSenders) {
-        ADD_FAILURE() << "bad tag";
-        break;
-      }
-      int& i = next[sender];
-      while (i < kPerSender && (i * 7919) % 70000 == 0) ++i;
-      Bytes expected = pattern(static_cast<std::size_t>((i * 7919) % 70000), static_cast<std::uint8_t>(sender));
-      expected[0] = static_cast<std::uint8_t>(sender);
-      EXPECT_TRUE(*message == expected) << "sender " << sender << " message " << i;
+      if (message->empty()) continue;  // carries no sender
+      const int sender = message->front();
+      int& i = next.at(sender);
+      while (body(sender, i).empty()) ++i;
+      EXPECT_TRUE(*message == body(sender, i)) << "sender " << sender << " message " << i;
       ++i;
     }
     co_return count;
@@ -360,7 +323,7 @@ TEST(Tls, WaitingSendsCancelCleanlyAndSmallOnesGoAheadOfLargeOnes) {
   IoHarness io;
   auto incoming = listener(io);
   auto server = acceptOne(io, incoming);
-  auto stream = io.await(rawClient(goodClientContext(), "127.0.0.1", incoming.port()));
+  auto stream = io.await(rawClient(clientContext(), "127.0.0.1", incoming.port()));
   auto accepted = wait(server);
   ASSERT_FALSE(accepted.error);
   Connection serverSide = *accepted.connection;
