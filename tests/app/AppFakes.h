@@ -22,9 +22,8 @@ namespace marlinax::app::testing {
 struct FakePermissions : platform::PermissionProbe {
   bool screen = false;
   bool input = false;
-  int screenTests = 0;
   int inputTests = 0;
-  bool screenRecordingGranted() override { return ++screenTests, screen; }
+  bool screenRecordingGranted() override { return screen; }
   bool inputGranted() override { return ++inputTests, input; }
 };
 
