@@ -89,7 +89,6 @@ void ContentViewTest::refreshClosesSheetOnSecondGrant() {
   auto [state, window] = fixture.show();
   PermissionsView* sheet = window->permissionsSheet();
   QVERIFY(sheet->isVisible());
-  QCOMPARE(fixture.timer->interval, std::chrono::milliseconds(1000));
   QCOMPARE(sheet->statusButton(Permission::accesibility)->text(), QString("Enabled."));
   QVERIFY(!sheet->statusButton(Permission::accesibility)->isEnabled());
   QCOMPARE(sheet->statusButton(Permission::screenRecording)->text(), QString("Open Settings"));
@@ -168,7 +167,6 @@ void ContentViewTest::createVirtualDisplayWaitsForDiscovery() {
   window->createVirtualDisplayButton()->click();
   QVERIFY(!window->createVirtualDisplayButton()->isEnabled());
   QTRY_COMPARE_WITH_TIMEOUT(fixture.gate.waiting(), std::size_t{1}, 30000);
-  QCOMPARE(fixture.gate.requested.front(), std::chrono::nanoseconds(std::chrono::seconds(2)));
   // The display exists, the discovery waits: no holder, no settings yet.
   QCOMPARE(fixture.displays->liveDisplays(), 1);
   window->createVirtualDisplayButton()->click();
