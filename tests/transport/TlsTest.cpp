@@ -53,6 +53,16 @@ Bytes pattern(std::size_t size, std::uint8_t seed) {
   return out;
 }
 
+// The error a call throws; none when it returns.
+std::error_code errorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::system_error& e) {
+    return e.code();
+  }
+  return {};
+}
+
 // A listener on loopback without advertising.
 IncomingConnections listener(IoHarness& io, ByteView passcode = {}) {
   return incomingConnections(io.executor(), passcode, std::nullopt, "");
@@ -82,19 +92,11 @@ std::future<Accepted> acceptOne(IoHarness& io, IncomingConnections& incoming,
       asio::use_future);
 }
 
-Accepted wait(std::future<Accepted>& future) {
-  if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
-    ADD_FAILURE() << "the server side never finished";
-    return {};
-  }
-  return future.get();
-}
-
 // One client brought up with openConnection and the listener's end of it.
 std::pair<Connection, Connection> connectedPair(IoHarness& io, IncomingConnections& incoming, ByteView code = {}) {
   auto server = acceptOne(io, incoming);
   auto client = io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), code));
-  auto accepted = wait(server);
+  auto accepted = IoHarness::get(std::move(server));
   EXPECT_FALSE(accepted.error) << accepted.error.message();
   return {client, accepted.connection.value()};
 }
@@ -202,16 +204,11 @@ TEST(Tls, HandshakeFailures) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto server = acceptOne(io, incoming);
-    std::error_code clientError;
-    try {
-      io.await(rawClient(c.context(), "127.0.0.1", incoming.port()));
-    } catch (const std::system_error& error) {
-      clientError = error.code();
-    }
+    const auto clientError = errorOf([&] { io.await(rawClient(c.context(), "127.0.0.1", incoming.port())); });
     ASSERT_TRUE(clientError) << "handshake succeeded";
     EXPECT_EQ(clientError.category(), asio::error::get_ssl_category());
     EXPECT_EQ(ERR_GET_REASON(static_cast<unsigned long>(clientError.value())), c.clientReason) << clientError.message();
-    auto accepted = wait(server);
+    auto accepted = IoHarness::get(std::move(server));
     EXPECT_TRUE(accepted.error) << "server accepted the handshake";
     // The failed connection's stream has ended with the error as well.
     if (accepted.connection) {
@@ -252,7 +249,7 @@ TEST(Tls, PeerEndings) {
       if (!drop) connection.setMessageDeadline(std::chrono::milliseconds(200));
     });
     auto stream = io.await(rawClient(clientContext(), "127.0.0.1", incoming.port()));
-    auto accepted = wait(server);
+    auto accepted = IoHarness::get(std::move(server));
     ASSERT_FALSE(accepted.error);
     io.await([](std::shared_ptr<Stream> stream, Bytes wire, bool drop) -> asio::awaitable<void> {
       co_await asio::async_write(*stream, asio::buffer(wire), use_awaitable);
@@ -261,13 +258,8 @@ TEST(Tls, PeerEndings) {
     for (std::size_t i = 0; i < c.messages; ++i) {
       EXPECT_TRUE(io.await(accepted.connection->receive()).has_value());
     }
-    std::error_code error;
     std::optional<Bytes> last;
-    try {
-      last = io.await(accepted.connection->receive());
-    } catch (const std::system_error& e) {
-      error = e.code();
-    }
+    const auto error = errorOf([&] { last = io.await(accepted.connection->receive()); });
     EXPECT_EQ(error, c.error) << error.message();
     EXPECT_EQ(last, std::nullopt);
     stream->lowest_layer().close();
@@ -324,7 +316,7 @@ TEST(Tls, WaitingSendsCancelCleanlyAndSmallOnesGoAheadOfLargeOnes) {
   auto incoming = listener(io);
   auto server = acceptOne(io, incoming);
   auto stream = io.await(rawClient(clientContext(), "127.0.0.1", incoming.port()));
-  auto accepted = wait(server);
+  auto accepted = IoHarness::get(std::move(server));
   ASSERT_FALSE(accepted.error);
   Connection serverSide = *accepted.connection;
   std::vector<std::future<void>> sends;
@@ -364,7 +356,7 @@ TEST(Tls, WaitingSendsCancelCleanlyAndSmallOnesGoAheadOfLargeOnes) {
   for (const Bytes& body : sent) EXPECT_LT(position(body), std::ssize(messages));
   EXPECT_LT(position(sent[3]), position(sent[1]));
   EXPECT_LT(position(sent[3]), position(sent[2]));
-  for (auto& send : sends) ASSERT_EQ(send.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  for (auto& send : sends) ASSERT_TRUE(IoHarness::finishes(send));
   serverSide.close();
 }
 
@@ -378,13 +370,7 @@ TEST(Tls, CloseBeforeReadyFailsConnect) {
   ASSERT_TRUE(connection);
   auto connecting = asio::co_spawn(io.io(), connection->connect(), asio::use_future);
   connection->close();
-  ASSERT_EQ(connecting.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-  try {
-    connecting.get();
-    ADD_FAILURE() << "connect succeeded";
-  } catch (const std::system_error& error) {
-    EXPECT_EQ(error.code(), TransportError::closedBeforeReady);
-  }
+  EXPECT_EQ(errorOf([&] { IoHarness::get(std::move(connecting)); }), TransportError::closedBeforeReady);
   EXPECT_EQ(io.await(connection->receive()), std::nullopt);
   EXPECT_THROW(io.await(connection->send(Bytes{1})), std::system_error);
 }
@@ -397,7 +383,7 @@ TEST(Listener, ConnectionsFromOutsideTheAllowedRangesAreClosedBeforeTls) {
   EXPECT_THROW(io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), {})), std::system_error);
   auto server = acceptOne(io, incoming);
   auto client = io.await(openConnection(io.executor(), "::1", incoming.port(), {}));
-  auto accepted = wait(server);
+  auto accepted = IoHarness::get(std::move(server));
   ASSERT_FALSE(accepted.error) << accepted.error.message();
   io.await(client.send(text("ping")));
   EXPECT_EQ(io.await(accepted.connection->receive()), text("ping"));
@@ -410,8 +396,7 @@ TEST(Listener, TerminateRefusesNewConnectionsAndEndsTheSequence) {
   const auto port = incoming.port();
   auto waiting = asio::co_spawn(io.io(), incoming.next(), asio::use_future);
   incoming.terminate();
-  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-  EXPECT_EQ(waiting.get(), std::nullopt);
+  EXPECT_EQ(IoHarness::get(std::move(waiting)), std::nullopt);
   for (const char* address : {"127.0.0.1", "::1"}) {
     tcp::socket socket(io.io());
     std::error_code error;
