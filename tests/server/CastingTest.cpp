@@ -276,7 +276,7 @@ TEST_F(CastingTest, ACaptureThatEndsOnItsOwnEndsTheCasting) {
   EXPECT_EQ(pushAndReceive(kMain, frame(3)).tag(), 3);
 }
 
-TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTrace) {
+TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStopsAHandlerNobodyHolds) {
   start(/*withRemote=*/false);
   call<serverMessages::StartCasting>({.identifier = kMain});
   // No remote yet: the frames are dropped and their slots come back.
@@ -301,6 +301,15 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTrace) {
   EXPECT_EQ(next.tag(), 7);
   EXPECT_TRUE(next.fragment.hasMask);
   EXPECT_EQ(headset->frameCount(), 1u);
+
+  // As in the server, only the connection and the tasks keep the handler now:
+  // the connection's end still stops the casting.
+  handler.reset();
+  link->handler.reset();
+  link->headsetEnd.close();
+  EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
+  EXPECT_EQ(stoppedOnEnd.load(), 1u);
+  EXPECT_EQ(capture->runningStreams(), 0);
 }
 
 TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestFrame) {
@@ -359,19 +368,6 @@ TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
   EXPECT_EQ(capture->runningStreams(), 0);
   EXPECT_EQ(handler->endConnection(), 0u);
   EXPECT_EQ(endedReports.load(), 1) << "reported once";
-}
-
-TEST_F(CastingTest, HandlerThatNobodyElseHoldsStillStopsCastingWhenTheConnectionEnds) {
-  start();
-  call<serverMessages::StartCasting>({.identifier = kMain});
-  pushAndReceive(kMain, frame(1));
-  // As in the server: only the connection and the tasks keep the handler.
-  handler.reset();
-  link->handler.reset();
-  link->headsetEnd.close();
-  EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
-  EXPECT_EQ(stoppedOnEnd.load(), 1u);
-  EXPECT_EQ(capture->runningStreams(), 0);
 }
 
 TEST_F(CastingTest, FramesOfTwoDisplaysAndInputRequestsAtOnce) {
