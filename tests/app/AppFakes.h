@@ -22,9 +22,8 @@ namespace marlinax::app::testing {
 struct FakePermissions : platform::PermissionProbe {
   bool screen = false;
   bool input = false;
-  int screenTests = 0;
   int inputTests = 0;
-  bool screenRecordingGranted() override { return ++screenTests, screen; }
+  bool screenRecordingGranted() override { return screen; }
   bool inputGranted() override { return ++inputTests, input; }
 };
 
@@ -48,9 +47,8 @@ struct FakeLauncher : DesktopLauncher {
 };
 
 struct FakeTimer : RepeatingTimer {
-  std::chrono::milliseconds interval{0};
   std::function<void()> callback;
-  void start(std::chrono::milliseconds i, std::function<void()> tick) override { interval = i, callback = tick; }
+  void start(std::chrono::milliseconds, std::function<void()> tick) override { callback = tick; }
   void stop() override { callback = nullptr; }
   bool running() const { return bool(callback); }
   void tick() {

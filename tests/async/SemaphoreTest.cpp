@@ -72,31 +72,16 @@ TEST(Semaphore, GrantsAtMostCapacityAndPassesReturnedPermitsToTheOldestWaiter) {
   }
 }
 
-TEST(Semaphore, CloseWakesWaitersWithoutAPermitAndHeldPermitsStayValid) {
-  asio::io_context io;
-  Semaphore semaphore(1);
-  Holders holders;
-  for (int id = 0; id < 3; ++id) acquire(io, semaphore, holders, id);
-  settle(io);
-  semaphore.close();
-  acquire(io, semaphore, holders, 3);
-  settle(io);
-  EXPECT_EQ(holders.order, (std::vector<int>{0, 1, 2, 3}));
-  EXPECT_TRUE(holders.held.at(0));
-  for (int id : {1, 2, 3}) EXPECT_FALSE(holders.held.at(id));
-  holders.held.clear();  // the held permit comes back after the close
-  EXPECT_EQ(semaphore.available(), 1u);
-  EXPECT_EQ(semaphore.waiting(), 0u);
-}
-
-TEST(Semaphore, CancelledWaiterLeavesThePermitToTheNext) {
+// A cancelled waiter leaves the permit to the next; close wakes the others
+// without one, and a permit held across the close stays valid.
+TEST(Semaphore, CancelledWaiterLeavesThePermitToTheNextAndCloseWakesTheRest) {
   asio::io_context io;
   Semaphore semaphore(1);
   Holders holders;
   asio::cancellation_signal signal;
   acquire(io, semaphore, holders, 0);
   acquire(io, semaphore, holders, 1, signal.slot());
-  acquire(io, semaphore, holders, 2);
+  for (int id : {2, 3}) acquire(io, semaphore, holders, id);
   settle(io);
   signal.emit(asio::cancellation_type::terminal);
   settle(io);
@@ -104,6 +89,16 @@ TEST(Semaphore, CancelledWaiterLeavesThePermitToTheNext) {
   holders.held.erase(0);
   settle(io);
   EXPECT_EQ(holders.order, (std::vector<int>{0, 2}));
+
+  semaphore.close();
+  acquire(io, semaphore, holders, 4);
+  settle(io);
+  EXPECT_EQ(holders.order, (std::vector<int>{0, 2, 3, 4}));
+  EXPECT_TRUE(holders.held.at(2));
+  for (int id : {3, 4}) EXPECT_FALSE(holders.held.at(id));
+  holders.held.clear();  // the held permit comes back after the close
+  EXPECT_EQ(semaphore.available(), 1u);
+  EXPECT_EQ(semaphore.waiting(), 0u);
 }
 
 // Many coroutines on two threads: never more holders than permits.

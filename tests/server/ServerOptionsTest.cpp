@@ -19,12 +19,6 @@ std::variant<Options, Exit> parse(std::vector<std::string> words) {
   return parseOptions(static_cast<int>(words.size()), argv.data());
 }
 
-std::string joined(const std::vector<std::string>& words) {
-  std::string text;
-  for (const auto& word : words) text += (text.empty() ? "" : " ") + word;
-  return text;
-}
-
 // Every field, so that a case also shows that nothing else changed.
 std::string describe(const Options& o) {
   std::string allow;
@@ -76,7 +70,7 @@ TEST(ServerOptions, EveryOptionIsTakenInBothSpellings) {
        }},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(joined(c.words));
+    SCOPED_TRACE(::testing::PrintToString(c.words));
     auto parsed = parse(c.words);
     ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << std::get<Exit>(parsed).err;
     Options expected;
@@ -130,7 +124,7 @@ TEST(ServerOptions, ErrorsNameTheOptionShowTheUsageAndExitWithTwo) {
       {{"--port", "x", "--help"}, "--port needs a number from 0 to 65535, not 'x'"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(joined(c.words));
+    SCOPED_TRACE(::testing::PrintToString(c.words));
     auto parsed = parse(c.words);
     ASSERT_TRUE(std::holds_alternative<Exit>(parsed));
     const auto& exit = std::get<Exit>(parsed);
@@ -145,7 +139,7 @@ TEST(ServerOptions, ErrorsNameTheOptionShowTheUsageAndExitWithTwo) {
 TEST(ServerOptions, HelpAndVersionEndTheRunWithSuccess) {
   for (const std::vector<std::string>& words :
        {std::vector<std::string>{"--help"}, {"-h"}, {"--port", "1", "--help"}, {"--help", "--bogus"}, {"--version"}}) {
-    SCOPED_TRACE(joined(words));
+    SCOPED_TRACE(::testing::PrintToString(words));
     auto parsed = parse(words);
     ASSERT_TRUE(std::holds_alternative<Exit>(parsed));
     const auto& exit = std::get<Exit>(parsed);

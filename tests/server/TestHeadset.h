@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -54,10 +53,7 @@ class TestHeadset final : public messaging::MessageProtocol {
       if (mode == Mode::hold) co_await releases_->next();
       co_return Bytes{};
     }
-    if (message == messaging::Messages::childWindows) {
-      ++childWindowLists_;
-      co_return Bytes{};
-    }
+    if (message == messaging::Messages::childWindows) co_return Bytes{};
     co_return std::nullopt;
   }
 
@@ -77,8 +73,6 @@ class TestHeadset final : public messaging::MessageProtocol {
     std::lock_guard lock(mutex_);
     return frames_.size();
   }
-
-  std::atomic<int> childWindowLists_ = 0;
 
  private:
   mutable std::mutex mutex_;

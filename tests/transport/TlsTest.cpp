@@ -53,6 +53,16 @@ Bytes pattern(std::size_t size, std::uint8_t seed) {
   return out;
 }
 
+// The error a call throws; none when it returns.
+std::error_code errorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::system_error& e) {
+    return e.code();
+  }
+  return {};
+}
+
 // A listener on loopback without advertising.
 IncomingConnections listener(IoHarness& io, ByteView passcode = {}) {
   return incomingConnections(io.executor(), passcode, std::nullopt, "");
@@ -82,19 +92,11 @@ std::future<Accepted> acceptOne(IoHarness& io, IncomingConnections& incoming,
       asio::use_future);
 }
 
-Accepted wait(std::future<Accepted>& future) {
-  if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
-    ADD_FAILURE() << "the server side never finished";
-    return {};
-  }
-  return future.get();
-}
-
 // One client brought up with openConnection and the listener's end of it.
 std::pair<Connection, Connection> connectedPair(IoHarness& io, IncomingConnections& incoming, ByteView code = {}) {
   auto server = acceptOne(io, incoming);
   auto client = io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), code));
-  auto accepted = wait(server);
+  auto accepted = IoHarness::get(std::move(server));
   EXPECT_FALSE(accepted.error) << accepted.error.message();
   return {client, accepted.connection.value()};
 }
@@ -109,8 +111,8 @@ asio::awaitable<std::shared_ptr<Stream>> rawClient(std::shared_ptr<asio::ssl::co
   co_return stream;
 }
 
-std::shared_ptr<asio::ssl::context> goodClientContext() {
-  auto tls = makeClientContext(tlsParameters({}));
+std::shared_ptr<asio::ssl::context> clientContext(const TlsParameters& parameters = tlsParameters({})) {
+  auto tls = makeClientContext(parameters);
   // Keep the TlsContext (and the parameters its callback reads) alive.
   return std::shared_ptr<asio::ssl::context>(tls, &tls->context);
 }
@@ -138,27 +140,21 @@ TEST(Tls, MessagesFlowBothWaysWithTheRightKeyAndASlowConsumerLosesNothing) {
   EXPECT_TRUE(serverSide.listening());
   EXPECT_FALSE(client.listening());
 
-  const Bytes big = pattern(3 << 20, 7);  // larger than any TLS record or socket buffer
-  io.await([](Connection client, Connection server, Bytes big) -> asio::awaitable<void> {
-    Bytes hello = text("hello");
-    co_await client.send(std::move(hello));
-    co_await client.send(Bytes());
-    co_await server.send(Bytes());
-    Bytes reply = text("reply");
-    co_await server.send(std::move(reply));
-    Bytes copy = big;
-    co_await server.send(std::move(copy));
-    auto first = co_await server.receive();
-    auto second = co_await server.receive();
-    EXPECT_EQ(first, text("hello"));
-    EXPECT_EQ(second, Bytes());
-    auto a = co_await client.receive();
-    auto b = co_await client.receive();
-    auto c = co_await client.receive();
-    EXPECT_EQ(a, Bytes());
-    EXPECT_EQ(b, text("reply"));
-    EXPECT_TRUE(c == big) << "large message damaged";
-  }(client, serverSide, big));
+  // Empty messages, and one larger than any TLS record or socket buffer.
+  const std::vector<Bytes> up = {text("hello"), Bytes()}, down = {Bytes(), text("reply"), pattern(3 << 20, 7)};
+  io.await([](Connection client, Connection server, std::vector<Bytes> up,
+              std::vector<Bytes> down) -> asio::awaitable<void> {
+    for (const Bytes& message : up) co_await client.send(message);
+    for (const Bytes& message : down) co_await server.send(message);
+    for (const Bytes& expected : up) {
+      auto got = co_await server.receive();
+      EXPECT_TRUE(got == expected) << expected.size();
+    }
+    for (const Bytes& expected : down) {
+      auto got = co_await client.receive();
+      EXPECT_TRUE(got == expected) << expected.size();
+    }
+  }(client, serverSide, up, down));
   constexpr int kMessages = 5000;  // far more than kMaxWaitingMessages
   for (int i = 0; i < kMessages; ++i) io.await(client.send(text("m" + std::to_string(i))));
   for (int i = 0; i < kMessages; ++i) ASSERT_EQ(io.await(serverSide.receive()), text("m" + std::to_string(i)));
@@ -176,15 +172,14 @@ TEST(Tls, HandshakeFailures) {
     std::function<std::shared_ptr<asio::ssl::context>()> context;
     int clientReason;  // the alert the server sends, as the client's OpenSSL reports it
   };
-  auto keep = [](std::shared_ptr<TlsContext> tls) { return std::shared_ptr<asio::ssl::context>(tls, &tls->context); };
   const Case cases[] = {
-      {"different pairing code", [&] { return keep(makeClientContext(tlsParameters(text("1234")))); },
+      {"different pairing code", [] { return clientContext(tlsParameters(text("1234"))); },
        SSL_R_SSLV3_ALERT_BAD_RECORD_MAC},
       {"another identity",
-       [&] {
+       [] {
          auto parameters = tlsParameters({});
          parameters.identity = "Marlinax2";
-         return keep(makeClientContext(parameters));
+         return clientContext(parameters);
        },
        SSL_R_TLSV1_ALERT_UNKNOWN_PSK_IDENTITY},
       {"TLS 1.3 only",
@@ -209,16 +204,11 @@ TEST(Tls, HandshakeFailures) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto server = acceptOne(io, incoming);
-    std::error_code clientError;
-    try {
-      io.await(rawClient(c.context(), "127.0.0.1", incoming.port()));
-    } catch (const std::system_error& error) {
-      clientError = error.code();
-    }
+    const auto clientError = errorOf([&] { io.await(rawClient(c.context(), "127.0.0.1", incoming.port())); });
     ASSERT_TRUE(clientError) << "handshake succeeded";
     EXPECT_EQ(clientError.category(), asio::error::get_ssl_category());
     EXPECT_EQ(ERR_GET_REASON(static_cast<unsigned long>(clientError.value())), c.clientReason) << clientError.message();
-    auto accepted = wait(server);
+    auto accepted = IoHarness::get(std::move(server));
     EXPECT_TRUE(accepted.error) << "server accepted the handshake";
     // The failed connection's stream has ended with the error as well.
     if (accepted.connection) {
@@ -240,38 +230,15 @@ TEST(Tls, PeerEndings) {
     std::size_t messages;   // whole messages the server gets first
     std::error_code error;  // then: normal end (none) or this failure
   };
+  using enum TransportError;
   const Case cases[] = {
-      {"close without close_notify after whole messages", {0, 0, 0, 0, 0, 0, 0, 1, 'x'}, true, 1, {}},
-      {"gone in the middle of a body",
-       {0, 0, 0, 0, 0, 0, 0, 100, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
-       true,
-       0,
-       TransportError::messageTruncated},
-      {"gone in the middle of a header",
-       {0, 0, 0, 0, 0, 0, 0, 1, 'x', 0, 0, 0},
-       true,
-       1,
-       TransportError::messageTruncated},
-      {"announces more than the limit",
-       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 1},
-       true,
-       1,
-       TransportError::messageTooLarge},
-      {"half a header, then silence",
-       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0},
-       false,
-       1,
-       TransportError::messageStalled},
-      {"a header and part of its body, then silence",
-       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 0, 9, 1, 2},
-       false,
-       1,
-       TransportError::messageStalled},
-      {"a header alone announcing the limit, then silence",
-       {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 0},
-       false,
-       1,
-       TransportError::messageStalled},
+      {"closed without close_notify after whole messages", {0, 0, 0, 0, 0, 0, 0, 1, 'x'}, true, 1, {}},
+      {"gone mid body", {0, 0, 0, 0, 0, 0, 0, 100, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, true, 0, messageTruncated},
+      {"gone mid header", {0, 0, 0, 0, 0, 0, 0, 1, 'x', 0, 0, 0}, true, 1, messageTruncated},
+      {"over the limit", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 1}, true, 1, messageTooLarge},
+      {"half a header, silent", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0}, false, 1, messageStalled},
+      {"body cut, silent", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 0, 9, 1, 2}, false, 1, messageStalled},
+      {"limit, silent", {0, 0, 0, 0, 0, 0, 0, 2, 'o', 'k', 0, 0, 0, 0, 0, 0, 4, 0}, false, 1, messageStalled},
   };
   IoHarness io;
   auto incoming = listener(io);
@@ -281,8 +248,8 @@ TEST(Tls, PeerEndings) {
       connection.setMaximumMessageSize(1024);
       if (!drop) connection.setMessageDeadline(std::chrono::milliseconds(200));
     });
-    auto stream = io.await(rawClient(goodClientContext(), "127.0.0.1", incoming.port()));
-    auto accepted = wait(server);
+    auto stream = io.await(rawClient(clientContext(), "127.0.0.1", incoming.port()));
+    auto accepted = IoHarness::get(std::move(server));
     ASSERT_FALSE(accepted.error);
     io.await([](std::shared_ptr<Stream> stream, Bytes wire, bool drop) -> asio::awaitable<void> {
       co_await asio::async_write(*stream, asio::buffer(wire), use_awaitable);
@@ -291,58 +258,46 @@ TEST(Tls, PeerEndings) {
     for (std::size_t i = 0; i < c.messages; ++i) {
       EXPECT_TRUE(io.await(accepted.connection->receive()).has_value());
     }
-    std::error_code error;
     std::optional<Bytes> last;
-    try {
-      last = io.await(accepted.connection->receive());
-    } catch (const std::system_error& e) {
-      error = e.code();
-    }
+    const auto error = errorOf([&] { last = io.await(accepted.connection->receive()); });
     EXPECT_EQ(error, c.error) << error.message();
     EXPECT_EQ(last, std::nullopt);
     stream->lowest_layer().close();
   }
 }
 
+// Sizes from empty to beyond one TLS record, so writes take turns mid-message;
+// a body that is not empty starts with its sender's number.
+Bytes body(int sender, int i) {
+  Bytes out = pattern(static_cast<std::size_t>((i * 7919) % 70000), static_cast<std::uint8_t>(sender));
+  if (!out.empty()) out[0] = static_cast<std::uint8_t>(sender);
+  return out;
+}
+
 TEST(Tls, ConcurrentSendsNeverInterleave) {
   IoHarness io;
   auto incoming = listener(io);
   auto [client, serverSide] = connectedPair(io, incoming);
-
   constexpr int kSenders = 4, kPerSender = 40;
   for (int sender = 0; sender < kSenders; ++sender) {
     asio::co_spawn(
         io.io(),
         [](Connection connection, int sender) -> asio::awaitable<void> {
-          for (int i = 0; i < kPerSender; ++i) {
-            // Sizes from empty to beyond one TLS record, so writes take turns mid-message.
-            Bytes body = pattern(static_cast<std::size_t>((i * 7919) % 70000), static_cast<std::uint8_t>(sender));
-            if (!body.empty()) body[0] = static_cast<std::uint8_t>(sender);
-            co_await connection.send(std::move(body));
-          }
+          for (int i = 0; i < kPerSender; ++i) co_await connection.send(body(sender, i));
         }(serverSide, sender),
         asio::detached);
   }
   const int received = io.await([](Connection client) -> asio::awaitable<int> {
     std::vector<int> next(kSenders, 0);
     int count = 0;
-    while (count < kSenders * kPerSender) {
+    for (; count < kSenders * kPerSender; ++count) {
       auto message = co_await client.receive();
       if (!message) break;
-      ++count;
-      // Empty messages carry no sender tag; every other one must match its
-      // sender's next expected body exactly.
-      if (message->empty()) continue;
-      const int sender = (*message)[0];
-      if (sender >= kSenders) {
-        ADD_FAILURE() << "bad tag";
-        break;
-      }
-      int& i = next[sender];
-      while (i < kPerSender && (i * 7919) % 70000 == 0) ++i;
-      Bytes expected = pattern(static_cast<std::size_t>((i * 7919) % 70000), static_cast<std::uint8_t>(sender));
-      expected[0] = static_cast<std::uint8_t>(sender);
-      EXPECT_TRUE(*message == expected) << "sender " << sender << " message " << i;
+      if (message->empty()) continue;  // carries no sender
+      const int sender = message->front();
+      int& i = next.at(sender);
+      while (body(sender, i).empty()) ++i;
+      EXPECT_TRUE(*message == body(sender, i)) << "sender " << sender << " message " << i;
       ++i;
     }
     co_return count;
@@ -360,8 +315,8 @@ TEST(Tls, WaitingSendsCancelCleanlyAndSmallOnesGoAheadOfLargeOnes) {
   IoHarness io;
   auto incoming = listener(io);
   auto server = acceptOne(io, incoming);
-  auto stream = io.await(rawClient(goodClientContext(), "127.0.0.1", incoming.port()));
-  auto accepted = wait(server);
+  auto stream = io.await(rawClient(clientContext(), "127.0.0.1", incoming.port()));
+  auto accepted = IoHarness::get(std::move(server));
   ASSERT_FALSE(accepted.error);
   Connection serverSide = *accepted.connection;
   std::vector<std::future<void>> sends;
@@ -401,7 +356,7 @@ TEST(Tls, WaitingSendsCancelCleanlyAndSmallOnesGoAheadOfLargeOnes) {
   for (const Bytes& body : sent) EXPECT_LT(position(body), std::ssize(messages));
   EXPECT_LT(position(sent[3]), position(sent[1]));
   EXPECT_LT(position(sent[3]), position(sent[2]));
-  for (auto& send : sends) ASSERT_EQ(send.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  for (auto& send : sends) ASSERT_TRUE(IoHarness::finishes(send));
   serverSide.close();
 }
 
@@ -415,13 +370,7 @@ TEST(Tls, CloseBeforeReadyFailsConnect) {
   ASSERT_TRUE(connection);
   auto connecting = asio::co_spawn(io.io(), connection->connect(), asio::use_future);
   connection->close();
-  ASSERT_EQ(connecting.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-  try {
-    connecting.get();
-    ADD_FAILURE() << "connect succeeded";
-  } catch (const std::system_error& error) {
-    EXPECT_EQ(error.code(), TransportError::closedBeforeReady);
-  }
+  EXPECT_EQ(errorOf([&] { IoHarness::get(std::move(connecting)); }), TransportError::closedBeforeReady);
   EXPECT_EQ(io.await(connection->receive()), std::nullopt);
   EXPECT_THROW(io.await(connection->send(Bytes{1})), std::system_error);
 }
@@ -434,7 +383,7 @@ TEST(Listener, ConnectionsFromOutsideTheAllowedRangesAreClosedBeforeTls) {
   EXPECT_THROW(io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), {})), std::system_error);
   auto server = acceptOne(io, incoming);
   auto client = io.await(openConnection(io.executor(), "::1", incoming.port(), {}));
-  auto accepted = wait(server);
+  auto accepted = IoHarness::get(std::move(server));
   ASSERT_FALSE(accepted.error) << accepted.error.message();
   io.await(client.send(text("ping")));
   EXPECT_EQ(io.await(accepted.connection->receive()), text("ping"));
@@ -447,8 +396,7 @@ TEST(Listener, TerminateRefusesNewConnectionsAndEndsTheSequence) {
   const auto port = incoming.port();
   auto waiting = asio::co_spawn(io.io(), incoming.next(), asio::use_future);
   incoming.terminate();
-  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-  EXPECT_EQ(waiting.get(), std::nullopt);
+  EXPECT_EQ(IoHarness::get(std::move(waiting)), std::nullopt);
   for (const char* address : {"127.0.0.1", "::1"}) {
     tcp::socket socket(io.io());
     std::error_code error;
