@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <map>
 #include <string>
 
 #include <plist/plist.h>
@@ -21,31 +21,31 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 std::shared_ptr<FormatDescription> plainDescription(int width, int height) {
-  auto description = std::make_shared<FormatDescription>();
-  description->width = width;
-  description->height = height;
-  return description;
+  return std::make_shared<FormatDescription>(FormatDescription{.width = width, .height = height, .extensions = {}});
 }
 
 SampleBufferData smallFrame() {
-  SampleBufferData frame;
-  frame.duration = {1, 60};
-  frame.presentationTime = {300, 60};
-  frame.formatDescription = plainDescription(4, 2);
-  frame.data = {0xFF, 0xD8, 0xFF, 0xD9};
-  return frame;
+  return {.duration = {1, 60},
+          .presentationTime = {300, 60},
+          .formatDescription = plainDescription(4, 2),
+          .data = {0xFF, 0xD8, 0xFF, 0xD9}};
 }
 
-// The Cod body of a record without keys, as the codec writes it.
-Bytes emptyExtensions() { return codec::CodEncoder().encode(std::map<std::string, Bytes>{}); }
+// The description of plainDescription(4, 2): JPEG subtype, width, height, and the Cod body of a
+// record without keys for the extensions.
+Bytes plainDescriptionBytes() {
+  return concat(
+      {{0xE7, 0xCA, 0xC1, 0xD3, 0x06, 0x04, 0x02}, codec::CodEncoder().encode(std::map<std::string, Bytes>{})});
+}
 
+// A pack of five pieces: their lengths, then duration, presentation time, the invalid decode
+// time, the description and the data.
 Bytes smallFrameBytes() {
-  const Bytes description = concat({{0xE7, 0xCA, 0xC1, 0xD3, 0x06, 0x04, 0x02}, emptyExtensions()});
-  return concat({{0x02, 0x03, 0x02, static_cast<std::uint8_t>(description.size()), 0x04},
+  return concat({{0x02, 0x03, 0x02, static_cast<std::uint8_t>(plainDescriptionBytes().size()), 0x04},
                  {0x01, 0x3C},
                  {0xAC, 0x02, 0x3C},
                  {0x00, 0x00},
-                 description,
+                 plainDescriptionBytes(),
                  {0xFF, 0xD8, 0xFF, 0xD9}});
 }
 
@@ -58,29 +58,25 @@ Fragment fragmentOf(SampleBufferData frame) {
   return fragment;
 }
 
-TEST(TimeForm, IsValueThenTimescaleAsVarints) {
+// A time is its value then its timescale as varints; a sample buffer a pack of five pieces; a
+// description its subtype, size and extensions, each value a binary property list.
+TEST(ByteForms, TimeSampleBufferAndFormatDescription) {
   EXPECT_EQ(serialize(platform::MediaTime{1, 60}), (Bytes{0x01, 0x3C}));
   EXPECT_EQ(serialize(platform::MediaTime::invalid()), (Bytes{0x00, 0x00}));
   EXPECT_EQ(serialize(platform::MediaTime{300, 1000000000}), (Bytes{0xAC, 0x02, 0x80, 0x94, 0xEB, 0xDC, 0x03}));
   EXPECT_EQ(serialize(platform::MediaTime{INT64_MAX, INT32_MAX}),
             (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0x07}));
-}
+  EXPECT_EQ(smallFrame().serialize(), smallFrameBytes());
+  EXPECT_EQ(plainDescription(4, 2)->serialize(), plainDescriptionBytes());
 
-TEST(FormatDescriptionForm, CarriesSubtypeSizeAndPropertyListExtensions) {
   const auto description = FormatDescription::jpeg(2400, 1280);
   const Bytes bytes = description->serialize();
   const Bytes head = {0xE7, 0xCA, 0xC1, 0xD3, 0x06, 0xE0, 0x12, 0x80, 0x0A};
   ASSERT_GT(bytes.size(), head.size());
-  EXPECT_TRUE(std::equal(head.begin(), head.end(), bytes.begin()));
-
-  const auto extensions =
-      codec::CodDecoder().decode<std::map<std::string, Bytes>>(ByteView(bytes).subspan(head.size()));
-  ASSERT_EQ(extensions.size(), description->extensions.size());
-  // Each value as a binary property list (their form: PropertyListsOfEveryValueKind).
-  for (const auto& [key, value] : description->extensions) EXPECT_EQ(extensions.at(key), binaryPropertyList(value));
-
-  EXPECT_EQ(plainDescription(4, 2)->serialize(),
-            concat({{0xE7, 0xCA, 0xC1, 0xD3, 0x06, 0x04, 0x02}, emptyExtensions()}));
+  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + head.size()), head);
+  std::map<std::string, Bytes> expected;
+  for (const auto& [key, value] : description->extensions) expected[key] = binaryPropertyList(value);
+  EXPECT_EQ((codec::CodDecoder().decode<std::map<std::string, Bytes>>(ByteView(bytes).subspan(head.size()))), expected);
 }
 
 TEST(FormatDescriptionForm, PropertyListsOfEveryValueKind) {
@@ -111,8 +107,6 @@ TEST(FormatDescriptionForm, PropertyListsOfEveryValueKind) {
             (Bytes{0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB}));
 }
 
-TEST(SampleBufferForm, IsAFivePiecePack) { EXPECT_EQ(smallFrame().serialize(), smallFrameBytes()); }
-
 // What has no byte form fails the frame instead of stopping the program.
 TEST(ByteForms, ValuesWithoutAByteFormFail) {
   for (const platform::MediaTime time : {platform::MediaTime{-1, 60}, {1, -60}, {INT64_MIN, 1}})
@@ -120,18 +114,18 @@ TEST(ByteForms, ValuesWithoutAByteFormFail) {
   EXPECT_THROW(binaryPropertyList(std::string("\xC3\x28")), MediaError);  // broken UTF-8
   EXPECT_THROW(binaryPropertyList(std::string("a\0b", 3)), MediaError);
   EXPECT_THROW(plainDescription(-1, 2)->serialize(), MediaError);
-  auto badName = plainDescription(4, 2);
-  badName->extensions["Name"] = std::string("\xFF");
   // A broken frame fails alone and in a fragment with or without its mask.
-  const std::function<void(SampleBufferData&)> brokenFrames[] = {[](auto& f) {
-                                                                   f.presentationTime = {-5, 60};
-                                                                 },
-                                                                 [](auto& f) {
-                                                                   f.duration = {1, -1};
-                                                                 },
-                                                                 [&](auto& f) { f.formatDescription = badName; },
-                                                                 [](auto& f) { f.formatDescription.reset(); },
-                                                                 [](auto& f) { f.data.clear(); }};
+  using FrameBreakage = void (*)(SampleBufferData&);
+  const FrameBreakage brokenFrames[] = {
+      [](auto& f) { f.presentationTime.value = -5; },
+      [](auto& f) { f.duration.timescale = -1; },
+      [](auto& f) {
+        f.formatDescription = std::make_shared<FormatDescription>(
+            FormatDescription{.width = 4, .height = 2, .extensions = {{"Name", std::string("\xFF")}}});
+      },
+      [](auto& f) { f.formatDescription.reset(); },
+      [](auto& f) { f.data.clear(); },
+  };
   for (std::size_t i = 0; i < std::size(brokenFrames); ++i) {
     SampleBufferData frame = smallFrame();
     brokenFrames[i](frame);
@@ -141,13 +135,17 @@ TEST(ByteForms, ValuesWithoutAByteFormFail) {
     fragment.skipMask = true;
     EXPECT_THROW(fragment.serialize(), MediaError) << "frame " << i;
   }
-  const std::function<void(Fragment&)> brokenFragments[] = {
-      [](auto& f) { f.storage.mask.reset(); }, [](auto& f) { f.storage.frame.reset(); }, [](auto& f) { f = {}; },
+  using FragmentBreakage = void (*)(Fragment&);
+  const FragmentBreakage brokenFragments[] = {
+      [](auto& f) { f.storage.mask.reset(); },
+      [](auto& f) { f.storage.frame.reset(); },
+      [](auto& f) { f = {}; },
       [](auto& f) {
         auto plane = std::make_shared<MaskPlane>(*f.storage.mask);
         plane->bytes.pop_back();  // fewer bytes than its geometry
         f.storage.mask = plane;
-      }};
+      },
+  };
   for (std::size_t i = 0; i < std::size(brokenFragments); ++i) {
     Fragment fragment = fragmentOf(smallFrame());
     brokenFragments[i](fragment);
@@ -165,17 +163,11 @@ TEST(FragmentForm, HeaderHasMaskByteThenTheSampleBufferAndTheMask) {
                                               {castSized, {0xE0, 0x12, 0x80, 0x0A, 0x80, 0x13}}};
   const Bytes sample = smallFrameBytes();
   for (auto [fragment, header] : cases) {
-    const Bytes withMask = fragment.serialize();
-    EXPECT_EQ(Bytes(withMask.begin(), withMask.begin() + header.size() + 1), concat({header, {0x01}}));
-    std::size_t offset = header.size() + 1;
-    const std::uint64_t sampleLength = codec::readVarint(withMask, offset);
-    const std::uint64_t maskLength = codec::readVarint(withMask, offset);
-    EXPECT_EQ(sampleLength, sample.size());
-    ASSERT_EQ(offset + sample.size() + maskLength, withMask.size());
-    EXPECT_EQ(Bytes(withMask.begin() + offset, withMask.begin() + offset + sample.size()), sample);
-    const Bytes compressed(withMask.begin() + offset + sample.size(), withMask.end());
-    EXPECT_EQ(compressed, compressAppleLz4(fragment.storage.mask->bytes));
-    EXPECT_EQ(decompressAppleLz4(compressed), fragment.storage.mask->bytes);
+    const Bytes mask = compressAppleLz4(fragment.storage.mask->bytes);
+    Bytes lengths;
+    codec::appendVarint(lengths, sample.size());
+    codec::appendVarint(lengths, mask.size());
+    EXPECT_EQ(fragment.serialize(), concat({header, {0x01}, lengths, sample, mask}));
     fragment.skipMask = true;
     EXPECT_EQ(fragment.serialize(), concat({header, {0x00}, sample}));
   }
