@@ -93,25 +93,23 @@ TEST(ByteForms, TimeSampleBufferAndFormatDescription) {
 }
 
 TEST(FormatDescriptionForm, PropertyListsOfEveryValueKind) {
-  struct Case {
-    PropertyValue value;
-    plist_t expected;
-  };
   const Bytes blob = {0, 1, 2, 0xFF};
-  Case cases[] = {{std::int64_t{42}, plist_new_uint(42)},
-                  {2.5, plist_new_real(2.5)},
-                  {true, plist_new_bool(1)},
-                  {blob, plist_new_data(reinterpret_cast<const char*>(blob.data()), blob.size())},
-                  {std::string("Größe"), plist_new_string("Größe")}};
-  for (Case& c : cases) {
-    const Bytes bplist = binaryPropertyList(c.value);
+  const std::pair<PropertyValue, plist_t> cases[] = {
+      {std::int64_t{42}, plist_new_uint(42)},
+      {2.5, plist_new_real(2.5)},
+      {true, plist_new_bool(1)},
+      {blob, plist_new_data(reinterpret_cast<const char*>(blob.data()), blob.size())},
+      {std::string("Größe"), plist_new_string("Größe")},
+  };
+  for (const auto& [value, expected] : cases) {
+    const Bytes bplist = binaryPropertyList(value);
     plist_t node = nullptr;
     plist_from_bin(reinterpret_cast<const char*>(bplist.data()), static_cast<std::uint32_t>(bplist.size()), &node);
-    EXPECT_TRUE(node && plist_get_node_type(node) == plist_get_node_type(c.expected) &&
-                plist_compare_node_value(node, c.expected))
-        << "kind " << c.value.index();
+    EXPECT_TRUE(node && plist_get_node_type(node) == plist_get_node_type(expected) &&
+                plist_compare_node_value(node, expected))
+        << "kind " << value.index();
     if (node) plist_free(node);
-    plist_free(c.expected);
+    plist_free(expected);
   }
   // Negative integers take the 8-byte form, which readers take as signed.
   const Bytes negative = binaryPropertyList(std::int64_t{-5});
@@ -253,8 +251,8 @@ TEST(VEncode, ProducesAFullQualityJpegOfTheFrame) {
   EXPECT_LT(mean, 1.0);
   EXPECT_LT(difference(200, 100, 264, 164).second, 2.0);
   // The description and decode time are read back by the fragment reader's tests.
-  EXPECT_EQ(frame.presentationTime, (platform::MediaTime{7, 60}));
-  EXPECT_EQ(frame.duration, (platform::MediaTime{1, 60}));
+  EXPECT_EQ(std::pair(frame.presentationTime, frame.duration),
+            (std::pair<platform::MediaTime, platform::MediaTime>{{7, 60}, {1, 60}}));
 }
 
 // A capture that made its frame opaque is not read for its mask: the fragment

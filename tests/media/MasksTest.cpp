@@ -72,6 +72,7 @@ TEST(Masks, FollowTheConfirmationSequencePerDisplay) {
   }
   EXPECT_TRUE(masks.acknowledge(digest, kDisplay));
   EXPECT_FALSE(maskTravels(masks, m1)) << "confirmed";
+  EXPECT_FALSE(maskTravels(masks, m1)) << "stays confirmed";
   EXPECT_TRUE(maskTravels(masks, m2)) << "new mask";
   EXPECT_TRUE(masks.acknowledge(digestOf(m1), kDisplay)) << "late confirmation still finds the entry";
   EXPECT_TRUE(maskTravels(masks, m2)) << "late confirmation of the older mask is ignored";

@@ -26,8 +26,7 @@ TEST(SegmentLayout, SegmentsAreEqualRectanglesThatTileTheImage) {
   for (const Case c : {Case{2400, 1280, 4, 4, 75}, Case{1000, 64, 4, 1, 125}, Case{1917, 1083, 7, 6, 40},
                        Case{8, 8, 4, 1, 1}, Case{2400, 1280, 0, 1, 300}}) {
     const SegmentLayout layout = SegmentLayout::forImage(c.width, c.height, c.wanted);
-    EXPECT_EQ(layout.segmentsPerRow, c.perRow) << c.width;
-    EXPECT_EQ(layout.mcusPerSegment, c.mcus) << c.width;
+    EXPECT_EQ(std::pair(layout.segmentsPerRow, layout.mcusPerSegment), std::pair(c.perRow, c.mcus)) << c.width;
     // Every pixel in exactly one segment.
     std::vector<int> covered(static_cast<std::size_t>(c.width) * c.height, 0);
     for (int i = 0; i < layout.segmentCount(); ++i) {
@@ -52,11 +51,9 @@ Bytes decodeStb(const Bytes& jpeg) {
 // Paints a rectangle of noise (the worst case for JPEG) into the image.
 PixelRect paintNoise(platform::Image& image, std::mt19937& random) {
   std::uniform_int_distribution<int> x(0, image.width - 1), y(0, image.height - 1);
-  PixelRect r;
-  r.x = x(random);
-  r.y = y(random);
-  r.width = std::min(1 + x(random) / 4, image.width - r.x);
-  r.height = std::min(1 + y(random) / 4, image.height - r.y);
+  const int left = x(random), top = y(random);
+  const PixelRect r{left, top, std::min(1 + x(random) / 4, image.width - left),
+                    std::min(1 + y(random) / 4, image.height - top)};
   for (int row = r.y; row < r.y + r.height; ++row)
     for (int column = r.x; column < r.x + r.width; ++column)
       for (int c = 0; c < 4; ++c) image.row(row)[4 * column + c] = static_cast<std::uint8_t>(random());
@@ -87,8 +84,7 @@ TEST(SegmentedJpegEncoder, ReusedSegmentsGiveTheBytesOfAWholeEncodeAndDecodeEver
       if (frame % 2 == 1) hint = damage;
       if (frame == 4) hint = std::span<const PixelRect>(&everything, 1);
       const Bytes& jpeg = encoder.encode(image, hint);
-      const Bytes whole = SegmentedJpegEncoder::encodeWhole(*image, c.segmentsPerRow);
-      ASSERT_EQ(jpeg, whole);
+      ASSERT_EQ(jpeg, SegmentedJpegEncoder::encodeWhole(*image, c.segmentsPerRow));
 
       const Bytes turbo = testing::decodeJpeg(jpeg).bgrx;
       const Bytes stb = decodeStb(jpeg);
