@@ -4,6 +4,8 @@
 #include <memory>
 #include <random>
 
+#include <turbojpeg.h>
+
 #include "platform/Frame.h"
 
 namespace marlinax::media::testing {
@@ -48,6 +50,27 @@ inline Bytes randomBytes(std::size_t size, std::uint32_t seed) {
   Bytes bytes(size);
   for (auto& byte : bytes) byte = static_cast<std::uint8_t>(generator());
   return bytes;
+}
+
+struct DecodedJpeg {
+  int width = 0, height = 0, subsampling = -1;
+  Bytes bgrx;  // empty when the JPEG does not decode
+};
+
+// Decodes with libjpeg-turbo into 4-byte BGRX pixels.
+inline DecodedJpeg decodeJpeg(const Bytes& jpeg) {
+  DecodedJpeg result;
+  tjhandle handle = tjInitDecompress();
+  int colorspace = 0;
+  if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &result.width, &result.height, &result.subsampling,
+                          &colorspace) == 0) {
+    result.bgrx.resize(static_cast<std::size_t>(result.width) * result.height * 4);
+    if (tjDecompress2(handle, jpeg.data(), jpeg.size(), result.bgrx.data(), result.width, 0, result.height, TJPF_BGRX,
+                      0) != 0)
+      result.bgrx.clear();
+  }
+  tjDestroy(handle);
+  return result;
 }
 
 }  // namespace marlinax::media::testing

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <turbojpeg.h>
-
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_JPEG
 #define STBI_NO_STDIO
@@ -28,8 +26,7 @@ TEST(SegmentLayout, SegmentsAreEqualRectanglesThatTileTheImage) {
   for (const Case c : {Case{2400, 1280, 4, 4, 75}, Case{1000, 64, 4, 1, 125}, Case{1917, 1083, 7, 6, 40},
                        Case{8, 8, 4, 1, 1}, Case{2400, 1280, 0, 1, 300}}) {
     const SegmentLayout layout = SegmentLayout::forImage(c.width, c.height, c.wanted);
-    EXPECT_EQ(layout.segmentsPerRow, c.perRow) << c.width;
-    EXPECT_EQ(layout.mcusPerSegment, c.mcus) << c.width;
+    EXPECT_EQ(std::pair(layout.segmentsPerRow, layout.mcusPerSegment), std::pair(c.perRow, c.mcus)) << c.width;
     // Every pixel in exactly one segment.
     std::vector<int> covered(static_cast<std::size_t>(c.width) * c.height, 0);
     for (int i = 0; i < layout.segmentCount(); ++i) {
@@ -41,41 +38,22 @@ TEST(SegmentLayout, SegmentsAreEqualRectanglesThatTileTheImage) {
   }
 }
 
-Bytes decodeTurbo(const Bytes& jpeg, int width, int height) {
-  Bytes bgrx(static_cast<std::size_t>(width) * height * 4);
-  tjhandle handle = tjInitDecompress();
-  const int failed = tjDecompress2(handle, jpeg.data(), jpeg.size(), bgrx.data(), width, 0, height, TJPF_BGRX, 0);
-  tjDestroy(handle);
-  return failed ? Bytes() : bgrx;
-}
-
-// A different decoder from a different code base: it must read the restart
-// markers the way libjpeg-turbo does.
-Bytes decodeStb(const Bytes& jpeg, int width, int height) {
-  int w = 0, h = 0, channels = 0;
-  unsigned char* rgb = stbi_load_from_memory(jpeg.data(), static_cast<int>(jpeg.size()), &w, &h, &channels, 3);
-  if (rgb == nullptr || w != width || h != height) {
-    stbi_image_free(rgb);
-    return Bytes();
-  }
-  Bytes bgrx(static_cast<std::size_t>(width) * height * 4);
-  for (std::size_t i = 0; i < static_cast<std::size_t>(width) * height; ++i) {
-    bgrx[4 * i + 0] = rgb[3 * i + 2];
-    bgrx[4 * i + 1] = rgb[3 * i + 1];
-    bgrx[4 * i + 2] = rgb[3 * i + 0];
-  }
+// A different decoder from a different code base: it must read the restart markers the way
+// libjpeg-turbo does. RGB pixels, none when it fails.
+Bytes decodeStb(const Bytes& jpeg) {
+  int width = 0, height = 0, channels = 0;
+  unsigned char* rgb = stbi_load_from_memory(jpeg.data(), static_cast<int>(jpeg.size()), &width, &height, &channels, 3);
+  const Bytes pixels(rgb, rgb ? rgb + static_cast<std::size_t>(width) * height * 3 : rgb);
   stbi_image_free(rgb);
-  return bgrx;
+  return pixels;
 }
 
 // Paints a rectangle of noise (the worst case for JPEG) into the image.
 PixelRect paintNoise(platform::Image& image, std::mt19937& random) {
   std::uniform_int_distribution<int> x(0, image.width - 1), y(0, image.height - 1);
-  PixelRect r;
-  r.x = x(random);
-  r.y = y(random);
-  r.width = std::min(1 + x(random) / 4, image.width - r.x);
-  r.height = std::min(1 + y(random) / 4, image.height - r.y);
+  const int left = x(random), top = y(random);
+  const PixelRect r{left, top, std::min(1 + x(random) / 4, image.width - left),
+                    std::min(1 + y(random) / 4, image.height - top)};
   for (int row = r.y; row < r.y + r.height; ++row)
     for (int column = r.x; column < r.x + r.width; ++column)
       for (int c = 0; c < 4; ++c) image.row(row)[4 * column + c] = static_cast<std::uint8_t>(random());
@@ -106,16 +84,15 @@ TEST(SegmentedJpegEncoder, ReusedSegmentsGiveTheBytesOfAWholeEncodeAndDecodeEver
       if (frame % 2 == 1) hint = damage;
       if (frame == 4) hint = std::span<const PixelRect>(&everything, 1);
       const Bytes& jpeg = encoder.encode(image, hint);
-      const Bytes whole = SegmentedJpegEncoder::encodeWhole(*image, c.segmentsPerRow);
-      ASSERT_EQ(jpeg, whole);
+      ASSERT_EQ(jpeg, SegmentedJpegEncoder::encodeWhole(*image, c.segmentsPerRow));
 
-      const Bytes turbo = decodeTurbo(jpeg, c.width, c.height);
-      const Bytes stb = decodeStb(jpeg, c.width, c.height);
-      ASSERT_FALSE(turbo.empty());
-      ASSERT_FALSE(stb.empty());
+      const Bytes turbo = testing::decodeJpeg(jpeg).bgrx;
+      const Bytes stb = decodeStb(jpeg);
+      ASSERT_EQ(turbo.size(), static_cast<std::size_t>(c.width) * c.height * 4);
+      ASSERT_EQ(stb.size(), static_cast<std::size_t>(c.width) * c.height * 3);
       int worst = 0;
-      for (std::size_t i = 0; i < turbo.size(); ++i)
-        if (i % 4 != 3) worst = std::max(worst, std::abs(turbo[i] - stb[i]));
+      for (std::size_t i = 0; i < stb.size(); ++i)
+        worst = std::max(worst, std::abs(turbo[i / 3 * 4 + 2 - i % 3] - stb[i]));
       EXPECT_LE(worst, 3) << "the two decoders disagree: a segment is misplaced";
     }
   }
