@@ -128,8 +128,7 @@ class VirtualDisplayX11Test : public ::testing::TestWithParam<ServerSetup> {
       }
       displayName_ = xorg_->displayName();
     } else {
-      // One monitor on a 1920-wide screen that may grow to 3840.
-      // 3840x1080, room to grow
+      // One monitor on a 1920-wide screen that may grow to 3840 (the server's framebuffer size).
       xvfb_.emplace(testsupport::Xvfb::Options{.monitors = {{"Main", 0, 0, 1920, 1080, true}}});
       displayName_ = xvfb_->displayName();
       XConnection(displayName_).setScreenSize(1920, 1080);
