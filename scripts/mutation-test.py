@@ -8,7 +8,7 @@ edits in progress are not disturbed and the tree is never left mutated. Per muta
 the unit tests that exercise the mutated code (ccache keeps the unchanged objects), runs them
 (the X11 input test starts its own Xvfb) and restores the file.
 
-  scripts/mutation-test.py [--ref REF] [--only SUBSTRING]... [--summary FILE] [--workdir DIR]
+  scripts/mutation-test.py [--ref REF] [--only SUBSTRING]... [--tests EXECUTABLE]... [--summary FILE] [--workdir DIR]
 
 Exit status: 0 when every mutant is killed, 1 when some survive, 2 on a setup error (a pattern
 that no longer matches exactly once is a setup error: the table must follow the code).
@@ -286,6 +286,8 @@ def main():
     parser.add_argument("--ref", default="HEAD", help="commit to mutate (default HEAD)")
     parser.add_argument("--only", action="append", default=[],
                         help="run only mutants whose fault or file contains this (may be repeated)")
+    parser.add_argument("--tests", action="append", default=[],
+                        help="run only mutants whose test list names this executable (may be repeated)")
     parser.add_argument("--workdir", default="build-mutation", help="scratch folder inside the worktree")
     parser.add_argument("--summary", help="also write the summary table to this file")
     args = parser.parse_args()
@@ -306,7 +308,8 @@ def main():
         sys.exit(2)
     commit = subprocess.check_output(["git", "rev-parse", "--short", args.ref], cwd=repo, text=True).strip()
 
-    selected = [m for m in MUTANTS if not args.only or any(o in m[0] or o in m[3] for o in args.only)]
+    selected = [m for m in MUTANTS if (not args.only or any(o in m[0] or o in m[3] for o in args.only))
+                and (not args.tests or any(name in m[4] for name in args.tests))]
     for path, original, _, fault, _ in selected:
         occurrences = (tree / path).read_text().count(original)
         if occurrences != 1:
