@@ -89,6 +89,11 @@ struct Note {
   friend bool operator==(const Note&, const Note&) = default;
 };
 
+struct Empty {
+  static constexpr auto codingFields() { return std::tuple<>(); }
+  friend bool operator==(const Empty&, const Empty&) = default;
+};
+
 }  // namespace marlinax::codec::testing
 
 namespace marlinax::codec {

@@ -110,27 +110,21 @@ TEST(HostileSizes, CountsAndOffsetsAreBoundedByTheBytes) {
 TEST(HostileSizes, OverlappingElementsCannotAmplifyADecode) {
   // Entries of nullable lists run to the end of their area, so 100 entries of size 0 all read
   // the same bytes. Four such levels over one 1000-byte string would build 10^8 strings.
-  auto level = [] {
-    Bytes b = hex("02 64");
-    b.insert(b.end(), 13, 0x00);   // no nil entries
-    b.insert(b.end(), 100, 0x00);  // every size 0
-    return b;
+  auto nested = [](int levels, const Bytes& innermost) {
+    Bytes message = hex("00");
+    for (int i = 0; i < levels; ++i) {
+      message.insert(message.end(), {0x02, 0x64});    // nullable layout, 100 entries
+      message.insert(message.end(), 13 + 100, 0x00);  // no nil entries, every size 0
+    }
+    message.insert(message.end(), innermost.begin(), innermost.end());
+    return message;
   };
-  Bytes message = hex("00");
-  for (int i = 0; i < 4; ++i) {
-    Bytes l = level();
-    message.insert(message.end(), l.begin(), l.end());
-  }
-  message.insert(message.end(), {0xE8, 0x07});
-  message.insert(message.end(), 1000, 'x');
+  Bytes thousand = hex("E8 07");
+  thousand.insert(thousand.end(), 1000, 'x');
   using Deep = std::vector<std::vector<std::vector<std::vector<std::string>>>>;
-  EXPECT_EQ(decodeError<Deep>(message), err(Kind::truncated));
+  EXPECT_EQ(decodeError<Deep>(nested(4, thousand)), err(Kind::truncated));
   // One level of it is an ordinary list of 100 equal strings.
-  Bytes shallow = hex("00");
-  Bytes l = level();
-  shallow.insert(shallow.end(), l.begin(), l.end());
-  shallow.insert(shallow.end(), {0x03, 'a', 'b', 'c'});
-  EXPECT_EQ(decode<std::vector<std::string>>(shallow), std::vector<std::string>(100, "abc"));
+  EXPECT_EQ(decode<std::vector<std::string>>(nested(1, hex("03 61 62 63"))), std::vector<std::string>(100, "abc"));
   // Large honest messages are well inside the budget.
   Bytes big(3 << 20, 0x5A);
   EXPECT_EQ(decode<Bytes>(encode(big)), big);

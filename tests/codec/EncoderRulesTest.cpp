@@ -16,15 +16,6 @@ struct Outer {
   static constexpr auto codingFields() { return std::make_tuple(field("z", &Outer::z), field("inner", &Outer::inner)); }
 };
 
-struct Empty {
-  static constexpr auto codingFields() { return std::tuple<>(); }
-};
-
-struct HoldsEmpty {
-  Empty e;
-  static constexpr auto codingFields() { return std::make_tuple(field("e", &HoldsEmpty::e)); }
-};
-
 // A value written by the given encoding routine.
 struct Written {
   void (*write)(Encoder&);
@@ -63,7 +54,7 @@ TEST(ShapeNumbering, StoredRecordsGetLowerIDsThanTheirParent) {
   EXPECT_EQ(shapesOf(encode(std::vector<Outer>{{}, {}, {}})), (Shapes{{"a"}, {"inner", "z"}}));
   EXPECT_EQ(shapesOf(encode(std::vector<std::vector<Inner>>{{{}, {}}, {{}}})), (Shapes{{"a"}}));
   // An empty keyed container registers the empty shape.
-  EXPECT_EQ(toHex(encode(HoldsEmpty{})), toHex(hex("02 00 01 01 65 | 00 01 02 00 00")));
+  EXPECT_EQ(toHex(encode(std::map<std::string, Empty>{{"e", {}}})), toHex(hex("02 00 01 01 65 | 00 01 02 00 00")));
 }
 
 TEST(ShapeNumbering, LazilyFinishedChildrenGetHigherIDs) {
@@ -116,8 +107,6 @@ TEST(Layouts, OneNilAmongEightAndNine) {
   EXPECT_EQ(toHex(encode(eight)), "00 02 08 08 01 01 01 01 01 01 01 01 02 03 05 06 07 08");
   std::vector<std::optional<std::int8_t>> nine{1, 2, 3, 4, 5, 6, 7, 8, std::nullopt};
   EXPECT_EQ(toHex(encode(nine)), "00 02 09 00 01 01 01 01 01 01 01 01 01 01 02 03 04 05 06 07 08");
-  EXPECT_EQ(decode<decltype(eight)>(encode(eight)), eight);
-  EXPECT_EQ(decode<decltype(nine)>(encode(nine)), nine);
 }
 
 TEST(Layouts, RunsOfPrimitivesMatchElementByElementEncoding) {

@@ -7,11 +7,6 @@ namespace {
 
 using Kind = ProducerError::Kind;
 
-struct Flag {
-  bool ok = false;
-  static constexpr auto codingFields() { return std::make_tuple(field("ok", &Flag::ok)); }
-};
-
 struct Named {
   std::string name;
   static constexpr auto codingFields() { return std::make_tuple(field("name", &Named::name)); }
@@ -90,10 +85,11 @@ TEST(Failures, InvalidBoolPointsAtTheByte) {
   EXPECT_EQ(decodeError<bool>(hex("00 00 FF")), err(Kind::invalidBool, 2));
 
   // Deep inside: a list of two records; the second record's value byte.
-  Bytes bytes = encode(std::vector<Flag>{{false}, {true}});
+  using Flags = std::vector<std::map<std::string, bool>>;
+  Bytes bytes = encode(Flags{{{"ok", false}}, {{"ok", true}}});
   ASSERT_EQ(toHex(bytes), "01 01 02 6F 6B 00 02 04 00 00 01 00 00 00 01 01");
   bytes[15] = 0x02;
-  EXPECT_EQ(decodeError<std::vector<Flag>>(bytes), err(Kind::invalidBool, 15));
+  EXPECT_EQ(decodeError<Flags>(bytes), err(Kind::invalidBool, 15));
 }
 
 TEST(Failures, InvalidUTF8PointsAtTheFirstStringByte) {
