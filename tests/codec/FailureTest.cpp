@@ -7,16 +7,6 @@ namespace {
 
 using Kind = ProducerError::Kind;
 
-struct Named {
-  std::string name;
-  static constexpr auto codingFields() { return std::make_tuple(field("name", &Named::name)); }
-};
-
-struct Counted {
-  Int count = 0;
-  static constexpr auto codingFields() { return std::make_tuple(field("count", &Counted::count)); }
-};
-
 TEST(Failures, Truncated) {
   const auto truncated = err(Kind::truncated);
   // The shape table: count, key count, key length and key bytes cut off.
