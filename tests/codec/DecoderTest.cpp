@@ -7,7 +7,7 @@ namespace {
 
 using Kind = ProducerError::Kind;
 
-TEST(DecoderTolerance, UnknownKeysAndTrailingBytesAreIgnored) {
+TEST(DecoderTolerance, UnknownKeysTrailingBytesAndSpareBitmapBitsAreIgnored) {
   // A record finds its key among others: "name" between "count" and "note", "count" before both.
   EXPECT_EQ(decode<Named>(encode(Note{"abc", 5, "n"})).name, "abc");
   EXPECT_EQ(decode<Counted>(encode(Note{"abc", 5, "n"})).count, 5);
@@ -19,9 +19,7 @@ TEST(DecoderTolerance, UnknownKeysAndTrailingBytesAreIgnored) {
   EXPECT_EQ(decode<Note>(hex("01 02 05 63 6F 75 6E 74 04 6E 61 6D 65 00 00 0A 05"
                              "05 00 00 00 00 00 00 00 EE EE 03 61 62 63 EE")),
             (Note{"abc", 5, std::nullopt}));
-}
-
-TEST(DecoderTolerance, BitmapBitsPastTheLastEntryAreIgnored) {
+  // Bitmap bits past the last entry are ignored.
   // Three entries, entry 1 nil; bits 3..7 set as well.
   EXPECT_EQ(decode<std::vector<std::optional<std::int8_t>>>(hex("00 | 02 03 FA 01 01 0A 0B")),
             (std::vector<std::optional<std::int8_t>>{10, std::nullopt, 11}));
@@ -30,7 +28,7 @@ TEST(DecoderTolerance, BitmapBitsPastTheLastEntryAreIgnored) {
             (std::map<std::string, std::string>{{"name", "a"}}));
 }
 
-TEST(KeyedReading, AbsentOptionalAndNilOptional) {
+TEST(Reading, OptionalsInRecordsListsAndAtTheRoot) {
   // Omitted: no key. Nothing past the header is looked at.
   withRoot(hex("01 01 04 6E 61 6D 65 | 00 00 04"), [](Decoder& d) {
     auto c = d.container();
@@ -49,10 +47,7 @@ TEST(KeyedReading, AbsentOptionalAndNilOptional) {
     EXPECT_EQ(c.decode<std::string>("name"), "a");
     EXPECT_EQ(c.decode<std::optional<std::string>>("name"), "a");
   });
-}
-
-// Lists as the list coding reads them: nil entries, sized entries, a failing entry.
-TEST(UnkeyedReading, ListEntries) {
+  // Lists as the list coding reads them: nil entries, sized entries, a failing entry.
   using Optionals = std::vector<std::optional<std::int8_t>>;
   EXPECT_EQ(decode<Optionals>(hex("00 | 02 04 05 01 01 07 09")), (Optionals{std::nullopt, 7, std::nullopt, 9}));
   // A nil entry then an empty list.
@@ -62,9 +57,7 @@ TEST(UnkeyedReading, ListEntries) {
   // ["a", <invalid UTF-8>, "c"]: sizes 2, 3, 2.
   EXPECT_EQ(decodeError<std::vector<std::string>>(hex("00 | 01 03 02 03 02 01 61 02 C3 28 01 63")),
             err(Kind::invalidUTF8, 9));
-}
-
-TEST(RootSingleValue, NilFlag) {
+  // The root single value: its nil flag.
   // Any flag other than 00 reads as nil; a direct decode skips the flag unexamined.
   EXPECT_EQ(decode<std::optional<Int>>(hex("00 05 05 00 00 00 00 00 00 00")), std::nullopt);
   EXPECT_EQ(decode<Int>(hex("00 05 05 00 00 00 00 00 00 00")), 5);
@@ -73,7 +66,7 @@ TEST(RootSingleValue, NilFlag) {
   withRoot(hex("00 00"), [](Decoder& d) { EXPECT_FALSE(d.singleValueContainer().decodeNil()); });
 }
 
-TEST(HostileSizes, CountsAndOffsetsAreBoundedByTheBytes) {
+TEST(HostileSizes, CountsOffsetsAndOverlapsAreBoundedByTheBytes) {
   const auto truncated = err(Kind::truncated);
   // Enormous entry counts in every layout.
   EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 | 01 FF FF FF FF FF FF FF FF 7F 01")), truncated);
@@ -94,9 +87,7 @@ TEST(HostileSizes, CountsAndOffsetsAreBoundedByTheBytes) {
   });
   // A string length far beyond the message.
   EXPECT_EQ(decodeError<std::string>(hex("00 00 FF FF FF FF FF FF FF FF 7F 61")), truncated);
-}
-
-TEST(HostileSizes, OverlappingElementsCannotAmplifyADecode) {
+  // Overlapping elements cannot amplify a decode.
   // Entries of nullable lists run to the end of their area, so 100 entries of size 0 all read
   // the same bytes. Four such levels over one 1000-byte string would build 10^8 strings.
   auto nested = [](int levels, const Bytes& innermost) {

@@ -46,7 +46,7 @@ struct Coding<testing::Written> {
 namespace marlinax::codec::testing {
 namespace {
 
-TEST(ShapeNumbering, StoredRecordsGetLowerIDsThanTheirParent) {
+TEST(ShapeNumbering, StoredRecordsBeforeTheirParentLazyChildrenAfterKeysSortedByteWise) {
   Bytes bytes = encode(Outer{Inner{7}, 1});
   EXPECT_EQ(toHex(bytes), toHex(hex("02 01 01 61 02 05 69 6E 6E 65 72 01 7A"
                                     "| 00 01 07 01 00 00 04 07 00 00 00 01")));
@@ -55,9 +55,7 @@ TEST(ShapeNumbering, StoredRecordsGetLowerIDsThanTheirParent) {
   EXPECT_EQ(shapesOf(encode(std::vector<std::vector<Inner>>{{{}, {}}, {{}}})), (Shapes{{"a"}}));
   // An empty keyed container registers the empty shape.
   EXPECT_EQ(toHex(encode(std::map<std::string, Empty>{{"e", {}}})), toHex(hex("02 00 01 01 65 | 00 01 02 00 00")));
-}
-
-TEST(ShapeNumbering, LazilyFinishedChildrenGetHigherIDs) {
+  // Lazily finished children get higher IDs.
   // Eager record first, then the parent, then its lazy children in sorted key order ("m" before "n").
   const Written lazy{[](Encoder& e) {
     auto& c = e.container();
@@ -85,31 +83,25 @@ TEST(ShapeNumbering, LazilyFinishedChildrenGetHigherIDs) {
     c.nestedContainer("b").encode("bc", std::int8_t{1});
   }};
   EXPECT_EQ(shapesOf(encode(reversed)), (Shapes{{"a", "b"}, {"aa"}, {"bc"}}));
-}
-
-TEST(ShapeNumbering, ShapesAreSortedByteWise) {
+  // Shapes are sorted byte-wise.
   std::map<std::string, Int> m{{"note", 1}, {"Name", 2}, {"count", 3}, {"name", 4}};
   EXPECT_EQ(shapesOf(encode(m)), (Shapes{{"Name", "count", "name", "note"}}));
   // Bytes above 0x7F sort after ASCII.
   EXPECT_EQ(shapesOf(encode(std::map<std::string, Int>{{"\xC3\xA9", 1}, {"z", 2}})), (Shapes{{"z", "\xC3\xA9"}}));
 }
 
-TEST(Layouts, UnkeyedLayoutFollowsElementLengths) {
+TEST(Layouts, ListLayoutsRunsAndNils) {
   EXPECT_EQ(toHex(encode(std::vector<std::string>{"ab", "cd"})), "00 00 02 03 02 61 62 02 63 64");
   EXPECT_EQ(toHex(encode(std::vector<std::string>{"abc"})), "00 00 01 04 03 61 62 63");
   EXPECT_EQ(toHex(encode(std::vector<std::string>{"a", "bc"})), "00 01 02 02 03 01 61 02 62 63");
   EXPECT_EQ(toHex(encode(std::vector<std::optional<std::int8_t>>{std::nullopt, std::nullopt})), "00 02 02 03");
   EXPECT_EQ(toHex(encode(std::vector<std::vector<std::int8_t>>{{}, {}})), "00 00 02 03 00 00 00 00 00 00");
-}
-
-TEST(Layouts, OneNilAmongEightAndNine) {
+  // One nil among eight and nine.
   std::vector<std::optional<std::int8_t>> eight{1, 2, 3, std::nullopt, 5, 6, 7, 8};
   EXPECT_EQ(toHex(encode(eight)), "00 02 08 08 01 01 01 01 01 01 01 01 02 03 05 06 07 08");
   std::vector<std::optional<std::int8_t>> nine{1, 2, 3, 4, 5, 6, 7, 8, std::nullopt};
   EXPECT_EQ(toHex(encode(nine)), "00 02 09 00 01 01 01 01 01 01 01 01 01 01 02 03 04 05 06 07 08");
-}
-
-TEST(Layouts, RunsOfPrimitivesMatchElementByElementEncoding) {
+  // Runs of primitives match element by element encoding.
   // 1, 2 as a run, then nil, then 3: the nullable layout with a size per non-nil entry.
   const Written mixedRun{[](Encoder& e) {
     auto& u = e.unkeyedContainer();
@@ -127,9 +119,7 @@ TEST(Layouts, RunsOfPrimitivesMatchElementByElementEncoding) {
   std::vector<bool> flags{true, false, true};
   EXPECT_EQ(toHex(encode(flags)), "00 00 03 01 01 00 01");
   EXPECT_EQ(decode<std::vector<bool>>(encode(flags)), flags);
-}
-
-TEST(Layouts, NilInSingleValuesAndAtTheTop) {
+  // Nil in single values and at the top.
   const Written nilValue{[](Encoder& e) { e.singleValueContainer().encodeNil(); }};
   EXPECT_EQ(toHex(encode(nilValue)), "00 01");
   // Below the top level a nil single value is the element 01.
