@@ -59,6 +59,13 @@ std::optional<ProducerError> decodeError(const Bytes& bytes) {
   return producerError([&] { decode<T>(bytes); });
 }
 
+// `value` is written as `bytes`, and `bytes` read back as `value`.
+template <class T>
+void bothWays(const T& value, std::string_view bytes) {
+  EXPECT_EQ(toHex(encode(value)), toHex(hex(bytes))) << bytes;
+  EXPECT_EQ(decode<T>(hex(bytes)), value) << bytes;
+}
+
 // Runs `f` against the root decoder of `message`; what `f` throws is passed on.
 inline void withRoot(const Bytes& message, const std::function<void(Decoder&)>& f) {
   DecoderSharedContext context;

@@ -14,13 +14,6 @@ const char* const kWorkedRecord =
 const char* const kWorkedNullable =
     "01 03 05 63 6F 75 6E 74 04 6E 61 6D 65 04 6E 6F 74 65 | 01 00 04 08 04 05 00 00 00 00 00 00 00 03 61 62 63";
 
-// `value` is written as `bytes`, and `bytes` read back as `value`.
-template <class T>
-void bothWays(const T& value, const char* bytes) {
-  EXPECT_EQ(toHex(encode(value)), toHex(hex(bytes))) << bytes;
-  EXPECT_EQ(decode<T>(hex(bytes)), value) << bytes;
-}
-
 TEST(WireVectors, RootValuesPrimitivesAndWorkedRecords) {
   bothWays(std::vector<std::int32_t>{1, 2, 3}, "00 | 00 03 04 01 00 00 00 02 00 00 00 03 00 00 00");
   bothWays(std::vector<std::int32_t>{}, "00 00 00 00");
