@@ -13,32 +13,21 @@
 
 namespace marlinax::codec::testing {
 
-// "01 0a FF" -> bytes; spaces and '|' are separators.
+// "01 0a FF" -> bytes; anything but hex digits (spaces, '|') separates.
 inline Bytes hex(std::string_view text) {
+  std::string digits;
+  for (char c : text)
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
   Bytes out;
-  int high = -1;
-  for (char c : text) {
-    if (c == ' ' || c == '|' || c == '\n') continue;
-    int v =
-        std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-    if (high < 0) {
-      high = v;
-    } else {
-      out.push_back(static_cast<std::uint8_t>(high * 16 + v));
-      high = -1;
-    }
-  }
+  for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
   return out;
 }
 
 inline std::string toHex(const Bytes& bytes) {
-  static const char* digits = "0123456789ABCDEF";
   std::string out;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i) out += ' ';
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
+  for (std::uint8_t b : bytes)
+    out += (out.empty() ? "" : " ") + std::string{"0123456789ABCDEF"[b >> 4]} + "0123456789ABCDEF"[b & 15];
   return out;
 }
 
@@ -70,6 +59,13 @@ std::optional<ProducerError> decodeError(const Bytes& bytes) {
   return producerError([&] { decode<T>(bytes); });
 }
 
+// `value` is written as `bytes`, and `bytes` read back as `value`.
+template <class T>
+void bothWays(const T& value, std::string_view bytes) {
+  EXPECT_EQ(toHex(encode(value)), toHex(hex(bytes))) << bytes;
+  EXPECT_EQ(decode<T>(hex(bytes)), value) << bytes;
+}
+
 // Runs `f` against the root decoder of `message`; what `f` throws is passed on.
 inline void withRoot(const Bytes& message, const std::function<void(Decoder&)>& f) {
   DecoderSharedContext context;
@@ -87,6 +83,22 @@ struct Note {
     return std::make_tuple(field("name", &Note::name), field("count", &Note::count), field("note", &Note::note));
   }
   friend bool operator==(const Note&, const Note&) = default;
+};
+
+// Records of one field.
+struct Named {
+  std::string name;
+  static constexpr auto codingFields() { return std::make_tuple(field("name", &Named::name)); }
+};
+
+struct Counted {
+  Int count = 0;
+  static constexpr auto codingFields() { return std::make_tuple(field("count", &Counted::count)); }
+};
+
+struct Empty {
+  static constexpr auto codingFields() { return std::tuple<>(); }
+  friend bool operator==(const Empty&, const Empty&) = default;
 };
 
 }  // namespace marlinax::codec::testing

@@ -7,21 +7,6 @@ namespace {
 
 using Kind = ProducerError::Kind;
 
-struct Flag {
-  bool ok = false;
-  static constexpr auto codingFields() { return std::make_tuple(field("ok", &Flag::ok)); }
-};
-
-struct Named {
-  std::string name;
-  static constexpr auto codingFields() { return std::make_tuple(field("name", &Named::name)); }
-};
-
-struct Counted {
-  Int count = 0;
-  static constexpr auto codingFields() { return std::make_tuple(field("count", &Counted::count)); }
-};
-
 TEST(Failures, Truncated) {
   const auto truncated = err(Kind::truncated);
   // The shape table: count, key count, key length and key bytes cut off.
@@ -62,42 +47,36 @@ TEST(Failures, Truncated) {
   EXPECT_EQ(decodeError<Named>(hex("01 02 01 61 04 6E 61 6D 65 | 00 00 09 02 01 61")), truncated);
 }
 
-TEST(Failures, DuplicateKeysAreRejectedBeforeTheBody) {
+TEST(Failures, DuplicateKeysMetadataAndShapeIDs) {
   EXPECT_EQ(decodeError<Counted>(hex("01 02 01 61 01 61")), err(Kind::duplicateKeys));
   EXPECT_EQ(decodeError<Counted>(hex("02 00 03 01 62 01 61 01 62")), err(Kind::duplicateKeys));
   // Distinct keys in any order are fine; the reader does not require sorted shapes.
   EXPECT_EQ(decodeError<Counted>(hex("01 02 05 63 6F 75 6E 74 01 61 | 00 00 08 01 07 00 00 00 00 00 00 00 00")),
             std::nullopt);
-}
-
-TEST(Failures, InvalidMetadataPointsPastTheMetadataByte) {
+  // Invalid metadata points past the metadata byte.
   EXPECT_EQ(decodeError<Counted>(hex("01 00 | 02 00")), err(Kind::invalidMetadata, 3));
   EXPECT_EQ(decodeError<Counted>(hex("01 00 | FF 00")), err(Kind::invalidMetadata, 3));
   EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 | 03 00")), err(Kind::invalidMetadata, 2));
   // 0x02 is a valid unkeyed layout, and 0x01 a valid keyed one.
   EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 | 02 00")), std::nullopt);
   EXPECT_EQ((decodeError<std::map<std::string, Int>>(hex("01 00 | 01 00"))), std::nullopt);
-}
-
-TEST(Failures, InvalidShapeIDPointsPastTheVarint) {
+  // Invalid shape ID points past the varint.
   EXPECT_EQ(decodeError<Counted>(hex("01 00 | 00 01")), err(Kind::invalidShapeID, 4));
   EXPECT_EQ(decodeError<Counted>(hex("01 00 | 00 80 01")), err(Kind::invalidShapeID, 5));
   EXPECT_EQ(decodeError<Counted>(hex("00 | 01 00")), err(Kind::invalidShapeID, 3));
 }
 
-TEST(Failures, InvalidBoolPointsAtTheByte) {
+TEST(Failures, InvalidBoolAndUTF8PointAtTheirByte) {
   EXPECT_EQ(decodeError<bool>(hex("00 00 02")), err(Kind::invalidBool, 2));
   EXPECT_EQ(decodeError<bool>(hex("00 00 FF")), err(Kind::invalidBool, 2));
 
   // Deep inside: a list of two records; the second record's value byte.
-  Bytes bytes = encode(std::vector<Flag>{{false}, {true}});
-  ASSERT_EQ(toHex(bytes), "01 01 02 6F 6B 00 02 04 00 00 01 00 00 00 01 01");
-  bytes[15] = 0x02;
-  EXPECT_EQ(decodeError<std::vector<Flag>>(bytes), err(Kind::invalidBool, 15));
-}
-
-TEST(Failures, InvalidUTF8PointsAtTheFirstStringByte) {
-  // In a shape key.
+  using Flags = std::vector<std::map<std::string, bool>>;
+  Bytes flags = encode(Flags{{{"ok", false}}, {{"ok", true}}});
+  ASSERT_EQ(toHex(flags), "01 01 02 6F 6B 00 02 04 00 00 01 00 00 00 01 01");
+  flags[15] = 0x02;
+  EXPECT_EQ(decodeError<Flags>(flags), err(Kind::invalidBool, 15));
+  // Invalid UTF-8 points at the first string byte. In a shape key:
   EXPECT_EQ(decodeError<Counted>(hex("01 01 02 C3 28")), err(Kind::invalidUTF8, 3));
   // A root string value.
   EXPECT_EQ(decodeError<std::string>(hex("00 00 02 C3 28")), err(Kind::invalidUTF8, 3));
@@ -130,7 +109,7 @@ TEST(Failures, InvalidUTF8PointsAtTheFirstStringByte) {
   }
 }
 
-TEST(Failures, UnknownKey) {
+TEST(Failures, UnknownKeyAndInvalidOptional) {
   // The record's key is missing from the shape.
   EXPECT_EQ(decodeError<Counted>(encode(Named{"abc"})), err(Kind::unknownKey));
   // A missing key, or a nil one, opened as a nested container or super-decoder.
@@ -147,9 +126,7 @@ TEST(Failures, UnknownKey) {
             err(Kind::unknownKey));
   // Asking whether a missing key is nil is not an error: it is not.
   EXPECT_EQ(rootKeyed(nilCount, [&](auto& c) { EXPECT_FALSE(c.decodeNil("other")); }), std::nullopt);
-}
-
-TEST(Failures, InvalidOptional) {
+  // A value that must be there but is nil.
   // "count" is nil in the bitmap but the record needs it.
   EXPECT_EQ(decodeError<Counted>(hex("01 01 05 63 6F 75 6E 74 | 01 00 01")), err(Kind::invalidOptional));
   // A nil list entry read as a non-optional value.

@@ -81,23 +81,17 @@ class Generator {
   std::mt19937 rng_;
 };
 
-TEST(RoundTrip, RandomNestedValues) {
+// Every value reads back as itself and is written again as the same bytes; every strict prefix of
+// the first (smaller) ones is rejected.
+TEST(RoundTrip, RandomNestedValuesAndTheirPrefixes) {
   Generator gen(20240611);
   for (int i = 0; i < 300; ++i) {
-    Node value = gen.node(3);
+    Node value = gen.node(i < 20 ? 2 : 3);
     Bytes bytes = encode(value);
     Node back = decode<Node>(bytes);
     ASSERT_EQ(back, value) << "value " << i;
-    // The encoding is a function of the value.
     ASSERT_EQ(encode(back), bytes) << "value " << i;
-  }
-}
-
-TEST(RoundTrip, EveryStrictPrefixIsRejected) {
-  Generator gen(7);
-  for (int i = 0; i < 20; ++i) {
-    Bytes bytes = encode(gen.node(2));
-    for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    for (std::size_t cut = 0; i < 20 && cut < bytes.size(); ++cut) {
       Bytes prefix(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
       ASSERT_TRUE(producerError([&] { decode<Node>(prefix); }).has_value()) << "value " << i << " cut " << cut;
     }

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
-#include <string>
+#include <utility>
 #include <vector>
 
 #include "messaging/Multiplexer.h"
@@ -16,38 +16,40 @@ namespace {
 
 using testing::IoHarness;
 using namespace serverMessages;
+using Call = std::pair<Messages, std::uint32_t>;
 
 const Windows::Reply kDisplays{
     .displays = {Display{.identifier = 7, .title = "Display 7", .app = "", .frame = {}, .windowLayer = 0}}};
 
-// Records which operation ran with which identifier field.
+// Records each operation that ran, as its message's identifier, with the request's display
+// identifier (the handshake: its version).
 class RecordingServer : public ServerProtocol, public MessageProtocol {
  public:
   asio::awaitable<std::optional<Bytes>> handle(Messages message, Bytes data) override {
     return serveServerMessage(*this, message, std::move(data));
   }
 
-  std::vector<std::string> calls() const {
+  std::vector<Call> calls() const {
     std::lock_guard lock(mutex_);
     return calls_;
   }
 
 #define RECORD(Operation, Message)                                                                                     \
   asio::awaitable<SerializableVoid> Operation(Message::Request request) override {                                     \
-    record(#Operation, request.identifier);                                                                            \
+    record(Message::identifier, request.identifier);                                                                   \
     co_return SerializableVoid{};                                                                                      \
   }
 
   asio::awaitable<VisionOSHandshake::Reply> visionOSHandshake(VisionOSHandshake::Request request) override {
-    record("visionOSHandshake", static_cast<std::uint32_t>(request.version));
+    record(VisionOSHandshake::identifier, static_cast<std::uint32_t>(request.version));
     co_return VisionOSHandshake::Reply{.version = 42, .name = "computer"};
   }
   asio::awaitable<Windows::Reply> displays(Windows::Request) override {
-    record("displays", 0);
+    record(Windows::identifier, 0);
     co_return kDisplays;
   }
   asio::awaitable<WindowPreview::Reply> windowPreview(WindowPreview::Request request) override {
-    record("windowPreview", request.identifier);
+    record(WindowPreview::identifier, request.identifier);
     if (request.identifier == 0) co_return std::nullopt;
     co_return Bytes{0xF0, 0x0D};
   }
@@ -68,72 +70,58 @@ class RecordingServer : public ServerProtocol, public MessageProtocol {
 #undef RECORD
 
  private:
-  void record(const char* operation, std::uint32_t identifier) {
+  void record(Messages operation, std::uint32_t identifier) {
     std::lock_guard lock(mutex_);
-    calls_.push_back(std::string(operation) + " " + std::to_string(identifier));
+    calls_.emplace_back(operation, identifier);
   }
   mutable std::mutex mutex_;
-  std::vector<std::string> calls_;
+  std::vector<Call> calls_;
 };
 
-// Each row: the message, its body, the reply expected and the operation that must have run.
+// A message, its body, the reply expected and the display identifier its operation must see.
+struct Row {
+  Messages message;
+  Bytes data;
+  Bytes reply;
+  std::uint32_t identifier;
+};
+
+template <class M>
+Row row(typename M::Request request, Bytes reply = {}) {
+  return {M::identifier, serialize(request), std::move(reply), request.identifier};
+}
+
+// Each message reaches its own operation; identifiers the headset serves are not answered (as
+// replies they go to the waiting caller); bodies that do not decode fail without running an operation.
 TEST(ServeServerMessage, EachIdentifierReachesItsOperation) {
   IoHarness io;
   RecordingServer server;
-  const struct {
-    Messages message;
-    Bytes data;
-    Bytes reply;
-    const char* call;
-  } cases[] = {
+  const Row rows[] = {
       {Messages::visionOSHandshake, serialize(HandshakeRequest{.version = 3}),
-       serialize(HandshakeReply{.version = 42, .name = "computer"}), "visionOSHandshake 3"},
-      {Messages::displays, {}, serialize(kDisplays), "displays 0"},
-      {Messages::windowPreview, serialize(WindowPreview::Request{.identifier = 0}), {0x00}, "windowPreview 0"},
-      {Messages::windowPreview,
-       serialize(WindowPreview::Request{.identifier = 1}),
-       {0x01, 0xF0, 0x0D},
-       "windowPreview 1"},
-      {Messages::startCasting, serialize(StartCasting::Request{.identifier = 4}), {}, "startCasting 4"},
-      {Messages::stopCasting, serialize(StopCasting::Request{.identifier = 5}), {}, "stopCasting 5"},
-      {Messages::windowMask, serialize(WindowMask::Request{.identifier = 7, .hash = Bytes(32, 1)}), {}, "windowMask 7"},
-      {Messages::startWatchingForChildWindows,
-       serialize(StartWatchingForChildWindows::Request{.identifier = 8}),
-       {},
-       "startWatchingForChildWindows 8"},
-      {Messages::stopWatchingForChildWindows,
-       serialize(StopWatchingForChildWindows::Request{.identifier = 9}),
-       {},
-       "stopWatchingForChildWindows 9"},
-      {Messages::mouseMoved, serialize(MouseMoved::Request{.identifier = 11, .x = 0.5, .y = 0.5}), {}, "mouseMoved 11"},
-      {Messages::clicked, serialize(Clicked::Request{.identifier = 12, .x = 0, .y = 0}), {}, "clicked 12"},
-      {Messages::scrollBegan, serialize(ScrollBegan::Request{.identifier = 13}), {}, "scrollBegan 13"},
-      {Messages::scrollChanged,
-       serialize(ScrollChanged::Request{.identifier = 14, .x = -3, .y = 40}),
-       {},
-       "scrollChanged 14"},
-      {Messages::scrollEnded, serialize(ScrollEnded::Request{.identifier = 15}), {}, "scrollEnded 15"},
-      {Messages::dragBegan, serialize(DragBegan::Request{.identifier = 16, .x = 0, .y = 0}), {}, "dragBegan 16"},
-      {Messages::dragChanged, serialize(DragChanged::Request{.identifier = 17, .x = 0, .y = 0}), {}, "dragChanged 17"},
-      {Messages::dragEnded, serialize(DragEnded::Request{.identifier = 18, .x = 0, .y = 0}), {}, "dragEnded 18"},
-      {Messages::typed,
-       serialize(Typed::Request{.identifier = 19, .key = input::KeyCode::key_Return, .down = true}),
-       {},
-       "typed 19"},
+       serialize(HandshakeReply{.version = 42, .name = "computer"}), 3},
+      {Messages::displays, {}, serialize(kDisplays), 0},
+      row<WindowPreview>({.identifier = 0}, {0x00}),
+      row<WindowPreview>({.identifier = 1}, {0x01, 0xF0, 0x0D}),
+      row<StartCasting>({.identifier = 4}),
+      row<StopCasting>({.identifier = 5}),
+      row<WindowMask>({.identifier = 7, .hash = Bytes(32, 1)}),
+      row<StartWatchingForChildWindows>({.identifier = 8}),
+      row<StopWatchingForChildWindows>({.identifier = 9}),
+      row<MouseMoved>({.identifier = 11, .x = 0.5, .y = 0.5}),
+      row<Clicked>({.identifier = 12, .x = 0, .y = 0}),
+      row<ScrollBegan>({.identifier = 13}),
+      row<ScrollChanged>({.identifier = 14, .x = -3, .y = 40}),
+      row<ScrollEnded>({.identifier = 15}),
+      row<DragBegan>({.identifier = 16, .x = 0, .y = 0}),
+      row<DragChanged>({.identifier = 17, .x = 0, .y = 0}),
+      row<DragEnded>({.identifier = 18, .x = 0, .y = 0}),
+      row<Typed>({.identifier = 19, .key = input::KeyCode::key_Return, .down = true}),
   };
-  std::vector<std::string> expected;
-  for (const auto& c : cases) {
-    EXPECT_EQ(io.await(server.handle(c.message, c.data)), c.reply) << c.call;
-    expected.push_back(c.call);
+  std::vector<Call> expected;
+  for (const auto& r : rows) {
+    EXPECT_EQ(io.await(server.handle(r.message, r.data)), r.reply) << messageName(r.message);
+    expected.emplace_back(r.message, r.identifier);
   }
-  EXPECT_EQ(server.calls(), expected);
-}
-
-// Identifiers the headset serves are not answered (as replies they go to the waiting caller);
-// bodies that do not decode fail without running the operation.
-TEST(ServeServerMessage, UnservedAndUndecodableRequests) {
-  IoHarness io;
-  RecordingServer server;
   for (Messages message : {Messages::macOSHandshake, Messages::windowFrame, Messages::childWindows})
     EXPECT_EQ(io.await(server.handle(message, Bytes{0x01, 0x02})), std::nullopt) << messageName(message);
   const std::pair<Messages, Bytes> undecodable[] = {
@@ -143,7 +131,7 @@ TEST(ServeServerMessage, UnservedAndUndecodableRequests) {
   };
   for (const auto& [message, data] : undecodable)
     EXPECT_ANY_THROW(io.await(server.handle(message, data))) << messageName(message);
-  EXPECT_TRUE(server.calls().empty());
+  EXPECT_EQ(server.calls(), expected);
   // The displays request has no body to decode: anything is accepted.
   EXPECT_NO_THROW(io.await(server.handle(Messages::displays, Bytes{0xFF})));
 }

@@ -17,7 +17,7 @@ namespace {
 using codec::testing::hex;
 using codec::testing::toHex;
 
-TEST(SerializableForms, OptionalsVoidAndByteStrings) {
+TEST(SerializableForms, OptionalsVoidByteStringsPacksAndFrameRequests) {
   // A present value whose own form is empty is still marked present.
   const std::pair<std::optional<Bytes>, Bytes> optionals[] = {
       {std::nullopt, {0x00}}, {Bytes{}, {0x01}}, {Bytes{0xAA, 0xBB}, {0x01, 0xAA, 0xBB}}};
@@ -34,31 +34,27 @@ TEST(SerializableForms, OptionalsVoidAndByteStrings) {
   EXPECT_NO_THROW(deserialize<SerializableVoid>(Bytes{0xFF, 0x13}));
   EXPECT_EQ(serialize(Bytes{1, 2, 3}), (Bytes{1, 2, 3}));
   EXPECT_EQ(deserialize<Bytes>(Bytes{9, 8}), (Bytes{9, 8}));
-}
-
-TEST(SerializableForms, PacksWriteLengthsThenPieces) {
+  // Packs write lengths then pieces.
   EXPECT_EQ(serialize(makePack(Bytes{0x01, 0x02}, Bytes{0x03})), (Bytes{0x02, 0x01, 0x01, 0x02, 0x03}));
   EXPECT_TRUE(serialize(SerializablePack<>{}).empty());
   // Lengths of 128 and more take two varint bytes; an empty piece has length 0.
-  Bytes big(200, 0x5A);
-  Bytes packed = serialize(makePack(big, Bytes{}, std::optional<Bytes>()));
-  ASSERT_EQ(packed.size(), 4u + 200u + 0u + 1u);
-  EXPECT_EQ((Bytes(packed.begin(), packed.begin() + 4)), (Bytes{0xC8, 0x01, 0x00, 0x01}));
-  EXPECT_EQ(packed.back(), 0x00);
+  Bytes packed{0xC8, 0x01, 0x00, 0x01};
+  packed.insert(packed.end(), 200, 0x5A);
+  packed.push_back(0x00);
+  EXPECT_EQ(serialize(makePack(Bytes(200, 0x5A), Bytes{}, std::optional<Bytes>())), packed);
   EXPECT_THROW((deserialize<SerializablePack<Bytes, Bytes>>(Bytes{0x01, 0x01, 0x00, 0x00})), SerializationError);
-}
-
-TEST(SerializableForms, FrameRequestIsVarintIdentifierThenFragment) {
-  clientMessages::WindowFrame::Request request{.identifier = 300, .frame = Bytes{0xDE, 0xAD, 0xBE}};
-  EXPECT_EQ(serialize(request), (Bytes{0xAC, 0x02, 0xDE, 0xAD, 0xBE}));
-  EXPECT_EQ(deserialize<clientMessages::WindowFrame::Request>(serialize(request)), request);
-
-  clientMessages::WindowFrame::Request large{.identifier = 0xFFFFFFFFu, .frame = {}};
-  EXPECT_EQ(serialize(large), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x0F}));
-  EXPECT_EQ(deserialize<clientMessages::WindowFrame::Request>(serialize(large)).identifier, 0xFFFFFFFFu);
+  // A frame request is the identifier as a varint, then the fragment.
+  using Frame = clientMessages::WindowFrame::Request;
+  const std::pair<Frame, Bytes> frames[] = {
+      {{.identifier = 300, .frame = Bytes{0xDE, 0xAD, 0xBE}}, {0xAC, 0x02, 0xDE, 0xAD, 0xBE}},
+      {{.identifier = 0xFFFFFFFFu, .frame = {}}, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}},
+  };
+  for (const auto& [frame, bytes] : frames) {
+    EXPECT_EQ(serialize(frame), bytes);
+    EXPECT_EQ(deserialize<Frame>(bytes), frame);
+  }
   // 2^32 does not fit a display identifier.
-  EXPECT_THROW(deserialize<clientMessages::WindowFrame::Request>(Bytes{0x80, 0x80, 0x80, 0x80, 0x10}),
-               SerializationError);
+  EXPECT_THROW(deserialize<Frame>(Bytes{0x80, 0x80, 0x80, 0x80, 0x10}), SerializationError);
 }
 
 // Record bodies: the shape table (keys sorted byte-wise), the keyed container (nil flags, shape 0,
