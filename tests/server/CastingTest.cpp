@@ -241,8 +241,7 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStop
     capture->push(kMain, frame(tag));
     EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == tag; }));
   }
-  EXPECT_EQ(inFlight(kMain), 0u);
-  EXPECT_EQ(headset->frameCount(), 0u);
+  EXPECT_EQ(std::pair(inFlight(kMain), headset->frameCount()), std::pair(std::size_t{0}, std::size_t{0}));
 
   link->attachRemote();
   // A frame that cannot be encoded (rows longer than its buffer) and a
@@ -255,9 +254,7 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStop
   EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == 6; }));
   capture->push(kMain, platform::SampleBuffer{});
   ReceivedFrame next = pushAndReceive(kMain, frame(7));
-  EXPECT_EQ(next.tag(), 7);
-  EXPECT_TRUE(next.fragment.hasMask);
-  EXPECT_EQ(headset->frameCount(), 1u);
+  EXPECT_EQ(std::tuple(next.tag(), next.fragment.hasMask, headset->frameCount()), std::tuple(7, true, 1u));
 
   // As in the server, only the connection and the tasks keep the handler now:
   // the connection's end still stops the casting.
@@ -265,8 +262,7 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStop
   link->handler.reset();
   link->headsetEnd.close();
   EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
-  EXPECT_EQ(stoppedOnEnd.load(), 1u);
-  EXPECT_EQ(capture->runningStreams(), 0);
+  EXPECT_EQ(std::tuple(stoppedOnEnd.load(), capture->runningStreams()), std::tuple(1u, 0));
 }
 
 // A slow headset never has more frames in flight than the bound and gets the
@@ -323,22 +319,18 @@ TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
   call<serverMessages::StartWatchingForChildWindows>({.identifier = kMain});
   for (std::uint8_t tag = 1; tag <= 3; ++tag) pushAndReceive(kMain, frame(tag));
   capture->push(kMain, frame(4));  // waits for a slot that a silent headset never frees
-  EXPECT_EQ(link->server->pendingRequests(), 3u);
-  EXPECT_EQ(capture->runningStreams(), 2);
+  EXPECT_EQ(std::tuple(link->server->pendingRequests(), capture->runningStreams()), std::tuple(3u, 2));
 
   link->headsetEnd.close();
   EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
-  EXPECT_EQ(stoppedOnEnd.load(), 2u);
-  EXPECT_EQ(capture->runningStreams(), 0);
-  EXPECT_TRUE(handler->connectionHasEnded());
-  EXPECT_TRUE(IoHarness::eventually([&] { return link->server->pendingRequests() == 0; }));
-  EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 0; }));
+  EXPECT_EQ(std::tuple(stoppedOnEnd.load(), capture->runningStreams(), handler->connectionHasEnded()),
+            std::tuple(2u, 0, true));
+  EXPECT_TRUE(IoHarness::eventually([&] { return link->server->pendingRequests() == 0 && inFlight(kMain) == 0; }));
   EXPECT_EQ(handler->castingCount(), 0u);
 
   // Nothing is started for a headset that is gone.
   link->io.await(handler->startCasting({.identifier = kMain}));
-  EXPECT_EQ(capture->runningStreams(), 0);
-  EXPECT_EQ(handler->endConnection(), 0u);
+  EXPECT_EQ(std::tuple(capture->runningStreams(), handler->endConnection()), std::tuple(0, 0u));
   EXPECT_EQ(endedReports.load(), 1) << "reported once";
 }
 
