@@ -40,6 +40,7 @@ CAPTUREX11 = ["capture_x11_test"]  # starts its own Xvfb
 CAPTUREIMAGE = ["capture_image_test"]
 DISPLAYSX11 = ["cvt_timings_test", "virtual_display_x11_test"]  # Xvfb, and Xorg with the dummy driver
 WAYLAND = ["wayland_logic_test"]
+ASYNC = ["async_tests"]
 
 # (file, original text, mutated text, fault, tests). The original text must occur exactly once in
 # the file.
@@ -260,6 +261,22 @@ MUTANTS = [
      "a double-click time of zero accepted", X11INPUT),
     ("src/platform/x11/InputPosterX11.cpp", "if (connection && !connection->lost()) return;",
      "if (connection) return;", "input never connects again after the X server went away", X11INPUT),
+    # async
+    ("src/async/Queue.h", "if (state_->capacity != 0 && state_->items.size() >= state_->capacity) {", "if (false) {",
+     "a bounded queue grows without limit", ASYNC),
+    ("src/async/Semaphore.h", "if (!next) ++free;", "++free;",
+     "a permit handed to a waiter is also counted free", ASYNC),
+    ("src/async/Waiter.h", "        Waiter<Signature> waiter = std::move(it->second);\n        entries_.erase(it);",
+     "        Waiter<Signature> waiter = std::move(it->second);", "a cancelled waiter keeps its place in line", ASYNC),
+    ("src/async/Waiter.h", "cancelled = alive->waiters.remove(id);", "cancelled = alive->waiters.popFront();",
+     "cancelling resumes the oldest waiter instead of the cancelled one", ASYNC),
+    ("src/async/Queue.h", "      waiter = state_->waiters.popFront();\n      if (!waiter) {",
+     "      waiter = state_->waiters.popFront();\n      if (waiter) waiter(asio::error::operation_aborted, {});\n      {",
+     "a value pushed while a reader waits is lost to it", ASYNC),
+    ("src/async/RunOn.h", "          result = work();\n        } catch (...) {\n          error = std::current_exception();",
+     "          result = work();\n        } catch (...) {", "an exception from work run elsewhere is swallowed", ASYNC),
+    ("src/async/Semaphore.h", "state_(std::make_shared<State>(capacity == 0 ? 1 : capacity))",
+     "state_(std::make_shared<State>(capacity))", "a semaphore of capacity 0 never grants a permit", ASYNC),
     # app view-model
     ("src/app/ContentViewState.cpp", "--servedHeadsets_ == 0)", "--servedHeadsets_ >= 0)",
      "a replaced headset's late end shows the window waiting", APP),

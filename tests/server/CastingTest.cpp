@@ -146,39 +146,17 @@ TEST_F(CastingTest, DisplayListAndPreviewsAndTheirFailures) {
   EXPECT_EQ(call<serverMessages::WindowPreview>({.identifier = kMain}), std::nullopt);
   capture->setScreenshotEmpty(false);
 
-  auto preview = call<serverMessages::WindowPreview>({.identifier = kMain});
-  ASSERT_TRUE(preview.has_value());
-  peer::ReadFragment fragment = peer::readFragment(*preview);
-  EXPECT_TRUE(fragment.hasMask);
+  EXPECT_TRUE(call<serverMessages::WindowPreview>({.identifier = kMain}).has_value());
   const auto shot = capture->lastScreenshotConfiguration().value();
   EXPECT_EQ(std::tuple(shot.width, shot.height, shot.showsCursor), std::tuple(1200, 640, true));
 }
 
 // ---- casting and the mask memory -------------------------------------------
 
-// The confirmation sequence itself (changed masks, wrong digests) is the mask table's test; here
-// the headset's confirmation reaches the table and a restart forgets it (see the next test).
-TEST_F(CastingTest, MaskTravelsUntilTheHeadsetConfirmsItAndAPreviewOrAnotherDisplayLeavesThatAlone) {
-  start();
-  call<serverMessages::StartCasting>({.identifier = kMain});
-  EXPECT_EQ(capture->runningStreams(kMain), 1);
-  ReceivedFrame m1 = pushAndReceive(kMain, frame(1));
-  EXPECT_EQ(m1.identifier, kMain);
-  EXPECT_EQ(m1.tag(), 1);
-  ASSERT_TRUE(m1.fragment.hasMask);
-  EXPECT_TRUE(pushAndReceive(kMain, frame(2)).fragment.hasMask) << "unconfirmed masks keep travelling";
-  acknowledge(kMain, m1);
-  EXPECT_FALSE(pushAndReceive(kMain, frame(3)).fragment.hasMask);
-  auto preview = call<serverMessages::WindowPreview>({.identifier = kMain});
-  ASSERT_TRUE(preview.has_value());
-  EXPECT_TRUE(peer::readFragment(*preview).hasMask);
-  EXPECT_FALSE(pushAndReceive(kMain, frame(4)).fragment.hasMask);
-  // Another display's mask is its own, unconfirmed.
-  call<serverMessages::StartCasting>({.identifier = kSide});
-  EXPECT_TRUE(pushAndReceive(kSide, frame(5)).fragment.hasMask);
-}
-
-TEST_F(CastingTest, StartAndStopEdgeCases) {
+// A mask travels until the headset confirms it, and a preview leaves the
+// confirmation alone (the confirmation sequence itself is the mask table's
+// test); a restart forgets it.
+TEST_F(CastingTest, StartRestartAndStopWithTheMaskMemory) {
   start();
   // Stopping a display that is not cast is answered and changes nothing.
   call<serverMessages::StopCasting>({.identifier = kSide});
@@ -197,32 +175,35 @@ TEST_F(CastingTest, StartAndStopEdgeCases) {
   EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
   EXPECT_EQ(handler->castingCount(), 0u);
 
-  // Starting again restarts the stream: a still screen sends its first frame,
-  // with the mask, at once, and the old stream and its loop are gone.
   call<serverMessages::StartCasting>({.identifier = kMain});
   ReceivedFrame first = pushAndReceive(kMain, frame(1));
+  EXPECT_EQ(std::tuple(first.identifier, first.tag(), first.fragment.hasMask), std::tuple(kMain, 1, true));
+  EXPECT_TRUE(pushAndReceive(kMain, frame(2)).fragment.hasMask) << "unconfirmed masks keep travelling";
   acknowledge(kMain, first);
+  auto preview = call<serverMessages::WindowPreview>({.identifier = kMain});
+  ASSERT_TRUE(preview.has_value());
+  EXPECT_TRUE(peer::readFragment(*preview).hasMask);
   EXPECT_FALSE(pushAndReceive(kMain, frame(2)).fragment.hasMask);
+  // Starting again restarts the stream: a still screen sends its first frame,
+  // with the mask, at once, and the old stream and its loop are gone.
   capture->setScreen(kMain, frame(2));
   std::weak_ptr<DisplayCast> replaced = handler->casts().find(kMain);
   call<serverMessages::StartCasting>({.identifier = kMain});
   // The replaced cast's loop ended and let go of everything it held.
   EXPECT_TRUE(IoHarness::eventually([&] { return replaced.expired(); }));
-  EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 3; }));
-  EXPECT_EQ(headset->frames().at(2).tag(), 2);
-  EXPECT_TRUE(headset->frames().at(2).fragment.hasMask);
-  EXPECT_EQ(capture->runningStreams(kMain), 1);
-  EXPECT_EQ(capture->startCount(), 2);
-  EXPECT_EQ(handler->castingCount(), 1u);
+  EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 4; }));
+  EXPECT_EQ(std::pair(headset->frames().at(3).tag(), headset->frames().at(3).fragment.hasMask),
+            std::pair(std::int64_t{2}, true));
+  EXPECT_EQ(std::tuple(capture->runningStreams(kMain), capture->startCount(), handler->castingCount()),
+            std::tuple(1, 2, 1u));
   EXPECT_TRUE(pushAndReceive(kMain, frame(3)).fragment.hasMask) << "the restarted stream's mask is unconfirmed";
 
   // One stop ends the only stream and its loop.
   std::weak_ptr<DisplayCast> stopped = handler->casts().find(kMain);
   call<serverMessages::StopCasting>({.identifier = kMain});
   EXPECT_TRUE(IoHarness::eventually([&] { return stopped.expired(); }));
-  EXPECT_EQ(capture->runningStreams(kMain), 0);
-  EXPECT_EQ(capture->push(kMain, frame(4)), 0);
-  EXPECT_EQ(handler->castingCount(), 0u);
+  EXPECT_EQ(std::tuple(capture->runningStreams(kMain), capture->push(kMain, frame(4)), handler->castingCount()),
+            std::tuple(0, 0, 0u));
 }
 
 // The cache's frames are one whole compression with restart markers (their
@@ -252,30 +233,6 @@ TEST_F(CastingTest, TheSegmentCacheCanBeTurnedOffAndTrustsTheCapturesDamage) {
   }
 }
 
-TEST_F(CastingTest, ACaptureThatEndsOnItsOwnEndsTheCasting) {
-  start();
-  headset->setMode(TestHeadset::Mode::hold);
-  call<serverMessages::StartCasting>({.identifier = kMain});
-  call<serverMessages::StartCasting>({.identifier = kSide});
-  pushAndReceive(kMain, frame(1));
-  ASSERT_EQ(inFlight(kMain), 1u);
-  std::weak_ptr<DisplayCast> failed = handler->casts().find(kMain);
-  // The display goes away while a frame waits for its reply: its stream is
-  // unregistered and stopped, the loop ends, the other display casts on.
-  EXPECT_EQ(capture->endStreams(kMain, "the display was removed"), 1);
-  EXPECT_TRUE(IoHarness::eventually([&] { return capture->runningStreams(kMain) == 0; }));
-  EXPECT_TRUE(IoHarness::eventually([&] { return handler->castingCount() == 1; }));
-  headset->setMode(TestHeadset::Mode::answer);
-  headset->releaseAll();
-  // Once its last frame is answered nothing of the cast is left.
-  EXPECT_TRUE(IoHarness::eventually([&] { return failed.expired(); }));
-  EXPECT_EQ(pushAndReceive(kSide, frame(2)).identifier, kSide);
-  // Casting the display again starts a new stream.
-  call<serverMessages::StartCasting>({.identifier = kMain});
-  EXPECT_EQ(capture->runningStreams(kMain), 1);
-  EXPECT_EQ(pushAndReceive(kMain, frame(3)).tag(), 3);
-}
-
 TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStopsAHandlerNobodyHolds) {
   start(/*withRemote=*/false);
   call<serverMessages::StartCasting>({.identifier = kMain});
@@ -284,8 +241,7 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStop
     capture->push(kMain, frame(tag));
     EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == tag; }));
   }
-  EXPECT_EQ(inFlight(kMain), 0u);
-  EXPECT_EQ(headset->frameCount(), 0u);
+  EXPECT_EQ(std::pair(inFlight(kMain), headset->frameCount()), std::pair(std::size_t{0}, std::size_t{0}));
 
   link->attachRemote();
   // A frame that cannot be encoded (rows longer than its buffer) and a
@@ -298,9 +254,7 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStop
   EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == 6; }));
   capture->push(kMain, platform::SampleBuffer{});
   ReceivedFrame next = pushAndReceive(kMain, frame(7));
-  EXPECT_EQ(next.tag(), 7);
-  EXPECT_TRUE(next.fragment.hasMask);
-  EXPECT_EQ(headset->frameCount(), 1u);
+  EXPECT_EQ(std::tuple(next.tag(), next.fragment.hasMask, headset->frameCount()), std::tuple(7, true, 1u));
 
   // As in the server, only the connection and the tasks keep the handler now:
   // the connection's end still stops the casting.
@@ -308,17 +262,18 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStop
   link->handler.reset();
   link->headsetEnd.close();
   EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
-  EXPECT_EQ(stoppedOnEnd.load(), 1u);
-  EXPECT_EQ(capture->runningStreams(), 0);
+  EXPECT_EQ(std::tuple(stoppedOnEnd.load(), capture->runningStreams()), std::tuple(1u, 0));
 }
 
-TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestFrame) {
+// A slow headset never has more frames in flight than the bound and gets the
+// newest frame; a capture that ends on its own ends its display's casting.
+TEST_F(CastingTest, SlowHeadsetAndACaptureThatEndsOnItsOwn) {
   start();
   headset->setMode(TestHeadset::Mode::hold);
   call<serverMessages::StartCasting>({.identifier = kMain});
+  call<serverMessages::StartCasting>({.identifier = kSide});
   for (std::uint8_t tag = 1; tag <= 3; ++tag) EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
-  EXPECT_EQ(inFlight(kMain), 3u);
-  EXPECT_EQ(capture->grabCount(), 3);
+  EXPECT_EQ(std::pair(inFlight(kMain), capture->grabCount()), std::pair(std::size_t{3}, 3));
 
   // Every slot is busy: the screen changes are coalesced by the capture,
   // nothing is grabbed and nothing is sent.
@@ -327,20 +282,33 @@ TEST_F(CastingTest, SlowHeadsetNeverHasMoreThanTheBoundInFlightAndGetsTheNewestF
     EXPECT_LE(link->server->pendingRequests(), 3u);
     EXPECT_LE(inFlight(kMain), 3u);
   }
-  EXPECT_EQ(headset->frameCount(), 3u);
-  EXPECT_EQ(capture->grabCount(), 3);
+  EXPECT_EQ(std::pair(headset->frameCount(), capture->grabCount()), std::pair(std::size_t{3}, 3));
 
   // One reply frees one slot, which asks for a frame: one grab, the newest.
   headset->releaseOne();
   EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 4; }));
-  EXPECT_EQ(headset->frames().at(3).tag(), 30);
-  EXPECT_EQ(capture->grabCount(), 4);
+  EXPECT_EQ(std::pair(headset->frames().at(3).tag(), capture->grabCount()), std::pair(std::int64_t{30}, 4));
   EXPECT_LE(link->server->pendingRequests(), 3u);
 
+  // Two more replies leave one frame waiting for its reply when the display
+  // goes away: its stream is unregistered and stopped, the loop ends, the
+  // other display casts on.
+  headset->releaseOne();
+  headset->releaseOne();
+  EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 1; }));
+  std::weak_ptr<DisplayCast> failed = handler->casts().find(kMain);
+  EXPECT_EQ(capture->endStreams(kMain, "the display was removed"), 1);
+  EXPECT_TRUE(IoHarness::eventually([&] { return capture->runningStreams(kMain) == 0; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return handler->castingCount() == 1; }));
   headset->setMode(TestHeadset::Mode::answer);
   headset->releaseAll();
-  EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 0; }));
-  EXPECT_EQ(pushAndReceive(kMain, frame(40)).tag(), 40);
+  // Once its last frame is answered nothing of the cast is left.
+  EXPECT_TRUE(IoHarness::eventually([&] { return failed.expired(); }));
+  EXPECT_EQ(pushAndReceive(kSide, frame(40)).identifier, kSide);
+  // Casting the display again starts a new stream.
+  call<serverMessages::StartCasting>({.identifier = kMain});
+  EXPECT_EQ(capture->runningStreams(kMain), 1);
+  EXPECT_EQ(pushAndReceive(kMain, frame(41)).tag(), 41);
 }
 
 TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
@@ -351,27 +319,41 @@ TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
   call<serverMessages::StartWatchingForChildWindows>({.identifier = kMain});
   for (std::uint8_t tag = 1; tag <= 3; ++tag) pushAndReceive(kMain, frame(tag));
   capture->push(kMain, frame(4));  // waits for a slot that a silent headset never frees
-  EXPECT_EQ(link->server->pendingRequests(), 3u);
-  EXPECT_EQ(capture->runningStreams(), 2);
+  EXPECT_EQ(std::tuple(link->server->pendingRequests(), capture->runningStreams()), std::tuple(3u, 2));
 
   link->headsetEnd.close();
   EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
-  EXPECT_EQ(stoppedOnEnd.load(), 2u);
-  EXPECT_EQ(capture->runningStreams(), 0);
-  EXPECT_TRUE(handler->connectionHasEnded());
-  EXPECT_TRUE(IoHarness::eventually([&] { return link->server->pendingRequests() == 0; }));
-  EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 0; }));
+  EXPECT_EQ(std::tuple(stoppedOnEnd.load(), capture->runningStreams(), handler->connectionHasEnded()),
+            std::tuple(2u, 0, true));
+  EXPECT_TRUE(IoHarness::eventually([&] { return link->server->pendingRequests() == 0 && inFlight(kMain) == 0; }));
   EXPECT_EQ(handler->castingCount(), 0u);
 
   // Nothing is started for a headset that is gone.
   link->io.await(handler->startCasting({.identifier = kMain}));
-  EXPECT_EQ(capture->runningStreams(), 0);
-  EXPECT_EQ(handler->endConnection(), 0u);
+  EXPECT_EQ(std::tuple(capture->runningStreams(), handler->endConnection()), std::tuple(0, 0u));
   EXPECT_EQ(endedReports.load(), 1) << "reported once";
 }
 
-TEST_F(CastingTest, FramesOfTwoDisplaysAndInputRequestsAtOnce) {
+// ---- input -------------------------------------------------------------------
+
+// Pointer requests use the named display's frame, scrolling and keys need none;
+// input requests among many frames of both displays at once all arrive.
+TEST_F(CastingTest, InputRequestsAloneAndAmongFramesOfTwoDisplays) {
   start();
+  call<serverMessages::Clicked>({.identifier = kSide, .x = 0.5, .y = 0.5});
+  call<serverMessages::MouseMoved>({.identifier = kMain, .x = -0.5, .y = 2.0});
+  // A display that does not exist posts nothing; scrolling and keys need none.
+  call<serverMessages::Clicked>({.identifier = 4242, .x = 0.5, .y = 0.5});
+  call<serverMessages::MouseMoved>({.identifier = 4242, .x = 0.5, .y = 0.5});
+  call<serverMessages::ScrollChanged>({.identifier = 4242, .x = 10.7, .y = -3.9});
+  call<serverMessages::Typed>({.identifier = 4242, .key = input::KeyCode::key_Command, .down = true});
+  std::vector<PostedInput> expected = {PostedInput::leftDown(2560, 400, 1), PostedInput::leftUp(2560, 400, 1),
+                                       PostedInput::move(-960, 2160),
+                                       PostedInput::scroll(platform::ScrollPhase::changed, 10, -3),
+                                       PostedInput::keyEvent(input::KeyCode::key_Command, true)};
+  EXPECT_EQ(poster->events(), expected);
+
+  poster->clear();
   call<serverMessages::StartCasting>({.identifier = kMain});
   call<serverMessages::StartCasting>({.identifier = kSide});
   // Many frames of both displays at once, with input requests in between:
@@ -390,24 +372,6 @@ TEST_F(CastingTest, FramesOfTwoDisplaysAndInputRequestsAtOnce) {
   }
   EXPECT_EQ(named, (std::set<std::uint32_t>{kMain, kSide}));
   EXPECT_EQ(poster->events().size(), 40u);
-}
-
-// ---- input -------------------------------------------------------------------
-
-TEST_F(CastingTest, PointerRequestsUseTheNamedDisplaysFrameAndScrollAndKeysNeedNone) {
-  start();
-  call<serverMessages::Clicked>({.identifier = kSide, .x = 0.5, .y = 0.5});
-  call<serverMessages::MouseMoved>({.identifier = kMain, .x = -0.5, .y = 2.0});
-  // A display that does not exist posts nothing; scrolling and keys need none.
-  call<serverMessages::Clicked>({.identifier = 4242, .x = 0.5, .y = 0.5});
-  call<serverMessages::MouseMoved>({.identifier = 4242, .x = 0.5, .y = 0.5});
-  call<serverMessages::ScrollChanged>({.identifier = 4242, .x = 10.7, .y = -3.9});
-  call<serverMessages::Typed>({.identifier = 4242, .key = input::KeyCode::key_Command, .down = true});
-  std::vector<PostedInput> expected = {PostedInput::leftDown(2560, 400, 1), PostedInput::leftUp(2560, 400, 1),
-                                       PostedInput::move(-960, 2160),
-                                       PostedInput::scroll(platform::ScrollPhase::changed, 10, -3),
-                                       PostedInput::keyEvent(input::KeyCode::key_Command, true)};
-  EXPECT_EQ(poster->events(), expected);
 
   // A display lookup that fails fails the request: nothing posted, no reply.
   capture->setFetchFailure("gone");

@@ -24,9 +24,9 @@ namespace {
 
 using testing::IoHarness;
 
-class SessionLoopTest : public ::testing::Test {
- protected:
-  void start(std::chrono::milliseconds tlsHandshakeTimeout = std::chrono::seconds(30)) {
+// One loop, listening on an ephemeral loopback port.
+struct LoopUnderTest {
+  explicit LoopUnderTest(std::chrono::milliseconds tlsHandshakeTimeout = std::chrono::seconds(30)) {
     SessionLoop::Options options;
     options.version = 1;
     options.tlsHandshakeTimeout = tlsHandshakeTimeout;
@@ -46,7 +46,7 @@ class SessionLoopTest : public ::testing::Test {
     listeningPort = IoHarness::get(port.get_future());
   }
 
-  ~SessionLoopTest() override {
+  ~LoopUnderTest() {
     // Every read loop ends before the threads stop, so nothing is left waiting.
     for (auto& session : sessions) {
       session->close();
@@ -95,55 +95,48 @@ class SessionLoopTest : public ::testing::Test {
   std::vector<std::shared_ptr<peer::HeadsetSession>> sessions;
 };
 
-TEST_F(SessionLoopTest, MatchingVersionPublishesTheHeadsetAndStopsListening) {
-  start();
-  ASSERT_NE(listeningPort, 0);
-  auto headset = openHeadset(1, "Vision Test");
-  EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::connected);
-  auto remotes = publishedRemotes();
-  ASSERT_EQ(remotes.size(), 1u);
-  EXPECT_EQ(remotes[0].name, "Vision Test");
-  EXPECT_EQ(headset->handler().computerVersion(), 1);
-  EXPECT_TRUE(IoHarness::eventually([&] { return refusesNewConnections(); }));
-
-  // The published remote reaches the headset, and the headset is served.
-  io.await(remotes[0].childWindows({.parent = 3, .children = {4, 5}}));
-  EXPECT_EQ(headset->handler().childWindowListsReceived(), 1u);
-  auto reply = io.await(headset->call<serverMessages::VisionOSHandshake>({.version = 1}));
-  EXPECT_EQ(reply.name, "Test Computer");
+// Either way the loop stops listening and the connection is served; only a
+// matching version publishes the headset, whose remote then reaches it.
+TEST(SessionLoop, TheHandshakeVersionDecidesWhetherTheHeadsetIsPublished) {
+  for (std::int64_t version : {1, 2}) {
+    SCOPED_TRACE(version);
+    LoopUnderTest loop;
+    auto headset = loop.openHeadset(version, "Vision Test");
+    EXPECT_EQ(IoHarness::get(std::move(loop.outcome)),
+              version == 1 ? SessionOutcome::connected : SessionOutcome::versionMismatch);
+    EXPECT_TRUE(IoHarness::eventually([&] { return loop.refusesNewConnections(); }));
+    auto reply = loop.io.await(headset->call<serverMessages::VisionOSHandshake>({.version = version}));
+    EXPECT_EQ(std::pair(reply.version, reply.name), std::pair(std::int64_t{1}, std::string("Test Computer")));
+    auto remotes = loop.publishedRemotes();
+    ASSERT_EQ(remotes.size(), version == 1 ? 1u : 0u);
+    if (remotes.empty()) continue;
+    EXPECT_EQ(remotes[0].name, "Vision Test");
+    EXPECT_EQ(headset->handler().computerVersion(), 1);
+    loop.io.await(remotes[0].childWindows({.parent = 3, .children = {4, 5}}));
+    EXPECT_EQ(headset->handler().childWindowListsReceived(), 1u);
+  }
 }
 
-TEST_F(SessionLoopTest, MismatchedVersionPublishesNothingButTheConnectionIsStillServed) {
-  start();
-  auto headset = openHeadset(2, "Newer Headset");
-  EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::versionMismatch);
-  EXPECT_TRUE(publishedRemotes().empty());
-  EXPECT_TRUE(IoHarness::eventually([&] { return refusesNewConnections(); }));
-  auto reply = io.await(headset->call<serverMessages::VisionOSHandshake>({.version = 2}));
-  EXPECT_EQ(reply.version, 1);
-  EXPECT_EQ(reply.name, "Test Computer");
-}
-
-TEST_F(SessionLoopTest, ASecondConnectionIsNeverServed) {
-  start();
+TEST(SessionLoop, ASecondConnectionIsNeverServed) {
+  LoopUnderTest loop;
   // The first connection is secured but does not answer the handshake yet.
-  auto first = io.await(transport::openConnection(io.executor(), "127.0.0.1", listeningPort, Bytes()));
-  auto handshake = io.await(first.receive());
+  auto first = loop.io.await(transport::openConnection(loop.io.executor(), "127.0.0.1", loop.listeningPort, Bytes()));
+  auto handshake = loop.io.await(first.receive());
   ASSERT_TRUE(handshake);
   ASSERT_GE(handshake->size(), 2u);
   EXPECT_EQ((*handshake)[0], 0x01);
 
   // A second headset gets its TCP connection accepted but is never secured.
-  auto second = io.start(transport::openConnection(io.executor(), "127.0.0.1", listeningPort, Bytes()));
+  auto second = loop.io.start(transport::openConnection(loop.io.executor(), "127.0.0.1", loop.listeningPort, Bytes()));
   EXPECT_EQ(second.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
 
   Bytes reply{0x01, (*handshake)[1]};
   Bytes body = serialize(HandshakeReply{.version = 1, .name = "First"});
   reply.insert(reply.end(), body.begin(), body.end());
-  io.await(first.send(reply));
-  EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::connected);
-  ASSERT_EQ(publishedRemotes().size(), 1u);
-  EXPECT_EQ(publishedRemotes()[0].name, "First");
+  loop.io.await(first.send(reply));
+  EXPECT_EQ(IoHarness::get(std::move(loop.outcome)), SessionOutcome::connected);
+  ASSERT_EQ(loop.publishedRemotes().size(), 1u);
+  EXPECT_EQ(loop.publishedRemotes()[0].name, "First");
 
   // Once the loop ended the waiting connection is released unserved.
   ASSERT_TRUE(IoHarness::finishes(second));
@@ -151,12 +144,12 @@ TEST_F(SessionLoopTest, ASecondConnectionIsNeverServed) {
   first.close();
 }
 
-TEST_F(SessionLoopTest, ClientThatNeverStartsTlsIsGivenUp) {
-  start(std::chrono::milliseconds(200));
+TEST(SessionLoop, ClientThatNeverStartsTlsIsGivenUp) {
+  LoopUnderTest loop(std::chrono::milliseconds(200));
   asio::io_context local;
   asio::ip::tcp::socket silent(local);
-  silent.connect({asio::ip::make_address("127.0.0.1"), listeningPort});
-  EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::connectFailed);
+  silent.connect({asio::ip::make_address("127.0.0.1"), loop.listeningPort});
+  EXPECT_EQ(IoHarness::get(std::move(loop.outcome)), SessionOutcome::connectFailed);
   // The server closed the connection it gave up on.
   char byte = 0;
   std::error_code error;
@@ -164,10 +157,10 @@ TEST_F(SessionLoopTest, ClientThatNeverStartsTlsIsGivenUp) {
   EXPECT_TRUE(error == asio::error::eof || error == asio::error::connection_reset) << error.message();
 }
 
-TEST_F(SessionLoopTest, StoppingBeforeAConnectionEndsTheLoop) {
-  start();
-  loop->stop();
-  EXPECT_EQ(IoHarness::get(std::move(outcome)), SessionOutcome::listenerEnded);
+TEST(SessionLoop, StoppingBeforeAConnectionEndsTheLoop) {
+  LoopUnderTest loop;
+  loop.loop->stop();
+  EXPECT_EQ(IoHarness::get(std::move(loop.outcome)), SessionOutcome::listenerEnded);
 }
 
 }  // namespace
