@@ -86,6 +86,22 @@ MUTANTS = [
      "TLS: the PSK identity is not checked", ["transport_tls_test"]),
     ("src/transport/Tls.cpp", 'constexpr char kIdentity[] = "Marlinax";', 'constexpr char kIdentity[] = "marlinax";',
      "TLS: wrong PSK identity sent", ["transport_tls_test"]),
+    ("src/transport/TlsConnection.cpp", "    if (writing_) {", "    if (false) {",
+     "TLS: concurrent sends write at the same time", ["transport_tls_test"]),
+    ("src/transport/TlsConnection.cpp", "      if (turn->small)", "      if (false)",
+     "TLS: a small reply waits behind large messages", ["transport_tls_test"]),
+    ("src/transport/TlsConnection.cpp", "        std::erase(writeQueue_, turn);", "",
+     "TLS: a cancelled send keeps its turn and stalls the sends after it", ["transport_tls_test"]),
+    ("src/transport/TlsConnection.cpp", "if (self->waiting_ < kMaxWaitingMessages) {",
+     "if (false && self->waiting_ < kMaxWaitingMessages) {", "TLS: reading never resumes once a slow consumer fell behind",
+     ["transport_tls_test"]),
+    ("src/transport/ServiceAdvertiser.cpp", "if (result == AVAHI_ERR_COLLISION) {", "if (false) {",
+     "DNS-SD: a service under a name already taken is never renamed", ["transport_dnssd_test"]),
+    ("src/transport/AvahiClientKeeper.cpp",
+     "self->scheduleRetry(error == AVAHI_ERR_DISCONNECTED ? 0 : kRetryMilliseconds);", "(void)error;",
+     "DNS-SD: never registered again after the daemon restarts", ["transport_dnssd_test"]),
+    ("src/transport/IncomingConnections.cpp", "advertiser = std::move(advertiser_);", "",
+     "DNS-SD: a terminated listener stays advertised", ["transport_dnssd_test"]),
     # messaging
     ("src/server/HeadsetServer.cpp", "endedAlready = link->endedUnserved;", "endedAlready = false;",
      "a headset leaving right after the handshake stays connected", ["server_headset_server_tests"]),
@@ -288,6 +304,10 @@ MUTANTS = [
      "create button stays enabled", APP),
     ("src/app/ContentViewViewModel.cpp", "  release(pending_);", "  (void)pending_;",
      "quitting during the discovery leaves the virtual display", APP),
+    ("src/app/HeadsetSessionRunner.cpp", "    server_->start();\n", "",
+     "the window's session never starts serving headsets", ["app_session_test"]),
+    ("tools/app/main.cpp", "if (!ok || port > 65535)", "if (!ok || port > 65536)",
+     "app option: port 65536 accepted", ["app_session_test"]),
 ]
 
 

@@ -5,7 +5,8 @@
 // releases), the launcher and a timer the test ticks by hand.
 
 #include <QTemporaryDir>
-#include <condition_variable>
+#include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -58,27 +59,15 @@ struct FakeTimer : RepeatingTimer {
 
 // The discovery's wait: blocks the creating thread until the test opens it.
 struct Gate {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool open = false;
-  std::vector<std::chrono::nanoseconds> requested;
-
-  std::optional<std::string> wait(std::chrono::nanoseconds duration) {
-    std::unique_lock lock(mutex);
-    requested.push_back(duration);
-    changed.notify_all();
-    changed.wait(lock, [this] { return open; });
+  std::promise<void> opened;
+  std::shared_future<void> open = opened.get_future().share();
+  std::atomic<std::size_t> waits = 0;
+  std::optional<std::string> wait(std::chrono::nanoseconds) {
+    ++waits;
+    open.wait();
     return std::nullopt;
   }
-  std::size_t waiting() {
-    std::lock_guard lock(mutex);
-    return requested.size();
-  }
-  void release() {
-    std::lock_guard lock(mutex);
-    open = true;
-    changed.notify_all();
-  }
+  void release() { opened.set_value(); }
 };
 
 // One window's worth of fakes; `make()` builds the state from them.
@@ -97,13 +86,6 @@ struct Fixture {
   QTemporaryDir config;
 
   explicit Fixture(bool granted = false) { permissions->screen = permissions->input = granted; }
-
-  // The stored preference: none when `text` is empty.
-  void storePermissionsVisible(const QString& text) {
-    QFile file(config.filePath("marlinax.conf"));
-    file.open(QIODevice::WriteOnly);
-    if (!text.isEmpty()) file.write(("[General]\nPermissionsVisible=" + text + "\n").toUtf8());
-  }
 
   std::unique_ptr<ContentViewState> make() {
     AppEnvironment environment;

@@ -29,273 +29,233 @@ class ContentViewTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void sheetAtStart_data();
-  void sheetAtStart();
-  void refreshClosesSheetOnSecondGrant();
-  void closedSheetStaysClosed();
-  void sheetRequestsOpenHelpAndNeverBlockQuitting();
-  void waitingLayoutAndCancelledAlert();
-  void createVirtualDisplayWaitsForDiscoveryAndClosingReleasesIt();
-  void quittingCutsDiscoveryShort();
-  void connectedLayoutFollowsSession();
-  void displaySettingsChoice_data();
-  void displaySettingsChoice();
-  void productFiles();
-};
-
-void ContentViewTest::sheetAtStart_data() {
-  QTest::addColumn<bool>("screen");
-  QTest::addColumn<bool>("input");
-  QTest::addColumn<QString>("stored");  // empty: nothing stored
-  QTest::addColumn<bool>("sheet");
-  QTest::newRow("both granted, nothing stored") << true << true << "" << false;
-  QTest::newRow("both granted, stored false") << true << true << "false" << false;
-  QTest::newRow("both granted, stored true") << true << true << "true" << false;
-  QTest::newRow("screen missing, nothing stored") << false << true << "" << true;
-  QTest::newRow("screen missing, stored false") << false << true << "false" << true;
-  QTest::newRow("screen missing, stored TRUE") << false << true << "TRUE" << false;
-  QTest::newRow("input missing, stored 1") << true << false << "1" << false;
-  QTest::newRow("input missing, stored 0") << true << false << "0" << true;
-  QTest::newRow("both missing, stored True") << false << false << "True" << false;
-  QTest::newRow("not a Boolean: yes") << false << false << "yes" << true;
-  QTest::newRow("not a Boolean: 2") << false << false << "2" << true;
-  QTest::newRow("not a Boolean: a list") << true << false << "true, true" << true;
-}
-
-void ContentViewTest::sheetAtStart() {
-  QFETCH(bool, screen);
-  QFETCH(bool, input);
-  QFETCH(QString, stored);
-  QFETCH(bool, sheet);
-  Fixture fixture;
-  fixture.permissions->screen = screen;
-  fixture.permissions->input = input;
-  fixture.storePermissionsVisible(stored);
-  auto state = fixture.make();
-  QCOMPARE(state->askForPermissions(), sheet);
-  // Accessibility is only tested once screen recording is granted.
-  if (!screen) QCOMPARE(fixture.permissions->inputTests, 0);
-  QCOMPARE(fixture.timer->running(), sheet);
-
-  ContentView window(*state);
-  window.show();
-  QCOMPARE(window.permissionsSheet()->isVisible(), sheet);
-}
-
-void ContentViewTest::refreshClosesSheetOnSecondGrant() {
-  Fixture fixture;
-  fixture.permissions->input = true;
-  auto [state, window] = fixture.show();
-  PermissionsView* sheet = window->permissionsSheet();
-  QVERIFY(sheet->isVisible());
-  QCOMPARE(sheet->statusButton(Permission::accesibility)->text(), QString("Enabled."));
-  QVERIFY(!sheet->statusButton(Permission::accesibility)->isEnabled());
-  QCOMPARE(sheet->statusButton(Permission::screenRecording)->text(), QString("Open Settings"));
-  QVERIFY(sheet->statusButton(Permission::screenRecording)->isEnabled());
-
-  fixture.timer->tick();  // nothing changed yet
-  QVERIFY(sheet->isVisible());
-  fixture.permissions->screen = true;
-  fixture.timer->tick();  // the first tick after the grant closes it
-  QVERIFY(!state->askForPermissions());
-  QVERIFY(!sheet->isVisible());
-  QVERIFY(!fixture.timer->running());
-}
-
-void ContentViewTest::closedSheetStaysClosed() {
-  Fixture fixture;
-  auto [state, window] = fixture.show();
-  QVERIFY(window->permissionsSheet()->isVisible());
-  QVERIFY(!window->createVirtualDisplayButton()->isEnabled());  // covered by the sheet
-  QTest::keyClick(window->permissionsSheet(), Qt::Key_Return);  // "Close" is the sheet's default
-  QVERIFY(!state->askForPermissions());
-  QVERIFY(!window->permissionsSheet()->isVisible());
-  QVERIFY(window->createVirtualDisplayButton()->isEnabled());
-  fixture.timer->tick();
-  QVERIFY(!window->permissionsSheet()->isVisible());
-}
-
-void ContentViewTest::sheetRequestsOpenHelpAndNeverBlockQuitting() {
-  Fixture fixture;
-  auto [state, window] = fixture.show();
-  PermissionsView* sheet = window->permissionsSheet();
-  sheet->statusButton(Permission::screenRecording)->click();
-  sheet->statusButton(Permission::accesibility)->click();
-  QCOMPARE(fixture.launcher->helpSections, QStringList({"permission-screen-recording", "permission-accessibility"}));
-  QVERIFY(QTest::qWaitForWindowActive(sheet));
-  QTest::keyClick(sheet, Qt::Key_Q, Qt::ControlModifier);
-  QCOMPARE(fixture.quits, 1);
-  QCOMPARE(fixture.session->stops, 1);
-}
-
-void ContentViewTest::waitingLayoutAndCancelledAlert() {
-  Fixture fixture(true);
-  auto [state, window] = fixture.show();
-  QCOMPARE(window->minimumSize(), window->maximumSize());
-  QVERIFY(!window->showsConnectedLayout());
-  QCOMPARE(visibleLabelTexts(*window).first(), QString("Awaiting connection\u2026"));
-  window->helpButton()->click();
-  QCOMPARE(fixture.launcher->helpSections, QStringList({QString()}));
-  // The session loop starts on the first showing only.
-  window->hide();
-  window->show();
-  QCOMPARE(fixture.session->starts, 1);
-  // Closing (Return presses the default button) asks first; Cancel changes nothing.
-  QVERIFY(QTest::qWaitForWindowActive(window.get()));
-  window->helpButton()->setFocus();
-  QTest::keyClick(window.get(), Qt::Key_Return);  // "Close" is the default button
-  QVERIFY(state->showAlert());
-  QMessageBox* alert = window->alert();
-  QVERIFY(alert);
-  QCOMPARE(alert->defaultButton(), window->alertCancelButton());
-  QCOMPARE(alert->buttonRole(window->alertCloseAppButton()), QMessageBox::DestructiveRole);
-
-  window->alertCancelButton()->click();
-  QVERIFY(!state->showAlert());
-  QTRY_VERIFY(!window->alert());
-  QCOMPARE(fixture.quits, 0);
-  QCOMPARE(fixture.session->stops, 0);
-  QVERIFY(window->createVirtualDisplayButton()->isEnabled());
-  QVERIFY(!window->showsConnectedLayout());
-}
-
-void ContentViewTest::createVirtualDisplayWaitsForDiscoveryAndClosingReleasesIt() {
-  Fixture fixture(true);
-  auto [state, window] = fixture.show();
-  QSignalSpy appended(&state->viewModel(), &ContentViewViewModel::displayHoldersChanged);
-  window->createVirtualDisplayButton()->click();
-  QVERIFY(!window->createVirtualDisplayButton()->isEnabled());
-  QTRY_COMPARE_WITH_TIMEOUT(fixture.gate.waiting(), std::size_t{1}, 30000);
-  // The display exists, the discovery waits: no holder, no settings yet.
-  QCOMPARE(fixture.displays->liveDisplays(), 1);
-  window->createVirtualDisplayButton()->click();
-  QCoreApplication::processEvents();
-  QVERIFY(state->viewModel().displayHolders().empty());
-  QCOMPARE(fixture.launcher->displaySettings, 0);
-
-  fixture.gate.release();
-  QTRY_COMPARE_WITH_TIMEOUT(appended.count(), 1, 30000);
-  QCOMPARE(fixture.launcher->displaySettings, 1);
-  QCOMPARE(state->viewModel().displayHolders().size(), std::size_t{1});
-  QVERIFY(!window->createVirtualDisplayButton()->isEnabled());
-  QCOMPARE(fixture.displays->records().size(), std::size_t{1});
-
-  // Closing the app releases it.
-  QCOMPARE(fixture.displays->liveDisplays(), 1);
-  window->closeButton()->click();
-  window->alertCloseAppButton()->click();
-  QCOMPARE(fixture.quits, 1);
-  QCOMPARE(fixture.session->stops, 1);
-  QCOMPARE(fixture.displays->liveDisplays(), 0);
-  // Closing the window afterwards does not quit twice.
-  window->close();
-  QCOMPARE(fixture.quits, 1);
-}
-
-void ContentViewTest::quittingCutsDiscoveryShort() {
-  Fixture fixture(true);
-  fixture.useGate = false;  // the window's own two-second wait
-  auto [state, window] = fixture.show();
-  window->createVirtualDisplayButton()->click();
-  QTRY_COMPARE_WITH_TIMEOUT(fixture.displays->liveDisplays(), 1, 30000);
-  window->close();  // the window's close button quits too
-  QCOMPARE(fixture.quits, 1);
-  QCOMPARE(fixture.displays->liveDisplays(), 0);
-  std::lock_guard lock(fixture.linesMutex);
-  QCOMPARE(QString::fromStdString(fixture.lines.back()), QString("Error: The application is quitting."));
-}
-
-void ContentViewTest::connectedLayoutFollowsSession() {
-  Fixture fixture(true);
-  auto [state, window] = fixture.show();
-  QCOMPARE(fixture.session->starts, 1);
-  QSignalSpy changed(state.get(), &ContentViewState::changed);
-
-  fixture.session->fromNetworkThread([](auto& events) { events.listening(4711); });
-  fixture.session->fromNetworkThread([](auto& events) { events.connected("Test Headset", 1, 1); });
-  QVERIFY(!window->showsConnectedLayout());  // queued to the GUI thread
-  QTRY_VERIFY(window->showsConnectedLayout());
-  QCOMPARE(state->listeningPort(), std::optional<std::uint16_t>(4711));
-  QCOMPARE(visibleLabelTexts(*window), QStringList({"Connected to Test Headset."}));
-  for (QPushButton* button : window->findChildren<QPushButton*>())
-    QVERIFY2(!button->isVisibleTo(window.get()), qPrintable(button->text()));
-
-  // A second headset replaces the first, whose end is reported afterwards.
-  fixture.session->fromNetworkThread([](auto& events) { events.connected("Second Headset", 1, 1); });
-  fixture.session->fromNetworkThread([](auto& events) { events.disconnected(0); });
-  QTRY_COMPARE(changed.count(), 4);
-  QCOMPARE(visibleLabelTexts(*window), QStringList({"Connected to Second Headset."}));
-
-  fixture.session->fromNetworkThread([](auto& events) { events.disconnected(2); });
-  QTRY_VERIFY(!window->showsConnectedLayout());
-  QVERIFY(window->closeButton()->isVisible());
-
-  // Another protocol version: served all the same, and said so.
-  fixture.session->fromNetworkThread([](auto& events) { events.connected("Old Headset", 3, 1); });
-  QTRY_VERIFY(window->showsConnectedLayout());
-  QCOMPARE(
-      visibleLabelTexts(*window),
-      QStringList({"Connected to Old Headset.", "The headset speaks protocol version 3, this computer version 1."}));
-}
-
-void ContentViewTest::displaySettingsChoice_data() {
-  QTest::addColumn<QString>("desktop");
-  QTest::addColumn<QStringList>("installed");
-  QTest::addColumn<bool>("found");
-  QTest::addColumn<QString>("expected");  // the program and its arguments, or a word the reason mentions
-  const QStringList all{"gnome-control-center",   "kcmshell6", "kcmshell5", "systemsettings",
-                        "xfce4-display-settings", "arandr"};
-  QTest::newRow("GNOME") << "GNOME" << all << true << "gnome-control-center display";
-  QTest::newRow("Ubuntu's GNOME") << "ubuntu:GNOME" << all << true << "gnome-control-center display";
-  QTest::newRow("Plasma 6") << "KDE" << all << true << "kcmshell6 kcm_kscreen";
-  QTest::newRow("Plasma 5") << "KDE" << QStringList{"kcmshell5", "systemsettings"} << true << "kcmshell5 kcm_kscreen";
-  QTest::newRow("Xfce, any case") << "xfce" << all << true << "xfce4-display-settings";
-  QTest::newRow("Xfce without its settings") << "XFCE" << QStringList{"arandr"} << true << "arandr";
-  QTest::newRow("unknown desktop") << "LXQt" << QStringList{"arandr", "gnome-control-center"} << true << "arandr";
-  QTest::newRow("nothing installed") << "GNOME" << QStringList{} << false << "gnome-control-center";
-  QTest::newRow("no desktop named") << "" << QStringList{"kcmshell6"} << false << "XDG_CURRENT_DESKTOP";
-}
-
-void ContentViewTest::displaySettingsChoice() {
-  QFETCH(QString, desktop);
-  QFETCH(QStringList, installed);
-  QFETCH(bool, found);
-  QFETCH(QString, expected);
-  const auto choice = chooseDisplaySettings(desktop, [&](const QString& p) { return installed.contains(p); });
-  if (found) {
-    QVERIFY(std::holds_alternative<SettingsProgram>(choice));
-    const auto& program = std::get<SettingsProgram>(choice);
-    QCOMPARE((QStringList{program.program} + program.arguments).join(' '), expected);
-  } else {
-    QVERIFY(std::holds_alternative<QString>(choice));
-    QVERIFY2(std::get<QString>(choice).contains(expected), qPrintable(std::get<QString>(choice)));
+  void sheetAtStart_data() {
+    QTest::addColumn<bool>("screen");
+    QTest::addColumn<bool>("input");
+    QTest::addColumn<QString>("stored");  // empty: nothing stored
+    QTest::addColumn<bool>("sheet");
+    QTest::newRow("both granted, nothing stored") << true << true << "" << false;
+    QTest::newRow("both granted, stored false") << true << true << "false" << false;
+    QTest::newRow("both granted, stored true") << true << true << "true" << false;
+    QTest::newRow("screen missing, nothing stored") << false << true << "" << true;
+    QTest::newRow("screen missing, stored false") << false << true << "false" << true;
+    QTest::newRow("screen missing, stored TRUE") << false << true << "TRUE" << false;
+    QTest::newRow("input missing, stored 1") << true << false << "1" << false;
+    QTest::newRow("input missing, stored 0") << true << false << "0" << true;
+    QTest::newRow("both missing, stored True") << false << false << "True" << false;
+    QTest::newRow("not a Boolean: yes") << false << false << "yes" << true;
+    QTest::newRow("not a Boolean: 2") << false << false << "2" << true;
+    QTest::newRow("not a Boolean: a list") << true << false << "true, true" << true;
   }
-}
 
-void ContentViewTest::productFiles() {
-  QTemporaryDir dir;
-  // The preference lives in the product's file under the XDG config folder.
-  qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
-  const Preferences stored(QStringLiteral("PermissionsVisible"), false);
-  QCOMPARE(stored.filePath(), dir.filePath("Marlinax/marlinax.conf"));
-  QVERIFY(!stored.value());
-  QDir(dir.path()).mkpath("Marlinax");
-  QFile file(stored.filePath());
-  QVERIFY(file.open(QIODevice::WriteOnly));
-  file.write("[General]\nPermissionsVisible=true\n");
-  file.close();
-  QVERIFY(stored.value());
+  void sheetAtStart() {
+    QFETCH(bool, screen);
+    QFETCH(bool, input);
+    QFETCH(QString, stored);
+    QFETCH(bool, sheet);
+    Fixture fixture;
+    fixture.permissions->screen = screen;
+    fixture.permissions->input = input;
+    QFile file(fixture.config.filePath("marlinax.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    if (!stored.isEmpty()) file.write(("[General]\nPermissionsVisible=" + stored + "\n").toUtf8());
+    file.close();
+    auto state = fixture.make();
+    QCOMPARE(state->askForPermissions(), sheet);
+    // Accessibility is only tested once screen recording is granted.
+    if (!screen) QCOMPARE(fixture.permissions->inputTests, 0);
+    QCOMPARE(fixture.timer->running(), sheet);
+    ContentView window(*state);
+    window.show();
+    QCOMPARE(window.permissionsSheet()->isVisible(), sheet);
+    if (!sheet) return;
+    QTest::keyClick(window.permissionsSheet(), Qt::Key_Return);  // "Close" is the sheet's default
+    QVERIFY(!state->askForPermissions());
+    QVERIFY(!window.permissionsSheet()->isVisible());
+    QVERIFY(!fixture.timer->running());
+    QVERIFY(window.createVirtualDisplayButton()->isEnabled());
+  }
 
-  const QString installed = dir.filePath("installed.html");
-  const QString source = dir.filePath("source.html");
-  QCOMPARE(findHelpPage({installed, source}), std::nullopt);
-  QFile(source).open(QIODevice::WriteOnly);
-  QCOMPARE(findHelpPage({installed, source}), std::optional<QString>(source));
-  QFile(installed).open(QIODevice::WriteOnly);
-  QCOMPARE(findHelpPage({installed, source}), std::optional<QString>(installed));
-  QCOMPARE(helpPageUrl(installed, "permission-accessibility").toString(),
-           "file://" + installed + "#permission-accessibility");
-}
+  // The sheet's buttons open help until granted; each refresh tick follows the
+  // grants, and the tick after the second grant closes the sheet for good.
+  void sheetFollowsGrantsAndOpensHelp() {
+    Fixture fixture;
+    auto [state, window] = fixture.show();
+    PermissionsView* sheet = window->permissionsSheet();
+    QVERIFY(!window->createVirtualDisplayButton()->isEnabled());  // covered by the sheet
+    sheet->statusButton(Permission::screenRecording)->click();
+    sheet->statusButton(Permission::accesibility)->click();
+    QCOMPARE(fixture.launcher->helpSections, QStringList({"permission-screen-recording", "permission-accessibility"}));
+
+    fixture.permissions->input = true;
+    fixture.timer->tick();
+    QVERIFY(sheet->isVisible());
+    QCOMPARE(sheet->statusButton(Permission::accesibility)->text(), QString("Enabled."));
+    QVERIFY(!sheet->statusButton(Permission::accesibility)->isEnabled());
+    QCOMPARE(sheet->statusButton(Permission::screenRecording)->text(), QString("Open Settings"));
+    QVERIFY(sheet->statusButton(Permission::screenRecording)->isEnabled());
+    fixture.permissions->screen = true;
+    fixture.timer->tick();
+    QVERIFY(!state->askForPermissions());
+    QVERIFY(!sheet->isVisible());
+    QVERIFY(!fixture.timer->running());
+    QVERIFY(window->createVirtualDisplayButton()->isEnabled());
+  }
+
+  void sheetNeverBlocksQuitting() {
+    Fixture fixture;
+    auto [state, window] = fixture.show();
+    QVERIFY(QTest::qWaitForWindowActive(window->permissionsSheet()));
+    QTest::keyClick(window->permissionsSheet(), Qt::Key_Q, Qt::ControlModifier);
+    QCOMPARE(fixture.quits, 1);
+    QCOMPARE(fixture.session->stops, 1);
+  }
+
+  // The waiting window: help, one session start, a close alert that Cancel
+  // dismisses; then a virtual display that waits for its discovery, and closing
+  // the app, which releases it.
+  void waitingWindowCreatesADisplayAndClosingReleasesIt() {
+    Fixture fixture(true);
+    auto [state, window] = fixture.show();
+    QCOMPARE(window->minimumSize(), window->maximumSize());
+    QVERIFY(!window->showsConnectedLayout());
+    QCOMPARE(visibleLabelTexts(*window).first(), QString("Awaiting connection\u2026"));
+    window->helpButton()->click();
+    QCOMPARE(fixture.launcher->helpSections, QStringList({QString()}));
+    // The session loop starts on the first showing only.
+    window->hide();
+    window->show();
+    QCOMPARE(fixture.session->starts, 1);
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    window->helpButton()->setFocus();
+    QTest::keyClick(window.get(), Qt::Key_Return);  // "Close" is the default button
+    QVERIFY(state->showAlert());
+    QMessageBox* alert = window->alert();
+    QVERIFY(alert);
+    QCOMPARE(alert->defaultButton(), window->alertCancelButton());
+    QCOMPARE(alert->buttonRole(window->alertCloseAppButton()), QMessageBox::DestructiveRole);
+    window->alertCancelButton()->click();
+    QVERIFY(!state->showAlert());
+    QTRY_VERIFY(!window->alert());
+    QCOMPARE(fixture.quits, 0);
+    QCOMPARE(fixture.session->stops, 0);
+
+    QSignalSpy appended(&state->viewModel(), &ContentViewViewModel::displayHoldersChanged);
+    window->createVirtualDisplayButton()->click();
+    QVERIFY(!window->createVirtualDisplayButton()->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(fixture.gate.waits.load(), std::size_t{1}, 30000);
+    // The display exists, the discovery waits: no holder, no settings yet.
+    QCOMPARE(fixture.displays->liveDisplays(), 1);
+    window->createVirtualDisplayButton()->click();
+    QCoreApplication::processEvents();
+    QVERIFY(state->viewModel().displayHolders().empty());
+    QCOMPARE(fixture.launcher->displaySettings, 0);
+    fixture.gate.release();
+    QTRY_COMPARE_WITH_TIMEOUT(appended.count(), 1, 30000);
+    QCOMPARE(fixture.launcher->displaySettings, 1);
+    QCOMPARE(state->viewModel().displayHolders().size(), std::size_t{1});
+    QVERIFY(!window->createVirtualDisplayButton()->isEnabled());
+    QCOMPARE(fixture.displays->records().size(), std::size_t{1});
+
+    window->closeButton()->click();
+    window->alertCloseAppButton()->click();
+    QCOMPARE(fixture.quits, 1);
+    QCOMPARE(fixture.session->stops, 1);
+    QCOMPARE(fixture.displays->liveDisplays(), 0);
+    window->close();  // closing the window afterwards does not quit twice
+    QCOMPARE(fixture.quits, 1);
+  }
+
+  void quittingCutsDiscoveryShort() {
+    Fixture fixture(true);
+    fixture.useGate = false;  // the window's own two-second wait
+    auto [state, window] = fixture.show();
+    window->createVirtualDisplayButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(fixture.displays->liveDisplays(), 1, 30000);
+    window->close();  // the window's close button quits too
+    QCOMPARE(fixture.quits, 1);
+    QCOMPARE(fixture.displays->liveDisplays(), 0);
+    std::lock_guard lock(fixture.linesMutex);
+    QCOMPARE(QString::fromStdString(fixture.lines.back()), QString("Error: The application is quitting."));
+  }
+
+  void connectedLayoutFollowsSession() {
+    Fixture fixture(true);
+    auto [state, window] = fixture.show();
+    QSignalSpy changed(state.get(), &ContentViewState::changed);
+    fixture.session->fromNetworkThread([](auto& events) { events.listening(4711); });
+    fixture.session->fromNetworkThread([](auto& events) { events.connected("Test Headset", 1, 1); });
+    QVERIFY(!window->showsConnectedLayout());  // queued to the GUI thread
+    QTRY_VERIFY(window->showsConnectedLayout());
+    QCOMPARE(state->listeningPort(), std::optional<std::uint16_t>(4711));
+    QCOMPARE(visibleLabelTexts(*window), QStringList({"Connected to Test Headset."}));
+    for (QPushButton* button : window->findChildren<QPushButton*>())
+      QVERIFY2(!button->isVisibleTo(window.get()), qPrintable(button->text()));
+
+    // A second headset replaces the first, whose end is reported afterwards.
+    fixture.session->fromNetworkThread([](auto& events) { events.connected("Second Headset", 1, 1); });
+    fixture.session->fromNetworkThread([](auto& events) { events.disconnected(0); });
+    QTRY_COMPARE(changed.count(), 4);
+    QCOMPARE(visibleLabelTexts(*window), QStringList({"Connected to Second Headset."}));
+    fixture.session->fromNetworkThread([](auto& events) { events.disconnected(2); });
+    QTRY_VERIFY(!window->showsConnectedLayout());
+    QVERIFY(window->closeButton()->isVisible());
+
+    // Another protocol version: served all the same, and said so.
+    fixture.session->fromNetworkThread([](auto& events) { events.connected("Old Headset", 3, 1); });
+    QTRY_VERIFY(window->showsConnectedLayout());
+    QCOMPARE(
+        visibleLabelTexts(*window),
+        QStringList({"Connected to Old Headset.", "The headset speaks protocol version 3, this computer version 1."}));
+  }
+
+  void displaySettingsChoice_data() {
+    QTest::addColumn<QString>("desktop");
+    QTest::addColumn<QStringList>("installed");
+    QTest::addColumn<QString>("expected");  // the program and its arguments, or "error:" and a word the reason has
+    const QStringList all{"gnome-control-center",   "kcmshell6", "kcmshell5", "systemsettings",
+                          "xfce4-display-settings", "arandr"};
+    QTest::newRow("GNOME") << "GNOME" << all << "gnome-control-center display";
+    QTest::newRow("Ubuntu's GNOME") << "ubuntu:GNOME" << all << "gnome-control-center display";
+    QTest::newRow("Plasma 6") << "KDE" << all << "kcmshell6 kcm_kscreen";
+    QTest::newRow("Plasma 5") << "KDE" << QStringList{"kcmshell5", "systemsettings"} << "kcmshell5 kcm_kscreen";
+    QTest::newRow("Xfce, any case") << "xfce" << all << "xfce4-display-settings";
+    QTest::newRow("Xfce without its settings") << "XFCE" << QStringList{"arandr"} << "arandr";
+    QTest::newRow("unknown desktop") << "LXQt" << QStringList{"arandr", "gnome-control-center"} << "arandr";
+    QTest::newRow("nothing installed") << "GNOME" << QStringList{} << "error:gnome-control-center";
+    QTest::newRow("no desktop named") << "" << QStringList{"kcmshell6"} << "error:XDG_CURRENT_DESKTOP";
+  }
+
+  void displaySettingsChoice() {
+    QFETCH(QString, desktop);
+    QFETCH(QStringList, installed);
+    QFETCH(QString, expected);
+    const auto choice = chooseDisplaySettings(desktop, [&](const QString& p) { return installed.contains(p); });
+    if (const auto* program = std::get_if<SettingsProgram>(&choice))
+      QCOMPARE((QStringList{program->program} + program->arguments).join(' '), expected);
+    else
+      QVERIFY2(expected.startsWith("error:") && std::get<QString>(choice).contains(expected.mid(6)),
+               qPrintable(std::get<QString>(choice)));
+  }
+
+  void productFiles() {
+    QTemporaryDir dir;
+    // The preference lives in the product's file under the XDG config folder.
+    qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+    const Preferences stored(QStringLiteral("PermissionsVisible"), false);
+    QCOMPARE(stored.filePath(), dir.filePath("Marlinax/marlinax.conf"));
+
+    const QString installed = dir.filePath("installed.html");
+    const QString source = dir.filePath("source.html");
+    QCOMPARE(findHelpPage({installed, source}), std::nullopt);
+    QFile(source).open(QIODevice::WriteOnly);
+    QCOMPARE(findHelpPage({installed, source}), std::optional<QString>(source));
+    QFile(installed).open(QIODevice::WriteOnly);
+    QCOMPARE(findHelpPage({installed, source}), std::optional<QString>(installed));
+    QCOMPARE(helpPageUrl(installed, "permission-accessibility").toString(),
+             "file://" + installed + "#permission-accessibility");
+  }
+};
 
 QTEST_MAIN(ContentViewTest)
 #include "ContentViewTest.moc"

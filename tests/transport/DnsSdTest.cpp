@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -14,6 +14,7 @@
 
 #include "platform/ComputerName.h"
 #include "support/AvahiDaemon.h"
+#include "support/Eventually.h"
 #include "support/IoHarness.h"
 #include "transport/Connection.h"
 #include "transport/IncomingConnections.h"
@@ -28,55 +29,37 @@ using namespace std::chrono_literals;
 
 constexpr char kType[] = "_marlinax_server._tcp";
 
-struct BrowseRecord {
-  std::string interface, protocol, name, type, domain, host, address;
-  int port = 0;
-};
-
-// avahi-browse escapes a name's dots, backslashes and non-printing bytes as \DDD.
-std::string unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size() + 0 && std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 3)));
-      i += 3;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-std::vector<BrowseRecord> avahiBrowse() {
+// The resolved services avahi-browse lists, name to port. It escapes a name's
+// dots, backslashes and non-printing bytes as \DDD.
+std::map<std::string, int> advertised() {
   std::istringstream output(testsupport::commandOutput(std::string("avahi-browse -rtp ") + kType + " 2>/dev/null"));
-  std::vector<BrowseRecord> records;
+  std::map<std::string, int> services;
   for (std::string line; std::getline(output, line);) {
-    if (!line.starts_with('=')) continue;  // resolved services only
     std::vector<std::string> fields;
     std::istringstream items(line);
     for (std::string field; std::getline(items, field, ';');) fields.push_back(field);
-    if (fields.size() < 9) continue;
-    records.push_back({fields[1], fields[2], unescape(fields[3]), fields[4], fields[5], fields[6], fields[7],
-                       std::atoi(fields[8].c_str())});
+    if (fields.size() < 9 || fields[0] != "=") continue;
+    std::string name;
+    for (std::size_t i = 0; i < fields[3].size(); ++i) {
+      const bool escaped = fields[3][i] == '\\' && i + 3 < fields[3].size() &&
+                           std::isdigit(static_cast<unsigned char>(fields[3][i + 1]));
+      name += escaped ? static_cast<char>(std::stoi(fields[3].substr(i + 1, 3))) : fields[3][i];
+      if (escaped) i += 3;
+    }
+    services[name] = std::atoi(fields[8].c_str());
   }
-  return records;
+  return services;
 }
 
-std::optional<BrowseRecord> findRecord(const std::string& name) {
-  for (auto& record : avahiBrowse()) {
-    if (record.name == name) return record;
-  }
-  return std::nullopt;
-}
-
-// Polls `condition` until it holds or about `seconds` have passed.
-bool eventually(const std::function<bool()>& condition, int seconds = 30) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(200ms);
-  }
-  return condition();
+// Polls avahi-browse until `name` is listed with `port` (0: until it is gone).
+bool listedEventually(const std::string& name, int port, int seconds = 30) {
+  return testsupport::eventually(
+      [&] {
+        const auto services = advertised();
+        const auto found = services.find(name);
+        return port == 0 ? found == services.end() : found != services.end() && found->second == port;
+      },
+      std::chrono::seconds(seconds), 200ms);
 }
 
 // Browses with our own browser until an endpoint of that name shows up.
@@ -107,19 +90,11 @@ TEST(DnsSd, AdvertisedUnderTheComputerNameOrAnAlternativeBrowsedAndConnected) {
   EXPECT_EQ(endpoint->host, "127.0.0.1");
   EXPECT_EQ(endpoint->port, incoming.port());
 
-  std::optional<BrowseRecord> record;
-  ASSERT_TRUE(eventually([&] { return (record = findRecord(name)).has_value(); }))
-      << "avahi-browse did not list \"" << name << "\"";
-  EXPECT_EQ(record->type, kType);
-  EXPECT_EQ(record->domain, "local");
-  EXPECT_EQ(record->port, incoming.port());
-  EXPECT_EQ(record->address, "127.0.0.1");
+  ASSERT_TRUE(listedEventually(name, incoming.port())) << "avahi-browse did not list \"" << name << "\"";
   // A second listener under the same name gets an alternative; the first keeps its name.
   auto twin = incomingConnections(io.executor(), {}, name, kType);
-  std::optional<BrowseRecord> alternative;
-  ASSERT_TRUE(eventually([&] { return (alternative = findRecord(name + " #2")).has_value(); }));
-  EXPECT_EQ(alternative->port, twin.port());
-  EXPECT_EQ(findRecord(name).value().port, incoming.port());
+  ASSERT_TRUE(listedEventually(name + " #2", twin.port()));
+  EXPECT_EQ(advertised().at(name), incoming.port());
 
   // TLS to the browsed endpoint, the way the headset gets there.
   auto accepting = asio::co_spawn(
@@ -140,7 +115,7 @@ TEST(DnsSd, AdvertisedUnderTheComputerNameOrAnAlternativeBrowsedAndConnected) {
 
   // Terminating the listener withdraws its advertisement.
   incoming.terminate();
-  EXPECT_TRUE(eventually([&] { return !findRecord(name).has_value(); })) << "still advertised after terminate()";
+  EXPECT_TRUE(listedEventually(name, 0)) << "still advertised after terminate()";
 }
 
 TEST(DnsSd, ServesWithoutTheBusAndRegistersWhenItAppearsAndAfterARestart) {
@@ -162,17 +137,11 @@ TEST(DnsSd, ServesWithoutTheBusAndRegistersWhenItAppearsAndAfterARestart) {
   client.close();
 
   avahi.start();
-  std::optional<BrowseRecord> record;
-  ASSERT_TRUE(eventually([&] { return (record = findRecord("Late Bus")).has_value(); }, 60));
-  EXPECT_EQ(record->port, incoming.port());
-
+  ASSERT_TRUE(listedEventually("Late Bus", incoming.port(), 60));
   // And again after the daemon restarts.
   avahi.stopDaemon();
   avahi.startDaemon();
-  record.reset();
-  ASSERT_TRUE(eventually([&] { return (record = findRecord("Late Bus")).has_value(); }, 60))
-      << "not registered again after the daemon came back";
-  EXPECT_EQ(record->port, incoming.port());
+  ASSERT_TRUE(listedEventually("Late Bus", incoming.port(), 60)) << "not registered again after the daemon came back";
 }
 
 }  // namespace

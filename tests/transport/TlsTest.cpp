@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <numeric>
 #include <thread>
 
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
-#include <asio/detached.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
@@ -118,15 +118,16 @@ std::shared_ptr<asio::ssl::context> clientContext(const TlsParameters& parameter
 }
 
 TEST(TlsParameters, KeyIsHmacOfTheFixedMessageUnderThePairingCode) {
-  const auto empty = tlsParameters({});
-  EXPECT_EQ(hex(empty.key), "23664cf0ec5ad4613d41c3d07e0ac95a2c45d1cca85d130247550c50f0643bab");
-  EXPECT_EQ(empty.identity, "Marlinax");
-  const Bytes code = text("1234");
-  EXPECT_EQ(hex(tlsParameters(code).key), "bfc503ac8889c269467d6f93f633098a3cf639f076add24f79644e191590d1e9");
+  EXPECT_EQ(tlsParameters({}).identity, "Marlinax");
   // A code longer than the hash block is hashed first by HMAC.
   Bytes longCode(100);
-  for (int i = 0; i < 100; ++i) longCode[i] = static_cast<std::uint8_t>(i);
-  EXPECT_EQ(hex(tlsParameters(longCode).key), "58ae4eb90bf49d657606ac8091dde7916df68829e1cb8fff0fbe0b7f52c4d970");
+  std::iota(longCode.begin(), longCode.end(), 0);
+  const std::pair<Bytes, const char*> keys[] = {
+      {{}, "23664cf0ec5ad4613d41c3d07e0ac95a2c45d1cca85d130247550c50f0643bab"},
+      {text("1234"), "bfc503ac8889c269467d6f93f633098a3cf639f076add24f79644e191590d1e9"},
+      {longCode, "58ae4eb90bf49d657606ac8091dde7916df68829e1cb8fff0fbe0b7f52c4d970"},
+  };
+  for (const auto& [code, key] : keys) EXPECT_EQ(hex(tlsParameters(code).key), key) << code.size();
 }
 
 // The same pairing code on both sides, whatever it is, lets messages through (a different one
@@ -142,19 +143,10 @@ TEST(Tls, MessagesFlowBothWaysWithTheRightKeyAndASlowConsumerLosesNothing) {
 
   // Empty messages, and one larger than any TLS record or socket buffer.
   const std::vector<Bytes> up = {text("hello"), Bytes()}, down = {Bytes(), text("reply"), pattern(3 << 20, 7)};
-  io.await([](Connection client, Connection server, std::vector<Bytes> up,
-              std::vector<Bytes> down) -> asio::awaitable<void> {
-    for (const Bytes& message : up) co_await client.send(message);
-    for (const Bytes& message : down) co_await server.send(message);
-    for (const Bytes& expected : up) {
-      auto got = co_await server.receive();
-      EXPECT_TRUE(got == expected) << expected.size();
-    }
-    for (const Bytes& expected : down) {
-      auto got = co_await client.receive();
-      EXPECT_TRUE(got == expected) << expected.size();
-    }
-  }(client, serverSide, up, down));
+  for (const Bytes& message : up) io.await(client.send(message));
+  for (const Bytes& message : down) io.await(serverSide.send(message));
+  for (const Bytes& expected : up) EXPECT_TRUE(io.await(serverSide.receive()) == expected) << expected.size();
+  for (const Bytes& expected : down) EXPECT_TRUE(io.await(client.receive()) == expected) << expected.size();
   constexpr int kMessages = 5000;  // far more than kMaxWaitingMessages
   for (int i = 0; i < kMessages; ++i) io.await(client.send(text("m" + std::to_string(i))));
   for (int i = 0; i < kMessages; ++i) ASSERT_EQ(io.await(serverSide.receive()), text("m" + std::to_string(i)));
@@ -266,50 +258,10 @@ TEST(Tls, PeerEndings) {
   }
 }
 
-// Sizes from empty to beyond one TLS record, so writes take turns mid-message;
-// a body that is not empty starts with its sender's number.
-Bytes body(int sender, int i) {
-  Bytes out = pattern(static_cast<std::size_t>((i * 7919) % 70000), static_cast<std::uint8_t>(sender));
-  if (!out.empty()) out[0] = static_cast<std::uint8_t>(sender);
-  return out;
-}
-
-TEST(Tls, ConcurrentSendsNeverInterleave) {
-  IoHarness io;
-  auto incoming = listener(io);
-  auto [client, serverSide] = connectedPair(io, incoming);
-  constexpr int kSenders = 4, kPerSender = 40;
-  for (int sender = 0; sender < kSenders; ++sender) {
-    asio::co_spawn(
-        io.io(),
-        [](Connection connection, int sender) -> asio::awaitable<void> {
-          for (int i = 0; i < kPerSender; ++i) co_await connection.send(body(sender, i));
-        }(serverSide, sender),
-        asio::detached);
-  }
-  const int received = io.await([](Connection client) -> asio::awaitable<int> {
-    std::vector<int> next(kSenders, 0);
-    int count = 0;
-    for (; count < kSenders * kPerSender; ++count) {
-      auto message = co_await client.receive();
-      if (!message) break;
-      if (message->empty()) continue;  // carries no sender
-      const int sender = message->front();
-      int& i = next.at(sender);
-      while (body(sender, i).empty()) ++i;
-      EXPECT_TRUE(*message == body(sender, i)) << "sender " << sender << " message " << i;
-      ++i;
-    }
-    co_return count;
-  }(client));
-  EXPECT_EQ(received, kSenders * kPerSender);
-  client.close();
-  serverSide.close();
-}
-
 // A peer that reads nothing at first: the first big write stalls holding the
-// turn. A send cancelled while waiting for its turn leaves nothing on the wire;
-// a small reply queued behind two frame-sized messages is written before them.
+// turn, and the sends queued behind it never overlap it on the wire. A send
+// cancelled while waiting for its turn leaves nothing on the wire; a small
+// reply queued behind two frame-sized messages is written before them.
 TEST(Tls, WaitingSendsCancelCleanlyAndSmallOnesGoAheadOfLargeOnes) {
   using namespace asio::experimental::awaitable_operators;
   IoHarness io;
@@ -360,12 +312,24 @@ TEST(Tls, WaitingSendsCancelCleanlyAndSmallOnesGoAheadOfLargeOnes) {
   serverSide.close();
 }
 
-TEST(Tls, CloseBeforeReadyFailsConnect) {
+// Only allowed addresses get to TLS: others are closed first, and the
+// client's handshake fails. A connection closed before TLS is up fails its
+// connect(). Terminating refuses new connections and ends the sequence.
+TEST(Listener, FiltersClosesBeforeTlsAndTerminates) {
   IoHarness io;
-  auto incoming = listener(io);
-  // A TCP client that never starts TLS.
-  tcp::socket silent(io.io());
-  silent.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), incoming.port()));
+  auto incoming = incomingConnections(io.executor(), {}, std::nullopt, "", 0, AddressFilter::parse("::1"));
+  const auto port = incoming.port();
+  EXPECT_THROW(io.await(openConnection(io.executor(), "127.0.0.1", port, {})), std::system_error);
+  auto server = acceptOne(io, incoming);
+  auto client = io.await(openConnection(io.executor(), "::1", port, {}));
+  auto accepted = IoHarness::get(std::move(server));
+  ASSERT_FALSE(accepted.error) << accepted.error.message();
+  io.await(client.send(text("ping")));
+  EXPECT_EQ(io.await(accepted.connection->receive()), text("ping"));
+  client.close();
+
+  tcp::socket silent(io.io());  // a TCP client that never starts TLS
+  silent.connect(tcp::endpoint(asio::ip::make_address("::1"), port));
   auto connection = io.await(incoming.next());
   ASSERT_TRUE(connection);
   auto connecting = asio::co_spawn(io.io(), connection->connect(), asio::use_future);
@@ -373,27 +337,7 @@ TEST(Tls, CloseBeforeReadyFailsConnect) {
   EXPECT_EQ(errorOf([&] { IoHarness::get(std::move(connecting)); }), TransportError::closedBeforeReady);
   EXPECT_EQ(io.await(connection->receive()), std::nullopt);
   EXPECT_THROW(io.await(connection->send(Bytes{1})), std::system_error);
-}
 
-// Closed before TLS: the client's handshake fails and nothing is queued; an
-// allowed address goes through on the same listener.
-TEST(Listener, ConnectionsFromOutsideTheAllowedRangesAreClosedBeforeTls) {
-  IoHarness io;
-  auto incoming = incomingConnections(io.executor(), {}, std::nullopt, "", 0, AddressFilter::parse("::1"));
-  EXPECT_THROW(io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), {})), std::system_error);
-  auto server = acceptOne(io, incoming);
-  auto client = io.await(openConnection(io.executor(), "::1", incoming.port(), {}));
-  auto accepted = IoHarness::get(std::move(server));
-  ASSERT_FALSE(accepted.error) << accepted.error.message();
-  io.await(client.send(text("ping")));
-  EXPECT_EQ(io.await(accepted.connection->receive()), text("ping"));
-  client.close();
-}
-
-TEST(Listener, TerminateRefusesNewConnectionsAndEndsTheSequence) {
-  IoHarness io;
-  auto incoming = listener(io);
-  const auto port = incoming.port();
   auto waiting = asio::co_spawn(io.io(), incoming.next(), asio::use_future);
   incoming.terminate();
   EXPECT_EQ(IoHarness::get(std::move(waiting)), std::nullopt);
