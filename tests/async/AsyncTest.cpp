@@ -99,26 +99,6 @@ TEST(Queue, EndingWakesEveryWaiterOnceAndHandsOutWhatTheBoundKept) {
   }
 }
 
-// The cancelled reader waits between two others: it leaves the line, and the
-// values go to the others in order.
-TEST(Queue, CancelledReaderLeavesTheValuesToTheOthers) {
-  asio::io_context io;
-  Queue<int> queue;
-  asio::cancellation_signal signal;
-  std::vector<Reader> readers(3);
-  read(io, queue, readers[0], 1);
-  read(io, queue, readers[1], 1, signal.slot());
-  read(io, queue, readers[2], 1);
-  settle(io);
-  signal.emit(asio::cancellation_type::terminal);
-  for (int value : {5, 6}) queue.push(value);
-  queue.finish();
-  io.restart();
-  io.run();
-  EXPECT_EQ(readers,
-            (std::vector<Reader>{{{5}, false, {}}, {{}, false, asio::error::operation_aborted}, {{6}, false, {}}}));
-}
-
 // Permit holders in the order they got their permit; each keeps it until dropped.
 struct Holders {
   std::vector<int> order;
@@ -207,7 +187,7 @@ TEST(QueueAndSemaphore, ConcurrentProducersAndHolders) {
   EXPECT_EQ(semaphore.available(), 3u);
 }
 
-TEST(RunOn, RunsOnTheOtherExecutorResumesOnTheCallersAndPassesOnWhatWorkThrows) {
+TEST(RunOn, RunsElsewhereResumesHomePassesOnWhatWorkThrowsAndInterruptsOnlyTheLoser) {
   asio::io_context io;
   asio::thread_pool pool(1);
   auto home = asio::make_strand(io);
@@ -224,40 +204,30 @@ TEST(RunOn, RunsOnTheOtherExecutorResumesOnTheCallersAndPassesOnWhatWorkThrows) 
     }
     auto nothing = [&seen] { seen.push_back("void work"); };
     co_await runOn(pool.get_executor(), std::move(nothing));
+    // Interruptible work that loses a race to a timer is interrupted once;
+    // work that wins is not. The work gives 0 when interrupted.
+    for (bool loses : {true, false}) {
+      Queue<int> gate;
+      if (!loses) gate.push(1);
+      int interrupts = 0;
+      asio::steady_timer timer(home, std::chrono::milliseconds(loses ? 1 : 60'000));
+      auto work = [](Queue<int> gate) -> asio::awaitable<int> { co_return (co_await gate.next()).value_or(0); };
+      auto interrupt = [&] {
+        ++interrupts;
+        gate.finish();
+      };
+      auto outcome = co_await (interruptible(work(gate), interrupt) || timer.async_wait(asio::use_awaitable));
+      seen.push_back(std::to_string(outcome.index() == 0 ? std::get<0>(outcome) : -1) + " after " +
+                     std::to_string(interrupts) + " interrupts");
+    }
     co_return seen;
   };
   auto result = asio::co_spawn(home, task(), asio::use_future);
   io.run();  // returns only once the task is done: it counts as work while away
   ASSERT_EQ(result.wait_for(std::chrono::seconds(0)), std::future_status::ready);
-  EXPECT_EQ(result.get(), (std::vector<std::string>{"ran elsewhere", "back home", "work failed", "void work"}));
+  EXPECT_EQ(result.get(), (std::vector<std::string>{"ran elsewhere", "back home", "work failed", "void work",
+                                                    "-1 after 1 interrupts", "1 after 0 interrupts"}));
   pool.join();
-}
-
-TEST(RunOn, InterruptibleIsInterruptedOnlyWhenItLoses) {
-  for (bool loses : {true, false}) {
-    asio::io_context io;
-    Queue<int> gate;
-    if (!loses) gate.push(1);
-    int interrupts = 0;
-    auto work = [](Queue<int> gate) -> asio::awaitable<int> {
-      auto value = co_await gate.next();
-      co_return value ? *value : 0;  // 0: interrupted
-    };
-    // What the work gave when it won; -1 when the timer did.
-    auto race = [&]() -> asio::awaitable<int> {
-      asio::steady_timer timer(io, std::chrono::milliseconds(loses ? 1 : 60'000));
-      std::function<void()> interrupt = [&] {
-        ++interrupts;
-        gate.finish();
-      };
-      auto working = interruptible(work(gate), std::move(interrupt));
-      auto outcome = co_await (std::move(working) || timer.async_wait(asio::use_awaitable));
-      co_return outcome.index() == 0 ? std::get<0>(outcome) : -1;
-    };
-    auto winner = asio::co_spawn(io, race(), asio::use_future);
-    io.run();
-    EXPECT_EQ(std::pair(winner.get(), interrupts), loses ? std::pair(-1, 1) : std::pair(1, 0));
-  }
 }
 
 }  // namespace
