@@ -8,7 +8,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <numeric>
+#include <ranges>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -49,53 +49,47 @@ struct Reader {
   bool operator==(const Reader&) const = default;
 };
 
-void read(asio::io_context& io, Queue<int> queue, Reader& reader, int atMost = 1000,
-          asio::cancellation_slot slot = {}) {
-  auto loop = [queue, &reader, atMost]() mutable -> asio::awaitable<void> {
+void read(asio::io_context& io, Queue<int> queue, Reader& reader) {
+  auto loop = [queue, &reader]() mutable -> asio::awaitable<void> {
     try {
-      for (int i = 0; i < atMost; ++i) {
-        auto value = co_await queue.next();
-        reader.ended = !value;
-        if (!value) co_return;
-        reader.values.push_back(*value);
-      }
+      while (auto value = co_await queue.next()) reader.values.push_back(*value);
+      reader.ended = true;
     } catch (const std::system_error& failure) {
       reader.error = failure.code();
     }
   };
-  asio::co_spawn(io, loop, asio::bind_cancellation_slot(slot, asio::detached));
+  asio::co_spawn(io, loop, asio::detached);
 }
 
-// Three readers wait on one queue when it ends (twice; later pushes are
-// ignored). A reader of a second queue, bounded, with five values pushed
+// Three readers wait on one queue; a value pushed then goes to the first, and
+// all see its end (twice; later pushes are ignored). A reader of a second queue, bounded, with five values pushed
 // before its end, gets the newest that fit unless close() discarded them.
 TEST(Queue, EndingWakesEveryWaiterOnceAndHandsOutWhatTheBoundKept) {
   const std::error_code reset = std::make_error_code(std::errc::connection_reset);
   struct Case {
     std::function<void(Queue<int>&)> end;
-    std::size_t capacity;
+    std::size_t capacity, dropped;
     std::vector<int> unreadGiven;
-    std::size_t dropped;
     std::error_code error;
   };
-  for (const Case& c : {Case{[](Queue<int>& q) { q.finish(); }, 0, {0, 1, 2, 3, 4}, 0, {}},
-                        Case{[](Queue<int>& q) { q.finish(); }, 1, {4}, 4, {}},
-                        Case{[&](Queue<int>& q) { q.finish(reset); }, 3, {2, 3, 4}, 2, reset},
-                        Case{[](Queue<int>& q) { q.close(); }, 3, {}, 2, {}}}) {
+  for (const Case& c : {Case{[](Queue<int>& q) { q.finish(); }, 0, 0, {0, 1, 2, 3, 4}, {}},
+                        Case{[](Queue<int>& q) { q.finish(); }, 1, 4, {4}, {}},
+                        Case{[&](Queue<int>& q) { q.finish(reset); }, 3, 2, {2, 3, 4}, reset},
+                        Case{[](Queue<int>& q) { q.close(); }, 3, 2, {}, {}}}) {
     asio::io_context io;
     Queue<int> queue, later(c.capacity);
     std::vector<Reader> waiting(4);
     for (int i = 0; i < 3; ++i) read(io, queue, waiting[i]);
     settle(io);
+    queue.push(9);  // goes to the first waiter
     for (int i = 0; i < 5; ++i) later.push(i);
     for (Queue<int>* q : {&queue, &queue, &later}) c.end(*q);
     queue.push(1);
     read(io, later, waiting[3]);
-    io.restart();
-    io.run();
+    settle(io);
     const Reader none{{}, !c.error, c.error};
-    EXPECT_EQ(waiting, (std::vector<Reader>{none, none, none, {c.unreadGiven, !c.error, c.error}})) << c.capacity;
-    EXPECT_EQ(later.dropped(), c.dropped) << c.capacity;
+    const std::vector<Reader> expected{{{9}, !c.error, c.error}, none, none, {c.unreadGiven, !c.error, c.error}};
+    EXPECT_EQ(std::pair(waiting, later.dropped()), std::pair(expected, c.dropped)) << c.capacity;
   }
 }
 
@@ -121,7 +115,8 @@ void acquire(asio::io_context& io, Semaphore& semaphore, Holders& holders, int i
 }
 
 // Permits go out up to the capacity (0 counts as 1); a returned one, even the
-// newest, passes to the oldest waiter, and a cancelled waiter leaves the line.
+// newest, passes to the oldest waiter, and a cancelled waiter leaves the line
+// without taking another waiter's place.
 // close() wakes the waiters without a permit; a permit held across it stays valid.
 TEST(Semaphore, GrantsTheCapacityInArrivalOrderUntilClosed) {
   for (std::size_t capacity : {0u, 1u, 2u}) {
@@ -131,9 +126,10 @@ TEST(Semaphore, GrantsTheCapacityInArrivalOrderUntilClosed) {
     Semaphore semaphore(capacity);
     Holders holders;
     asio::cancellation_signal signal;
-    for (int id = 0; id < static_cast<int>(limit); ++id) acquire(io, semaphore, holders, id);
+    // The holders and one waiter, then the waiter that is cancelled, then the rest.
+    for (int id = 0; id <= static_cast<int>(limit); ++id) acquire(io, semaphore, holders, id);
     acquire(io, semaphore, holders, 10, signal.slot());
-    for (int id = static_cast<int>(limit); id < 6; ++id) acquire(io, semaphore, holders, id);
+    for (int id = static_cast<int>(limit) + 1; id < 6; ++id) acquire(io, semaphore, holders, id);
     signal.emit(asio::cancellation_type::terminal);
     EXPECT_EQ(std::pair(semaphore.waiting(), semaphore.available()), std::pair(6 - limit, std::size_t{0}));
     for (int next = static_cast<int>(limit); next < 5; ++next) {
@@ -180,10 +176,8 @@ TEST(QueueAndSemaphore, ConcurrentProducersAndHolders) {
     });
   for (int reader = 0; reader < 2; ++reader) threads.emplace_back([&] { io.run(); });
   for (auto& thread : threads) thread.join();
-  std::sort(taken.begin(), taken.end());
-  std::vector<int> all(200);
-  std::iota(all.begin(), all.end(), 0);
-  EXPECT_EQ(taken, all);
+  std::ranges::sort(taken);
+  EXPECT_TRUE(std::ranges::equal(taken, std::views::iota(0, 200))) << ::testing::PrintToString(taken);
   EXPECT_EQ(semaphore.available(), 3u);
 }
 
@@ -196,14 +190,13 @@ TEST(RunOn, RunsElsewhereResumesHomePassesOnWhatWorkThrowsAndInterruptsOnlyTheLo
     auto elsewhere = [caller = std::this_thread::get_id()] { return std::this_thread::get_id() != caller; };
     seen.push_back(co_await runOn(pool.get_executor(), elsewhere) ? "ran elsewhere" : "ran here");
     seen.push_back(home.running_in_this_thread() ? "back home" : "not home");
-    auto fail = []() -> int { throw std::runtime_error("work failed"); };
     try {
-      seen.push_back(std::to_string(co_await runOn(pool.get_executor(), std::move(fail))));
+      seen.push_back(std::to_string(
+          co_await runOn(pool.get_executor(), []() -> int { throw std::runtime_error("work failed"); })));
     } catch (const std::runtime_error& error) {
       seen.push_back(error.what());
     }
-    auto nothing = [&seen] { seen.push_back("void work"); };
-    co_await runOn(pool.get_executor(), std::move(nothing));
+    co_await runOn(pool.get_executor(), [&seen] { seen.push_back("void work"); });
     // Interruptible work that loses a race to a timer is interrupted once;
     // work that wins is not. The work gives 0 when interrupted.
     for (bool loses : {true, false}) {
@@ -227,7 +220,6 @@ TEST(RunOn, RunsElsewhereResumesHomePassesOnWhatWorkThrowsAndInterruptsOnlyTheLo
   ASSERT_EQ(result.wait_for(std::chrono::seconds(0)), std::future_status::ready);
   EXPECT_EQ(result.get(), (std::vector<std::string>{"ran elsewhere", "back home", "work failed", "void work",
                                                     "-1 after 1 interrupts", "1 after 0 interrupts"}));
-  pool.join();
 }
 
 }  // namespace
