@@ -84,29 +84,18 @@ class CastingTest : public ::testing::Test {
     }
   }
 
-  template <class M>
-  typename M::Reply call(typename M::Request request) {
-    return link->call<M>(std::move(request));
-  }
-
   // Pushes a frame into the display's stream and waits until the headset has
   // received one more frame; returns it.
   ReceivedFrame pushAndReceive(std::uint32_t display, const platform::SampleBuffer& sample) {
-    std::size_t before = headset->frameCount();
+    std::size_t before = headset->frames().size();
     EXPECT_EQ(capture->push(display, sample), 1);
-    EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() > before; }));
-    auto frames = headset->frames();
-    return frames.at(before);
+    EXPECT_TRUE(IoHarness::eventually([&] { return headset->frames().size() > before; }));
+    return headset->frames().at(before);
   }
 
   std::size_t inFlight(std::uint32_t display) const {
     auto cast = handler->casts().find(display);
     return cast ? cast->framesInFlight() : 0;
-  }
-
-  void acknowledge(std::uint32_t display, const ReceivedFrame& received) {
-    media::Sha256Digest digest = media::sha256(peer::decompressMask(received.fragment));
-    call<serverMessages::WindowMask>({.identifier = display, .hash = Bytes(digest.begin(), digest.end())});
   }
 
   std::shared_ptr<FakeCaptureService> capture = std::make_shared<FakeCaptureService>(twoDisplays());
@@ -124,7 +113,7 @@ class CastingTest : public ::testing::Test {
 
 TEST_F(CastingTest, DisplayListAndPreviewsAndTheirFailures) {
   start();
-  auto list = call<serverMessages::Windows>({});
+  auto list = link->call<serverMessages::Windows>({});
   ASSERT_EQ(list.displays.size(), 2u);
   EXPECT_EQ(
       list.displays[1],
@@ -135,18 +124,18 @@ TEST_F(CastingTest, DisplayListAndPreviewsAndTheirFailures) {
   auto failed = link->start<serverMessages::Windows>({});
   EXPECT_TRUE(IoHarness::eventually([&] { return capture->fetchCount() == 2; }));
   capture->setFetchFailure(std::nullopt);
-  EXPECT_EQ(call<serverMessages::VisionOSHandshake>({.version = 1}).name, "test computer");
+  EXPECT_EQ(link->call<serverMessages::VisionOSHandshake>({.version = 1}).name, "test computer");
   EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
 
   // No such display, even after the refetch: the absent optional.
-  EXPECT_EQ(call<serverMessages::WindowPreview>({.identifier = 12345}), std::nullopt);
+  EXPECT_EQ(link->call<serverMessages::WindowPreview>({.identifier = 12345}), std::nullopt);
   EXPECT_EQ(capture->screenshotCount(), 0);
   // A screenshot that brings nothing: absent too.
   capture->setScreenshotEmpty(true);
-  EXPECT_EQ(call<serverMessages::WindowPreview>({.identifier = kMain}), std::nullopt);
+  EXPECT_EQ(link->call<serverMessages::WindowPreview>({.identifier = kMain}), std::nullopt);
   capture->setScreenshotEmpty(false);
 
-  EXPECT_TRUE(call<serverMessages::WindowPreview>({.identifier = kMain}).has_value());
+  EXPECT_TRUE(link->call<serverMessages::WindowPreview>({.identifier = kMain}).has_value());
   const auto shot = capture->lastScreenshotConfiguration().value();
   EXPECT_EQ(std::tuple(shot.width, shot.height, shot.showsCursor), std::tuple(1200, 640, true));
 }
@@ -159,39 +148,36 @@ TEST_F(CastingTest, DisplayListAndPreviewsAndTheirFailures) {
 TEST_F(CastingTest, StartRestartAndStopWithTheMaskMemory) {
   start();
   // Stopping a display that is not cast is answered and changes nothing.
-  call<serverMessages::StopCasting>({.identifier = kSide});
-  call<serverMessages::StopCasting>({.identifier = 4242});
+  link->call<serverMessages::StopCasting>({.identifier = kSide});
+  link->call<serverMessages::StopCasting>({.identifier = 4242});
   // An unknown display: answered, but no stream and no loop.
-  call<serverMessages::StartCasting>({.identifier = 4242});
-  EXPECT_EQ(capture->startCount(), 0);
-  EXPECT_EQ(handler->castingCount(), 0u);
+  link->call<serverMessages::StartCasting>({.identifier = 4242});
+  EXPECT_EQ(std::pair(capture->startCount(), handler->castingCount()), std::pair(0, std::size_t{0}));
 
   // A capture that cannot start fails the request and registers nothing.
   capture->setStartFailure("refused");
   auto failed = link->start<serverMessages::StartCasting>({.identifier = kMain});
   EXPECT_TRUE(IoHarness::eventually([&] { return capture->lastStreamConfiguration().has_value(); }));
   capture->setStartFailure(std::nullopt);
-  call<serverMessages::VisionOSHandshake>({.version = 1});
+  link->call<serverMessages::VisionOSHandshake>({.version = 1});
   EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
   EXPECT_EQ(handler->castingCount(), 0u);
 
-  call<serverMessages::StartCasting>({.identifier = kMain});
+  link->call<serverMessages::StartCasting>({.identifier = kMain});
   ReceivedFrame first = pushAndReceive(kMain, frame(1));
   EXPECT_EQ(std::tuple(first.identifier, first.tag(), first.fragment.hasMask), std::tuple(kMain, 1, true));
   EXPECT_TRUE(pushAndReceive(kMain, frame(2)).fragment.hasMask) << "unconfirmed masks keep travelling";
-  acknowledge(kMain, first);
-  auto preview = call<serverMessages::WindowPreview>({.identifier = kMain});
-  ASSERT_TRUE(preview.has_value());
-  EXPECT_TRUE(peer::readFragment(*preview).hasMask);
+  media::Sha256Digest digest = media::sha256(peer::decompressMask(first.fragment));
+  link->call<serverMessages::WindowMask>({.identifier = kMain, .hash = Bytes(digest.begin(), digest.end())});
+  EXPECT_TRUE(peer::readFragment(link->call<serverMessages::WindowPreview>({.identifier = kMain}).value()).hasMask);
   EXPECT_FALSE(pushAndReceive(kMain, frame(2)).fragment.hasMask);
   // Starting again restarts the stream: a still screen sends its first frame,
   // with the mask, at once, and the old stream and its loop are gone.
   capture->setScreen(kMain, frame(2));
   std::weak_ptr<DisplayCast> replaced = handler->casts().find(kMain);
-  call<serverMessages::StartCasting>({.identifier = kMain});
+  link->call<serverMessages::StartCasting>({.identifier = kMain});
   // The replaced cast's loop ended and let go of everything it held.
-  EXPECT_TRUE(IoHarness::eventually([&] { return replaced.expired(); }));
-  EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 4; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return replaced.expired() && headset->frames().size() == 4; }));
   EXPECT_EQ(std::pair(headset->frames().at(3).tag(), headset->frames().at(3).fragment.hasMask),
             std::pair(std::int64_t{2}, true));
   EXPECT_EQ(std::tuple(capture->runningStreams(kMain), capture->startCount(), handler->castingCount()),
@@ -200,7 +186,7 @@ TEST_F(CastingTest, StartRestartAndStopWithTheMaskMemory) {
 
   // One stop ends the only stream and its loop.
   std::weak_ptr<DisplayCast> stopped = handler->casts().find(kMain);
-  call<serverMessages::StopCasting>({.identifier = kMain});
+  link->call<serverMessages::StopCasting>({.identifier = kMain});
   EXPECT_TRUE(IoHarness::eventually([&] { return stopped.expired(); }));
   EXPECT_EQ(std::tuple(capture->runningStreams(kMain), capture->push(kMain, frame(4)), handler->castingCount()),
             std::tuple(0, 0, 0u));
@@ -213,7 +199,7 @@ TEST_F(CastingTest, TheSegmentCacheCanBeTurnedOffAndTrustsTheCapturesDamage) {
   for (bool cached : {true, false}) {
     SCOPED_TRACE(cached);
     start(true, cached);
-    call<serverMessages::StartCasting>({.identifier = kMain});
+    link->call<serverMessages::StartCasting>({.identifier = kMain});
     platform::SampleBuffer sample = FakeCaptureService::makeFrame(64, 48, 1);
     Bytes previous = pushAndReceive(kMain, sample).fragment.sampleBuffer.data;
     EXPECT_EQ(std::search(previous.begin(), previous.end(), kDri.begin(), kDri.end()) != previous.end(), cached);
@@ -235,13 +221,13 @@ TEST_F(CastingTest, TheSegmentCacheCanBeTurnedOffAndTrustsTheCapturesDamage) {
 
 TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStopsAHandlerNobodyHolds) {
   start(/*withRemote=*/false);
-  call<serverMessages::StartCasting>({.identifier = kMain});
+  link->call<serverMessages::StartCasting>({.identifier = kMain});
   // No remote yet: the frames are dropped and their slots come back.
   for (std::uint8_t tag = 1; tag <= 5; ++tag) {
     capture->push(kMain, frame(tag));
     EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == tag; }));
   }
-  EXPECT_EQ(std::pair(inFlight(kMain), headset->frameCount()), std::pair(std::size_t{0}, std::size_t{0}));
+  EXPECT_EQ(std::pair(inFlight(kMain), headset->frames().size()), std::pair(std::size_t{0}, std::size_t{0}));
 
   link->attachRemote();
   // A frame that cannot be encoded (rows longer than its buffer) and a
@@ -254,7 +240,7 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStop
   EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == 6; }));
   capture->push(kMain, platform::SampleBuffer{});
   ReceivedFrame next = pushAndReceive(kMain, frame(7));
-  EXPECT_EQ(std::tuple(next.tag(), next.fragment.hasMask, headset->frameCount()), std::tuple(7, true, 1u));
+  EXPECT_EQ(std::tuple(next.tag(), next.fragment.hasMask, headset->frames().size()), std::tuple(7, true, 1u));
 
   // As in the server, only the connection and the tasks keep the handler now:
   // the connection's end still stops the casting.
@@ -270,8 +256,8 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStop
 TEST_F(CastingTest, SlowHeadsetAndACaptureThatEndsOnItsOwn) {
   start();
   headset->setMode(TestHeadset::Mode::hold);
-  call<serverMessages::StartCasting>({.identifier = kMain});
-  call<serverMessages::StartCasting>({.identifier = kSide});
+  link->call<serverMessages::StartCasting>({.identifier = kMain});
+  link->call<serverMessages::StartCasting>({.identifier = kSide});
   for (std::uint8_t tag = 1; tag <= 3; ++tag) EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
   EXPECT_EQ(std::pair(inFlight(kMain), capture->grabCount()), std::pair(std::size_t{3}, 3));
 
@@ -282,11 +268,11 @@ TEST_F(CastingTest, SlowHeadsetAndACaptureThatEndsOnItsOwn) {
     EXPECT_LE(link->server->pendingRequests(), 3u);
     EXPECT_LE(inFlight(kMain), 3u);
   }
-  EXPECT_EQ(std::pair(headset->frameCount(), capture->grabCount()), std::pair(std::size_t{3}, 3));
+  EXPECT_EQ(std::pair(headset->frames().size(), capture->grabCount()), std::pair(std::size_t{3}, 3));
 
   // One reply frees one slot, which asks for a frame: one grab, the newest.
   headset->releaseOne();
-  EXPECT_TRUE(IoHarness::eventually([&] { return headset->frameCount() == 4; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return headset->frames().size() == 4; }));
   EXPECT_EQ(std::pair(headset->frames().at(3).tag(), capture->grabCount()), std::pair(std::int64_t{30}, 4));
   EXPECT_LE(link->server->pendingRequests(), 3u);
 
@@ -306,7 +292,7 @@ TEST_F(CastingTest, SlowHeadsetAndACaptureThatEndsOnItsOwn) {
   EXPECT_TRUE(IoHarness::eventually([&] { return failed.expired(); }));
   EXPECT_EQ(pushAndReceive(kSide, frame(40)).identifier, kSide);
   // Casting the display again starts a new stream.
-  call<serverMessages::StartCasting>({.identifier = kMain});
+  link->call<serverMessages::StartCasting>({.identifier = kMain});
   EXPECT_EQ(capture->runningStreams(kMain), 1);
   EXPECT_EQ(pushAndReceive(kMain, frame(41)).tag(), 41);
 }
@@ -314,9 +300,9 @@ TEST_F(CastingTest, SlowHeadsetAndACaptureThatEndsOnItsOwn) {
 TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
   start();
   headset->setMode(TestHeadset::Mode::silent);
-  call<serverMessages::StartCasting>({.identifier = kMain});
-  call<serverMessages::StartCasting>({.identifier = kSide});
-  call<serverMessages::StartWatchingForChildWindows>({.identifier = kMain});
+  link->call<serverMessages::StartCasting>({.identifier = kMain});
+  link->call<serverMessages::StartCasting>({.identifier = kSide});
+  link->call<serverMessages::StartWatchingForChildWindows>({.identifier = kMain});
   for (std::uint8_t tag = 1; tag <= 3; ++tag) pushAndReceive(kMain, frame(tag));
   capture->push(kMain, frame(4));  // waits for a slot that a silent headset never frees
   EXPECT_EQ(std::tuple(link->server->pendingRequests(), capture->runningStreams()), std::tuple(3u, 2));
@@ -340,13 +326,13 @@ TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
 // input requests among many frames of both displays at once all arrive.
 TEST_F(CastingTest, InputRequestsAloneAndAmongFramesOfTwoDisplays) {
   start();
-  call<serverMessages::Clicked>({.identifier = kSide, .x = 0.5, .y = 0.5});
-  call<serverMessages::MouseMoved>({.identifier = kMain, .x = -0.5, .y = 2.0});
+  link->call<serverMessages::Clicked>({.identifier = kSide, .x = 0.5, .y = 0.5});
+  link->call<serverMessages::MouseMoved>({.identifier = kMain, .x = -0.5, .y = 2.0});
   // A display that does not exist posts nothing; scrolling and keys need none.
-  call<serverMessages::Clicked>({.identifier = 4242, .x = 0.5, .y = 0.5});
-  call<serverMessages::MouseMoved>({.identifier = 4242, .x = 0.5, .y = 0.5});
-  call<serverMessages::ScrollChanged>({.identifier = 4242, .x = 10.7, .y = -3.9});
-  call<serverMessages::Typed>({.identifier = 4242, .key = input::KeyCode::key_Command, .down = true});
+  link->call<serverMessages::Clicked>({.identifier = 4242, .x = 0.5, .y = 0.5});
+  link->call<serverMessages::MouseMoved>({.identifier = 4242, .x = 0.5, .y = 0.5});
+  link->call<serverMessages::ScrollChanged>({.identifier = 4242, .x = 10.7, .y = -3.9});
+  link->call<serverMessages::Typed>({.identifier = 4242, .key = input::KeyCode::key_Command, .down = true});
   std::vector<PostedInput> expected = {PostedInput::leftDown(2560, 400, 1), PostedInput::leftUp(2560, 400, 1),
                                        PostedInput::move(-960, 2160),
                                        PostedInput::scroll(platform::ScrollPhase::changed, 10, -3),
@@ -354,8 +340,8 @@ TEST_F(CastingTest, InputRequestsAloneAndAmongFramesOfTwoDisplays) {
   EXPECT_EQ(poster->events(), expected);
 
   poster->clear();
-  call<serverMessages::StartCasting>({.identifier = kMain});
-  call<serverMessages::StartCasting>({.identifier = kSide});
+  link->call<serverMessages::StartCasting>({.identifier = kMain});
+  link->call<serverMessages::StartCasting>({.identifier = kSide});
   // Many frames of both displays at once, with input requests in between:
   // every frame that is sent arrives whole and names its display.
   std::vector<std::future<SerializableVoid>> moves;
@@ -377,7 +363,7 @@ TEST_F(CastingTest, InputRequestsAloneAndAmongFramesOfTwoDisplays) {
   capture->setFetchFailure("gone");
   poster->clear();
   auto failed = link->start<serverMessages::Clicked>({.identifier = 4243, .x = 0, .y = 0});
-  call<serverMessages::Typed>({.identifier = 0, .key = input::KeyCode::key_A, .down = false});
+  link->call<serverMessages::Typed>({.identifier = 0, .key = input::KeyCode::key_A, .down = false});
   EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
   EXPECT_EQ(poster->events(), (std::vector<PostedInput>{PostedInput::keyEvent(input::KeyCode::key_A, false)}));
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <X11/Xlib.h>
@@ -58,13 +59,8 @@ class ServerX11Test : public ::testing::Test {
     EXPECT_TRUE(IoHarness::eventually([&] { return link.handler->castingCount() == 0; }));
   }
 
-  template <class M>
-  typename M::Reply call(typename M::Request request) {
-    return link.call<M>(std::move(request));
-  }
-
   std::uint32_t displayAt(double x) {
-    for (const Display& display : call<serverMessages::Windows>({}).displays)
+    for (const Display& display : link.call<serverMessages::Windows>({}).displays)
       if (display.frame.x == x) return display.identifier;
     throw std::runtime_error("no display at that x");
   }
@@ -76,7 +72,7 @@ class ServerX11Test : public ::testing::Test {
 
 TEST_F(ServerX11Test, CastsWhatIsDrawnOnTheMonitorAskedFor) {
   std::uint32_t right = displayAt(1920);
-  call<serverMessages::StartCasting>({.identifier = right});
+  link.call<serverMessages::StartCasting>({.identifier = right});
   ReceivedFrame first;
   ASSERT_TRUE(IoHarness::eventually([&] {
     x.fill(2000, 100, 300, 200, 0xFF0000);
@@ -85,20 +81,18 @@ TEST_F(ServerX11Test, CastsWhatIsDrawnOnTheMonitorAskedFor) {
     first = frames.front();
     return true;
   }));
-  EXPECT_EQ(first.identifier, right);
-  EXPECT_EQ(first.fragment.sampleBuffer.formatDescription.width, 2400u);
-  EXPECT_EQ(first.fragment.sampleBuffer.formatDescription.height, 1280u);
+  const auto& format = first.fragment.sampleBuffer.formatDescription;
+  EXPECT_EQ(std::tuple(first.identifier, format.width, format.height), std::tuple(right, 2400u, 1280u));
 
   // Only what the capture reports as damaged is compressed again, and what is
   // painted shows: the middle of the painted area, scaled to 2400 x 1280.
   EXPECT_TRUE(IoHarness::eventually([&] {
     x.fill(2000, 100, 300, 200, 0x00FF00);
     x.fill(1920, 900, 40, 40, 0xFF00FF);  // elsewhere, so that frames keep coming
-    auto frames = link.headset->frames();
-    return greenAt(frames.back(), (2150 - 1920) * 2400 / 1920, 200 * 1280 / 1080);
+    return greenAt(link.headset->frames().back(), (2150 - 1920) * 2400 / 1920, 200 * 1280 / 1080);
   }));
 
-  call<serverMessages::StopCasting>({.identifier = right});
+  link.call<serverMessages::StopCasting>({.identifier = right});
   EXPECT_EQ(link.handler->castingCount(), 0u);
 }
 

@@ -122,9 +122,7 @@ TEST(SessionLoop, ASecondConnectionIsNeverServed) {
   // The first connection is secured but does not answer the handshake yet.
   auto first = loop.io.await(transport::openConnection(loop.io.executor(), "127.0.0.1", loop.listeningPort, Bytes()));
   auto handshake = loop.io.await(first.receive());
-  ASSERT_TRUE(handshake);
-  ASSERT_GE(handshake->size(), 2u);
-  EXPECT_EQ((*handshake)[0], 0x01);
+  ASSERT_TRUE(handshake && handshake->size() >= 2 && (*handshake)[0] == 0x01);  // a request, with its token
 
   // A second headset gets its TCP connection accepted but is never secured.
   auto second = loop.io.start(transport::openConnection(loop.io.executor(), "127.0.0.1", loop.listeningPort, Bytes()));

@@ -69,10 +69,6 @@ class TestHeadset final : public messaging::MessageProtocol {
     std::lock_guard lock(mutex_);
     return frames_;
   }
-  std::size_t frameCount() const {
-    std::lock_guard lock(mutex_);
-    return frames_.size();
-  }
 
  private:
   mutable std::mutex mutex_;
