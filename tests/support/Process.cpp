@@ -73,10 +73,12 @@ StartedXServer startXServer(int firstNumber,
     const pid_t child = spawn(commandLine(display), -1, ownSession);
     const auto deadline = std::chrono::steady_clock::now() + patience;
     int status = 0;
-    while (std::chrono::steady_clock::now() < deadline && ::waitpid(child, &status, WNOHANG) != child) {
+    bool exited = false;
+    while (!exited && std::chrono::steady_clock::now() < deadline) {
+      exited = ::waitpid(child, &status, WNOHANG) == child;
       // Another test may have started a server on the same number a moment earlier: only the
       // lock file's owner is ours.
-      if (lockOwner(number) == child) {
+      if (!exited && lockOwner(number) == child) {
         if (Display* probe = XOpenDisplay(display.c_str())) {
           XCloseDisplay(probe);
           return {child, display, ""};
@@ -84,7 +86,7 @@ StartedXServer startXServer(int firstNumber,
       }
       std::this_thread::sleep_for(20ms);
     }
-    if (::kill(child, 0) == 0) {
+    if (!exited) {
       stopByPid(child, 0s, SIGKILL);
       started.problem = "the server did not accept connections within " + std::to_string(patience.count()) + " s";
       return started;
