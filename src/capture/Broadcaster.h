@@ -19,8 +19,6 @@
 #include "platform/CaptureService.h"
 #include "platform/Clock.h"
 
-namespace marlinax::capture {}  // namespace marlinax::capture
-
 namespace marlinax::async {
 template <class T>
 class Queue;  // async/Queue.h (Asio)
