@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <future>
-#include <mutex>
 
 #include <asio/connect.hpp>
 #include <asio/ip/tcp.hpp>
@@ -24,7 +23,8 @@ namespace {
 
 using testing::IoHarness;
 
-// One loop, listening on an ephemeral loopback port.
+// One loop, listening on an ephemeral loopback port. A loop still running at
+// the end is stopped, which must end it as a loop that never had a connection.
 struct LoopUnderTest {
   explicit LoopUnderTest(std::chrono::milliseconds tlsHandshakeTimeout = std::chrono::seconds(30)) {
     SessionLoop::Options options;
@@ -36,10 +36,8 @@ struct LoopUnderTest {
       services.version = 1;
       return std::make_shared<server::ProtocolImplementation>(services);
     };
-    options.publish = [this](Remote remote) {
-      std::lock_guard lock(mutex);
-      published.push_back(remote);
-    };
+    // Called before the loop ends: read once the outcome is in.
+    options.publish = [this](Remote remote) { published.push_back(remote); };
     options.listening = [this](std::uint16_t p) { port.set_value(p); };
     loop = std::make_unique<SessionLoop>(io.executor(), std::move(options));
     outcome = io.start(loop->run());
@@ -47,42 +45,17 @@ struct LoopUnderTest {
   }
 
   ~LoopUnderTest() {
-    // Every read loop ends before the threads stop, so nothing is left waiting.
-    for (auto& session : sessions) {
-      session->close();
-      EXPECT_TRUE(IoHarness::eventually([&] { return session->multiplexer().finished(); }));
+    loop->stop();
+    if (outcome.valid()) {
+      EXPECT_TRUE(IoHarness::finishes(outcome) && outcome.get() == SessionOutcome::listenerEnded);
     }
-    for (auto& remote : publishedRemotes()) {
+    // Every read loop ends before the threads stop, so nothing is left waiting.
+    for (auto& remote : published) {
       remote.connection.connection().close();
       EXPECT_TRUE(IoHarness::eventually([&] { return remote.connection.finished(); }));
     }
-    {
-      std::lock_guard lock(mutex);
-      published.clear();
-    }
-    if (loop) loop->stop();
-    if (outcome.valid()) IoHarness::finishes(outcome);
+    published.clear();
     io.stop();
-  }
-
-  std::shared_ptr<peer::HeadsetSession> openHeadset(std::int64_t version, std::string name) {
-    auto session = io.await(peer::HeadsetSession::open(io.executor(), "127.0.0.1", listeningPort, Bytes(),
-                                                       {.version = version, .name = std::move(name)}));
-    sessions.push_back(session);
-    return session;
-  }
-
-  bool refusesNewConnections() {
-    asio::io_context local;
-    asio::ip::tcp::socket socket(local);
-    std::error_code error;
-    socket.connect({asio::ip::make_address("127.0.0.1"), listeningPort}, error);
-    return error == asio::error::connection_refused;
-  }
-
-  std::vector<Remote> publishedRemotes() {
-    std::lock_guard lock(mutex);
-    return published;
   }
 
   IoHarness io;
@@ -90,9 +63,7 @@ struct LoopUnderTest {
   std::uint16_t listeningPort = 0;
   std::unique_ptr<SessionLoop> loop;
   std::future<SessionOutcome> outcome;
-  std::mutex mutex;
   std::vector<Remote> published;
-  std::vector<std::shared_ptr<peer::HeadsetSession>> sessions;
 };
 
 // Either way the loop stops listening and the connection is served; only a
@@ -101,19 +72,28 @@ TEST(SessionLoop, TheHandshakeVersionDecidesWhetherTheHeadsetIsPublished) {
   for (std::int64_t version : {1, 2}) {
     SCOPED_TRACE(version);
     LoopUnderTest loop;
-    auto headset = loop.openHeadset(version, "Vision Test");
+    auto headset = loop.io.await(peer::HeadsetSession::open(loop.io.executor(), "127.0.0.1", loop.listeningPort,
+                                                            Bytes(), {.version = version, .name = "Vision Test"}));
     EXPECT_EQ(IoHarness::get(std::move(loop.outcome)),
               version == 1 ? SessionOutcome::connected : SessionOutcome::versionMismatch);
-    EXPECT_TRUE(IoHarness::eventually([&] { return loop.refusesNewConnections(); }));
+    EXPECT_TRUE(IoHarness::eventually([&] {
+      asio::io_context local;
+      asio::ip::tcp::socket socket(local);
+      std::error_code error;
+      socket.connect({asio::ip::make_address("127.0.0.1"), loop.listeningPort}, error);
+      return error == asio::error::connection_refused;
+    }));
     auto reply = loop.io.await(headset->call<serverMessages::VisionOSHandshake>({.version = version}));
     EXPECT_EQ(std::pair(reply.version, reply.name), std::pair(std::int64_t{1}, std::string("Test Computer")));
-    auto remotes = loop.publishedRemotes();
-    ASSERT_EQ(remotes.size(), version == 1 ? 1u : 0u);
-    if (remotes.empty()) continue;
-    EXPECT_EQ(remotes[0].name, "Vision Test");
-    EXPECT_EQ(headset->handler().computerVersion(), 1);
-    loop.io.await(remotes[0].childWindows({.parent = 3, .children = {4, 5}}));
-    EXPECT_EQ(headset->handler().childWindowListsReceived(), 1u);
+    ASSERT_EQ(loop.published.size(), version == 1 ? 1u : 0u);
+    if (version == 1) {
+      EXPECT_EQ(loop.published[0].name, "Vision Test");
+      EXPECT_EQ(headset->handler().computerVersion(), 1);
+      loop.io.await(loop.published[0].childWindows({.parent = 3, .children = {4, 5}}));
+      EXPECT_EQ(headset->handler().childWindowListsReceived(), 1u);
+    }
+    headset->close();
+    EXPECT_TRUE(IoHarness::eventually([&] { return headset->multiplexer().finished(); }));
   }
 }
 
@@ -133,8 +113,8 @@ TEST(SessionLoop, ASecondConnectionIsNeverServed) {
   reply.insert(reply.end(), body.begin(), body.end());
   loop.io.await(first.send(reply));
   EXPECT_EQ(IoHarness::get(std::move(loop.outcome)), SessionOutcome::connected);
-  ASSERT_EQ(loop.publishedRemotes().size(), 1u);
-  EXPECT_EQ(loop.publishedRemotes()[0].name, "First");
+  ASSERT_EQ(loop.published.size(), 1u);
+  EXPECT_EQ(loop.published[0].name, "First");
 
   // Once the loop ended the waiting connection is released unserved.
   ASSERT_TRUE(IoHarness::finishes(second));
@@ -155,11 +135,8 @@ TEST(SessionLoop, ClientThatNeverStartsTlsIsGivenUp) {
   EXPECT_TRUE(error == asio::error::eof || error == asio::error::connection_reset) << error.message();
 }
 
-TEST(SessionLoop, StoppingBeforeAConnectionEndsTheLoop) {
-  LoopUnderTest loop;
-  loop.loop->stop();
-  EXPECT_EQ(IoHarness::get(std::move(loop.outcome)), SessionOutcome::listenerEnded);
-}
+// Stopped by the fixture.
+TEST(SessionLoop, StoppingBeforeAConnectionEndsTheLoop) { LoopUnderTest loop; }
 
 }  // namespace
 }  // namespace marlinax::messaging
