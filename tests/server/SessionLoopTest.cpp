@@ -1,5 +1,6 @@
 // The session loop over loopback TLS with the real listener (DNS-SD may be
-// absent; advertising trouble must not matter) and the test peer's headset side.
+// absent; advertising trouble must not matter), the server's handler and the
+// test peer's headset side.
 // A client that opens TCP and never starts TLS must not keep the loop (and with
 // it every real headset) waiting: the loop gives up on it after the TLS
 // handshake timeout.
@@ -9,7 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
+#include <optional>
+#include <stdexcept>
 
 #include <asio/connect.hpp>
 #include <asio/ip/tcp.hpp>
@@ -26,16 +30,12 @@ using testing::IoHarness;
 // One loop, listening on an ephemeral loopback port. A loop still running at
 // the end is stopped, which must end it as a loop that never had a connection.
 struct LoopUnderTest {
-  explicit LoopUnderTest(std::chrono::milliseconds tlsHandshakeTimeout = std::chrono::seconds(30)) {
+  explicit LoopUnderTest(server::Services services = {},
+                         std::chrono::milliseconds tlsHandshakeTimeout = std::chrono::seconds(30)) {
     SessionLoop::Options options;
     options.version = 1;
     options.tlsHandshakeTimeout = tlsHandshakeTimeout;
-    options.makeHandler = [] {
-      server::Services services;
-      services.computerName = [] { return std::string("Test Computer"); };
-      services.version = 1;
-      return std::make_shared<server::ProtocolImplementation>(services);
-    };
+    options.makeHandler = [services] { return std::make_shared<server::ProtocolImplementation>(services); };
     // Called before the loop ends: read once the outcome is in.
     options.publish = [this](Remote remote) { published.push_back(remote); };
     options.listening = [this](std::uint16_t p) { port.set_value(p); };
@@ -67,15 +67,33 @@ struct LoopUnderTest {
 };
 
 // Either way the loop stops listening and the connection is served; only a
-// matching version publishes the headset, whose remote then reaches it.
-TEST(SessionLoop, TheHandshakeVersionDecidesWhetherTheHeadsetIsPublished) {
-  for (std::int64_t version : {1, 2}) {
-    SCOPED_TRACE(version);
-    LoopUnderTest loop;
+// matching version publishes the headset, whose remote then reaches it. The
+// handler's reply to the headset's handshake carries the handler's version
+// whatever the headset's, and always a non-empty UTF-8 name: host names are
+// bytes, and reading one may fail. Child-window watching is answered without a
+// capture service too.
+TEST(SessionLoop, TheHandshakeVersionDecidesWhetherTheHeadsetIsPublishedAndTheHandlerAnswersIt) {
+  struct Case {
+    std::int64_t version;  // the headset's
+    std::function<std::string()> computerName;
+    std::optional<std::int64_t> handlerVersion;
+    HandshakeReply reply;
+  };
+  const Case cases[] = {
+      {1, [] { return std::string("J\xFCrgen's PC"); }, std::nullopt, {1, "J\uFFFDrgen's PC"}},
+      {2, []() -> std::string { throw std::runtime_error("no name"); }, 7, {7, server::kFallbackComputerName}},
+      {1, [] { return std::string(); }, 7, {7, server::kFallbackComputerName}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply.name);
+    server::Services services;
+    services.computerName = c.computerName;
+    services.version = c.handlerVersion;
+    LoopUnderTest loop(services);
     auto headset = loop.io.await(peer::HeadsetSession::open(loop.io.executor(), "127.0.0.1", loop.listeningPort,
-                                                            Bytes(), {.version = version, .name = "Vision Test"}));
+                                                            Bytes(), {.version = c.version, .name = "Vision Test"}));
     EXPECT_EQ(IoHarness::get(std::move(loop.outcome)),
-              version == 1 ? SessionOutcome::connected : SessionOutcome::versionMismatch);
+              c.version == 1 ? SessionOutcome::connected : SessionOutcome::versionMismatch);
     EXPECT_TRUE(IoHarness::eventually([&] {
       asio::io_context local;
       asio::ip::tcp::socket socket(local);
@@ -83,10 +101,11 @@ TEST(SessionLoop, TheHandshakeVersionDecidesWhetherTheHeadsetIsPublished) {
       socket.connect({asio::ip::make_address("127.0.0.1"), loop.listeningPort}, error);
       return error == asio::error::connection_refused;
     }));
-    auto reply = loop.io.await(headset->call<serverMessages::VisionOSHandshake>({.version = version}));
-    EXPECT_EQ(std::pair(reply.version, reply.name), std::pair(std::int64_t{1}, std::string("Test Computer")));
-    ASSERT_EQ(loop.published.size(), version == 1 ? 1u : 0u);
-    if (version == 1) {
+    EXPECT_EQ(loop.io.await(headset->call<serverMessages::VisionOSHandshake>({.version = 99})), c.reply);
+    loop.io.await(headset->call<serverMessages::StartWatchingForChildWindows>({.identifier = 1}));
+    loop.io.await(headset->call<serverMessages::StopWatchingForChildWindows>({.identifier = 1}));
+    ASSERT_EQ(loop.published.size(), c.version == 1 ? 1u : 0u);
+    if (c.version == 1) {
       EXPECT_EQ(loop.published[0].name, "Vision Test");
       EXPECT_EQ(headset->handler().computerVersion(), 1);
       loop.io.await(loop.published[0].childWindows({.parent = 3, .children = {4, 5}}));
@@ -123,7 +142,7 @@ TEST(SessionLoop, ASecondConnectionIsNeverServed) {
 }
 
 TEST(SessionLoop, ClientThatNeverStartsTlsIsGivenUp) {
-  LoopUnderTest loop(std::chrono::milliseconds(200));
+  LoopUnderTest loop({}, std::chrono::milliseconds(200));
   asio::io_context local;
   asio::ip::tcp::socket silent(local);
   silent.connect({asio::ip::make_address("127.0.0.1"), loop.listeningPort});
