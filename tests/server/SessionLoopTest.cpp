@@ -127,17 +127,14 @@ TEST(SessionLoop, ASecondConnectionIsNeverServed) {
   auto second = loop.io.start(transport::openConnection(loop.io.executor(), "127.0.0.1", loop.listeningPort, Bytes()));
   EXPECT_EQ(second.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
 
-  Bytes reply{0x01, (*handshake)[1]};
-  Bytes body = serialize(HandshakeReply{.version = 1, .name = "First"});
-  reply.insert(reply.end(), body.begin(), body.end());
+  Bytes reply = serialize(HandshakeReply{.version = 1, .name = "First"});
+  reply.insert(reply.begin(), {0x01, (*handshake)[1]});
   loop.io.await(first.send(reply));
-  EXPECT_EQ(IoHarness::get(std::move(loop.outcome)), SessionOutcome::connected);
-  ASSERT_EQ(loop.published.size(), 1u);
-  EXPECT_EQ(loop.published[0].name, "First");
+  EXPECT_EQ(std::pair(IoHarness::get(std::move(loop.outcome)), loop.published.size()),
+            std::pair(SessionOutcome::connected, std::size_t{1}));
 
   // Once the loop ended the waiting connection is released unserved.
-  ASSERT_TRUE(IoHarness::finishes(second));
-  EXPECT_THROW(second.get(), std::system_error);
+  EXPECT_THROW(IoHarness::get(std::move(second)), std::system_error);
   first.close();
 }
 
