@@ -151,10 +151,14 @@ TEST_F(CastingTest, DisplaysPreviewsAndInputAloneAndAmongFramesOfTwoDisplays) {
   EXPECT_EQ(poster->events().size(), 40u);
 }
 
-// A mask travels until the headset confirms it, and a preview leaves the
-// confirmation alone (the confirmation sequence itself is the mask table's
-// test); a restart forgets it.
-TEST_F(CastingTest, StartRestartAndStopWithTheMaskMemory) {
+// Frames without a remote, frames that cannot be encoded and status-only
+// samples leave no trace. A mask travels until the headset confirms it, and a
+// preview leaves the confirmation alone (the confirmation sequence itself is the
+// mask table's test); a restart forgets it. When only the connection and the
+// tasks keep the handler, as in the server, the connection's end still stops
+// the casting.
+TEST_F(CastingTest, StartRestartAndStopWithTheMaskMemoryAndFramesThatLeaveNoTrace) {
+  start(/*withRemote=*/false);
   // Stopping a display that is not cast is answered and changes nothing.
   link->call<StopCasting>({.identifier = kSide});
   link->call<StopCasting>({.identifier = 4242});
@@ -172,8 +176,25 @@ TEST_F(CastingTest, StartRestartAndStopWithTheMaskMemory) {
             std::pair(std::future_status::timeout, std::size_t{0}));
 
   link->call<StartCasting>({.identifier = kMain});
-  ReceivedFrame first = pushAndReceive(kMain, frame(1));
-  EXPECT_EQ(std::tuple(first.identifier, first.tag(), first.fragment.hasMask), std::tuple(kMain, 1, true));
+  // No remote yet: the frames are dropped and their slots come back.
+  for (std::uint8_t tag = 1; tag <= 5; ++tag) {
+    capture->push(kMain, frame(tag));
+    EXPECT_TRUE(IoHarness::eventually([&] { return link->handler->casts().find(kMain)->framesFinished() == tag; }));
+  }
+  EXPECT_EQ(std::pair(inFlight(kMain), link->headset->frames().size()), std::pair(std::size_t{0}, std::size_t{0}));
+  link->attachRemote();
+  // A frame that cannot be encoded (rows longer than its buffer) and a
+  // status-only sample are dropped; the next frame goes out as usual.
+  platform::SampleBuffer broken = frame(6);
+  auto image = std::make_shared<platform::Image>(*broken.image);
+  image->stride = image->width * 8;
+  broken.image = image;
+  capture->push(kMain, broken);
+  EXPECT_TRUE(IoHarness::eventually([&] { return link->handler->casts().find(kMain)->framesFinished() == 6; }));
+  capture->push(kMain, platform::SampleBuffer{});
+  ReceivedFrame first = pushAndReceive(kMain, frame(7));
+  EXPECT_EQ(std::tuple(first.identifier, first.tag(), first.fragment.hasMask, link->headset->frames().size()),
+            std::tuple(kMain, 7, true, 1u));
   EXPECT_TRUE(pushAndReceive(kMain, frame(2)).fragment.hasMask) << "unconfirmed masks keep travelling";
   media::Sha256Digest digest = media::sha256(peer::decompressMask(first.fragment));
   link->call<WindowMask>({.identifier = kMain, .hash = Bytes(digest.begin(), digest.end())});
@@ -198,6 +219,12 @@ TEST_F(CastingTest, StartRestartAndStopWithTheMaskMemory) {
   EXPECT_TRUE(IoHarness::eventually([&] { return stopped.expired(); }));
   EXPECT_EQ(std::tuple(capture->runningStreams(kMain), capture->push(kMain, frame(4)), link->handler->castingCount()),
             std::tuple(0, 0, 0u));
+
+  link->call<StartCasting>({.identifier = kSide});
+  link->handler.reset();
+  link->headsetEnd.close();
+  EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
+  EXPECT_EQ(std::tuple(stoppedOnEnd.load(), capture->runningStreams()), std::tuple(1u, 0));
 }
 
 // The cache's frames are one whole compression with restart markers (their
@@ -224,37 +251,6 @@ TEST_F(CastingTest, TheSegmentCacheCanBeTurnedOffAndTrustsTheCapturesDamage) {
       previous = jpeg;
     }
   }
-}
-
-TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStopsAHandlerNobodyHolds) {
-  start(/*withRemote=*/false);
-  link->call<StartCasting>({.identifier = kMain});
-  // No remote yet: the frames are dropped and their slots come back.
-  for (std::uint8_t tag = 1; tag <= 5; ++tag) {
-    capture->push(kMain, frame(tag));
-    EXPECT_TRUE(IoHarness::eventually([&] { return link->handler->casts().find(kMain)->framesFinished() == tag; }));
-  }
-  EXPECT_EQ(std::pair(inFlight(kMain), link->headset->frames().size()), std::pair(std::size_t{0}, std::size_t{0}));
-
-  link->attachRemote();
-  // A frame that cannot be encoded (rows longer than its buffer) and a
-  // status-only sample are dropped; the next frame goes out as usual.
-  platform::SampleBuffer broken = frame(6);
-  auto image = std::make_shared<platform::Image>(*broken.image);
-  image->stride = image->width * 8;
-  broken.image = image;
-  capture->push(kMain, broken);
-  EXPECT_TRUE(IoHarness::eventually([&] { return link->handler->casts().find(kMain)->framesFinished() == 6; }));
-  capture->push(kMain, platform::SampleBuffer{});
-  ReceivedFrame next = pushAndReceive(kMain, frame(7));
-  EXPECT_EQ(std::tuple(next.tag(), next.fragment.hasMask, link->headset->frames().size()), std::tuple(7, true, 1u));
-
-  // As in the server, only the connection and the tasks keep the handler now:
-  // the connection's end still stops the casting.
-  link->handler.reset();
-  link->headsetEnd.close();
-  EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
-  EXPECT_EQ(std::tuple(stoppedOnEnd.load(), capture->runningStreams()), std::tuple(1u, 0));
 }
 
 // A slow headset never has more frames in flight than the bound and gets the
