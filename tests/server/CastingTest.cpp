@@ -276,8 +276,8 @@ TEST_F(CastingTest, ASlowHeadsetACaptureThatEndsOnItsOwnAndTheConnectionsEnd) {
   // One reply frees one slot, which asks for a frame: one grab, the newest.
   link->headset->releases->push(true);
   EXPECT_TRUE(IoHarness::eventually([&] { return link->headset->frames().size() == 4; }));
-  EXPECT_EQ(std::pair(link->headset->frames().at(3).tag(), capture->grabCount()), std::pair(std::int64_t{30}, 4));
-  EXPECT_LE(link->server->pendingRequests(), 3u);
+  EXPECT_EQ(std::tuple(link->headset->frames().at(3).tag(), capture->grabCount(), link->server->pendingRequests()),
+            std::tuple(std::int64_t{30}, 4, 3u));
 
   // Two more replies leave one frame waiting for its reply when the display
   // goes away: its stream is unregistered and stopped, the loop ends, the
@@ -295,7 +295,6 @@ TEST_F(CastingTest, ASlowHeadsetACaptureThatEndsOnItsOwnAndTheConnectionsEnd) {
   EXPECT_EQ(pushAndReceive(kSide, frame(40)).identifier, kSide);
   // Casting the display again starts a new stream.
   link->call<StartCasting>({.identifier = kMain});
-  EXPECT_EQ(capture->runningStreams(kMain), 1);
   for (std::uint8_t tag = 41; tag <= 43; ++tag) EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
 
   // Four frames wait for their replies, one more for a slot.
