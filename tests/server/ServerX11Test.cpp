@@ -5,18 +5,17 @@
 // test's; each part alone has its own unit test.)
 
 #include <gtest/gtest.h>
-// After gtest: Xlib defines macros (Bool, None) that clash with it.
+
 #include <algorithm>
 #include <tuple>
 #include <vector>
 
-#include <X11/Xlib.h>
 #include <turbojpeg.h>
 
-#include "messaging/Multiplexer.h"
 #include "platform/x11/CaptureX11.h"
 #include "server/ProtocolImplementation.h"
 #include "server/TestHeadset.h"
+// After gtest: Xlib, which XPainter brings, defines macros (Bool, None) that clash with it.
 #include "support/XPainter.h"
 #include "support/Xvfb.h"
 
