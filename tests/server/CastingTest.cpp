@@ -242,8 +242,7 @@ TEST_F(CastingTest, TheSegmentCacheCanBeTurnedOffAndTrustsTheCapturesDamage) {
       auto image = std::make_shared<platform::Image>(*sample.image);
       image->row(40)[4 * 60] ^= 0xFF;
       sample.image = image;
-      sample.damage.emplace();
-      if (reported) sample.damage->push_back({60, 40, 1, 1});
+      sample.damage = reported ? std::vector<platform::ImageRect>{{60, 40, 1, 1}} : std::vector<platform::ImageRect>{};
       Bytes jpeg = pushAndReceive(kMain, sample).fragment.sampleBuffer.data;
       EXPECT_EQ(jpeg == previous, cached && !reported) << reported;
       previous = jpeg;
