@@ -306,8 +306,8 @@ TEST_F(CastingTest, ASlowHeadsetACaptureThatEndsOnItsOwnAndTheConnectionsEnd) {
   EXPECT_EQ(link->handler->castingCount(), 0u);
   // Nothing is started for a headset that is gone.
   link->io.await(link->handler->startCasting({.identifier = kMain}));
-  EXPECT_EQ(std::tuple(capture->runningStreams(), link->handler->endConnection(), endedReports.load()),
-            std::tuple(0, 0u, 1));
+  EXPECT_EQ(std::pair(capture->runningStreams(), link->handler->endConnection()), std::pair(0, std::size_t{0}));
+  EXPECT_EQ(endedReports.load(), 1) << "reported once";
 }
 
 }  // namespace

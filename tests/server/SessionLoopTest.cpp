@@ -130,8 +130,8 @@ TEST(SessionLoop, ASecondConnectionIsNeverServed) {
   Bytes reply = serialize(HandshakeReply{.version = 1, .name = "First"});
   reply.insert(reply.begin(), {0x01, (*handshake)[1]});
   loop.io.await(first.send(reply));
-  EXPECT_EQ(std::pair(IoHarness::get(std::move(loop.outcome)), loop.published.size()),
-            std::pair(SessionOutcome::connected, std::size_t{1}));
+  EXPECT_EQ(IoHarness::get(std::move(loop.outcome)), SessionOutcome::connected);
+  EXPECT_EQ(loop.published.size(), 1u);
 
   // Once the loop ended the waiting connection is released unserved.
   EXPECT_THROW(IoHarness::get(std::move(second)), std::system_error);
