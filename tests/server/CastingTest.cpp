@@ -15,7 +15,6 @@
 #include <tuple>
 #include <vector>
 
-#include "media/MaskPlane.h"
 #include "media/Masks.h"
 #include "peer/FragmentReader.h"
 #include "platform/fake/FakeCapture.h"
@@ -28,207 +27,159 @@ namespace marlinax::server {
 namespace {
 
 using namespace messaging;
-using platform::DisplayInfo;
+using namespace messaging::serverMessages;
 using platform::FakeCaptureService;
 using platform::PostedInput;
 using testing::IoHarness;
-using testpeer::HeadsetLink;
 using testpeer::ReceivedFrame;
-using testpeer::TestHeadset;
 
 constexpr std::uint32_t kMain = 7;
 constexpr std::uint32_t kSide = 9;
-// The JPEG marker that sets the restart interval.
-constexpr std::array<std::uint8_t, 2> kDri{0xFF, 0xDD};
+constexpr std::chrono::milliseconds kNoWait{0};
 
-std::vector<DisplayInfo> twoDisplays() {
-  return {DisplayInfo{kMain, {0, 0, 1920, 1080}}, DisplayInfo{kSide, {1920, 0, 1280, 800}}};
-}
-
-// A small frame whose alpha plane is `alpha` everywhere and whose presentation
-// time is `tag` nanoseconds (so the headset can tell frames apart).
-platform::SampleBuffer frame(std::uint8_t tag, std::uint8_t alpha = 0xFF) {
-  platform::SampleBuffer sample = FakeCaptureService::makeFrame(32, 16, tag);
-  auto image = std::make_shared<platform::Image>(*sample.image);
-  for (std::size_t i = 3; i < image->pixels.size(); i += 4) image->pixels[i] = alpha;
-  sample.image = image;
-  return sample;
-}
+// A small frame whose presentation time is `tag` nanoseconds (so that the
+// headset can tell frames apart).
+platform::SampleBuffer frame(std::uint8_t tag) { return FakeCaptureService::makeFrame(32, 16, tag); }
 
 class CastingTest : public ::testing::Test {
  protected:
+  CastingTest() { start(); }
+
+  // Serves a new handler; the one before is gone with its reports.
   void start(bool withRemote = true, bool segmentCache = true) {
+    link.reset();
+    endedReports = 0;
     capture->setHonoursDemand(true);
     Services services;
-    services.segmentCache = segmentCache;
     services.capture = capture;
     services.input = poster;
     services.doubleClickInterval = poster;
-    services.computerName = [] { return std::string("test computer"); };
     services.maxFramesInFlight = 3;
-    services.clock = [this] { return now.load(); };
+    services.segmentCache = segmentCache;
     services.connectionEnded = [this](std::size_t stopped) {
       endedReports++;
       stoppedOnEnd = stopped;
     };
     link.emplace(std::move(services), withRemote);
-    handler = link->handler;
-    headset = link->headset;
   }
 
   ~CastingTest() override {
-    if (link) {
-      link->close();
-      // Whatever the test did, nothing keeps capturing once the headset is gone.
-      EXPECT_TRUE(IoHarness::eventually([&] { return capture->runningStreams() == 0; }));
-    }
+    link->close();
+    // Whatever the test did, nothing keeps capturing once the headset is gone.
+    EXPECT_TRUE(IoHarness::eventually([&] { return capture->runningStreams() == 0; }));
   }
 
   // Pushes a frame into the display's stream and waits until the headset has
   // received one more frame; returns it.
   ReceivedFrame pushAndReceive(std::uint32_t display, const platform::SampleBuffer& sample) {
-    std::size_t before = headset->frames().size();
+    std::size_t before = link->headset->frames().size();
     EXPECT_EQ(capture->push(display, sample), 1);
-    EXPECT_TRUE(IoHarness::eventually([&] { return headset->frames().size() > before; }));
-    return headset->frames().at(before);
+    EXPECT_TRUE(IoHarness::eventually([&] { return link->headset->frames().size() > before; }));
+    return link->headset->frames().at(before);
   }
 
   std::size_t inFlight(std::uint32_t display) const {
-    auto cast = handler->casts().find(display);
+    auto cast = link->handler->casts().find(display);
     return cast ? cast->framesInFlight() : 0;
   }
 
-  std::shared_ptr<FakeCaptureService> capture = std::make_shared<FakeCaptureService>(twoDisplays());
+  std::shared_ptr<FakeCaptureService> capture = std::make_shared<FakeCaptureService>(std::vector{
+      platform::DisplayInfo{kMain, {0, 0, 1920, 1080}}, platform::DisplayInfo{kSide, {1920, 0, 1280, 800}}});
   std::shared_ptr<platform::FakeInputPoster> poster = std::make_shared<platform::FakeInputPoster>();
-  std::atomic<std::chrono::steady_clock::time_point> now{std::chrono::steady_clock::time_point{} +
-                                                         std::chrono::hours(1)};
   std::atomic<int> endedReports = 0;
   std::atomic<std::size_t> stoppedOnEnd = 0;
-  std::optional<HeadsetLink> link;
-  std::shared_ptr<ProtocolImplementation> handler;
-  std::shared_ptr<TestHeadset> headset;
+  std::optional<testpeer::HeadsetLink> link;
 };
 
-// ---- displays and previews -------------------------------------------------
+// A failed display fetch fails the request (no reply, nothing posted) and the
+// connection goes on. Pointer requests use the named display's frame, scrolling
+// and keys need none; input requests among many frames of both displays at once
+// all arrive.
+TEST_F(CastingTest, DisplaysPreviewsAndInputAloneAndAmongFramesOfTwoDisplays) {
+  capture->setFetchFailure("gone");
+  auto failedList = link->start<Windows>({});
+  auto failedClick = link->start<Clicked>({.identifier = kMain, .x = 0, .y = 0});
+  EXPECT_TRUE(IoHarness::eventually([&] { return capture->fetchCount() == 2; }));
+  capture->setFetchFailure(std::nullopt);
+  link->call<Typed>({.identifier = 4242, .key = input::KeyCode::key_Command, .down = true});
+  EXPECT_EQ(std::pair(failedList.wait_for(kNoWait), failedClick.wait_for(kNoWait)),
+            std::pair(std::future_status::timeout, std::future_status::timeout));
 
-TEST_F(CastingTest, DisplayListAndPreviewsAndTheirFailures) {
-  start();
-  auto list = link->call<serverMessages::Windows>({});
+  auto list = link->call<Windows>({});
   ASSERT_EQ(list.displays.size(), 2u);
   EXPECT_EQ(
       list.displays[1],
       (Display{.identifier = kSide, .title = "Display 9", .app = "", .frame = {1920, 0, 1280, 800}, .windowLayer = 0}));
-  // A failed fetch fails the request: no reply, and the connection goes on.
-  capture->setFetchFailure("no displays");
-  now = now.load() + std::chrono::seconds(5);
-  auto failed = link->start<serverMessages::Windows>({});
-  EXPECT_TRUE(IoHarness::eventually([&] { return capture->fetchCount() == 2; }));
-  capture->setFetchFailure(std::nullopt);
-  EXPECT_EQ(link->call<serverMessages::VisionOSHandshake>({.version = 1}).name, "test computer");
-  EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
-
-  // No such display, even after the refetch: the absent optional.
-  EXPECT_EQ(link->call<serverMessages::WindowPreview>({.identifier = 12345}), std::nullopt);
+  // No such display, even after the refetch, and a screenshot that brings
+  // nothing: the absent optional (a preview with an image is the mask walk's).
+  EXPECT_EQ(link->call<WindowPreview>({.identifier = 12345}), std::nullopt);
   EXPECT_EQ(capture->screenshotCount(), 0);
-  // A screenshot that brings nothing: absent too.
   capture->setScreenshotEmpty(true);
-  EXPECT_EQ(link->call<serverMessages::WindowPreview>({.identifier = kMain}), std::nullopt);
-  capture->setScreenshotEmpty(false);
-
-  EXPECT_TRUE(link->call<serverMessages::WindowPreview>({.identifier = kMain}).has_value());
+  EXPECT_EQ(link->call<WindowPreview>({.identifier = kMain}), std::nullopt);
   const auto shot = capture->lastScreenshotConfiguration().value();
   EXPECT_EQ(std::tuple(shot.width, shot.height, shot.showsCursor), std::tuple(1200, 640, true));
+
+  link->call<Clicked>({.identifier = kSide, .x = 0.5, .y = 0.5});
+  link->call<MouseMoved>({.identifier = kMain, .x = -0.5, .y = 2.0});
+  // A display that does not exist posts nothing; scrolling needs none.
+  link->call<Clicked>({.identifier = 4242, .x = 0.5, .y = 0.5});
+  link->call<MouseMoved>({.identifier = 4242, .x = 0.5, .y = 0.5});
+  link->call<ScrollChanged>({.identifier = 4242, .x = 10.7, .y = -3.9});
+  std::vector<PostedInput> expected = {PostedInput::keyEvent(input::KeyCode::key_Command, true),
+                                       PostedInput::leftDown(2560, 400, 1), PostedInput::leftUp(2560, 400, 1),
+                                       PostedInput::move(-960, 2160),
+                                       PostedInput::scroll(platform::ScrollPhase::changed, 10, -3)};
+  EXPECT_EQ(poster->events(), expected);
+
+  poster->clear();
+  link->call<StartCasting>({.identifier = kMain});
+  link->call<StartCasting>({.identifier = kSide});
+  // Every frame that is sent arrives whole and names its display.
+  std::vector<std::future<SerializableVoid>> moves;
+  for (int i = 0; i < 40; ++i) {
+    capture->push(i % 2 ? kMain : kSide, frame(static_cast<std::uint8_t>(100 + i)));
+    moves.push_back(link->start<MouseMoved>({.identifier = kSide, .x = 0.25, .y = 0.5}));
+  }
+  for (auto& move : moves) IoHarness::get(std::move(move));
+  EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 0 && inFlight(kSide) == 0; }));
+  std::set<std::pair<std::uint32_t, std::uint32_t>> named;  // display, width
+  for (const ReceivedFrame& received : link->headset->frames())
+    named.insert({received.identifier, received.fragment.sampleBuffer.formatDescription.width});
+  EXPECT_EQ(named, (std::set<std::pair<std::uint32_t, std::uint32_t>>{{kMain, 32}, {kSide, 32}}));
+  EXPECT_EQ(poster->events().size(), 40u);
 }
 
-// ---- casting and the mask memory -------------------------------------------
-
-// A mask travels until the headset confirms it, and a preview leaves the
-// confirmation alone (the confirmation sequence itself is the mask table's
-// test); a restart forgets it.
-TEST_F(CastingTest, StartRestartAndStopWithTheMaskMemory) {
-  start();
+// Frames without a remote, frames that cannot be encoded and status-only
+// samples leave no trace. A mask travels until the headset confirms it, and a
+// preview leaves the confirmation alone (the confirmation sequence itself is the
+// mask table's test); a restart forgets it. When only the connection and the
+// tasks keep the handler, as in the server, the connection's end still stops
+// the casting.
+TEST_F(CastingTest, StartRestartAndStopWithTheMaskMemoryAndFramesThatLeaveNoTrace) {
+  start(/*withRemote=*/false);
   // Stopping a display that is not cast is answered and changes nothing.
-  link->call<serverMessages::StopCasting>({.identifier = kSide});
-  link->call<serverMessages::StopCasting>({.identifier = 4242});
+  link->call<StopCasting>({.identifier = kSide});
+  link->call<StopCasting>({.identifier = 4242});
   // An unknown display: answered, but no stream and no loop.
-  link->call<serverMessages::StartCasting>({.identifier = 4242});
-  EXPECT_EQ(std::pair(capture->startCount(), handler->castingCount()), std::pair(0, std::size_t{0}));
+  link->call<StartCasting>({.identifier = 4242});
+  EXPECT_EQ(std::pair(capture->startCount(), link->handler->castingCount()), std::pair(0, std::size_t{0}));
 
   // A capture that cannot start fails the request and registers nothing.
   capture->setStartFailure("refused");
-  auto failed = link->start<serverMessages::StartCasting>({.identifier = kMain});
+  auto failed = link->start<StartCasting>({.identifier = kMain});
   EXPECT_TRUE(IoHarness::eventually([&] { return capture->lastStreamConfiguration().has_value(); }));
   capture->setStartFailure(std::nullopt);
-  link->call<serverMessages::VisionOSHandshake>({.version = 1});
-  EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
-  EXPECT_EQ(handler->castingCount(), 0u);
+  link->call<VisionOSHandshake>({.version = 1});
+  EXPECT_EQ(std::pair(failed.wait_for(kNoWait), link->handler->castingCount()),
+            std::pair(std::future_status::timeout, std::size_t{0}));
 
-  link->call<serverMessages::StartCasting>({.identifier = kMain});
-  ReceivedFrame first = pushAndReceive(kMain, frame(1));
-  EXPECT_EQ(std::tuple(first.identifier, first.tag(), first.fragment.hasMask), std::tuple(kMain, 1, true));
-  EXPECT_TRUE(pushAndReceive(kMain, frame(2)).fragment.hasMask) << "unconfirmed masks keep travelling";
-  media::Sha256Digest digest = media::sha256(peer::decompressMask(first.fragment));
-  link->call<serverMessages::WindowMask>({.identifier = kMain, .hash = Bytes(digest.begin(), digest.end())});
-  EXPECT_TRUE(peer::readFragment(link->call<serverMessages::WindowPreview>({.identifier = kMain}).value()).hasMask);
-  EXPECT_FALSE(pushAndReceive(kMain, frame(2)).fragment.hasMask);
-  // Starting again restarts the stream: a still screen sends its first frame,
-  // with the mask, at once, and the old stream and its loop are gone.
-  capture->setScreen(kMain, frame(2));
-  std::weak_ptr<DisplayCast> replaced = handler->casts().find(kMain);
-  link->call<serverMessages::StartCasting>({.identifier = kMain});
-  // The replaced cast's loop ended and let go of everything it held.
-  EXPECT_TRUE(IoHarness::eventually([&] { return replaced.expired() && headset->frames().size() == 4; }));
-  EXPECT_EQ(std::pair(headset->frames().at(3).tag(), headset->frames().at(3).fragment.hasMask),
-            std::pair(std::int64_t{2}, true));
-  EXPECT_EQ(std::tuple(capture->runningStreams(kMain), capture->startCount(), handler->castingCount()),
-            std::tuple(1, 2, 1u));
-  EXPECT_TRUE(pushAndReceive(kMain, frame(3)).fragment.hasMask) << "the restarted stream's mask is unconfirmed";
-
-  // One stop ends the only stream and its loop.
-  std::weak_ptr<DisplayCast> stopped = handler->casts().find(kMain);
-  link->call<serverMessages::StopCasting>({.identifier = kMain});
-  EXPECT_TRUE(IoHarness::eventually([&] { return stopped.expired(); }));
-  EXPECT_EQ(std::tuple(capture->runningStreams(kMain), capture->push(kMain, frame(4)), handler->castingCount()),
-            std::tuple(0, 0, 0u));
-}
-
-// The cache's frames are one whole compression with restart markers (their
-// bytes are the segment encoder's test), plain compressions have none; the
-// cache takes the capture's word on what changed.
-TEST_F(CastingTest, TheSegmentCacheCanBeTurnedOffAndTrustsTheCapturesDamage) {
-  for (bool cached : {true, false}) {
-    SCOPED_TRACE(cached);
-    start(true, cached);
-    link->call<serverMessages::StartCasting>({.identifier = kMain});
-    platform::SampleBuffer sample = FakeCaptureService::makeFrame(64, 48, 1);
-    Bytes previous = pushAndReceive(kMain, sample).fragment.sampleBuffer.data;
-    EXPECT_EQ(std::search(previous.begin(), previous.end(), kDri.begin(), kDri.end()) != previous.end(), cached);
-    // The same one-pixel change, reported, then not: only the cache misses the latter.
-    for (bool reported : {true, false}) {
-      auto image = std::make_shared<platform::Image>(*sample.image);
-      image->row(40)[4 * 60] ^= 0xFF;
-      sample.image = image;
-      sample.damage.emplace();
-      if (reported) sample.damage->push_back({60, 40, 1, 1});
-      Bytes jpeg = pushAndReceive(kMain, sample).fragment.sampleBuffer.data;
-      EXPECT_EQ(jpeg == previous, cached && !reported) << reported;
-      previous = jpeg;
-    }
-    link.reset();
-    capture = std::make_shared<FakeCaptureService>(twoDisplays());
-  }
-}
-
-TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStopsAHandlerNobodyHolds) {
-  start(/*withRemote=*/false);
-  link->call<serverMessages::StartCasting>({.identifier = kMain});
+  link->call<StartCasting>({.identifier = kMain});
   // No remote yet: the frames are dropped and their slots come back.
   for (std::uint8_t tag = 1; tag <= 5; ++tag) {
     capture->push(kMain, frame(tag));
-    EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == tag; }));
+    EXPECT_TRUE(IoHarness::eventually([&] { return link->handler->casts().find(kMain)->framesFinished() == tag; }));
   }
-  EXPECT_EQ(std::pair(inFlight(kMain), headset->frames().size()), std::pair(std::size_t{0}, std::size_t{0}));
-
+  EXPECT_EQ(std::pair(inFlight(kMain), link->headset->frames().size()), std::pair(std::size_t{0}, std::size_t{0}));
   link->attachRemote();
   // A frame that cannot be encoded (rows longer than its buffer) and a
   // status-only sample are dropped; the next frame goes out as usual.
@@ -237,27 +188,76 @@ TEST_F(CastingTest, FailedFramesAndFramesWithoutARemoteLeaveNoTraceAndTheEndStop
   image->stride = image->width * 8;
   broken.image = image;
   capture->push(kMain, broken);
-  EXPECT_TRUE(IoHarness::eventually([&] { return handler->casts().find(kMain)->framesFinished() == 6; }));
+  EXPECT_TRUE(IoHarness::eventually([&] { return link->handler->casts().find(kMain)->framesFinished() == 6; }));
   capture->push(kMain, platform::SampleBuffer{});
-  ReceivedFrame next = pushAndReceive(kMain, frame(7));
-  EXPECT_EQ(std::tuple(next.tag(), next.fragment.hasMask, headset->frames().size()), std::tuple(7, true, 1u));
+  ReceivedFrame first = pushAndReceive(kMain, frame(7));
+  EXPECT_EQ(std::tuple(first.identifier, first.tag(), first.fragment.hasMask, link->headset->frames().size()),
+            std::tuple(kMain, 7, true, 1u));
+  EXPECT_TRUE(pushAndReceive(kMain, frame(2)).fragment.hasMask) << "unconfirmed masks keep travelling";
+  media::Sha256Digest digest = media::sha256(peer::decompressMask(first.fragment));
+  link->call<WindowMask>({.identifier = kMain, .hash = Bytes(digest.begin(), digest.end())});
+  EXPECT_TRUE(peer::readFragment(link->call<WindowPreview>({.identifier = kMain}).value()).hasMask);
+  EXPECT_FALSE(pushAndReceive(kMain, frame(2)).fragment.hasMask);
+  // Starting again restarts the stream: a still screen sends its first frame,
+  // with the mask, at once, and the replaced cast's loop ends and lets go of
+  // everything it held.
+  capture->setScreen(kMain, frame(2));
+  std::weak_ptr<DisplayCast> replaced = link->handler->casts().find(kMain);
+  link->call<StartCasting>({.identifier = kMain});
+  EXPECT_TRUE(IoHarness::eventually([&] { return replaced.expired() && link->headset->frames().size() == 4; }));
+  EXPECT_EQ(std::pair(link->headset->frames().at(3).tag(), link->headset->frames().at(3).fragment.hasMask),
+            std::pair(std::int64_t{2}, true));
+  EXPECT_EQ(std::tuple(capture->runningStreams(kMain), capture->startCount(), link->handler->castingCount()),
+            std::tuple(1, 2, 1u));
+  EXPECT_TRUE(pushAndReceive(kMain, frame(3)).fragment.hasMask) << "the restarted stream's mask is unconfirmed";
 
-  // As in the server, only the connection and the tasks keep the handler now:
-  // the connection's end still stops the casting.
-  handler.reset();
+  // One stop ends the only stream and its loop.
+  std::weak_ptr<DisplayCast> stopped = link->handler->casts().find(kMain);
+  link->call<StopCasting>({.identifier = kMain});
+  EXPECT_TRUE(IoHarness::eventually([&] { return stopped.expired(); }));
+  EXPECT_EQ(std::tuple(capture->runningStreams(kMain), capture->push(kMain, frame(4)), link->handler->castingCount()),
+            std::tuple(0, 0, 0u));
+
+  link->call<StartCasting>({.identifier = kSide});
   link->handler.reset();
   link->headsetEnd.close();
   EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
   EXPECT_EQ(std::tuple(stoppedOnEnd.load(), capture->runningStreams()), std::tuple(1u, 0));
 }
 
+// The cache's frames are one whole compression with restart markers (their
+// bytes are the segment encoder's test), plain compressions have none; the
+// cache takes the capture's word on what changed.
+TEST_F(CastingTest, TheSegmentCacheCanBeTurnedOffAndTrustsTheCapturesDamage) {
+  constexpr std::array<std::uint8_t, 2> kRestartInterval{0xFF, 0xDD};  // the JPEG marker
+  for (bool cached : {true, false}) {
+    SCOPED_TRACE(cached);
+    start(true, cached);
+    link->call<StartCasting>({.identifier = kMain});
+    platform::SampleBuffer sample = FakeCaptureService::makeFrame(64, 48, 1);
+    Bytes previous = pushAndReceive(kMain, sample).fragment.sampleBuffer.data;
+    EXPECT_EQ(std::ranges::search(previous, kRestartInterval).empty(), !cached);
+    // The same one-pixel change, reported, then not: only the cache misses the latter.
+    for (bool reported : {true, false}) {
+      auto image = std::make_shared<platform::Image>(*sample.image);
+      image->row(40)[4 * 60] ^= 0xFF;
+      sample.image = image;
+      sample.damage = reported ? std::vector<platform::ImageRect>{{60, 40, 1, 1}} : std::vector<platform::ImageRect>{};
+      Bytes jpeg = pushAndReceive(kMain, sample).fragment.sampleBuffer.data;
+      EXPECT_EQ(jpeg == previous, cached && !reported) << reported;
+      previous = jpeg;
+    }
+  }
+}
+
 // A slow headset never has more frames in flight than the bound and gets the
-// newest frame; a capture that ends on its own ends its display's casting.
-TEST_F(CastingTest, SlowHeadsetAndACaptureThatEndsOnItsOwn) {
-  start();
-  headset->setMode(TestHeadset::Mode::hold);
-  link->call<serverMessages::StartCasting>({.identifier = kMain});
-  link->call<serverMessages::StartCasting>({.identifier = kSide});
+// newest frame; a capture that ends on its own ends its display's casting; the
+// connection's end stops every stream, loop and frame waiting for a slot or a
+// reply, and is reported once.
+TEST_F(CastingTest, ASlowHeadsetACaptureThatEndsOnItsOwnAndTheConnectionsEnd) {
+  link->headset->holding = true;
+  link->call<StartCasting>({.identifier = kMain});
+  link->call<StartCasting>({.identifier = kSide});
   for (std::uint8_t tag = 1; tag <= 3; ++tag) EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
   EXPECT_EQ(std::pair(inFlight(kMain), capture->grabCount()), std::pair(std::size_t{3}, 3));
 
@@ -268,104 +268,46 @@ TEST_F(CastingTest, SlowHeadsetAndACaptureThatEndsOnItsOwn) {
     EXPECT_LE(link->server->pendingRequests(), 3u);
     EXPECT_LE(inFlight(kMain), 3u);
   }
-  EXPECT_EQ(std::pair(headset->frames().size(), capture->grabCount()), std::pair(std::size_t{3}, 3));
+  EXPECT_EQ(std::pair(link->headset->frames().size(), capture->grabCount()), std::pair(std::size_t{3}, 3));
 
   // One reply frees one slot, which asks for a frame: one grab, the newest.
-  headset->releaseOne();
-  EXPECT_TRUE(IoHarness::eventually([&] { return headset->frames().size() == 4; }));
-  EXPECT_EQ(std::pair(headset->frames().at(3).tag(), capture->grabCount()), std::pair(std::int64_t{30}, 4));
-  EXPECT_LE(link->server->pendingRequests(), 3u);
+  link->headset->releases->push(true);
+  EXPECT_TRUE(IoHarness::eventually([&] { return link->headset->frames().size() == 4; }));
+  EXPECT_EQ(std::tuple(link->headset->frames().at(3).tag(), capture->grabCount(), link->server->pendingRequests()),
+            std::tuple(std::int64_t{30}, 4, 3u));
 
   // Two more replies leave one frame waiting for its reply when the display
   // goes away: its stream is unregistered and stopped, the loop ends, the
-  // other display casts on.
-  headset->releaseOne();
-  headset->releaseOne();
+  // other display casts on; once its last frame is answered nothing of the
+  // cast is left.
+  link->headset->releases->push(true);
+  link->headset->releases->push(true);
   EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 1; }));
-  std::weak_ptr<DisplayCast> failed = handler->casts().find(kMain);
+  std::weak_ptr<DisplayCast> failed = link->handler->casts().find(kMain);
   EXPECT_EQ(capture->endStreams(kMain, "the display was removed"), 1);
-  EXPECT_TRUE(IoHarness::eventually([&] { return capture->runningStreams(kMain) == 0; }));
-  EXPECT_TRUE(IoHarness::eventually([&] { return handler->castingCount() == 1; }));
-  headset->setMode(TestHeadset::Mode::answer);
-  headset->releaseAll();
-  // Once its last frame is answered nothing of the cast is left.
+  EXPECT_TRUE(
+      IoHarness::eventually([&] { return capture->runningStreams(kMain) == 0 && link->handler->castingCount() == 1; }));
+  link->headset->releases->push(true);
   EXPECT_TRUE(IoHarness::eventually([&] { return failed.expired(); }));
   EXPECT_EQ(pushAndReceive(kSide, frame(40)).identifier, kSide);
   // Casting the display again starts a new stream.
-  link->call<serverMessages::StartCasting>({.identifier = kMain});
-  EXPECT_EQ(capture->runningStreams(kMain), 1);
-  EXPECT_EQ(pushAndReceive(kMain, frame(41)).tag(), 41);
-}
+  link->call<StartCasting>({.identifier = kMain});
+  for (std::uint8_t tag = 41; tag <= 43; ++tag) EXPECT_EQ(pushAndReceive(kMain, frame(tag)).tag(), tag);
 
-TEST_F(CastingTest, ConnectionEndStopsStreamsLoopsAndWaitingFrames) {
-  start();
-  headset->setMode(TestHeadset::Mode::silent);
-  link->call<serverMessages::StartCasting>({.identifier = kMain});
-  link->call<serverMessages::StartCasting>({.identifier = kSide});
-  link->call<serverMessages::StartWatchingForChildWindows>({.identifier = kMain});
-  for (std::uint8_t tag = 1; tag <= 3; ++tag) pushAndReceive(kMain, frame(tag));
-  capture->push(kMain, frame(4));  // waits for a slot that a silent headset never frees
-  EXPECT_EQ(std::tuple(link->server->pendingRequests(), capture->runningStreams()), std::tuple(3u, 2));
-
+  // Four frames wait for their replies, one more for a slot.
+  capture->push(kMain, frame(44));
+  link->call<StartWatchingForChildWindows>({.identifier = kMain});
+  EXPECT_EQ(std::tuple(link->server->pendingRequests(), capture->runningStreams()), std::tuple(4u, 2));
   link->headsetEnd.close();
   EXPECT_TRUE(IoHarness::eventually([&] { return endedReports.load() == 1; }));
-  EXPECT_EQ(std::tuple(stoppedOnEnd.load(), capture->runningStreams(), handler->connectionHasEnded()),
+  EXPECT_EQ(std::tuple(stoppedOnEnd.load(), capture->runningStreams(), link->handler->connectionHasEnded()),
             std::tuple(2u, 0, true));
   EXPECT_TRUE(IoHarness::eventually([&] { return link->server->pendingRequests() == 0 && inFlight(kMain) == 0; }));
-  EXPECT_EQ(handler->castingCount(), 0u);
-
+  EXPECT_EQ(link->handler->castingCount(), 0u);
   // Nothing is started for a headset that is gone.
-  link->io.await(handler->startCasting({.identifier = kMain}));
-  EXPECT_EQ(std::tuple(capture->runningStreams(), handler->endConnection()), std::tuple(0, 0u));
+  link->io.await(link->handler->startCasting({.identifier = kMain}));
+  EXPECT_EQ(std::pair(capture->runningStreams(), link->handler->endConnection()), std::pair(0, std::size_t{0}));
   EXPECT_EQ(endedReports.load(), 1) << "reported once";
-}
-
-// ---- input -------------------------------------------------------------------
-
-// Pointer requests use the named display's frame, scrolling and keys need none;
-// input requests among many frames of both displays at once all arrive.
-TEST_F(CastingTest, InputRequestsAloneAndAmongFramesOfTwoDisplays) {
-  start();
-  link->call<serverMessages::Clicked>({.identifier = kSide, .x = 0.5, .y = 0.5});
-  link->call<serverMessages::MouseMoved>({.identifier = kMain, .x = -0.5, .y = 2.0});
-  // A display that does not exist posts nothing; scrolling and keys need none.
-  link->call<serverMessages::Clicked>({.identifier = 4242, .x = 0.5, .y = 0.5});
-  link->call<serverMessages::MouseMoved>({.identifier = 4242, .x = 0.5, .y = 0.5});
-  link->call<serverMessages::ScrollChanged>({.identifier = 4242, .x = 10.7, .y = -3.9});
-  link->call<serverMessages::Typed>({.identifier = 4242, .key = input::KeyCode::key_Command, .down = true});
-  std::vector<PostedInput> expected = {PostedInput::leftDown(2560, 400, 1), PostedInput::leftUp(2560, 400, 1),
-                                       PostedInput::move(-960, 2160),
-                                       PostedInput::scroll(platform::ScrollPhase::changed, 10, -3),
-                                       PostedInput::keyEvent(input::KeyCode::key_Command, true)};
-  EXPECT_EQ(poster->events(), expected);
-
-  poster->clear();
-  link->call<serverMessages::StartCasting>({.identifier = kMain});
-  link->call<serverMessages::StartCasting>({.identifier = kSide});
-  // Many frames of both displays at once, with input requests in between:
-  // every frame that is sent arrives whole and names its display.
-  std::vector<std::future<SerializableVoid>> moves;
-  for (int i = 0; i < 40; ++i) {
-    capture->push(i % 2 ? kMain : kSide, frame(static_cast<std::uint8_t>(100 + i)));
-    moves.push_back(link->start<serverMessages::MouseMoved>({.identifier = kSide, .x = 0.25, .y = 0.5}));
-  }
-  for (auto& move : moves) IoHarness::get(std::move(move));
-  EXPECT_TRUE(IoHarness::eventually([&] { return inFlight(kMain) == 0 && inFlight(kSide) == 0; }));
-  std::set<std::uint32_t> named;
-  for (const ReceivedFrame& received : headset->frames()) {
-    named.insert(received.identifier);
-    EXPECT_EQ(received.fragment.sampleBuffer.formatDescription.width, 32u);
-  }
-  EXPECT_EQ(named, (std::set<std::uint32_t>{kMain, kSide}));
-  EXPECT_EQ(poster->events().size(), 40u);
-
-  // A display lookup that fails fails the request: nothing posted, no reply.
-  capture->setFetchFailure("gone");
-  poster->clear();
-  auto failed = link->start<serverMessages::Clicked>({.identifier = 4243, .x = 0, .y = 0});
-  link->call<serverMessages::Typed>({.identifier = 0, .key = input::KeyCode::key_A, .down = false});
-  EXPECT_NE(failed.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
-  EXPECT_EQ(poster->events(), (std::vector<PostedInput>{PostedInput::keyEvent(input::KeyCode::key_A, false)}));
 }
 
 }  // namespace

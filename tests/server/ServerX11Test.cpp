@@ -1,26 +1,21 @@
 // The server handler on a private X server with two monitors, with the real
-// capture and input services: what is drawn on the monitor asked for reaches
+// capture service: what is drawn on the monitor asked for reaches
 // the headset's frames, through the X damage reports and the segment cache.
 // (The display list, masks and input over the whole stack are the end-to-end
 // test's; each part alone has its own unit test.)
 
 #include <gtest/gtest.h>
-// After gtest: Xlib defines macros (Bool, None) that clash with it.
+
 #include <algorithm>
-#include <memory>
-#include <optional>
-#include <string>
 #include <tuple>
 #include <vector>
 
-#include <X11/Xlib.h>
 #include <turbojpeg.h>
 
-#include "messaging/Multiplexer.h"
 #include "platform/x11/CaptureX11.h"
-#include "platform/x11/InputPosterX11.h"
 #include "server/ProtocolImplementation.h"
 #include "server/TestHeadset.h"
+// After gtest: Xlib, which XPainter brings, defines macros (Bool, None) that clash with it.
 #include "support/XPainter.h"
 #include "support/Xvfb.h"
 
@@ -43,46 +38,23 @@ bool greenAt(const ReceivedFrame& frame, int x, int y) {
   return decoded && pixel[0] < 16 && pixel[1] > 240 && pixel[2] < 16;
 }
 
-Services x11Services(const std::string& display) {
-  Services services;
-  services.capture = platform::x11::makeCaptureService(display);
-  auto input = platform::x11::makeInputServices(display);
-  services.input = input.input;
-  services.doubleClickInterval = input.doubleClickInterval;
-  return services;
-}
-
-class ServerX11Test : public ::testing::Test {
- protected:
-  ~ServerX11Test() override {
-    link.close();
-    EXPECT_TRUE(IoHarness::eventually([&] { return link.handler->castingCount() == 0; }));
-  }
-
-  std::uint32_t displayAt(double x) {
-    for (const Display& display : link.call<serverMessages::Windows>({}).displays)
-      if (display.frame.x == x) return display.identifier;
-    throw std::runtime_error("no display at that x");
-  }
-
+TEST(ServerX11, CastsWhatIsDrawnOnTheMonitorAskedFor) {
   testsupport::Xvfb xvfb{testsupport::Xvfb::twoMonitors()};
   testsupport::XPainter x{xvfb.displayName()};
-  HeadsetLink link{x11Services(xvfb.displayName())};
-};
-
-TEST_F(ServerX11Test, CastsWhatIsDrawnOnTheMonitorAskedFor) {
-  std::uint32_t right = displayAt(1920);
-  link.call<serverMessages::StartCasting>({.identifier = right});
-  ReceivedFrame first;
+  Services services;
+  services.capture = platform::x11::makeCaptureService(xvfb.displayName());
+  HeadsetLink link{std::move(services)};
+  std::vector<Display> displays = link.call<serverMessages::Windows>({}).displays;
+  auto right = std::ranges::find(displays, 1920.0, [](const Display& display) { return display.frame.x; });
+  ASSERT_NE(right, displays.end());
+  link.call<serverMessages::StartCasting>({.identifier = right->identifier});
   ASSERT_TRUE(IoHarness::eventually([&] {
     x.fill(2000, 100, 300, 200, 0xFF0000);
-    auto frames = link.headset->frames();
-    if (frames.empty()) return false;
-    first = frames.front();
-    return true;
+    return !link.headset->frames().empty();
   }));
+  const ReceivedFrame first = link.headset->frames().front();
   const auto& format = first.fragment.sampleBuffer.formatDescription;
-  EXPECT_EQ(std::tuple(first.identifier, format.width, format.height), std::tuple(right, 2400u, 1280u));
+  EXPECT_EQ(std::tuple(first.identifier, format.width, format.height), std::tuple(right->identifier, 2400u, 1280u));
 
   // Only what the capture reports as damaged is compressed again, and what is
   // painted shows: the middle of the painted area, scaled to 2400 x 1280.
@@ -92,7 +64,7 @@ TEST_F(ServerX11Test, CastsWhatIsDrawnOnTheMonitorAskedFor) {
     return greenAt(link.headset->frames().back(), (2150 - 1920) * 2400 / 1920, 200 * 1280 / 1080);
   }));
 
-  link.call<serverMessages::StopCasting>({.identifier = right});
+  link.call<serverMessages::StopCasting>({.identifier = right->identifier});
   EXPECT_EQ(link.handler->castingCount(), 0u);
 }
 

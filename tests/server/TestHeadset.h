@@ -1,18 +1,17 @@
 #pragma once
 
-// The headset's side of a connection for the server's tests: serves frame and
-// child-window requests, reads each frame as the headset would, and answers
-// frames at once, holds the answers until released, or never answers; and the
-// link that serves a handler to it over an in-memory pair.
+// The headset's side of a connection for the server's tests: reads each frame
+// as the headset would and answers it at once, or holds the answer until
+// released; and the link that serves a handler to it over an in-memory pair.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <vector>
 
 #include <asio/thread_pool.hpp>
@@ -34,56 +33,42 @@ struct ReceivedFrame {
   std::int64_t tag() const { return fragment.sampleBuffer.presentationTime.value; }
 };
 
-// The headset's side: serves frame and child-window requests. Frames are
-// answered at once, held until released, or never answered.
 class TestHeadset final : public messaging::MessageProtocol {
  public:
-  enum class Mode { answer, hold, silent };
-
+  // Frames and child-window lists are answered; while `holding`, a frame's
+  // answer waits for a value pushed to `releases`, or for its end.
   asio::awaitable<std::optional<Bytes>> handle(messaging::Messages message, Bytes data) override {
-    if (message == messaging::Messages::windowFrame) {
-      auto request = messaging::deserialize<messaging::clientMessages::WindowFrame::Request>(data);
-      Mode mode;
-      {
-        std::lock_guard lock(mutex_);
-        frames_.push_back({request.identifier, peer::readFragment(request.frame)});
-        mode = mode_;
-      }
-      if (mode == Mode::silent) throw std::runtime_error("this headset never answers frames");
-      if (mode == Mode::hold) co_await releases_->next();
-      co_return Bytes{};
-    }
     if (message == messaging::Messages::childWindows) co_return Bytes{};
-    co_return std::nullopt;
+    if (message != messaging::Messages::windowFrame) co_return std::nullopt;  // a reply to the headset's request
+    auto request = messaging::deserialize<messaging::clientMessages::WindowFrame::Request>(data);
+    {
+      std::lock_guard lock(mutex_);
+      frames_.push_back({request.identifier, peer::readFragment(request.frame)});
+    }
+    if (holding) co_await releases->next();
+    co_return Bytes{};
   }
-
-  void setMode(Mode mode) {
-    std::lock_guard lock(mutex_);
-    mode_ = mode;
-  }
-  // Lets one held frame reply go.
-  void releaseOne() { releases_->push(true); }
-  void releaseAll() { releases_->finish(); }
 
   std::vector<ReceivedFrame> frames() const {
     std::lock_guard lock(mutex_);
     return frames_;
   }
 
+  std::atomic<bool> holding = false;
+  std::shared_ptr<async::Queue<bool>> releases = std::make_shared<async::Queue<bool>>();
+
  private:
   mutable std::mutex mutex_;
-  Mode mode_ = Mode::answer;
   std::vector<ReceivedFrame> frames_;
-  std::shared_ptr<async::Queue<bool>> releases_ = std::make_shared<async::Queue<bool>>();
 };
 
 // A handler serving a TestHeadset over an in-memory pair, with the threads
-// that run both: network work on `io`, frame work on `cpu`. Ending the link
-// closes the headset's end and waits until both read loops have ended.
+// that run both: network work on `io`, frame work on `cpu` (set as the
+// handler's frame executor). Without `remote` the handler has no connection to
+// send frames on until attachRemote(). Ending the link closes the headset's end
+// and waits until both read loops have ended.
 class HeadsetLink {
  public:
-  // `services.frameExecutor` is set to the link's CPU pool. Without `remote`
-  // the handler has no connection to send frames on until attachRemote().
   explicit HeadsetLink(Services services, bool remote = true) {
     services.frameExecutor = cpu.get_executor();
     handler = std::make_shared<ProtocolImplementation>(std::move(services));
@@ -103,7 +88,7 @@ class HeadsetLink {
 
   // Ends the connection from the headset's side.
   void close() {
-    headset->releaseAll();
+    headset->releases->finish();
     headsetEnd.close();
     EXPECT_TRUE(testing::IoHarness::eventually([&] { return client->finished() && server->finished(); }));
   }
