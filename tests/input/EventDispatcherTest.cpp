@@ -14,12 +14,11 @@ namespace marlinax::input {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::PostedInput;
+using P = platform::PostedInput;
 using platform::ScrollPhase;
 
 TEST(ScrollAmounts, ClampsFiniteAmountsAndRejectsNonFiniteOnes) {
-  constexpr auto max = std::numeric_limits<std::int32_t>::max();
-  constexpr auto min = std::numeric_limits<std::int32_t>::min();
+  constexpr auto max = std::numeric_limits<std::int32_t>::max(), min = std::numeric_limits<std::int32_t>::min();
   constexpr double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
   using Amounts = std::optional<std::pair<std::int32_t, std::int32_t>>;
   const std::tuple<double, double, Amounts> rows[] = {{2147483647.9, -2147483648.9, std::pair(max, min)},
@@ -101,7 +100,6 @@ TEST(EventDispatcher, EventsPassThroughInOrder) {
   dispatcher.endScroll();
   dispatcher.postKey(KeyCode::key_Command, true);
   dispatcher.postKey(KeyCode::key_C, false);
-  using P = PostedInput;
   EXPECT_EQ(poster->events(),
             (std::vector<P>{P::move(3200, 800), P::move(-1600, 100 + 1024 * 1.001), P::leftDown(5, 5, 1),
                             P::leftUp(5, 5, 1), P::leftDown(5, 5, std::nullopt), P::drag(6, 7),
@@ -118,7 +116,7 @@ TEST(EventDispatcher, ConcurrentRequestsNeverSplitAClick) {
   auto poster = std::make_shared<platform::FakeInputPoster>(1h);  // every click follows the previous one quickly
   EventDispatcher dispatcher(poster, poster, nullptr);            // without a clock: the steady clock
   std::vector<std::thread> workers;
-  for (int t = 0; t < 4; ++t) {
+  for (int t = 0; t < 4; ++t)
     workers.emplace_back([&dispatcher, t] {
       for (int i = 0; i < 50; ++i) {
         dispatcher.click({double(t), double(i)});
@@ -126,15 +124,14 @@ TEST(EventDispatcher, ConcurrentRequestsNeverSplitAClick) {
         dispatcher.postKey(KeyCode::key_A, i % 2 == 0);
       }
     });
-  }
   for (auto& worker : workers) worker.join();
 
   // Each press is followed by its own release, both with the next click count.
   const auto events = poster->events();
   std::int64_t state = 0, split = 0;
   for (std::size_t i = 0; i + 1 < events.size(); ++i)
-    if (events[i].kind == PostedInput::Kind::leftDown)
-      split += events[i].clickState != ++state || events[i + 1] != PostedInput::leftUp(events[i].x, events[i].y, state);
+    if (events[i].kind == P::Kind::leftDown)
+      split += events[i].clickState != ++state || events[i + 1] != P::leftUp(events[i].x, events[i].y, state);
   EXPECT_EQ(std::tuple(events.size(), state, split), std::tuple(std::size_t{4 * 50 * 4}, std::int64_t{4 * 50}, 0));
 }
 
