@@ -17,6 +17,7 @@
 #include "codec/Cod.h"
 #include "media/AppleLz4.h"
 #include "media/BufferPool.h"
+#include "media/Masks.h"
 #include "media/MediaError.h"
 #include "media/MediaTestImages.h"
 #include "media/SegmentedJpeg.h"
@@ -257,8 +258,10 @@ TEST(Fragment, OpaqueFramesShareOneMaskPlaneWithTheExtractedBytes) {
   EXPECT_EQ(read.storage.mask->bytes, extractAlpha(*translucent).bytes);
 }
 
-// Frames of different sizes built at once on several threads come out as when built alone.
-TEST(Fragment, ConcurrentFramesAreBuiltCorrectlyAndIndependently) {
+// Frames of different sizes built at once on several threads come out as when built alone, and the
+// mask table they pass through stays consistent: only the first image's mask is ever confirmed, so
+// no frame of another image (each a different mask) may leave its mask out.
+TEST(Fragment, ConcurrentFramesAndMaskConfirmations) {
   std::vector<platform::SampleBuffer> samples;
   std::vector<Bytes> expected;
   for (int i = 0; i < 4; ++i) {
@@ -267,12 +270,19 @@ TEST(Fragment, ConcurrentFramesAreBuiltCorrectlyAndIndependently) {
                                {i, 60}));
     expected.push_back(Fragment::make(samples.back()).serialize());
   }
+  const Sha256Digest confirmed = sha256(Fragment::make(samples[0]).storage.mask->bytes);
+  Masks masks;
   std::vector<int> mismatches(4, 0);
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
+  for (std::uint32_t t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
-      for (int round = 0, i = t; round < 6; ++round, i = (i + 1) % 4)  // every thread walks all images
-        mismatches[t] += Fragment::make(samples[i]).serialize() != expected[i];
+      for (int round = 0, i = t; round < 24; ++round, i = (i + 1) % 4) {  // every thread walks all images
+        Fragment fragment = Fragment::make(samples[i]);
+        mismatches[t] += fragment.serialize() != expected[i];
+        masks.process(fragment, t % 2);
+        mismatches[t] += i != 0 && fragment.skipMask;
+        masks.acknowledge(confirmed, t % 2);
+      }
     });
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(mismatches, std::vector<int>(4, 0));

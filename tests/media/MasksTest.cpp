@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-#include <vector>
-
 #include <openssl/sha.h>
 
 #include "media/MediaTestImages.h"
@@ -107,25 +103,6 @@ TEST(Masks, FollowTheConfirmationSequencePerDisplay) {
   EXPECT_FALSE(maskTravels(masks, differs, 2));
   // An empty mask equals anything over zero bytes.
   EXPECT_FALSE(maskTravels(masks, withBytes({}), 2));
-}
-
-TEST(Masks, ConcurrentFramesAndConfirmationsKeepTheTableConsistent) {
-  Masks masks;
-  const Fragment m1 = fragmentWithMask(2400, 16, 0xFF), m2 = fragmentWithMask(2400, 16, 0x10);
-  std::atomic<int> skippedM2{0};
-  std::vector<std::thread> threads;
-  for (std::uint32_t t = 0; t < 4; ++t)
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 400; ++i) {
-        Fragment fragment = (i % 3 == 0) ? m2 : m1;
-        masks.process(fragment, t % 2);
-        skippedM2 += fragment.storage.mask == m2.storage.mask && fragment.skipMask;
-        masks.acknowledge(digestOf(m1), t % 2);
-      }
-    });
-  for (auto& thread : threads) thread.join();
-  // Only m1's digest was ever sent back, so no frame may have left m2 out.
-  EXPECT_EQ(skippedM2.load(), 0);
 }
 
 }  // namespace
