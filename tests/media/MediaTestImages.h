@@ -48,25 +48,17 @@ inline Bytes randomBytes(std::size_t size, std::uint32_t seed) {
   return bytes;
 }
 
-struct DecodedJpeg {
-  int width = 0, height = 0, subsampling = -1;
-  Bytes bgrx;  // empty when the JPEG does not decode
-};
-
-// Decodes with libjpeg-turbo into 4-byte BGRX pixels.
-inline DecodedJpeg decodeJpeg(const Bytes& jpeg) {
-  DecodedJpeg result;
+// Decodes with libjpeg-turbo into 4-byte BGRX pixels at the JPEG's own size; none when it does not decode.
+inline Bytes decodeJpeg(const Bytes& jpeg) {
   tjhandle handle = tjInitDecompress();
-  int colorspace = 0;
-  if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &result.width, &result.height, &result.subsampling,
-                          &colorspace) == 0) {
-    result.bgrx.resize(static_cast<std::size_t>(result.width) * result.height * 4);
-    if (tjDecompress2(handle, jpeg.data(), jpeg.size(), result.bgrx.data(), result.width, 0, result.height, TJPF_BGRX,
-                      0) != 0)
-      result.bgrx.clear();
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  Bytes bgrx;
+  if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colorspace) == 0) {
+    bgrx.resize(static_cast<std::size_t>(width) * height * 4);
+    if (tjDecompress2(handle, jpeg.data(), jpeg.size(), bgrx.data(), width, 0, height, TJPF_BGRX, 0) != 0) bgrx.clear();
   }
   tjDestroy(handle);
-  return result;
+  return bgrx;
 }
 
 }  // namespace marlinax::media::testing

@@ -71,7 +71,7 @@ TEST(SegmentedJpegEncoder, ReusedSegmentsGiveTheBytesOfAWholeEncodeAndDecodeEver
       const Bytes& jpeg = encoder.encode(image, hint);
       ASSERT_EQ(jpeg, SegmentedJpegEncoder::encodeWhole(*image, c.segmentsPerRow));
 
-      ASSERT_EQ(testing::decodeJpeg(jpeg).bgrx.size(), static_cast<std::size_t>(c.width) * c.height * 4);
+      ASSERT_EQ(testing::decodeJpeg(jpeg).size(), static_cast<std::size_t>(c.width) * c.height * 4);
       // Restart markers between the segments count 0 to 7 and round again: libjpeg-turbo reads
       // misnumbered ones without complaint, stricter decoders drop the segments after them.
       int markers = 0, misnumbered = 0;
