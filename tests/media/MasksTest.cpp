@@ -14,7 +14,6 @@ constexpr std::uint32_t kDisplay = 7;
 Fragment withPlane(MaskPlane plane) {
   Fragment fragment;
   fragment.storage.mask = std::make_shared<MaskPlane>(std::move(plane));
-  fragment.storage.frame = std::make_shared<SampleBufferData>();
   return fragment;
 }
 
@@ -24,8 +23,7 @@ Fragment fragmentWithMask(int width, int height, std::uint8_t fill) {
 }
 
 Fragment withBytes(Bytes bytes) {
-  const int size = static_cast<int>(bytes.size());
-  return withPlane({.width = size, .height = 1, .stride = size, .bytes = std::move(bytes)});
+  return withPlane({.width = int(bytes.size()), .height = 1, .stride = int(bytes.size()), .bytes = bytes});
 }
 
 // The digest the headset sends back, computed independently of the code under test:
@@ -46,8 +44,7 @@ bool maskTravels(Masks& masks, Fragment fragment, std::uint32_t display = kDispl
 
 TEST(Masks, FollowTheConfirmationSequencePerDisplay) {
   Masks masks;
-  const Fragment m1 = fragmentWithMask(100, 10, 0xFF);
-  const Fragment m2 = fragmentWithMask(100, 10, 0x80);
+  const Fragment m1 = fragmentWithMask(100, 10, 0xFF), m2 = fragmentWithMask(100, 10, 0x80);
 
   EXPECT_FALSE(masks.acknowledge(digestOf(m1), kDisplay)) << "a confirmation without entry creates nothing";
   EXPECT_TRUE(maskTravels(masks, m1)) << "first frame";
@@ -90,9 +87,8 @@ TEST(Masks, FollowTheConfirmationSequencePerDisplay) {
   EXPECT_FALSE(maskTravels(masks, m1, 1)) << "forgetting one display touched another";
 
   // Masks are compared over the shorter of the two buffers.
-  const Fragment longer = withBytes({1, 2, 3, 4, 5, 6});
-  const Fragment shorter = withBytes({1, 2, 3, 4});
-  const Fragment differs = withBytes({1, 2, 9});
+  const Fragment longer = withBytes({1, 2, 3, 4, 5, 6}), shorter = withBytes({1, 2, 3, 4}),
+                 differs = withBytes({1, 2, 9});
   ASSERT_TRUE(maskTravels(masks, longer, 2));
   masks.acknowledge(digestOf(longer), 2);
   EXPECT_FALSE(maskTravels(masks, shorter, 2)) << "the shorter buffer replaced the entry";
