@@ -31,9 +31,8 @@ TEST(ScrollAmounts, ClampsFiniteAmountsAndRejectsNonFiniteOnes) {
                                                       {inf, 0, std::nullopt},
                                                       {0, -inf, std::nullopt}};
   for (const auto& [x, y, expected] : rows) {
-    const std::optional<ScrollAmounts> amounts = scrollAmounts(x, y);
-    EXPECT_EQ(amounts ? Amounts(std::pair(amounts->horizontal, amounts->vertical)) : std::nullopt, expected)
-        << x << ", " << y;
+    const auto amounts = scrollAmounts(x, y);
+    EXPECT_EQ(amounts ? Amounts({amounts->horizontal, amounts->vertical}) : std::nullopt, expected) << x << ", " << y;
   }
 }
 
@@ -100,14 +99,14 @@ TEST(EventDispatcher, EventsPassThroughInOrder) {
   dispatcher.endScroll();
   dispatcher.postKey(KeyCode::key_Command, true);
   dispatcher.postKey(KeyCode::key_C, false);
-  EXPECT_EQ(poster->events(),
-            (std::vector<P>{P::move(3200, 800), P::move(-1600, 100 + 1024 * 1.001), P::leftDown(5, 5, 1),
-                            P::leftUp(5, 5, 1), P::leftDown(5, 5, std::nullopt), P::drag(6, 7),
-                            P::leftUp(8, 9, std::nullopt), P::leftDown(5, 5, 2), P::leftUp(5, 5, 2),
-                            P::scroll(ScrollPhase::began, 0, 0), P::scroll(ScrollPhase::changed, 10, -3),
-                            P::scroll(ScrollPhase::changed, 0, 0), P::scroll(ScrollPhase::ended, 0, 0),
-                            P::keyEvent(KeyCode::key_Command, true), P::keyEvent(KeyCode::key_C, false)}));
-  EXPECT_EQ(poster->intervalReads(), 2);
+  EXPECT_EQ(std::pair(poster->events(), poster->intervalReads()),
+            std::pair(std::vector<P>{P::move(3200, 800), P::move(-1600, 100 + 1024 * 1.001), P::leftDown(5, 5, 1),
+                                     P::leftUp(5, 5, 1), P::leftDown(5, 5, std::nullopt), P::drag(6, 7),
+                                     P::leftUp(8, 9, std::nullopt), P::leftDown(5, 5, 2), P::leftUp(5, 5, 2),
+                                     P::scroll(ScrollPhase::began, 0, 0), P::scroll(ScrollPhase::changed, 10, -3),
+                                     P::scroll(ScrollPhase::changed, 0, 0), P::scroll(ScrollPhase::ended, 0, 0),
+                                     P::keyEvent(KeyCode::key_Command, true), P::keyEvent(KeyCode::key_C, false)},
+                      2));
 
   EXPECT_THROW(EventDispatcher(nullptr, poster, [&] { return now; }), std::invalid_argument);
 }

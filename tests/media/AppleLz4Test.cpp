@@ -83,9 +83,8 @@ TEST(AppleLz4, RoundTripsPickingTheBlockKindPerBlockAndRejectsMalformedStreams) 
   }
   cases.emplace_back(randomBytes(3 * full + 1000, 7), "rrrr");
   cases.emplace_back(Bytes(2432 * 1280, 0xFF), std::string(48, 'c'));  // an opaque cast mask
-  Bytes mixed(full, 0x00);
-  const Bytes noise = randomBytes(full, 3);
-  mixed.insert(mixed.end(), noise.begin(), noise.end());
+  Bytes mixed = randomBytes(full, 3);                                  // zeros, noise, a run
+  mixed.insert(mixed.begin(), full, 0x00);
   mixed.insert(mixed.end(), 1000, 0x42);
   cases.emplace_back(mixed, "crc");
   for (const auto& [input, kinds] : cases) {

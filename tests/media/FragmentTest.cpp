@@ -173,15 +173,14 @@ TEST(FragmentForm, HeaderHasMaskByteThenTheSampleBufferAndTheMask) {
   const std::pair<Fragment, Bytes> cases[] = {
       {fragmentOf(smallFrame()), {0x03, 0x02, 0x40}},
       {fragmentOf(smallFrame(), 2400, 1280), {0xE0, 0x12, 0x80, 0x0A, 0x80, 0x13}}};
-  const Bytes sample = kSmallFrame;
   for (auto [fragment, header] : cases) {
     const Bytes mask = compressAppleLz4(fragment.storage.mask->bytes);
     Bytes lengths;
-    codec::appendVarint(lengths, sample.size());
+    codec::appendVarint(lengths, kSmallFrame.size());
     codec::appendVarint(lengths, mask.size());
-    EXPECT_EQ(fragment.serialize(), concat({header, {0x01}, lengths, sample, mask}));
+    EXPECT_EQ(fragment.serialize(), concat({header, {0x01}, lengths, kSmallFrame, mask}));
     fragment.skipMask = true;
-    EXPECT_EQ(fragment.serialize(), concat({header, {0x00}, sample}));
+    EXPECT_EQ(fragment.serialize(), concat({header, {0x00}, kSmallFrame}));
   }
 }
 
