@@ -116,15 +116,11 @@ TEST(ByteForms, ValuesWithoutAByteFormAndMalformedImagesFailTheFrame) {
   EXPECT_THROW(binaryPropertyList(std::string("a\0b", 3)), MediaError);
   EXPECT_THROW(plainDescription(-1, 2)->serialize(), MediaError);
   // A broken frame fails alone and in a fragment with or without its mask.
+  const auto brokenName = plainDescription(4, 2, {{"Name", std::string("\xFF")}});
   const std::function<void(SampleBufferData&)> brokenFrames[] = {
-      [](auto& f) { f.presentationTime.value = -5; },
-      [](auto& f) { f.duration.timescale = -1; },
-      [](auto& f) {
-        f.formatDescription = plainDescription(4, 2, {{"Name", std::string("\xFF")}});
-      },
-      [](auto& f) { f.formatDescription.reset(); },
-      [](auto& f) { f.data.clear(); },
-  };
+      [](auto& f) { f.presentationTime.value = -5; }, [](auto& f) { f.duration.timescale = -1; },
+      [&](auto& f) { f.formatDescription = brokenName; }, [](auto& f) { f.formatDescription.reset(); },
+      [](auto& f) { f.data.clear(); }};
   for (std::size_t i = 0; i < std::size(brokenFrames); ++i) {
     SampleBufferData frame = smallFrame();
     brokenFrames[i](frame);
@@ -135,14 +131,9 @@ TEST(ByteForms, ValuesWithoutAByteFormAndMalformedImagesFailTheFrame) {
     EXPECT_THROW(fragment.serialize(), MediaError) << "frame " << i;
   }
   const std::function<void(Fragment&)> brokenFragments[] = {
-      [](auto& f) { f.storage.mask.reset(); },
-      [](auto& f) { f.storage.frame.reset(); },
-      [](auto& f) { f = {}; },
+      [](auto& f) { f.storage.mask.reset(); }, [](auto& f) { f.storage.frame.reset(); }, [](auto& f) { f = {}; },
       // A plane with fewer bytes than its geometry.
-      [](auto& f) {
-        f.storage.mask = std::make_shared<MaskPlane>(MaskPlane{3, 2, 64, Bytes(127)});
-      },
-  };
+      [](auto& f) { f.storage.mask = std::make_shared<MaskPlane>(3, 2, 64, Bytes(127)); }};
   for (std::size_t i = 0; i < std::size(brokenFragments); ++i) {
     Fragment fragment = fragmentOf(smallFrame());
     brokenFragments[i](fragment);
