@@ -47,16 +47,14 @@ TEST(EventDispatcher, ClickCounts) {
     bool desktopInterval = true;                           // false: no interval source, the 400 ms default applies
     std::chrono::nanoseconds posting{0};                   // how long each click takes to post, press to release
   };
-  const Case cases[] = {
-      {"quick clicks count up, a pause starts over", {2s, 200ms, 499ms, 3s}, {1, 2, 3, 1}},
-      {"the first click is single even right after creation", {1ms, 1ms}, {1, 2}},
-      {"a click exactly at the interval is single", {1s, 500ms, 499'999'999ns}, {1, 1, 2}},
-      {"no upper bound", {1s, 100ms, 100ms, 100ms, 100ms, 100ms}, {1, 2, 3, 4, 5, 6}},
-      {"the interval is read at every click", {1s, 200ms, 900ms}, {1, 1, 2}, {500ms, 100ms, 1s}},
-      {"without a desktop setting", {1s, 399ms, 400ms}, {1, 2, 1}, {}, false},
-      // 700 ms after the previous press, 300 ms after its release.
-      {"the interval runs from the end of the previous click", {1s, 300ms}, {1, 2}, {}, true, 400ms},
-  };
+  const Case cases[] = {{"quick clicks count up, a pause starts over", {2s, 200ms, 499ms, 3s}, {1, 2, 3, 1}},
+                        {"the first click is single even right after creation", {1ms, 1ms}, {1, 2}},
+                        {"a click exactly at the interval is single", {1s, 500ms, 499'999'999ns}, {1, 1, 2}},
+                        {"no upper bound", {1s, 100ms, 100ms, 100ms, 100ms, 100ms}, {1, 2, 3, 4, 5, 6}},
+                        {"the interval is read at every click", {1s, 200ms, 900ms}, {1, 1, 2}, {500ms, 100ms, 1s}},
+                        {"without a desktop setting", {1s, 399ms, 400ms}, {1, 2, 1}, {}, false},
+                        // 700 ms after the previous press, 300 ms after its release.
+                        {"the interval runs from the end of the previous click", {1s, 300ms}, {1, 2}, {}, true, 400ms}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto recorder = std::make_shared<platform::FakeInputPoster>(500ms);

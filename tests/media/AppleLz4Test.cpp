@@ -110,8 +110,7 @@ TEST(AppleLz4, RoundTripsPickingTheBlockKindPerBlockAndRejectsMalformedStreams) 
       {"a declared decoded size one less",
        [](Bytes& s) { std::ranges::copy(block("", {le32(s, 4) - 1}, {}), s.begin() + 4); }},
       {"a payload of 0xFF: a literal run longer than the block",
-       [](Bytes& s) { std::fill_n(s.begin() + 12, le32(s, 8), 0xFF); }},
-  };
+       [](Bytes& s) { std::fill_n(s.begin() + 12, le32(s, 8), 0xFF); }}};
   for (const auto& [fault, change] : rows) {
     Bytes stream = good;
     change(stream);

@@ -96,8 +96,7 @@ TEST(ByteForms, TimeSampleBufferAndFormatDescription) {
       {blob, plist_new_data(reinterpret_cast<const char*>(blob.data()), blob.size())},
       {std::string("Größe"), plist_new_string("Größe")},
       // Negative integers take the 8-byte form, which readers take as signed.
-      {std::int64_t{-5}, plist_new_uint(static_cast<std::uint64_t>(-5))},
-  };
+      {std::int64_t{-5}, plist_new_uint(static_cast<std::uint64_t>(-5))}};
   for (const auto& [value, expected] : cases) {
     const Bytes bplist = binaryPropertyList(value);
     plist_t node = nullptr;
@@ -184,12 +183,10 @@ TEST(MaskPlane, TakesTheFourthByteOfEveryPixelAndZeroPaddingOrSharesTheOpaquePla
     int width, height, extraStride, stride;
     int (*alpha)(int, int);
   };
-  const Case cases[] = {
-      {2400, 1280, 0, 2432, testing::opaque},  // an opaque cast frame
-      {64, 3, 0, 64, [](int x, int) { return x; }},
-      // Odd width (no SIMD-friendly multiple) and source rows with 12 bytes of padding.
-      {101, 33, 12, 128, [](int x, int y) { return (x * 7 + y * 13) & 0xFF; }},
-  };
+  const Case cases[] = {{2400, 1280, 0, 2432, testing::opaque},  // an opaque cast frame
+                        {64, 3, 0, 64, [](int x, int) { return x; }},
+                        // Odd width (no SIMD-friendly multiple) and source rows with 12 bytes of padding.
+                        {101, 33, 12, 128, [](int x, int y) { return (x * 7 + y * 13) & 0xFF; }}};
   auto jpegs = std::make_shared<BufferPool>(2), masks = std::make_shared<BufferPool>(2);
   SegmentedJpegEncoder encoder(4);
   for (const auto& c : cases) {
