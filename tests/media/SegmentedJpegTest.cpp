@@ -87,8 +87,7 @@ TEST(SegmentedJpegEncoder, CompressesOnlySegmentsWhosePixelsChanged) {
   EXPECT_EQ(encoder.segmentsEncoded(), 160 * 4);
 
   // Unchanged: nothing to compress, with or without damage reported.
-  image = std::make_shared<platform::Image>(*image);
-  encoder.encode(image);
+  encoder.encode(std::make_shared<platform::Image>(*image));
   EXPECT_EQ(encoder.segmentsEncoded(), 0);
 
   image = std::make_shared<platform::Image>(*image);
