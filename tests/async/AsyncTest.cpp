@@ -54,6 +54,7 @@ void read(asio::io_context& io, Queue<int> queue, Reader& reader) {
     }
   };
   asio::co_spawn(io, loop, asio::detached);
+  settle(io);
 }
 
 // Three readers wait on one queue; a value pushed then goes to the first, and
@@ -73,13 +74,11 @@ TEST(Queue, EndingWakesEveryWaiterOnceAndHandsOutWhatTheBoundKept) {
     Queue<int> queue, later(c.capacity);
     std::vector<Reader> waiting(4);
     for (int i = 0; i < 3; ++i) read(io, queue, waiting[i]);
-    settle(io);
     queue.push(9);  // goes to the first waiter
     for (int i = 0; i < 5; ++i) later.push(i);
     for (Queue<int>* q : {&queue, &queue, &later}) c.close ? q->close() : q->finish(c.error);
     queue.push(1);
     read(io, later, waiting[3]);
-    settle(io);
     const std::vector<Reader> expected{{{9}, c.error}, {{}, c.error}, {{}, c.error}, {c.unreadGiven, c.error}};
     EXPECT_EQ(std::pair(waiting, later.dropped()), std::pair(expected, c.dropped)) << c.capacity;
   }
