@@ -94,9 +94,8 @@ struct Holders {
 void acquire(asio::io_context& io, Semaphore& semaphore, Holders& holders, int id, asio::cancellation_slot slot = {}) {
   auto take = [&semaphore, &holders, id]() -> asio::awaitable<void> {
     try {
-      auto permit = co_await semaphore.acquire();
+      holders.held[id] = co_await semaphore.acquire();
       holders.order.push_back(id);
-      holders.held[id] = std::move(permit);
     } catch (const std::system_error& failure) {
       holders.failed[id] = failure.code();
     }
