@@ -188,16 +188,14 @@ TEST(RunOn, RunsElsewhereResumesHomePassesOnWhatWorkThrowsAndInterruptsOnlyTheLo
     for (bool loses : {true, false}) {
       Queue<int> gate;
       if (!loses) gate.push(1);
-      int interrupts = 0;
       asio::steady_timer timer(home, std::chrono::milliseconds(loses ? 1 : 60'000));
       auto work = [](Queue<int> gate) -> asio::awaitable<int> { co_return (co_await gate.next()).value_or(0); };
       auto interrupt = [&] {
-        ++interrupts;
+        seen.push_back("interrupted");
         gate.finish();
       };
       auto outcome = co_await (interruptible(work(gate), interrupt) || timer.async_wait(asio::use_awaitable));
-      seen.push_back(std::to_string(outcome.index() == 0 ? std::get<0>(outcome) : -1) + " after " +
-                     std::to_string(interrupts) + " interrupts");
+      seen.push_back("gave " + std::to_string(outcome.index() == 0 ? std::get<0>(outcome) : -1));
     }
     co_return seen;
   };
@@ -205,7 +203,7 @@ TEST(RunOn, RunsElsewhereResumesHomePassesOnWhatWorkThrowsAndInterruptsOnlyTheLo
   io.run();  // returns only once the task is done: it counts as work while away
   ASSERT_EQ(result.wait_for(std::chrono::seconds(0)), std::future_status::ready);
   EXPECT_EQ(result.get(), (std::vector<std::string>{"ran elsewhere", "back home", "work failed", "void work",
-                                                    "-1 after 1 interrupts", "1 after 0 interrupts"}));
+                                                    "interrupted", "gave -1", "gave 1"}));
 }
 
 }  // namespace

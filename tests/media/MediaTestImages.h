@@ -15,11 +15,9 @@ namespace marlinax::media::testing {
 // with 0xEE so that anything reading padding shows up.
 template <class Alpha>
 std::shared_ptr<platform::Image> makeImage(int width, int height, Alpha alpha, int extraStride = 0, int seed = 0) {
-  auto image = std::make_shared<platform::Image>();
-  image->width = width;
-  image->height = height;
-  image->stride = width * 4 + extraStride;
-  image->pixels.assign(static_cast<std::size_t>(image->stride) * height, 0xEE);
+  const int stride = width * 4 + extraStride;
+  auto image = std::make_shared<platform::Image>(
+      platform::Image{width, height, stride, Bytes(static_cast<std::size_t>(stride) * height, 0xEE)});
   for (int y = 0; y < height; ++y) {
     std::uint8_t* row = image->row(y);
     for (int x = 0; x < width; ++x) {
