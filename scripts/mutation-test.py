@@ -169,6 +169,10 @@ MUTANTS = [
      "a digest prefix confirms a mask", MEDIA),
     ("src/media/Masks.cpp", "&& !sameOverShorter(planeBytes(", "&& sameOverShorter(planeBytes(",
      "a changed mask keeps its confirmation", MEDIA),
+    ("src/media/VEncode.cpp", "TJSAMP_444, kQuality", "TJSAMP_420, kQuality",
+     "JPEG frames with subsampled chroma", MEDIA),
+    ("src/media/VEncode.cpp", "constexpr int kQuality = 100;", "constexpr int kQuality = 92;",
+     "JPEG frames below full quality", MEDIA),
     # input
     ("src/input/EventDispatcher.cpp", "++clickCount_;", "clickCount_ = 2;", "triple click counted as double",
      INPUT),

@@ -15,11 +15,9 @@ namespace marlinax::media::testing {
 // with 0xEE so that anything reading padding shows up.
 template <class Alpha>
 std::shared_ptr<platform::Image> makeImage(int width, int height, Alpha alpha, int extraStride = 0, int seed = 0) {
-  auto image = std::make_shared<platform::Image>();
-  image->width = width;
-  image->height = height;
-  image->stride = width * 4 + extraStride;
-  image->pixels.assign(static_cast<std::size_t>(image->stride) * height, 0xEE);
+  const int stride = width * 4 + extraStride;
+  auto image = std::make_shared<platform::Image>(
+      platform::Image{width, height, stride, Bytes(static_cast<std::size_t>(stride) * height, 0xEE)});
   for (int y = 0; y < height; ++y) {
     std::uint8_t* row = image->row(y);
     for (int x = 0; x < width; ++x) {
@@ -38,11 +36,7 @@ inline int opaque(int, int) { return 0xFF; }
 inline platform::SampleBuffer sampleOf(std::shared_ptr<const platform::Image> image,
                                        platform::MediaTime presentation = {1, 60},
                                        platform::MediaTime duration = {1, 60}) {
-  platform::SampleBuffer sample;
-  sample.image = std::move(image);
-  sample.presentationTime = presentation;
-  sample.duration = duration;
-  return sample;
+  return {.image = std::move(image), .damage = {}, .presentationTime = presentation, .duration = duration};
 }
 
 inline Bytes randomBytes(std::size_t size, std::uint32_t seed) {
@@ -52,25 +46,17 @@ inline Bytes randomBytes(std::size_t size, std::uint32_t seed) {
   return bytes;
 }
 
-struct DecodedJpeg {
-  int width = 0, height = 0, subsampling = -1;
-  Bytes bgrx;  // empty when the JPEG does not decode
-};
-
-// Decodes with libjpeg-turbo into 4-byte BGRX pixels.
-inline DecodedJpeg decodeJpeg(const Bytes& jpeg) {
-  DecodedJpeg result;
+// Decodes with libjpeg-turbo into 4-byte BGRX pixels at the JPEG's own size; none when it does not decode.
+inline Bytes decodeJpeg(const Bytes& jpeg) {
   tjhandle handle = tjInitDecompress();
-  int colorspace = 0;
-  if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &result.width, &result.height, &result.subsampling,
-                          &colorspace) == 0) {
-    result.bgrx.resize(static_cast<std::size_t>(result.width) * result.height * 4);
-    if (tjDecompress2(handle, jpeg.data(), jpeg.size(), result.bgrx.data(), result.width, 0, result.height, TJPF_BGRX,
-                      0) != 0)
-      result.bgrx.clear();
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  Bytes bgrx;
+  if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colorspace) == 0) {
+    bgrx.resize(static_cast<std::size_t>(width) * height * 4);
+    if (tjDecompress2(handle, jpeg.data(), jpeg.size(), bgrx.data(), width, 0, height, TJPF_BGRX, 0) != 0) bgrx.clear();
   }
   tjDestroy(handle);
-  return result;
+  return bgrx;
 }
 
 }  // namespace marlinax::media::testing
