@@ -59,6 +59,12 @@ std::optional<ProducerError> decodeError(const Bytes& bytes) {
   return producerError([&] { decode<T>(bytes); });
 }
 
+// Each message fails to decode as T with `error` (none: decodes).
+template <class T>
+void expectErrors(const std::optional<ProducerError>& error, std::initializer_list<const char*> messages) {
+  for (const char* message : messages) EXPECT_EQ(decodeError<T>(hex(message)), error) << message;
+}
+
 // `value` is written as `bytes`, and `bytes` read back as `value`.
 template <class T>
 void bothWays(const T& value, std::string_view bytes) {
