@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -22,34 +21,28 @@ const Windows::Reply kDisplays{
     .displays = {Display{.identifier = 7, .title = "Display 7", .app = "", .frame = {}, .windowLayer = 0}}};
 
 // Records each operation that ran, as its message's identifier, with the request's display
-// identifier (the handshake: its version).
-class RecordingServer : public ServerProtocol, public MessageProtocol {
+// identifier (the handshake: its version). Operations run on the harness's threads; the test reads
+// the record once the awaited call has returned.
+class RecordingServer : public ServerProtocol {
  public:
-  asio::awaitable<std::optional<Bytes>> handle(Messages message, Bytes data) override {
-    return serveServerMessage(*this, message, std::move(data));
-  }
-
-  std::vector<Call> calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
+  std::vector<Call> calls;
 
 #define RECORD(Operation, Message)                                                                                     \
   asio::awaitable<SerializableVoid> Operation(Message::Request request) override {                                     \
-    record(Message::identifier, request.identifier);                                                                   \
+    calls.emplace_back(Message::identifier, request.identifier);                                                       \
     co_return SerializableVoid{};                                                                                      \
   }
 
   asio::awaitable<VisionOSHandshake::Reply> visionOSHandshake(VisionOSHandshake::Request request) override {
-    record(VisionOSHandshake::identifier, static_cast<std::uint32_t>(request.version));
+    calls.emplace_back(VisionOSHandshake::identifier, static_cast<std::uint32_t>(request.version));
     co_return VisionOSHandshake::Reply{.version = 42, .name = "computer"};
   }
   asio::awaitable<Windows::Reply> displays(Windows::Request) override {
-    record(Windows::identifier, 0);
+    calls.emplace_back(Windows::identifier, 0);
     co_return kDisplays;
   }
   asio::awaitable<WindowPreview::Reply> windowPreview(WindowPreview::Request request) override {
-    record(WindowPreview::identifier, request.identifier);
+    calls.emplace_back(WindowPreview::identifier, request.identifier);
     if (request.identifier == 0) co_return std::nullopt;
     co_return Bytes{0xF0, 0x0D};
   }
@@ -68,14 +61,6 @@ class RecordingServer : public ServerProtocol, public MessageProtocol {
   RECORD(dragEnded, DragEnded)
   RECORD(typed, Typed)
 #undef RECORD
-
- private:
-  void record(Messages operation, std::uint32_t identifier) {
-    std::lock_guard lock(mutex_);
-    calls_.emplace_back(operation, identifier);
-  }
-  mutable std::mutex mutex_;
-  std::vector<Call> calls_;
 };
 
 // A message, its body, the reply expected and the display identifier its operation must see.
@@ -96,6 +81,7 @@ Row row(typename M::Request request, Bytes reply = {}) {
 TEST(ServeServerMessage, EachIdentifierReachesItsOperation) {
   IoHarness io;
   RecordingServer server;
+  auto serve = [&](Messages message, const Bytes& data) { return io.await(serveServerMessage(server, message, data)); };
   const Row rows[] = {
       {Messages::visionOSHandshake, serialize(HandshakeRequest{.version = 3}),
        serialize(HandshakeReply{.version = 42, .name = "computer"}), 3},
@@ -119,21 +105,20 @@ TEST(ServeServerMessage, EachIdentifierReachesItsOperation) {
   };
   std::vector<Call> expected;
   for (const auto& r : rows) {
-    EXPECT_EQ(io.await(server.handle(r.message, r.data)), r.reply) << messageName(r.message);
+    EXPECT_EQ(serve(r.message, r.data), r.reply) << messageName(r.message);
     expected.emplace_back(r.message, r.identifier);
   }
   for (Messages message : {Messages::macOSHandshake, Messages::windowFrame, Messages::childWindows})
-    EXPECT_EQ(io.await(server.handle(message, Bytes{0x01, 0x02})), std::nullopt) << messageName(message);
+    EXPECT_EQ(serve(message, Bytes{0x01, 0x02}), std::nullopt) << messageName(message);
   const std::pair<Messages, Bytes> undecodable[] = {
       {Messages::startCasting, {}},
       {Messages::clicked, serialize(StartCasting::Request{.identifier = 1})},
       {Messages::visionOSHandshake, {0x01, 0x01, 0x01}},
   };
-  for (const auto& [message, data] : undecodable)
-    EXPECT_ANY_THROW(io.await(server.handle(message, data))) << messageName(message);
-  EXPECT_EQ(server.calls(), expected);
+  for (const auto& [message, data] : undecodable) EXPECT_ANY_THROW(serve(message, data)) << messageName(message);
+  EXPECT_EQ(server.calls, expected);
   // The displays request has no body to decode: anything is accepted.
-  EXPECT_NO_THROW(io.await(server.handle(Messages::displays, Bytes{0xFF})));
+  EXPECT_NO_THROW(serve(Messages::displays, Bytes{0xFF}));
 }
 
 }  // namespace

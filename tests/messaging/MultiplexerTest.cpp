@@ -3,6 +3,7 @@
 
 #include "messaging/Multiplexer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -50,11 +51,7 @@ Bytes message(std::uint8_t identifier, std::uint64_t token, Bytes body = {}) {
 
 class MultiplexerTest : public ::testing::Test {
  protected:
-  MultiplexerTest() {
-    auto [local, remote] = transport::Connection::makePipe(io.executor());
-    localEnd = local;
-    peer = remote;
-  }
+  MultiplexerTest() { std::tie(localEnd, peer) = transport::Connection::makePipe(io.executor()); }
 
   ~MultiplexerTest() override {
     // End both streams so every read loop finishes before the threads stop.
@@ -152,14 +149,10 @@ TEST_F(MultiplexerTest, AStreamFailureFailsEveryPendingRequest) {
   receiveAtPeer();
   // A message above our limit makes our incoming stream fail.
   sendFromPeer(Bytes(16, 0x00));
-  for (auto* call : {&first, &second}) {
-    try {
-      IoHarness::get(std::move(*call));
-      ADD_FAILURE() << "the request did not fail";
-    } catch (const std::system_error& error) {
-      EXPECT_EQ(error.code(), make_error_code(transport::TransportError::messageTooLarge));
-    }
-  }
+  const auto tooLarge =
+      ::testing::Property(&std::system_error::code, make_error_code(transport::TransportError::messageTooLarge));
+  for (auto* call : {&first, &second})
+    EXPECT_THAT([&] { IoHarness::get(std::move(*call)); }, ::testing::Throws<std::system_error>(tooLarge));
   ASSERT_TRUE(IoHarness::eventually([&] { return multiplexer.finished(); }));
   // Nothing can answer a request made now.
   EXPECT_THROW(io.await(multiplexer.sendWithReply(Messages::childWindows, {})), std::system_error);
