@@ -13,6 +13,7 @@
 
 #include "async/Queue.h"
 #include "codec/Cod.h"
+#include "codec/CodTestSupport.h"
 #include "support/IoHarness.h"
 #include "transport/TransportError.h"
 
@@ -119,17 +120,12 @@ TEST_F(MultiplexerTest, MalformedMessagesAreDroppedAndASlowHandlerHoldsUpNothing
     if (message == Messages::windowPreview) co_await gate.next();
     co_return co_await serveComputerGroup(message, std::move(data));
   });
-  const Bytes dropped[] = {
-      {},                                                                  // empty
-      {20, 0x01},                                                          // no such identifier
-      {0xFF},                                                              // no such identifier, no token
-      {0x02},                                                              // token missing
-      {0x02, 0x80},                                                        // token cut off
-      {0x02, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01},  // token over 9 bytes
-      {0x00, 0x07, 0xFF, 0x00},                                            // reaches the handler; does not decode
-      {0x01, 0x07, 'x'},                                                   // reaches the handler; nothing waits
-  };
-  for (const Bytes& data : dropped) sendFromPeer(data);
+  // Dropped: the empty message; identifiers 20 and FF (no such message, the latter without a token); the
+  // token missing, cut off, or over 9 bytes; a body that reaches the handler and does not decode; a reply
+  // that reaches the handler while nothing waits for it.
+  for (const char* data :
+       {"", "14 01", "FF", "02", "02 80", "02 80 80 80 80 80 80 80 80 80 01", "00 07 FF 00", "01 07 78"})
+    sendFromPeer(codec::testing::hex(data));
   ASSERT_TRUE(IoHarness::eventually([&] { return calls == 2; }));
   sendFromPeer(message(0x03, 1));  // slow
   sendFromPeer(message(0x0B, 2));  // fast
