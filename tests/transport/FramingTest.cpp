@@ -14,9 +14,6 @@
 namespace marlinax::transport {
 namespace {
 
-using ::testing::Property;
-using ::testing::Throws;
-
 // What the headset writes: a big-endian length, then the body.
 Bytes incoming(const Bytes& body) {
   Bytes out;
@@ -61,7 +58,7 @@ TEST(FrameReader, RefusesLengthsAboveTheLimitOrTheSignedRange) {
     SCOPED_TRACE(c.limit);
     if (c.fails) {
       EXPECT_THAT([&] { reader.feed(c.wire); },
-                  Throws<std::system_error>(Property(&std::system_error::code, tooLarge)));
+                  ::testing::Throws<std::system_error>(::testing::Property(&std::system_error::code, tooLarge)));
       // The reader stays failed instead of resynchronising on garbage.
       EXPECT_THROW(reader.prepare(), std::system_error);
     } else {
