@@ -72,6 +72,16 @@ void bothWays(const T& value, std::string_view bytes) {
   EXPECT_EQ(decode<T>(hex(bytes)), value) << bytes;
 }
 
+// A value and its bytes, for tables of values of different types.
+template <class T>
+using Row = std::pair<T, const char*>;
+
+// bothWays for each row.
+template <class... T>
+void bothWays(const Row<T>&... rows) {
+  (bothWays(rows.first, std::string_view(rows.second)), ...);
+}
+
 // Runs `f` against the root decoder of `message`; what `f` throws is passed on.
 inline void withRoot(const Bytes& message, const std::function<void(Decoder&)>& f) {
   DecoderSharedContext context;

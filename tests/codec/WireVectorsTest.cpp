@@ -15,31 +15,22 @@ const char* const kWorkedNullable =
     "01 03 05 63 6F 75 6E 74 04 6E 61 6D 65 04 6E 6F 74 65 | 01 00 04 08 04 05 00 00 00 00 00 00 00 03 61 62 63";
 
 TEST(WireVectors, RootValuesPrimitivesAndWorkedRecords) {
-  bothWays(std::vector<std::int32_t>{1, 2, 3}, "00 | 00 03 04 01 00 00 00 02 00 00 00 03 00 00 00");
-  bothWays(std::vector<std::int32_t>{}, "00 00 00 00");
-  bothWays(Int{5}, "00 | 00 05 00 00 00 00 00 00 00");
-  bothWays(std::optional<Int>{}, "00 01");
-  bothWays(std::optional<Int>{5}, "00 00 05 00 00 00 00 00 00 00");
-  bothWays(std::string("abc"), "00 00 03 61 62 63");
-  bothWays(std::string(), "00 00 00");
-  bothWays(std::int8_t{-2}, "00 00 FE");
-  bothWays(std::int16_t{-2}, "00 00 FE FF");
-  bothWays(std::uint16_t{0x1234}, "00 00 34 12");
-  bothWays(std::int32_t{-1}, "00 00 FF FF FF FF");
-  bothWays(std::uint32_t{0x12345678}, "00 00 78 56 34 12");
-  bothWays(std::uint64_t{0x0102030405060708}, "00 00 08 07 06 05 04 03 02 01");
-  bothWays(true, "00 00 01");
-  bothWays(false, "00 00 00");
-  bothWays(1.0f, "00 00 00 00 80 3F");
-  bothWays(-2.5, "00 00 00 00 00 00 00 00 04 C0");
-  bothWays(Empty{}, "01 00 00 00");
-  bothWays(Rect{1, 2, 3, 4}, "00 | 00 02 13"
-                             "  00 02 08 00 00 00 00 00 00 F0 3F 00 00 00 00 00 00 00 40"
-                             "  00 02 08 00 00 00 00 00 00 08 40 00 00 00 00 00 00 10 40");
+  bothWays(Row{std::vector<std::int32_t>{1, 2, 3}, "00 | 00 03 04 01 00 00 00 02 00 00 00 03 00 00 00"},
+           Row{std::vector<std::int32_t>{}, "00 00 00 00"}, Row{Int{5}, "00 | 00 05 00 00 00 00 00 00 00"},
+           Row{std::optional<Int>{}, "00 01"}, Row{std::optional<Int>{5}, "00 00 05 00 00 00 00 00 00 00"},
+           Row{std::string("abc"), "00 00 03 61 62 63"}, Row{std::string(), "00 00 00"},
+           Row{std::int8_t{-2}, "00 00 FE"}, Row{std::int16_t{-2}, "00 00 FE FF"},
+           Row{std::uint16_t{0x1234}, "00 00 34 12"}, Row{std::int32_t{-1}, "00 00 FF FF FF FF"},
+           Row{std::uint32_t{0x12345678}, "00 00 78 56 34 12"},
+           Row{std::uint64_t{0x0102030405060708}, "00 00 08 07 06 05 04 03 02 01"}, Row{true, "00 00 01"},
+           Row{false, "00 00 00"}, Row{1.0f, "00 00 00 00 80 3F"}, Row{-2.5, "00 00 00 00 00 00 00 00 04 C0"},
+           Row{Empty{}, "01 00 00 00"},
+           Row{Rect{1, 2, 3, 4}, "00 | 00 02 13"
+                                 "  00 02 08 00 00 00 00 00 00 F0 3F 00 00 00 00 00 00 00 40"
+                                 "  00 02 08 00 00 00 00 00 00 08 40 00 00 00 00 00 00 10 40"});
   // Byte strings are lists of UInt8.
-  bothWays(Bytes{}, "00 00 00 00");
-  bothWays(Bytes{0xAA}, "00 00 01 01 AA");
-  bothWays(Bytes{1, 2, 3}, "00 00 03 01 01 02 03");
+  bothWays(Row{Bytes{}, "00 00 00 00"}, Row{Bytes{0xAA}, "00 00 01 01 AA"},
+           Row{Bytes{1, 2, 3}, "00 00 03 01 01 02 03"});
   // A writer never produces a wider element for UInt8, but a reader takes each element's first byte.
   EXPECT_EQ(decode<Bytes>(hex("00 00 02 02 01 FF 02 FF")), (Bytes{1, 2}));
   EXPECT_EQ(decode<Bytes>(hex("00 01 02 02 01 01 FF 02")), (Bytes{1, 2}));
