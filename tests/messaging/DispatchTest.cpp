@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -43,8 +44,7 @@ class RecordingServer : public ServerProtocol {
   }
   asio::awaitable<WindowPreview::Reply> windowPreview(WindowPreview::Request request) override {
     calls.emplace_back(WindowPreview::identifier, request.identifier);
-    if (request.identifier == 0) co_return std::nullopt;
-    co_return Bytes{0xF0, 0x0D};
+    co_return request.identifier == 0 ? std::nullopt : WindowPreview::Reply(Bytes{0xF0, 0x0D});
   }
   RECORD(startCasting, StartCasting)
   RECORD(stopCasting, StopCasting)
@@ -64,12 +64,7 @@ class RecordingServer : public ServerProtocol {
 };
 
 // A message, its body, the reply expected and the display identifier its operation must see.
-struct Row {
-  Messages message;
-  Bytes data;
-  Bytes reply;
-  std::uint32_t identifier;
-};
+using Row = std::tuple<Messages, Bytes, Bytes, std::uint32_t>;
 
 template <class M>
 Row row(typename M::Request request, Bytes reply = {}) {
@@ -104,9 +99,9 @@ TEST(ServeServerMessage, EachIdentifierReachesItsOperation) {
       row<Typed>({.identifier = 19, .key = input::KeyCode::key_Return, .down = true}),
   };
   std::vector<Call> expected;
-  for (const auto& r : rows) {
-    EXPECT_EQ(serve(r.message, r.data), r.reply) << messageName(r.message);
-    expected.emplace_back(r.message, r.identifier);
+  for (const auto& [message, data, reply, identifier] : rows) {
+    EXPECT_EQ(serve(message, data), reply) << messageName(message);
+    expected.emplace_back(message, identifier);
   }
   for (Messages message : {Messages::macOSHandshake, Messages::windowFrame, Messages::childWindows})
     EXPECT_EQ(serve(message, Bytes{0x01, 0x02}), std::nullopt) << messageName(message);
