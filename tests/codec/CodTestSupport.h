@@ -13,6 +13,8 @@
 
 namespace marlinax::codec::testing {
 
+using Kind = ProducerError::Kind;
+
 // "01 0a FF" -> bytes; anything but hex digits (spaces, '|') separates.
 inline Bytes hex(std::string_view text) {
   std::string digits;
@@ -41,7 +43,7 @@ inline std::optional<ProducerError> producerError(const std::function<void()>& f
   return std::nullopt;
 }
 
-inline ProducerError err(ProducerError::Kind kind) { return ProducerError(kind); }
+inline ProducerError err(Kind kind) { return ProducerError(kind); }
 inline ProducerError err(ProducerError::Kind kind, std::int64_t position) { return ProducerError(kind, position); }
 
 template <class T>

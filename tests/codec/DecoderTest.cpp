@@ -5,8 +5,6 @@
 namespace marlinax::codec::testing {
 namespace {
 
-using Kind = ProducerError::Kind;
-
 TEST(DecoderTolerance, UnknownKeysTrailingBytesAndSpareBitmapBitsAreIgnored) {
   // A record finds its key among others: "name" between "count" and "note", "count" before both.
   EXPECT_EQ(decode<Named>(encode(Note{"abc", 5, "n"})).name, "abc");

@@ -2,6 +2,21 @@
 
 #include "CodTestSupport.h"
 
+namespace marlinax::codec {
+namespace testing {
+// A value written by the given encoding routine.
+struct Written {
+  void (*write)(Encoder&);
+};
+}  // namespace testing
+
+template <>
+struct Coding<testing::Written> {
+  static void encode(Encoder& e, const testing::Written& v) { v.write(e); }
+  static testing::Written decode(Decoder&) { return {}; }
+};
+}  // namespace marlinax::codec
+
 namespace marlinax::codec::testing {
 namespace {
 
@@ -17,40 +32,20 @@ struct Outer {
   static constexpr auto codingFields() { return std::make_tuple(field("z", &Outer::z), field("inner", &Outer::inner)); }
 };
 
-// A value written by the given encoding routine.
-struct Written {
-  void (*write)(Encoder&);
-};
+using Shapes = std::vector<std::vector<std::string>>;
 
 // The shape table of a message, as key lists by ID.
-std::vector<std::vector<std::string>> shapesOf(const Bytes& message) {
+Shapes shapesOf(const Bytes& message) {
   DecoderSharedContext context;
   context.readShapeTable(message);
-  std::vector<std::vector<std::string>> out;
+  Shapes out;
   for (std::size_t i = 0; i < context.shapeCount(); ++i) out.push_back(context.shape(i)->keys);
   return out;
 }
 
-using Shapes = std::vector<std::vector<std::string>>;
-
-}  // namespace
-}  // namespace marlinax::codec::testing
-
-namespace marlinax::codec {
-template <>
-struct Coding<testing::Written> {
-  static void encode(Encoder& e, const testing::Written& v) { v.write(e); }
-  static testing::Written decode(Decoder&) { return {}; }
-};
-}  // namespace marlinax::codec
-
-namespace marlinax::codec::testing {
-namespace {
-
 TEST(ShapeNumbering, StoredRecordsBeforeTheirParentLazyChildrenAfterKeysSortedByteWise) {
-  Bytes bytes = encode(Outer{Inner{7}, 1});
-  EXPECT_EQ(toHex(bytes), toHex(hex("02 01 01 61 02 05 69 6E 6E 65 72 01 7A"
-                                    "| 00 01 07 01 00 00 04 07 00 00 00 01")));
+  EXPECT_EQ(toHex(encode(Outer{Inner{7}, 1})), toHex(hex("02 01 01 61 02 05 69 6E 6E 65 72 01 7A"
+                                                         "| 00 01 07 01 00 00 04 07 00 00 00 01")));
   // Siblings of one type share a shape, however deep.
   EXPECT_EQ(shapesOf(encode(std::vector<Outer>{{}, {}, {}})), (Shapes{{"a"}, {"inner", "z"}}));
   EXPECT_EQ(shapesOf(encode(std::vector<std::vector<Inner>>{{{}, {}}, {{}}})), (Shapes{{"a"}}));
@@ -168,8 +163,6 @@ TEST(EncoderObligationsDeathTest, MisuseStopsTheProgram) {
   };
   for (const auto& [write, message] : misuses) EXPECT_DEATH(encode(Written{write}), message);
   EXPECT_DEATH(encode(std::vector<Written>(1, Written{[](Encoder&) {}})), "without asking for a container");
-  // A single value may be overwritten with nil.
-  EXPECT_EQ(toHex(encode(std::optional<Int>{})), "00 01");
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 namespace marlinax::codec::testing {
 namespace {
 
-using Kind = ProducerError::Kind;
-
 TEST(Failures, Truncated) {
   const auto truncated = err(Kind::truncated);
   // The shape table: count, key count, key length and key bytes cut off.

@@ -5,14 +5,21 @@
 #include "CodTestSupport.h"
 
 namespace marlinax::codec::testing {
+enum class Direction : std::int16_t { up = 1, down = -1 };
+}  // namespace marlinax::codec::testing
+
+template <>
+struct marlinax::codec::RawValueEnum<marlinax::codec::testing::Direction> {
+  using Raw = std::int16_t;
+  static std::optional<testing::Direction> fromRaw(Raw raw) {
+    if (raw == 1 || raw == -1) return static_cast<testing::Direction>(raw);
+    return std::nullopt;
+  }
+  static Raw toRaw(testing::Direction d) { return static_cast<Raw>(d); }
+};
+
+namespace marlinax::codec::testing {
 namespace {
-
-using Kind = ProducerError::Kind;
-
-const char* const kWorkedRecord =
-    "01 02 05 63 6F 75 6E 74 04 6E 61 6D 65 | 00 00 08 04 05 00 00 00 00 00 00 00 03 61 62 63";
-const char* const kWorkedNullable =
-    "01 03 05 63 6F 75 6E 74 04 6E 61 6D 65 04 6E 6F 74 65 | 01 00 04 08 04 05 00 00 00 00 00 00 00 03 61 62 63";
 
 TEST(WireVectors, RootValuesPrimitivesAndWorkedRecords) {
   bothWays(Row{std::vector<std::int32_t>{1, 2, 3}, "00 | 00 03 04 01 00 00 00 02 00 00 00 03 00 00 00"},
@@ -36,8 +43,11 @@ TEST(WireVectors, RootValuesPrimitivesAndWorkedRecords) {
   EXPECT_EQ(decode<Bytes>(hex("00 01 02 02 01 01 FF 02")), (Bytes{1, 2}));
   // The generated record omits an absent note; a note written as nil takes the nullable layout,
   // which the generated record reads as an absent optional.
-  bothWays(Note{"abc", 5, std::nullopt}, kWorkedRecord);
-  EXPECT_EQ(decode<Note>(hex(kWorkedNullable)), (Note{"abc", 5, std::nullopt}));
+  bothWays(Note{"abc", 5, std::nullopt},
+           "01 02 05 63 6F 75 6E 74 04 6E 61 6D 65 | 00 00 08 04 05 00 00 00 00 00 00 00 03 61 62 63");
+  EXPECT_EQ(decode<Note>(hex("01 03 05 63 6F 75 6E 74 04 6E 61 6D 65 04 6E 6F 74 65"
+                             "| 01 00 04 08 04 05 00 00 00 00 00 00 00 03 61 62 63")),
+            (Note{"abc", 5, std::nullopt}));
 }
 
 // Each varint is written as its bytes and read back from an offset, leaving the byte after it.
@@ -75,29 +85,10 @@ TEST(WireVectors, VarintsAndStrings) {
   EXPECT_EQ(offset, out.size());
 }
 
-enum class Direction : std::int16_t { up = 1, down = -1 };
-
-}  // namespace
-}  // namespace marlinax::codec::testing
-
-template <>
-struct marlinax::codec::RawValueEnum<marlinax::codec::testing::Direction> {
-  using Raw = std::int16_t;
-  static std::optional<testing::Direction> fromRaw(Raw raw) {
-    if (raw == 1 || raw == -1) return static_cast<testing::Direction>(raw);
-    return std::nullopt;
-  }
-  static Raw toRaw(testing::Direction d) { return static_cast<Raw>(d); }
-};
-
-namespace marlinax::codec::testing {
-namespace {
-
 TEST(WireVectors, RawValueEnumsAreTheirRawValue) {
   bothWays(Direction::down, "00 00 FF FF");
   bothWays(std::vector<Direction>{Direction::up, Direction::down}, "00 00 02 02 01 00 FF FF");
   using Moves = std::map<std::string, Direction>;
-  EXPECT_EQ(decode<Moves>(encode(Moves{{"direction", Direction::down}})), (Moves{{"direction", Direction::down}}));
   // An unknown raw value is not a byte-level fault.
   EXPECT_THROW(decode<Direction>(hex("00 00 02 00")), DataCorrupted);
   EXPECT_THROW(decode<Moves>(hex("01 01 09 64 69 72 65 63 74 69 6F 6E 00 00 02 07 00")), DataCorrupted);
