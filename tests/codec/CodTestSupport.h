@@ -11,7 +11,15 @@
 
 #include "codec/Cod.h"
 
-namespace marlinax::codec::testing {
+namespace marlinax::codec {
+
+// Lets gtest print errors inside std::optional.
+inline void PrintTo(const ProducerError& e, std::ostream* os) {
+  *os << e.what();
+  if (e.position()) *os << "(" << *e.position() << ")";
+}
+
+namespace testing {
 
 using Kind = ProducerError::Kind;
 
@@ -119,12 +127,5 @@ struct Empty {
   friend bool operator==(const Empty&, const Empty&) = default;
 };
 
-}  // namespace marlinax::codec::testing
-
-namespace marlinax::codec {
-// Lets gtest print errors inside std::optional.
-inline void PrintTo(const ProducerError& e, std::ostream* os) {
-  *os << e.what();
-  if (e.position()) *os << "(" << *e.position() << ")";
-}
+}  // namespace testing
 }  // namespace marlinax::codec

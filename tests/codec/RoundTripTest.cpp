@@ -18,14 +18,10 @@ class Generator {
   // Fills `v` at random, field by field for records; nodes nest `depth` more levels at most.
   template <class T>
   void fill(T& v, int depth) {
-    if constexpr (std::is_same_v<T, bool>) {
-      v = pick(2) == 1;
-    } else if constexpr (std::is_integral_v<T>) {
-      using Limits = std::numeric_limits<T>;
-      using Wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
-      const std::size_t k = pick(8);  // favour the extremes now and then
-      v = k < 2 ? (k ? Limits::max() : Limits::min())
-                : static_cast<T>(std::uniform_int_distribution<Wide>(Limits::min(), Limits::max())(rng_));
+    if constexpr (std::is_integral_v<T>) {
+      const std::size_t k = pick(8);  // favour the extremes now and then; a bool takes one random bit
+      const auto bits = std::is_same_v<T, bool> ? rng_() & 1 : rng_();
+      v = k == 0 ? std::numeric_limits<T>::min() : k == 1 ? std::numeric_limits<T>::max() : static_cast<T>(bits);
     } else if constexpr (std::is_floating_point_v<T>) {
       const auto bound = static_cast<T>(std::is_same_v<T, float> ? 1e6 : 1e300);
       v = std::uniform_real_distribution<T>(-bound, bound)(rng_);
@@ -55,7 +51,7 @@ class Generator {
   }
 
  private:
-  std::mt19937 rng_;
+  std::mt19937_64 rng_;
 };
 
 // Every value reads back as itself and is written again as the same bytes; every strict prefix of

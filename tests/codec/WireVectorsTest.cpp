@@ -12,8 +12,7 @@ template <>
 struct marlinax::codec::RawValueEnum<marlinax::codec::testing::Direction> {
   using Raw = std::int16_t;
   static std::optional<testing::Direction> fromRaw(Raw raw) {
-    if (raw == 1 || raw == -1) return static_cast<testing::Direction>(raw);
-    return std::nullopt;
+    return raw == 1 || raw == -1 ? std::optional(static_cast<testing::Direction>(raw)) : std::nullopt;
   }
   static Raw toRaw(testing::Direction d) { return static_cast<Raw>(d); }
 };
