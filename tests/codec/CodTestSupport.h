@@ -11,7 +11,17 @@
 
 #include "codec/Cod.h"
 
-namespace marlinax::codec::testing {
+namespace marlinax::codec {
+
+// Lets gtest print errors inside std::optional.
+inline void PrintTo(const ProducerError& e, std::ostream* os) {
+  *os << e.what();
+  if (e.position()) *os << "(" << *e.position() << ")";
+}
+
+namespace testing {
+
+using Kind = ProducerError::Kind;
 
 // "01 0a FF" -> bytes; anything but hex digits (spaces, '|') separates.
 inline Bytes hex(std::string_view text) {
@@ -41,7 +51,7 @@ inline std::optional<ProducerError> producerError(const std::function<void()>& f
   return std::nullopt;
 }
 
-inline ProducerError err(ProducerError::Kind kind) { return ProducerError(kind); }
+inline ProducerError err(Kind kind) { return ProducerError(kind); }
 inline ProducerError err(ProducerError::Kind kind, std::int64_t position) { return ProducerError(kind, position); }
 
 template <class T>
@@ -59,11 +69,27 @@ std::optional<ProducerError> decodeError(const Bytes& bytes) {
   return producerError([&] { decode<T>(bytes); });
 }
 
+// Each message fails to decode as T with `error` (none: decodes).
+template <class T>
+void expectErrors(const std::optional<ProducerError>& error, std::initializer_list<const char*> messages) {
+  for (const char* message : messages) EXPECT_EQ(decodeError<T>(hex(message)), error) << message;
+}
+
 // `value` is written as `bytes`, and `bytes` read back as `value`.
 template <class T>
 void bothWays(const T& value, std::string_view bytes) {
   EXPECT_EQ(toHex(encode(value)), toHex(hex(bytes))) << bytes;
   EXPECT_EQ(decode<T>(hex(bytes)), value) << bytes;
+}
+
+// A value and its bytes, for tables of values of different types.
+template <class T>
+using Row = std::pair<T, const char*>;
+
+// bothWays for each row.
+template <class... T>
+void bothWays(const Row<T>&... rows) {
+  (bothWays(rows.first, std::string_view(rows.second)), ...);
 }
 
 // Runs `f` against the root decoder of `message`; what `f` throws is passed on.
@@ -101,12 +127,5 @@ struct Empty {
   friend bool operator==(const Empty&, const Empty&) = default;
 };
 
-}  // namespace marlinax::codec::testing
-
-namespace marlinax::codec {
-// Lets gtest print errors inside std::optional.
-inline void PrintTo(const ProducerError& e, std::ostream* os) {
-  *os << e.what();
-  if (e.position()) *os << "(" << *e.position() << ")";
-}
+}  // namespace testing
 }  // namespace marlinax::codec

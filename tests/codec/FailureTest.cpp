@@ -5,57 +5,37 @@
 namespace marlinax::codec::testing {
 namespace {
 
-using Kind = ProducerError::Kind;
-
 TEST(Failures, Truncated) {
   const auto truncated = err(Kind::truncated);
   // The shape table: count, key count, key length and key bytes cut off.
-  EXPECT_EQ(decodeError<Note>(hex("")), truncated);
-  EXPECT_EQ(decodeError<Note>(hex("01")), truncated);
-  EXPECT_EQ(decodeError<Note>(hex("01 01")), truncated);
-  EXPECT_EQ(decodeError<Note>(hex("01 01 05 63 6F")), truncated);
-  EXPECT_EQ(decodeError<Note>(hex("80")), truncated);
-  // A varint longer than nine bytes.
-  EXPECT_EQ(decodeError<Int>(hex("FF FF FF FF FF FF FF FF FF 00")), truncated);
-  // Metadata byte missing (keyed and unkeyed).
-  EXPECT_EQ(decodeError<Counted>(hex("01 01 05 63 6F 75 6E 74")), truncated);
-  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00")), truncated);
-  // Shape ID, count, element size and size-list varints missing.
-  EXPECT_EQ(decodeError<Counted>(hex("01 01 05 63 6F 75 6E 74 00")), truncated);
-  EXPECT_EQ(decodeError<Counted>(hex("01 01 05 63 6F 75 6E 74 00 00")), truncated);
-  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 00")), truncated);
-  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 00 02")), truncated);
-  EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 01 02 08")), truncated);
-  // Primitive shorter than its width: at the root, in a record, in a list.
-  EXPECT_EQ(decodeError<Int>(hex("00 00 05 00 00")), truncated);
-  EXPECT_EQ(decodeError<Int>(hex("00")), truncated);  // not even the nil flag
-  EXPECT_EQ(decodeError<Counted>(hex("01 01 05 63 6F 75 6E 74 00 00 08 05 00 00")), truncated);
-  EXPECT_EQ(decodeError<std::vector<std::int32_t>>(hex("00 00 02 04 01 00 00 00 02 00")), truncated);
+  expectErrors<Note>(truncated, {"", "01", "01 01", "01 01 05 63 6F", "80"});
+  // A varint longer than nine bytes; a root primitive shorter than its width, or without even the nil flag.
+  expectErrors<Int>(truncated, {"FF FF FF FF FF FF FF FF FF 00", "00 00 05 00 00", "00"});
+  // A record's metadata byte, shape ID and element size missing; a value shorter than its width; the nil
+  // bitmap for 9 keys needs two bytes.
+  expectErrors<Counted>(truncated, {"01 01 05 63 6F 75 6E 74", "01 01 05 63 6F 75 6E 74 00",
+                                    "01 01 05 63 6F 75 6E 74 00 00", "01 01 05 63 6F 75 6E 74 00 00 08 05 00 00",
+                                    "01 09 01 61 01 62 01 63 01 64 01 65 01 66 01 67 01 68 01 69 | 01 00 FF"});
+  // A list's metadata byte, count, element size and size-list varints missing.
+  expectErrors<std::vector<Int>>(truncated, {"00", "00 00", "00 00 02", "00 01 02 08"});
+  expectErrors<std::vector<std::int32_t>>(truncated, {"00 00 02 04 01 00 00 00 02 00"});
   // String length beyond the bytes.
-  EXPECT_EQ(decodeError<std::string>(hex("00 00 04 61 62 63")), truncated);
-  EXPECT_EQ(decodeError<Named>(hex("01 01 04 6E 61 6D 65 00 00 04 05 61 62 63")), truncated);
-  // Nil bitmaps: a keyed one for 9 keys needs two bytes, an unkeyed one for 9 entries too.
-  Bytes nineKeys = hex("01 09 01 61 01 62 01 63 01 64 01 65 01 66 01 67 01 68 01 69 | 01 00 FF");
-  EXPECT_EQ(decodeError<Counted>(nineKeys), truncated);
-  EXPECT_EQ(decodeError<std::vector<std::optional<Int>>>(hex("00 | 02 09 FF")), truncated);
-  EXPECT_EQ(decodeError<std::vector<std::optional<Int>>>(hex("00 | 02 01")), truncated);
-  // An element range beyond the element area.
-  EXPECT_EQ(decodeError<std::vector<std::string>>(hex("00 | 01 02 05 02 01 61")), truncated);  // end of first
-  EXPECT_EQ(decodeError<std::vector<std::string>>(hex("00 | 01 02 05 02 04 61 62 63 64")),
-            truncated);  // start of second
-  EXPECT_EQ(decodeError<std::vector<std::optional<std::string>>>(hex("00 | 02 02 00 09 01 01 61")), truncated);
-  EXPECT_EQ(decodeError<Named>(hex("01 02 01 61 04 6E 61 6D 65 | 00 00 09 02 01 61")), truncated);
+  expectErrors<std::string>(truncated, {"00 00 04 61 62 63"});
+  // The nil bitmap for 9 entries needs two bytes, for one entry one.
+  expectErrors<std::vector<std::optional<Int>>>(truncated, {"00 | 02 09 FF", "00 | 02 01"});
+  // An element range beyond the element area: the end of the first, the start of the second.
+  expectErrors<std::vector<std::string>>(truncated, {"00 | 01 02 05 02 01 61", "00 | 01 02 05 02 04 61 62 63 64"});
+  expectErrors<std::vector<std::optional<std::string>>>(truncated, {"00 | 02 02 00 09 01 01 61"});
+  expectErrors<Named>(truncated,
+                      {"01 01 04 6E 61 6D 65 00 00 04 05 61 62 63", "01 02 01 61 04 6E 61 6D 65 | 00 00 09 02 01 61"});
 }
 
 TEST(Failures, DuplicateKeysMetadataAndShapeIDs) {
-  EXPECT_EQ(decodeError<Counted>(hex("01 02 01 61 01 61")), err(Kind::duplicateKeys));
-  EXPECT_EQ(decodeError<Counted>(hex("02 00 03 01 62 01 61 01 62")), err(Kind::duplicateKeys));
+  expectErrors<Counted>(err(Kind::duplicateKeys), {"01 02 01 61 01 61", "02 00 03 01 62 01 61 01 62"});
   // Distinct keys in any order are fine; the reader does not require sorted shapes.
-  EXPECT_EQ(decodeError<Counted>(hex("01 02 05 63 6F 75 6E 74 01 61 | 00 00 08 01 07 00 00 00 00 00 00 00 00")),
-            std::nullopt);
+  expectErrors<Counted>(std::nullopt, {"01 02 05 63 6F 75 6E 74 01 61 | 00 00 08 01 07 00 00 00 00 00 00 00 00"});
   // Invalid metadata points past the metadata byte.
-  EXPECT_EQ(decodeError<Counted>(hex("01 00 | 02 00")), err(Kind::invalidMetadata, 3));
-  EXPECT_EQ(decodeError<Counted>(hex("01 00 | FF 00")), err(Kind::invalidMetadata, 3));
+  expectErrors<Counted>(err(Kind::invalidMetadata, 3), {"01 00 | 02 00", "01 00 | FF 00"});
   EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 | 03 00")), err(Kind::invalidMetadata, 2));
   // 0x02 is a valid unkeyed layout, and 0x01 a valid keyed one.
   EXPECT_EQ(decodeError<std::vector<Int>>(hex("00 | 02 00")), std::nullopt);
@@ -67,8 +47,7 @@ TEST(Failures, DuplicateKeysMetadataAndShapeIDs) {
 }
 
 TEST(Failures, InvalidBoolAndUTF8PointAtTheirByte) {
-  EXPECT_EQ(decodeError<bool>(hex("00 00 02")), err(Kind::invalidBool, 2));
-  EXPECT_EQ(decodeError<bool>(hex("00 00 FF")), err(Kind::invalidBool, 2));
+  expectErrors<bool>(err(Kind::invalidBool, 2), {"00 00 02", "00 00 FF"});
 
   // Deep inside: a list of two records; the second record's value byte.
   using Flags = std::vector<std::map<std::string, bool>>;

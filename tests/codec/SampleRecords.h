@@ -20,8 +20,7 @@ template <>
 struct marlinax::codec::RawValueEnum<marlinax::codec::testing::Tint> {
   using Raw = std::uint8_t;
   static std::optional<testing::Tint> fromRaw(Raw raw) {
-    if (raw >= 1 && raw <= 3) return static_cast<testing::Tint>(raw);
-    return std::nullopt;
+    return raw >= 1 && raw <= 3 ? std::optional(static_cast<testing::Tint>(raw)) : std::nullopt;
   }
   static Raw toRaw(testing::Tint t) { return static_cast<Raw>(t); }
 };

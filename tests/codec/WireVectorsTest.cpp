@@ -5,48 +5,48 @@
 #include "CodTestSupport.h"
 
 namespace marlinax::codec::testing {
+enum class Direction : std::int16_t { up = 1, down = -1 };
+}  // namespace marlinax::codec::testing
+
+template <>
+struct marlinax::codec::RawValueEnum<marlinax::codec::testing::Direction> {
+  using Raw = std::int16_t;
+  static std::optional<testing::Direction> fromRaw(Raw raw) {
+    return raw == 1 || raw == -1 ? std::optional(static_cast<testing::Direction>(raw)) : std::nullopt;
+  }
+  static Raw toRaw(testing::Direction d) { return static_cast<Raw>(d); }
+};
+
+namespace marlinax::codec::testing {
 namespace {
 
-using Kind = ProducerError::Kind;
-
-const char* const kWorkedRecord =
-    "01 02 05 63 6F 75 6E 74 04 6E 61 6D 65 | 00 00 08 04 05 00 00 00 00 00 00 00 03 61 62 63";
-const char* const kWorkedNullable =
-    "01 03 05 63 6F 75 6E 74 04 6E 61 6D 65 04 6E 6F 74 65 | 01 00 04 08 04 05 00 00 00 00 00 00 00 03 61 62 63";
-
 TEST(WireVectors, RootValuesPrimitivesAndWorkedRecords) {
-  bothWays(std::vector<std::int32_t>{1, 2, 3}, "00 | 00 03 04 01 00 00 00 02 00 00 00 03 00 00 00");
-  bothWays(std::vector<std::int32_t>{}, "00 00 00 00");
-  bothWays(Int{5}, "00 | 00 05 00 00 00 00 00 00 00");
-  bothWays(std::optional<Int>{}, "00 01");
-  bothWays(std::optional<Int>{5}, "00 00 05 00 00 00 00 00 00 00");
-  bothWays(std::string("abc"), "00 00 03 61 62 63");
-  bothWays(std::string(), "00 00 00");
-  bothWays(std::int8_t{-2}, "00 00 FE");
-  bothWays(std::int16_t{-2}, "00 00 FE FF");
-  bothWays(std::uint16_t{0x1234}, "00 00 34 12");
-  bothWays(std::int32_t{-1}, "00 00 FF FF FF FF");
-  bothWays(std::uint32_t{0x12345678}, "00 00 78 56 34 12");
-  bothWays(std::uint64_t{0x0102030405060708}, "00 00 08 07 06 05 04 03 02 01");
-  bothWays(true, "00 00 01");
-  bothWays(false, "00 00 00");
-  bothWays(1.0f, "00 00 00 00 80 3F");
-  bothWays(-2.5, "00 00 00 00 00 00 00 00 04 C0");
-  bothWays(Empty{}, "01 00 00 00");
-  bothWays(Rect{1, 2, 3, 4}, "00 | 00 02 13"
-                             "  00 02 08 00 00 00 00 00 00 F0 3F 00 00 00 00 00 00 00 40"
-                             "  00 02 08 00 00 00 00 00 00 08 40 00 00 00 00 00 00 10 40");
+  bothWays(Row{std::vector<std::int32_t>{1, 2, 3}, "00 | 00 03 04 01 00 00 00 02 00 00 00 03 00 00 00"},
+           Row{std::vector<std::int32_t>{}, "00 00 00 00"}, Row{Int{5}, "00 | 00 05 00 00 00 00 00 00 00"},
+           Row{std::optional<Int>{}, "00 01"}, Row{std::optional<Int>{5}, "00 00 05 00 00 00 00 00 00 00"},
+           Row{std::string("abc"), "00 00 03 61 62 63"}, Row{std::string(), "00 00 00"},
+           Row{std::int8_t{-2}, "00 00 FE"}, Row{std::int16_t{-2}, "00 00 FE FF"},
+           Row{std::uint16_t{0x1234}, "00 00 34 12"}, Row{std::int32_t{-1}, "00 00 FF FF FF FF"},
+           Row{std::uint32_t{0x12345678}, "00 00 78 56 34 12"},
+           Row{std::uint64_t{0x0102030405060708}, "00 00 08 07 06 05 04 03 02 01"}, Row{true, "00 00 01"},
+           Row{false, "00 00 00"}, Row{1.0f, "00 00 00 00 80 3F"}, Row{-2.5, "00 00 00 00 00 00 00 00 04 C0"},
+           Row{Empty{}, "01 00 00 00"},
+           Row{Rect{1, 2, 3, 4}, "00 | 00 02 13"
+                                 "  00 02 08 00 00 00 00 00 00 F0 3F 00 00 00 00 00 00 00 40"
+                                 "  00 02 08 00 00 00 00 00 00 08 40 00 00 00 00 00 00 10 40"});
   // Byte strings are lists of UInt8.
-  bothWays(Bytes{}, "00 00 00 00");
-  bothWays(Bytes{0xAA}, "00 00 01 01 AA");
-  bothWays(Bytes{1, 2, 3}, "00 00 03 01 01 02 03");
+  bothWays(Row{Bytes{}, "00 00 00 00"}, Row{Bytes{0xAA}, "00 00 01 01 AA"},
+           Row{Bytes{1, 2, 3}, "00 00 03 01 01 02 03"});
   // A writer never produces a wider element for UInt8, but a reader takes each element's first byte.
   EXPECT_EQ(decode<Bytes>(hex("00 00 02 02 01 FF 02 FF")), (Bytes{1, 2}));
   EXPECT_EQ(decode<Bytes>(hex("00 01 02 02 01 01 FF 02")), (Bytes{1, 2}));
   // The generated record omits an absent note; a note written as nil takes the nullable layout,
   // which the generated record reads as an absent optional.
-  bothWays(Note{"abc", 5, std::nullopt}, kWorkedRecord);
-  EXPECT_EQ(decode<Note>(hex(kWorkedNullable)), (Note{"abc", 5, std::nullopt}));
+  bothWays(Note{"abc", 5, std::nullopt},
+           "01 02 05 63 6F 75 6E 74 04 6E 61 6D 65 | 00 00 08 04 05 00 00 00 00 00 00 00 03 61 62 63");
+  EXPECT_EQ(decode<Note>(hex("01 03 05 63 6F 75 6E 74 04 6E 61 6D 65 04 6E 6F 74 65"
+                             "| 01 00 04 08 04 05 00 00 00 00 00 00 00 03 61 62 63")),
+            (Note{"abc", 5, std::nullopt}));
 }
 
 // Each varint is written as its bytes and read back from an offset, leaving the byte after it.
@@ -84,29 +84,10 @@ TEST(WireVectors, VarintsAndStrings) {
   EXPECT_EQ(offset, out.size());
 }
 
-enum class Direction : std::int16_t { up = 1, down = -1 };
-
-}  // namespace
-}  // namespace marlinax::codec::testing
-
-template <>
-struct marlinax::codec::RawValueEnum<marlinax::codec::testing::Direction> {
-  using Raw = std::int16_t;
-  static std::optional<testing::Direction> fromRaw(Raw raw) {
-    if (raw == 1 || raw == -1) return static_cast<testing::Direction>(raw);
-    return std::nullopt;
-  }
-  static Raw toRaw(testing::Direction d) { return static_cast<Raw>(d); }
-};
-
-namespace marlinax::codec::testing {
-namespace {
-
 TEST(WireVectors, RawValueEnumsAreTheirRawValue) {
   bothWays(Direction::down, "00 00 FF FF");
   bothWays(std::vector<Direction>{Direction::up, Direction::down}, "00 00 02 02 01 00 FF FF");
   using Moves = std::map<std::string, Direction>;
-  EXPECT_EQ(decode<Moves>(encode(Moves{{"direction", Direction::down}})), (Moves{{"direction", Direction::down}}));
   // An unknown raw value is not a byte-level fault.
   EXPECT_THROW(decode<Direction>(hex("00 00 02 00")), DataCorrupted);
   EXPECT_THROW(decode<Moves>(hex("01 01 09 64 69 72 65 63 74 69 6F 6E 00 00 02 07 00")), DataCorrupted);

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -22,36 +22,29 @@ const Windows::Reply kDisplays{
     .displays = {Display{.identifier = 7, .title = "Display 7", .app = "", .frame = {}, .windowLayer = 0}}};
 
 // Records each operation that ran, as its message's identifier, with the request's display
-// identifier (the handshake: its version).
-class RecordingServer : public ServerProtocol, public MessageProtocol {
+// identifier (the handshake: its version). Operations run on the harness's threads; the test reads
+// the record once the awaited call has returned.
+class RecordingServer : public ServerProtocol {
  public:
-  asio::awaitable<std::optional<Bytes>> handle(Messages message, Bytes data) override {
-    return serveServerMessage(*this, message, std::move(data));
-  }
-
-  std::vector<Call> calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
+  std::vector<Call> calls;
 
 #define RECORD(Operation, Message)                                                                                     \
   asio::awaitable<SerializableVoid> Operation(Message::Request request) override {                                     \
-    record(Message::identifier, request.identifier);                                                                   \
+    calls.emplace_back(Message::identifier, request.identifier);                                                       \
     co_return SerializableVoid{};                                                                                      \
   }
 
   asio::awaitable<VisionOSHandshake::Reply> visionOSHandshake(VisionOSHandshake::Request request) override {
-    record(VisionOSHandshake::identifier, static_cast<std::uint32_t>(request.version));
+    calls.emplace_back(VisionOSHandshake::identifier, static_cast<std::uint32_t>(request.version));
     co_return VisionOSHandshake::Reply{.version = 42, .name = "computer"};
   }
   asio::awaitable<Windows::Reply> displays(Windows::Request) override {
-    record(Windows::identifier, 0);
+    calls.emplace_back(Windows::identifier, 0);
     co_return kDisplays;
   }
   asio::awaitable<WindowPreview::Reply> windowPreview(WindowPreview::Request request) override {
-    record(WindowPreview::identifier, request.identifier);
-    if (request.identifier == 0) co_return std::nullopt;
-    co_return Bytes{0xF0, 0x0D};
+    calls.emplace_back(WindowPreview::identifier, request.identifier);
+    co_return request.identifier == 0 ? std::nullopt : WindowPreview::Reply(Bytes{0xF0, 0x0D});
   }
   RECORD(startCasting, StartCasting)
   RECORD(stopCasting, StopCasting)
@@ -68,23 +61,10 @@ class RecordingServer : public ServerProtocol, public MessageProtocol {
   RECORD(dragEnded, DragEnded)
   RECORD(typed, Typed)
 #undef RECORD
-
- private:
-  void record(Messages operation, std::uint32_t identifier) {
-    std::lock_guard lock(mutex_);
-    calls_.emplace_back(operation, identifier);
-  }
-  mutable std::mutex mutex_;
-  std::vector<Call> calls_;
 };
 
 // A message, its body, the reply expected and the display identifier its operation must see.
-struct Row {
-  Messages message;
-  Bytes data;
-  Bytes reply;
-  std::uint32_t identifier;
-};
+using Row = std::tuple<Messages, Bytes, Bytes, std::uint32_t>;
 
 template <class M>
 Row row(typename M::Request request, Bytes reply = {}) {
@@ -96,6 +76,7 @@ Row row(typename M::Request request, Bytes reply = {}) {
 TEST(ServeServerMessage, EachIdentifierReachesItsOperation) {
   IoHarness io;
   RecordingServer server;
+  auto serve = [&](Messages message, const Bytes& data) { return io.await(serveServerMessage(server, message, data)); };
   const Row rows[] = {
       {Messages::visionOSHandshake, serialize(HandshakeRequest{.version = 3}),
        serialize(HandshakeReply{.version = 42, .name = "computer"}), 3},
@@ -118,22 +99,21 @@ TEST(ServeServerMessage, EachIdentifierReachesItsOperation) {
       row<Typed>({.identifier = 19, .key = input::KeyCode::key_Return, .down = true}),
   };
   std::vector<Call> expected;
-  for (const auto& r : rows) {
-    EXPECT_EQ(io.await(server.handle(r.message, r.data)), r.reply) << messageName(r.message);
-    expected.emplace_back(r.message, r.identifier);
+  for (const auto& [message, data, reply, identifier] : rows) {
+    EXPECT_EQ(serve(message, data), reply) << messageName(message);
+    expected.emplace_back(message, identifier);
   }
   for (Messages message : {Messages::macOSHandshake, Messages::windowFrame, Messages::childWindows})
-    EXPECT_EQ(io.await(server.handle(message, Bytes{0x01, 0x02})), std::nullopt) << messageName(message);
+    EXPECT_EQ(serve(message, Bytes{0x01, 0x02}), std::nullopt) << messageName(message);
   const std::pair<Messages, Bytes> undecodable[] = {
       {Messages::startCasting, {}},
       {Messages::clicked, serialize(StartCasting::Request{.identifier = 1})},
       {Messages::visionOSHandshake, {0x01, 0x01, 0x01}},
   };
-  for (const auto& [message, data] : undecodable)
-    EXPECT_ANY_THROW(io.await(server.handle(message, data))) << messageName(message);
-  EXPECT_EQ(server.calls(), expected);
+  for (const auto& [message, data] : undecodable) EXPECT_ANY_THROW(serve(message, data)) << messageName(message);
+  EXPECT_EQ(server.calls, expected);
   // The displays request has no body to decode: anything is accepted.
-  EXPECT_NO_THROW(io.await(server.handle(Messages::displays, Bytes{0xFF})));
+  EXPECT_NO_THROW(serve(Messages::displays, Bytes{0xFF}));
 }
 
 }  // namespace

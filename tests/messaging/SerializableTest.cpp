@@ -17,14 +17,18 @@ namespace {
 using codec::testing::hex;
 using codec::testing::toHex;
 
+// `value` is written as `bytes`, and `bytes` read back as `value`.
+template <class T>
+void bothWays(const T& value, const Bytes& bytes) {
+  EXPECT_EQ(serialize(value), bytes);
+  EXPECT_EQ(deserialize<T>(bytes), value);
+}
+
 TEST(SerializableForms, OptionalsVoidByteStringsPacksAndFrameRequests) {
   // A present value whose own form is empty is still marked present.
   const std::pair<std::optional<Bytes>, Bytes> optionals[] = {
       {std::nullopt, {0x00}}, {Bytes{}, {0x01}}, {Bytes{0xAA, 0xBB}, {0x01, 0xAA, 0xBB}}};
-  for (const auto& [value, bytes] : optionals) {
-    EXPECT_EQ(serialize(value), bytes);
-    EXPECT_EQ(deserialize<std::optional<Bytes>>(bytes), value);
-  }
+  for (const auto& [value, bytes] : optionals) bothWays(value, bytes);
   EXPECT_EQ(serialize(std::optional<SerializableVoid>(SerializableVoid{})), (Bytes{0x01}));
   for (Bytes bad : {Bytes{}, Bytes{0x02}, Bytes{0xFF, 0x00}})
     EXPECT_THROW(deserialize<std::optional<Bytes>>(bad), SerializationError);
@@ -49,10 +53,7 @@ TEST(SerializableForms, OptionalsVoidByteStringsPacksAndFrameRequests) {
       {{.identifier = 300, .frame = Bytes{0xDE, 0xAD, 0xBE}}, {0xAC, 0x02, 0xDE, 0xAD, 0xBE}},
       {{.identifier = 0xFFFFFFFFu, .frame = {}}, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}},
   };
-  for (const auto& [frame, bytes] : frames) {
-    EXPECT_EQ(serialize(frame), bytes);
-    EXPECT_EQ(deserialize<Frame>(bytes), frame);
-  }
+  for (const auto& [frame, bytes] : frames) bothWays(frame, bytes);
   // 2^32 does not fit a display identifier.
   EXPECT_THROW(deserialize<Frame>(Bytes{0x80, 0x80, 0x80, 0x80, 0x10}), SerializationError);
 }
@@ -67,8 +68,7 @@ TEST(Catalogue, RecordBodies) {
   const serverMessages::VisionOSHandshake::Reply reply{.version = 7, .name = "abc"};
   const Bytes replyBytes = hex("01 02 04 6E 61 6D 65 07 76 65 72 73 69 6F 6E | 00 00 04 08 | 03 61 62 63"
                                "07 00 00 00 00 00 00 00");
-  EXPECT_EQ(serialize(reply), replyBytes);
-  EXPECT_EQ(deserialize<serverMessages::VisionOSHandshake::Reply>(replyBytes), reply);
+  bothWays(reply, replyBytes);
 
   // A display: "app", "frame", "identifier", ("title",) "windowLayer"; the frame is two nested
   // lists of two doubles. Values: app "", the frame, identifier 1, ("Display 1",) layer 0.
@@ -81,11 +81,9 @@ TEST(Catalogue, RecordBodies) {
                              "01 00 00 00 | 00 00 00 00 00 00 00 00");
   const Bytes titled = hex("01 05 " + keys + "05 74 69 74 6C 65" + windowLayer + "| 00 00 01 29 04 0A 08 | " +
                            appAndFrame + "01 00 00 00 | 09 44 69 73 70 6C 61 79 20 31 | 00 00 00 00 00 00 00 00");
-  EXPECT_EQ(serialize(display), untitled);
-  EXPECT_EQ(deserialize<Display>(untitled), display);
+  bothWays(display, untitled);
   display.title = "Display 1";
-  EXPECT_EQ(serialize(display), titled);
-  EXPECT_EQ(deserialize<Display>(titled), display);
+  bothWays(display, titled);
 }
 
 }  // namespace

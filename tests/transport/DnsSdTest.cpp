@@ -77,6 +77,17 @@ asio::awaitable<std::optional<ServiceEndpoint>> browseFor(std::string name) {
   }
 }
 
+// Accepts one connection, brings it up and yields its first message (none: the client closed it).
+std::future<std::optional<Bytes>> serveOne(IoHarness& io, IncomingConnections& incoming) {
+  return io.start([](IncomingConnections& incoming) -> asio::awaitable<std::optional<Bytes>> {
+    auto connection = co_await incoming.next();
+    co_await connection->connect();
+    auto message = co_await connection->receive();
+    connection->close();
+    co_return message;
+  }(incoming));
+}
+
 std::string script() { return MARLINAX_AVAHI_ENV_SCRIPT; }
 
 TEST(DnsSd, AdvertisedUnderTheComputerNameOrAnAlternativeBrowsedAndConnected) {
@@ -97,16 +108,7 @@ TEST(DnsSd, AdvertisedUnderTheComputerNameOrAnAlternativeBrowsedAndConnected) {
   EXPECT_EQ(advertised().at(name), incoming.port());
 
   // TLS to the browsed endpoint, the way the headset gets there.
-  auto accepting = asio::co_spawn(
-      io.io(),
-      [](IncomingConnections& incoming) -> asio::awaitable<std::optional<Bytes>> {
-        auto connection = co_await incoming.next();
-        co_await connection->connect();
-        auto message = co_await connection->receive();
-        connection->close();
-        co_return message;
-      }(incoming),
-      asio::use_future);
+  auto accepting = serveOne(io, incoming);
   auto client = io.await(openConnection(io.executor(), endpoint->host, endpoint->port, {}));
   const Bytes hello{'h', 'i'};
   io.await(client.send(hello));
@@ -124,17 +126,10 @@ TEST(DnsSd, ServesWithoutTheBusAndRegistersWhenItAppearsAndAfterARestart) {
   auto incoming = incomingConnections(io.executor(), {}, "Late Bus", kType);
   ASSERT_NE(incoming.port(), 0);
   // DNS-SD trouble does not stop the listener.
-  auto accepting = asio::co_spawn(
-      io.io(),
-      [](IncomingConnections& incoming) -> asio::awaitable<void> {
-        auto connection = co_await incoming.next();
-        co_await connection->connect();
-        connection->close();
-      }(incoming),
-      asio::use_future);
+  auto accepting = serveOne(io, incoming);
   auto client = io.await(openConnection(io.executor(), "127.0.0.1", incoming.port(), {}));
-  IoHarness::get(std::move(accepting));
   client.close();
+  EXPECT_EQ(IoHarness::get(std::move(accepting)), std::nullopt);
 
   avahi.start();
   ASSERT_TRUE(listedEventually("Late Bus", incoming.port(), 60));

@@ -37,11 +37,7 @@ using Stream = asio::ssl::stream<tcp::socket>;
 
 std::string hex(ByteView bytes) {
   std::string out;
-  char digits[3];
-  for (auto b : bytes) {
-    std::snprintf(digits, sizeof digits, "%02x", b);
-    out += digits;
-  }
+  for (auto b : bytes) out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
   return out;
 }
 
@@ -75,8 +71,7 @@ struct Accepted {
 };
 std::future<Accepted> acceptOne(IoHarness& io, IncomingConnections& incoming,
                                 std::function<void(Connection&)> beforeConnect = {}) {
-  return asio::co_spawn(
-      io.io(),
+  return io.start(
       [](IncomingConnections& incoming, std::function<void(Connection&)> before) -> asio::awaitable<Accepted> {
         auto connection = co_await incoming.next();
         if (!connection) co_return Accepted{std::nullopt, make_error_code(TransportError::closed)};
@@ -88,8 +83,7 @@ std::future<Accepted> acceptOne(IoHarness& io, IncomingConnections& incoming,
           error = e.code();
         }
         co_return Accepted{connection, error};
-      }(incoming, std::move(beforeConnect)),
-      asio::use_future);
+      }(incoming, std::move(beforeConnect)));
 }
 
 // One client brought up with openConnection and the listener's end of it.
@@ -151,8 +145,7 @@ TEST(Tls, MessagesFlowBothWaysWithTheRightKeyAndASlowConsumerLosesNothing) {
   for (int i = 0; i < kMessages; ++i) io.await(client.send(text("m" + std::to_string(i))));
   for (int i = 0; i < kMessages; ++i) ASSERT_EQ(io.await(serverSide.receive()), text("m" + std::to_string(i)));
   client.close();
-  auto end = io.await(serverSide.receive());
-  EXPECT_EQ(end, std::nullopt);
+  EXPECT_EQ(io.await(serverSide.receive()), std::nullopt);
   serverSide.close();
 }
 
@@ -167,12 +160,7 @@ TEST(Tls, HandshakeFailures) {
   const Case cases[] = {
       {"different pairing code", [] { return clientContext(tlsParameters(text("1234"))); },
        SSL_R_SSLV3_ALERT_BAD_RECORD_MAC},
-      {"another identity",
-       [] {
-         auto parameters = tlsParameters({});
-         parameters.identity = "Marlinax2";
-         return clientContext(parameters);
-       },
+      {"another identity", [] { return clientContext({.key = tlsParameters({}).key, .identity = "Marlinax2"}); },
        SSL_R_TLSV1_ALERT_UNKNOWN_PSK_IDENTITY},
       {"TLS 1.3 only",
        [] {
@@ -247,9 +235,7 @@ TEST(Tls, PeerEndings) {
       co_await asio::async_write(*stream, asio::buffer(wire), use_awaitable);
       if (drop) stream->lowest_layer().close();
     }(stream, c.wire, c.drop));
-    for (std::size_t i = 0; i < c.messages; ++i) {
-      EXPECT_TRUE(io.await(accepted.connection->receive()).has_value());
-    }
+    for (std::size_t i = 0; i < c.messages; ++i) EXPECT_TRUE(io.await(accepted.connection->receive()).has_value());
     std::optional<Bytes> last;
     const auto error = errorOf([&] { last = io.await(accepted.connection->receive()); });
     EXPECT_EQ(error, c.error) << error.message();
@@ -272,7 +258,7 @@ TEST(Tls, WaitingSendsCancelCleanlyAndSmallOnesGoAheadOfLargeOnes) {
   ASSERT_FALSE(accepted.error);
   Connection serverSide = *accepted.connection;
   std::vector<std::future<void>> sends;
-  sends.push_back(asio::co_spawn(io.io(), serverSide.send(pattern(40 << 20, 1)), asio::use_future));
+  sends.push_back(io.start(serverSide.send(pattern(40 << 20, 1))));
   // A head start so the big write holds the turn; should the cancelled send
   // still get there first, the wire must simply hold it whole.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -285,7 +271,7 @@ TEST(Tls, WaitingSendsCancelCleanlyAndSmallOnesGoAheadOfLargeOnes) {
   EXPECT_TRUE(cancelled) << "the big write did not stall";
   const std::vector<Bytes> sent = {pattern(40 << 20, 1), pattern(3 << 20, 2), pattern(3 << 20, 3), text("reply")};
   for (std::size_t i = 1; i < sent.size(); ++i) {
-    sends.push_back(asio::co_spawn(io.io(), serverSide.send(sent[i]), asio::use_future));
+    sends.push_back(io.start(serverSide.send(sent[i])));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a head start; the order below holds either way
   }
   // Read the raw stream the way the headset does (little-endian headers).
@@ -332,13 +318,13 @@ TEST(Listener, FiltersClosesBeforeTlsAndTerminates) {
   silent.connect(tcp::endpoint(asio::ip::make_address("::1"), port));
   auto connection = io.await(incoming.next());
   ASSERT_TRUE(connection);
-  auto connecting = asio::co_spawn(io.io(), connection->connect(), asio::use_future);
+  auto connecting = io.start(connection->connect());
   connection->close();
   EXPECT_EQ(errorOf([&] { IoHarness::get(std::move(connecting)); }), TransportError::closedBeforeReady);
   EXPECT_EQ(io.await(connection->receive()), std::nullopt);
   EXPECT_THROW(io.await(connection->send(Bytes{1})), std::system_error);
 
-  auto waiting = asio::co_spawn(io.io(), incoming.next(), asio::use_future);
+  auto waiting = io.start(incoming.next());
   incoming.terminate();
   EXPECT_EQ(IoHarness::get(std::move(waiting)), std::nullopt);
   for (const char* address : {"127.0.0.1", "::1"}) {
