@@ -99,10 +99,8 @@ class InputX11Test : public ::testing::Test {
     if (observer != nullptr) XCloseDisplay(observer);
   }
 
-  std::pair<int, int> pointer() { return pointerOn(observer); }
-
   bool waitForPointer(int x, int y) {
-    return waitFor([&] { return pointer() == std::pair{x, y}; });
+    return waitFor([&] { return pointerOn(observer) == std::pair{x, y}; });
   }
 
   // Adds the input events delivered to the window since the last call to `seen`.
@@ -162,7 +160,8 @@ TEST_F(InputX11Test, MovesLandWhereThePointSays) {
   };
   for (const auto& [point, expected] : cases) {
     dispatcher->moveMouse(point);
-    EXPECT_TRUE(waitForPointer(expected.first, expected.second)) << pointer().first << "," << pointer().second;
+    EXPECT_TRUE(waitForPointer(expected.first, expected.second))
+        << pointerOn(observer).first << "," << pointerOn(observer).second;
   }
 }
 

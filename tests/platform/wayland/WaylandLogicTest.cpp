@@ -77,31 +77,22 @@ TEST(StreamPoint, IsRelativeToTheMonitorUnderThePointInStreamPixels) {
   auto displays =
       wayland::layoutDisplays({{"eDP-1", 2880, 1800}, {"DP-1", 1920, 1080}},
                               {{0, 0, 2.0, 0, {"eDP-1"}}, {1440, 0, 1.0, 0, {"DP-1"}}}, LayoutMode::logical);
-  struct Case {
-    double x, y;
-    std::optional<std::size_t> display;
-    double sx, sy;
+  using Hit = std::tuple<std::size_t, double, double>;  // the display and the point on it
+  const std::vector<std::tuple<double, double, std::optional<Hit>>> cases = {
+      {0, 0, Hit{0, 0, 0}},
+      {720.25, 450.5, Hit{0, 1440.5, 901}},  // scale 2: stream pixels are twice the layout's
+      {1439.5, 899.5, Hit{0, 2879, 1799}},
+      {1440, 0, Hit{1, 0, 0}},  // the next monitor starts at its left edge
+      {1440 + 480, 540, Hit{1, 480, 540}},
+      {1440 + 1920, 540, std::nullopt},  // just past the right edge
+      {100, 950, std::nullopt},          // below the smaller monitor
+      {-1, 0, std::nullopt},
+      {std::nan(""), 0, std::nullopt},
+      {0, INFINITY, std::nullopt},
   };
-  const std::vector<Case> cases = {
-      {0, 0, 0, 0, 0},
-      {720.25, 450.5, 0, 1440.5, 901},  // scale 2: stream pixels are twice the layout's
-      {1439.5, 899.5, 0, 2879, 1799},
-      {1440, 0, 1, 0, 0},  // the next monitor starts at its left edge
-      {1440 + 480, 540, 1, 480, 540},
-      {1440 + 1920, 540, std::nullopt, 0, 0},  // just past the right edge
-      {100, 950, std::nullopt, 0, 0},          // below the smaller monitor
-      {-1, 0, std::nullopt, 0, 0},
-      {std::nan(""), 0, std::nullopt, 0, 0},
-      {0, INFINITY, std::nullopt, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.x) + ", " + std::to_string(c.y));
-    auto point = wayland::streamPoint(displays, c.x, c.y);
-    ASSERT_EQ(point.has_value(), c.display.has_value());
-    if (!point) continue;
-    EXPECT_EQ(point->display, *c.display);
-    EXPECT_DOUBLE_EQ(point->x, c.sx);
-    EXPECT_DOUBLE_EQ(point->y, c.sy);
+  for (const auto& [x, y, expected] : cases) {
+    const auto point = wayland::streamPoint(displays, x, y);
+    EXPECT_EQ(point ? std::optional(Hit{point->display, point->x, point->y}) : std::nullopt, expected) << x << "," << y;
   }
 }
 
