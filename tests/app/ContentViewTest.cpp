@@ -23,6 +23,13 @@ QStringList visibleLabelTexts(const QWidget& window) {
   return texts;
 }
 
+// Whether the sheet is asked for and visible, the refresh timer runs and the create button is enabled.
+std::tuple<bool, bool, bool, bool> sheetState(const ContentViewState& state, const ContentView& window,
+                                              const FakeTimer& timer) {
+  return {state.askForPermissions(), window.permissionsSheet()->isVisible(), timer.running(),
+          window.createVirtualDisplayButton()->isEnabled()};
+}
+
 }  // namespace
 
 class ContentViewTest : public QObject {
@@ -70,10 +77,7 @@ class ContentViewTest : public QObject {
     QCOMPARE(window.permissionsSheet()->isVisible(), sheet);
     if (!sheet) return;
     QTest::keyClick(window.permissionsSheet(), Qt::Key_Return);  // "Close" is the sheet's default
-    QVERIFY(!state->askForPermissions());
-    QVERIFY(!window.permissionsSheet()->isVisible());
-    QVERIFY(!fixture.timer->running());
-    QVERIFY(window.createVirtualDisplayButton()->isEnabled());
+    QCOMPARE(sheetState(*state, window, *fixture.timer), std::tuple(false, false, false, true));
   }
 
   // The sheet's buttons open help until granted; each refresh tick follows the
@@ -96,10 +100,7 @@ class ContentViewTest : public QObject {
     QVERIFY(sheet->statusButton(Permission::screenRecording)->isEnabled());
     fixture.permissions->screen = true;
     fixture.timer->tick();
-    QVERIFY(!state->askForPermissions());
-    QVERIFY(!sheet->isVisible());
-    QVERIFY(!fixture.timer->running());
-    QVERIFY(window->createVirtualDisplayButton()->isEnabled());
+    QCOMPARE(sheetState(*state, *window, *fixture.timer), std::tuple(false, false, false, true));
   }
 
   void sheetNeverBlocksQuitting() {
@@ -107,8 +108,7 @@ class ContentViewTest : public QObject {
     auto [state, window] = fixture.show();
     QVERIFY(QTest::qWaitForWindowActive(window->permissionsSheet()));
     QTest::keyClick(window->permissionsSheet(), Qt::Key_Q, Qt::ControlModifier);
-    QCOMPARE(fixture.quits, 1);
-    QCOMPARE(fixture.session->stops, 1);
+    QCOMPARE(std::pair(fixture.quits, fixture.session->stops), std::pair(1, 1));
   }
 
   // The waiting window: help, one session start, a close alert that Cancel
@@ -137,31 +137,27 @@ class ContentViewTest : public QObject {
     window->alertCancelButton()->click();
     QVERIFY(!state->showAlert());
     QTRY_VERIFY(!window->alert());
-    QCOMPARE(fixture.quits, 0);
-    QCOMPARE(fixture.session->stops, 0);
+    QCOMPARE(std::pair(fixture.quits, fixture.session->stops), std::pair(0, 0));
 
     QSignalSpy appended(&state->viewModel(), &ContentViewViewModel::displayHoldersChanged);
     window->createVirtualDisplayButton()->click();
     QVERIFY(!window->createVirtualDisplayButton()->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(fixture.gate.waits.load(), std::size_t{1}, 30000);
-    // The display exists, the discovery waits: no holder, no settings yet.
-    QCOMPARE(fixture.displays->liveDisplays(), 1);
+    // The display exists, the discovery waits: no holder, no settings yet, and no second display.
     window->createVirtualDisplayButton()->click();
     QCoreApplication::processEvents();
-    QVERIFY(state->viewModel().displayHolders().empty());
-    QCOMPARE(fixture.launcher->displaySettings, 0);
+    const auto progress = [&] {
+      return std::tuple(fixture.displays->records().size(), state->viewModel().displayHolders().size(),
+                        fixture.launcher->displaySettings, window->createVirtualDisplayButton()->isEnabled());
+    };
+    QCOMPARE(progress(), std::tuple(std::size_t{1}, std::size_t{0}, 0, false));
     fixture.gate.release();
     QTRY_COMPARE_WITH_TIMEOUT(appended.count(), 1, 30000);
-    QCOMPARE(fixture.launcher->displaySettings, 1);
-    QCOMPARE(state->viewModel().displayHolders().size(), std::size_t{1});
-    QVERIFY(!window->createVirtualDisplayButton()->isEnabled());
-    QCOMPARE(fixture.displays->records().size(), std::size_t{1});
+    QCOMPARE(progress(), std::tuple(std::size_t{1}, std::size_t{1}, 1, false));
 
     window->closeButton()->click();
     window->alertCloseAppButton()->click();
-    QCOMPARE(fixture.quits, 1);
-    QCOMPARE(fixture.session->stops, 1);
-    QCOMPARE(fixture.displays->liveDisplays(), 0);
+    QCOMPARE(std::tuple(fixture.quits, fixture.session->stops, fixture.displays->liveDisplays()), std::tuple(1, 1, 0));
     window->close();  // closing the window afterwards does not quit twice
     QCOMPARE(fixture.quits, 1);
   }

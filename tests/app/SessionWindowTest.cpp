@@ -58,8 +58,6 @@ class SessionWindowTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(headset.state() == QProcess::NotRunning, 60000);
     QVERIFY2(headset.exitCode() == 0, headset.readAll().constData());
     QTRY_VERIFY_WITH_TIMEOUT(!state.remote().has_value(), 60000);
-    QVERIFY(!window.showsConnectedLayout());
-    QVERIFY(window.closeButton()->isVisible());
     QCOMPARE(shown.mid(shown.indexOf("Connected to Test Headset.")).last(), QString("waiting"));
 
     window.close();
