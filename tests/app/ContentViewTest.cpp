@@ -129,11 +129,9 @@ class ContentViewTest : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     window->helpButton()->setFocus();
     QTest::keyClick(window.get(), Qt::Key_Return);  // "Close" is the default button
-    QVERIFY(state->showAlert());
-    QMessageBox* alert = window->alert();
-    QVERIFY(alert);
-    QCOMPARE(alert->defaultButton(), window->alertCancelButton());
-    QCOMPARE(alert->buttonRole(window->alertCloseAppButton()), QMessageBox::DestructiveRole);
+    QVERIFY(state->showAlert() && window->alert());
+    QCOMPARE(window->alert()->defaultButton(), window->alertCancelButton());
+    QCOMPARE(window->alert()->buttonRole(window->alertCloseAppButton()), QMessageBox::DestructiveRole);
     window->alertCancelButton()->click();
     QVERIFY(!state->showAlert());
     QTRY_VERIFY(!window->alert());
