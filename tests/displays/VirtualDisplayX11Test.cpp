@@ -26,14 +26,9 @@
 namespace marlinax::displays {
 namespace {
 
-struct Rect {
-  int x = 0, y = 0, width = 0, height = 0;
-  bool operator==(const Rect&) const = default;
-};
-
 struct MonitorState {
   std::string name;
-  Rect rect;
+  codec::Rect rect;
   int outputs = 0;
   bool operator==(const MonitorState&) const = default;
 };
@@ -64,21 +59,21 @@ class XConnection : public testsupport::XPainter {
       XNextEvent(get(), &event);
       XRRUpdateConfiguration(&event);
     }
-    ScreenState s;
-    Window rootReturn = 0;
-    int x = 0, y = 0;
-    unsigned width = 0, height = 0, border = 0, depth = 0;
-    XGetGeometry(get(), root(), &rootReturn, &x, &y, &width, &height, &border, &depth);
-    s.width = static_cast<int>(width);
-    s.height = static_cast<int>(height);
-    s.mmWidth = DisplayWidthMM(get(), DefaultScreen(get()));
-    s.mmHeight = DisplayHeightMM(get(), DefaultScreen(get()));
+    // The screen's size as the configuration events above left it.
+    const int screen = DefaultScreen(get());
+    ScreenState s{DisplayWidth(get(), screen),
+                  DisplayHeight(get(), screen),
+                  DisplayWidthMM(get(), screen),
+                  DisplayHeightMM(get(), screen),
+                  {},
+                  {},
+                  0};
     int count = 0;
     XRRMonitorInfo* monitors = XRRGetMonitors(get(), root(), False, &count);
     for (int i = 0; i < count; ++i) {
       char* name = XGetAtomName(get(), monitors[i].name);
-      s.monitors.push_back(
-          {name, {monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height}, monitors[i].noutput});
+      const XRRMonitorInfo& m = monitors[i];
+      s.monitors.push_back({name, {double(m.x), double(m.y), double(m.width), double(m.height)}, m.noutput});
       XFree(name);
     }
     XRRFreeMonitors(monitors);
@@ -111,7 +106,7 @@ Environment x11Environment(const std::string& displayName, std::shared_ptr<platf
 struct ServerSetup {
   const char* name;
   bool xorg;
-  Rect expected;
+  codec::Rect expected;
   int expectedOutputs;
   int grownWidth, grownHeight;
 };
@@ -161,24 +156,19 @@ TEST_P(VirtualDisplayX11Test, IsListedCapturedAndRemovedWithoutATrace) {
 
   // The monitor sits right of the layout; the screen grew at the same density.
   const ScreenState during = x_->state();
-  auto made = std::find_if(during.monitors.begin(), during.monitors.end(),
-                           [](auto& m) { return m.name == "Virtual Display 1"; });
-  ASSERT_NE(made, during.monitors.end());
-  EXPECT_EQ(made->rect, setup.expected);
-  EXPECT_EQ(made->outputs, setup.expectedOutputs);
+  const MonitorState made{"Virtual Display 1", setup.expected, setup.expectedOutputs};
+  EXPECT_EQ(std::count(during.monitors.begin(), during.monitors.end(), made), 1);
   EXPECT_EQ(during.monitors.size(), before.monitors.size() + 1);
-  EXPECT_EQ(during.width, setup.grownWidth);
-  EXPECT_EQ(during.height, setup.grownHeight);
+  EXPECT_EQ(std::tuple(during.width, during.height), std::tuple(setup.grownWidth, setup.grownHeight));
   EXPECT_NEAR(double(during.mmWidth) / during.width, double(before.mmWidth) / before.width, 0.01);
 
   // Capture lists it under the adopted identifier. (That it grabs a monitor's own pixels is the
   // capture test's.)
-  auto listed = capture_->shareableDisplays();
+  const auto listed = capture_->shareableDisplays();
   EXPECT_EQ(listed.size(), before.monitors.size() + 1);
-  auto found = std::find_if(listed.begin(), listed.end(), [&](auto& d) { return d.displayID == *display->id(); });
-  ASSERT_NE(found, listed.end());
-  EXPECT_EQ((Rect{int(found->frame.x), int(found->frame.y), int(found->frame.width), int(found->frame.height)}),
-            setup.expected);
+  EXPECT_EQ(std::count_if(listed.begin(), listed.end(),
+                          [&](auto& d) { return d.displayID == *display->id() && d.frame == setup.expected; }),
+            1);
 
   display->release();
   EXPECT_EQ(x_->state(), before);
