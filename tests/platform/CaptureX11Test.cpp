@@ -69,11 +69,8 @@ int ownSharedMemorySegments() {
 
 class CaptureX11 : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { xvfb = new Xvfb(Xvfb::twoMonitors()); }
-  static void TearDownTestSuite() {
-    delete xvfb;
-    xvfb = nullptr;
-  }
+  static void SetUpTestSuite() { xvfb = std::make_unique<Xvfb>(Xvfb::twoMonitors()); }
+  static void TearDownTestSuite() { xvfb.reset(); }
   void SetUp() override {
     capture = x11::makeCaptureService(xvfb->displayName());
     painter = std::make_unique<Painter>(xvfb->displayName());
@@ -91,7 +88,7 @@ class CaptureX11 : public ::testing::Test {
     return {.width = width, .height = height, .showsCursor = cursor};
   }
 
-  static inline Xvfb* xvfb = nullptr;
+  static inline std::unique_ptr<Xvfb> xvfb;
   std::shared_ptr<CaptureService> capture;
   std::unique_ptr<Painter> painter;
   DisplayInfo left, right;

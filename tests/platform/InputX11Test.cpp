@@ -43,13 +43,6 @@ struct Seen {
   friend bool operator==(const Seen&, const Seen&) = default;
 };
 
-std::ostream& operator<<(std::ostream& out, const Seen& seen) {  // type 2 is KeyPress, ..., 6 MotionNotify
-  return out << "type " << seen.type << "(" << seen.detail << " @" << seen.x << "," << seen.y << " state " << seen.state
-             << ")";
-}
-
-Seen button(int type, unsigned which, int x, int y) { return {type, which, x, y, 0}; }
-
 bool waitFor(const std::function<bool()>& condition) { return testsupport::eventually(condition, patience); }
 
 std::pair<int, int> pointerOn(Display* display) {
@@ -195,7 +188,7 @@ TEST_F(InputX11Test, ClicksDragsAndScrollsUseTheirButtons) {
       {ButtonRelease, 1, 2100, 140, Button1Mask},
   };
   for (unsigned wheel : {4, 4, 5, 7, 6}) {
-    expected.push_back(button(ButtonPress, wheel, 2100, 140));
+    expected.push_back({ButtonPress, wheel, 2100, 140, 0});
     const unsigned held = wheel <= 5 ? Button1Mask << (wheel - 1) : 0;  // X has no mask for buttons 6 and 7
     expected.push_back({ButtonRelease, wheel, 2100, 140, held});
   }
@@ -235,9 +228,9 @@ TEST_F(InputX11Test, ClosingThePosterReleasesWhatItHolds) {
   auto events = expectEvents(4);
   if (events.size() == 4 && events[2].type != KeyRelease) std::swap(events[2], events[3]);  // either order
   EXPECT_EQ(events, (std::vector<Seen>{{KeyPress, 50, 5, 5, 0},
-                                       button(ButtonPress, 1, 40, 50),
+                                       {ButtonPress, 1, 40, 50, 0},
                                        {KeyRelease, 50, 40, 50, 0},
-                                       button(ButtonRelease, 1, 40, 50)}));
+                                       {ButtonRelease, 1, 40, 50, 0}}));
 }
 
 TEST_F(InputX11Test, KeysFollowTheServersKeymap) {

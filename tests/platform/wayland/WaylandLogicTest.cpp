@@ -31,45 +31,41 @@ TEST(DisplayIdentifier, IsFnv1aOfTheConnectorAndNeverZero) {
 TEST(LayoutDisplays, FramesFollowModeScaleTransformAndLayoutMode) {
   const std::vector<PhysicalMonitor> monitors = {
       {"eDP-1", 2880, 1800}, {"DP-1", 1920, 1080}, {"HDMI-1", 0, 0} /* no current mode */, {"DP-2", 1080, 1920}};
+  using Shown = std::tuple<std::string, codec::Rect, double>;  // connector, frame and stream scale
   struct Case {
     std::string what;
     std::vector<LogicalMonitor> logical;
     LayoutMode mode;
-    std::vector<std::pair<std::string, codec::Rect>> frames;
-    std::vector<double> streamScales;
+    std::vector<Shown> displays;
   };
   const std::vector<Case> cases = {
       {"scale 2 in a logical layout covers half its pixels",
        {{0, 0, 2.0, 0, {"eDP-1"}}, {1440, 0, 1.0, 0, {"DP-1"}}},
        LayoutMode::logical,
-       {{"eDP-1", {0, 0, 1440, 900}}, {"DP-1", {1440, 0, 1920, 1080}}},
-       {2.0, 1.0}},
+       {{"eDP-1", {0, 0, 1440, 900}, 2.0}, {"DP-1", {1440, 0, 1920, 1080}, 1.0}}},
       {"a physical layout keeps pixel sizes",
        {{0, 0, 2.0, 0, {"eDP-1"}}, {2880, 0, 1.0, 0, {"DP-1"}}},
        LayoutMode::physical,
-       {{"eDP-1", {0, 0, 2880, 1800}}, {"DP-1", {2880, 0, 1920, 1080}}},
-       {1.0, 1.0}},
+       {{"eDP-1", {0, 0, 2880, 1800}, 1.0}, {"DP-1", {2880, 0, 1920, 1080}, 1.0}}},
       {"rotated by 90 and 270 degrees swaps width and height; 180 does not",
        {{0, 0, 1.0, 1, {"DP-1"}}, {1080, 0, 1.0, 2, {"DP-2"}}, {2160, 0, 1.0, 7, {"eDP-1"}}},
        LayoutMode::logical,
-       {{"DP-1", {0, 0, 1080, 1920}}, {"DP-2", {1080, 0, 1080, 1920}}, {"eDP-1", {2160, 0, 1800, 2880}}},
-       {1.0, 1.0, 1.0}},
+       {{"DP-1", {0, 0, 1080, 1920}, 1.0},
+        {"DP-2", {1080, 0, 1080, 1920}, 1.0},
+        {"eDP-1", {2160, 0, 1800, 2880}, 1.0}}},
       {"a monitor without a current mode is skipped; mirrored monitors are one display",
        {{0, 0, 1.0, 0, {"HDMI-1"}}, {0, 0, 1.0, 0, {"HDMI-1", "DP-1"}}, {0, 0, 1.0, 0, {"Unknown-1"}}},
        LayoutMode::logical,
-       {{"DP-1", {0, 0, 1920, 1080}}},
-       {1.0}},
+       {{"DP-1", {0, 0, 1920, 1080}, 1.0}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto displays = wayland::layoutDisplays(monitors, c.logical, c.mode);
-    ASSERT_EQ(displays.size(), c.frames.size());
-    for (std::size_t i = 0; i < displays.size(); ++i) {
-      EXPECT_EQ(displays[i].connector, c.frames[i].first);
-      EXPECT_EQ(displays[i].info.displayID, displayIdentifier(c.frames[i].first));
-      EXPECT_EQ(displays[i].info.frame, c.frames[i].second);
-      EXPECT_EQ(displays[i].streamScale, c.streamScales[i]);
+    std::vector<Shown> shown;
+    for (const auto& display : wayland::layoutDisplays(monitors, c.logical, c.mode)) {
+      EXPECT_EQ(display.info.displayID, displayIdentifier(display.connector));
+      shown.emplace_back(display.connector, display.info.frame, display.streamScale);
     }
+    EXPECT_EQ(shown, c.displays);
   }
 }
 
