@@ -35,21 +35,16 @@ constexpr unsigned long kRed = 0xFF0000, kGreen = 0x00FF00, kBlue = 0x0000FF, kW
 
 ::testing::AssertionResult hasColour(const Image& image, int x, int y, unsigned long rgb, int tolerance = 3) {
   const std::uint8_t* p = image.row(y) + x * 4;  // B, G, R, X
-  for (int c = 0; c < 3; ++c) {
-    if (std::abs(p[c] - static_cast<int>((rgb >> (8 * c)) & 0xFF)) > tolerance) {
+  for (int c = 0; c < 3; ++c)
+    if (std::abs(p[c] - static_cast<int>((rgb >> (8 * c)) & 0xFF)) > tolerance)
       return ::testing::AssertionFailure() << "pixel (" << x << "," << y << ") is " << std::hex
                                            << (p[2] << 16 | p[1] << 8 | p[0]) << ", expected " << rgb;
-    }
-  }
   return ::testing::AssertionSuccess();
 }
 bool allOpaque(const Image& image) {
-  for (int y = 0; y < image.height; ++y) {
-    const std::uint8_t* row = image.row(y);
-    for (int x = 0; x < image.width; ++x) {
-      if (row[x * 4 + 3] != 0xFF) return false;
-    }
-  }
+  for (int y = 0; y < image.height; ++y)
+    for (int x = 0; x < image.width; ++x)
+      if (image.row(y)[x * 4 + 3] != 0xFF) return false;
   return true;
 }
 
@@ -162,16 +157,14 @@ TEST_F(CaptureX11, CursorIsDrawnAtThePointerOnlyOnItsDisplay) {
   // inside the cursor's box and outside it.
   auto changed = [&](const DisplayInfo& display, bool cursor) {
     auto shot = capture->screenshot(display, size(1920, 1080, cursor));
-    std::pair<int, int> insideAndOutside{-1, -1};
-    if (!shot || !shot->image) return insideAndOutside;
-    insideAndOutside = {0, 0};
-    for (int y = 0; y < 1080; ++y) {
+    std::pair<int, int> insideAndOutside{0, 0};
+    if (!shot || !shot->image) return std::pair(-1, -1);
+    for (int y = 0; y < 1080; ++y)
       for (int x = 0; x < 1920; ++x) {
         if (hasColour(*shot->image, x, y, kGrey, 0)) continue;
         const bool inside = x >= left0 && x < left0 + width && y >= top0 && y < top0 + height;
         ++(inside ? insideAndOutside.first : insideAndOutside.second);
       }
-    }
     return insideAndOutside;
   };
   const auto [inside, outside] = changed(left, true);

@@ -131,9 +131,8 @@ TEST(ChooseBackend, FollowsTheSessionAndTheRequest) {
 }
 
 TEST(ChooseBackend, NamesParseBackAndPermissionsFollowTheBackend) {
-  for (Backend backend : {Backend::x11, Backend::gnome, Backend::portal}) {
+  for (Backend backend : {Backend::x11, Backend::gnome, Backend::portal})
     EXPECT_EQ(parseBackend(backendName(backend)), backend);
-  }
   for (const char* bad : {"", "X11", "wayland", "gnome ", "kde"}) EXPECT_FALSE(parseBackend(bad)) << bad;
 
   SessionFacts portalOnly{"wayland", "wayland-0", "", "KDE", false, true, false};
