@@ -161,14 +161,10 @@ TEST(VirtualDisplayDiscovery, AdoptsTheFirstIdentifierThatAppeared) {
 }
 
 TEST(VirtualDisplayHolder, HoldsTheDisplayOnlyAfterTheWholeCreation) {
-  struct Case {
-    const char* what;
-    bool createSucceeds;
-  };
-  for (const auto& c : {Case{"creation succeeds", true}, Case{"creation fails", false}}) {
-    SCOPED_TRACE(c.what);
+  for (const bool createSucceeds : {true, false}) {
+    SCOPED_TRACE(createSucceeds ? "creation succeeds" : "creation fails");
     Harness harness({std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{1, 2, 7}});
-    harness.service->createSucceeds = c.createSucceeds;
+    harness.service->createSucceeds = createSucceeds;
     VirtualDisplayHolder holder(harness.environment());
     EXPECT_EQ(holder.virtualDisplay(), nullptr);
     bool emptyDuringWait = false;
@@ -177,8 +173,7 @@ TEST(VirtualDisplayHolder, HoldsTheDisplayOnlyAfterTheWholeCreation) {
     EXPECT_TRUE(emptyDuringWait);
     auto display = holder.virtualDisplay();
     ASSERT_NE(display, nullptr);
-    EXPECT_EQ(std::tuple(display->id(), display->hasPlatformDisplay()),
-              std::tuple(std::optional(7u), c.createSucceeds));
+    EXPECT_EQ(std::tuple(display->id(), display->hasPlatformDisplay()), std::tuple(std::optional(7u), createSucceeds));
     // A failed creation still runs the discovery.
     EXPECT_EQ(harness.lines.back(), "Display ID for virtual display was set to 7.");
   }

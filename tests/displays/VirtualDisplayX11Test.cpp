@@ -106,8 +106,7 @@ Environment x11Environment(const std::string& displayName, std::shared_ptr<platf
 struct ServerSetup {
   const char* name;
   bool xorg;
-  codec::Rect expected;
-  int expectedOutputs;
+  MonitorState made;
   int grownWidth, grownHeight;
 };
 void PrintTo(const ServerSetup& setup, std::ostream* out) { *out << setup.name; }
@@ -132,8 +131,6 @@ class VirtualDisplayX11Test : public ::testing::TestWithParam<ServerSetup> {
     capture_ = platform::x11::makeCaptureService(displayName_);
   }
 
-  Environment environment() { return x11Environment(displayName_, capture_, lines_); }
-
   std::optional<testsupport::Xvfb> xvfb_;
   std::optional<testsupport::XorgDummy> xorg_;
   std::string displayName_;
@@ -145,29 +142,25 @@ class VirtualDisplayX11Test : public ::testing::TestWithParam<ServerSetup> {
 TEST_P(VirtualDisplayX11Test, IsListedCapturedAndRemovedWithoutATrace) {
   const ServerSetup& setup = GetParam();
   const ScreenState before = x_->state();
-  const auto atom = static_cast<std::uint32_t>(x_->atom("Virtual Display 1"));
 
-  VirtualDisplayHolder holder(environment());
+  VirtualDisplayHolder holder(x11Environment(displayName_, capture_, lines_));
   holder.create(1);
   auto display = holder.virtualDisplay();
   ASSERT_NE(display, nullptr);
-  EXPECT_TRUE(display->hasPlatformDisplay()) << ::testing::PrintToString(lines_);
-  EXPECT_EQ(display->id(), atom);
+  EXPECT_EQ(std::tuple(display->hasPlatformDisplay(), display->id()),
+            std::tuple(true, std::optional(static_cast<std::uint32_t>(x_->atom("Virtual Display 1")))))
+      << ::testing::PrintToString(lines_);
 
-  // The monitor sits right of the layout; the screen grew at the same density.
+  // The monitor sits right of the layout; the screen grew at the same density. Capture lists it
+  // under the adopted identifier. (That it grabs a monitor's own pixels is the capture test's.)
   const ScreenState during = x_->state();
-  const MonitorState made{"Virtual Display 1", setup.expected, setup.expectedOutputs};
-  EXPECT_EQ(std::count(during.monitors.begin(), during.monitors.end(), made), 1);
-  EXPECT_EQ(during.monitors.size(), before.monitors.size() + 1);
-  EXPECT_EQ(std::tuple(during.width, during.height), std::tuple(setup.grownWidth, setup.grownHeight));
-  EXPECT_NEAR(double(during.mmWidth) / during.width, double(before.mmWidth) / before.width, 0.01);
-
-  // Capture lists it under the adopted identifier. (That it grabs a monitor's own pixels is the
-  // capture test's.)
   const auto listed = capture_->shareableDisplays();
-  EXPECT_EQ(listed.size(), before.monitors.size() + 1);
+  EXPECT_EQ(std::count(during.monitors.begin(), during.monitors.end(), setup.made), 1);
+  EXPECT_EQ(std::tuple(during.monitors.size(), listed.size(), during.width, during.height),
+            std::tuple(before.monitors.size() + 1, before.monitors.size() + 1, setup.grownWidth, setup.grownHeight));
+  EXPECT_NEAR(double(during.mmWidth) / during.width, double(before.mmWidth) / before.width, 0.01);
   EXPECT_EQ(std::count_if(listed.begin(), listed.end(),
-                          [&](auto& d) { return d.displayID == *display->id() && d.frame == setup.expected; }),
+                          [&](auto& d) { return d.displayID == *display->id() && d.frame == setup.made.rect; }),
             1);
 
   display->release();
@@ -181,8 +174,7 @@ TEST_P(VirtualDisplayX11Test, TakesOverOneLeftByARunThatCrashed) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     auto made = platform::x11::makeVirtualDisplayService(displayName_)->create(descriptorFor(1));
-    bool applied = made && made->applySettings(settingsFor(1));
-    ::_exit(applied ? 0 : 1);
+    ::_exit(made && made->applySettings(settingsFor(1)) ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -190,7 +182,7 @@ TEST_P(VirtualDisplayX11Test, TakesOverOneLeftByARunThatCrashed) {
   const ScreenState left = x_->state();
   ASSERT_EQ(left.monitors.size(), before.monitors.size() + 1);
 
-  VirtualDisplayHolder holder(environment());
+  VirtualDisplayHolder holder(x11Environment(displayName_, capture_, lines_));
   holder.create(1);
   EXPECT_TRUE(holder.virtualDisplay()->hasPlatformDisplay());
   EXPECT_EQ(x_->state(), left);  // the same one, not a second
@@ -201,8 +193,9 @@ TEST_P(VirtualDisplayX11Test, TakesOverOneLeftByARunThatCrashed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Servers, VirtualDisplayX11Test,
-    ::testing::Values(ServerSetup{"XvfbGrownScreen", false, {1920, 0, 1920, 1080}, 0, 3840, 1080},
-                      ServerSetup{"XorgDummyFreeOutput", true, {2048, 0, 1920, 1080}, 1, 3968, 1536}),
+    ::testing::Values(
+        ServerSetup{"XvfbGrownScreen", false, {"Virtual Display 1", {1920, 0, 1920, 1080}, 0}, 3840, 1080},
+        ServerSetup{"XorgDummyFreeOutput", true, {"Virtual Display 1", {2048, 0, 1920, 1080}, 1}, 3968, 1536}),
     [](const ::testing::TestParamInfo<ServerSetup>& info) { return std::string(info.param.name); });
 
 // One monitor over the whole screen, which cannot grow; room to the right, but not 1080 rows high.
