@@ -97,9 +97,8 @@ struct Fixture {
       lines.push_back(line);
     };
     environment.launcher = launcher;
-    auto fakeTimer = std::make_unique<FakeTimer>();
-    timer = fakeTimer.get();
-    environment.refreshTimer = std::move(fakeTimer);
+    environment.refreshTimer = std::make_unique<FakeTimer>();
+    timer = static_cast<FakeTimer*>(environment.refreshTimer.get());
     environment.permissionsVisible =
         Preferences(QStringLiteral("PermissionsVisible"), false, config.filePath("marlinax.conf"));
     environment.quit = [this] { ++quits; };
