@@ -52,9 +52,7 @@ struct FakeTimer : RepeatingTimer {
   void start(std::chrono::milliseconds, std::function<void()> tick) override { callback = tick; }
   void stop() override { callback = nullptr; }
   bool running() const { return bool(callback); }
-  void tick() {
-    if (callback) callback();
-  }
+  void tick() { return callback ? callback() : void(); }
 };
 
 // The discovery's wait: blocks the creating thread until the test opens it.
@@ -99,9 +97,8 @@ struct Fixture {
       lines.push_back(line);
     };
     environment.launcher = launcher;
-    auto fakeTimer = std::make_unique<FakeTimer>();
-    timer = fakeTimer.get();
-    environment.refreshTimer = std::move(fakeTimer);
+    environment.refreshTimer = std::make_unique<FakeTimer>();
+    timer = static_cast<FakeTimer*>(environment.refreshTimer.get());
     environment.permissionsVisible =
         Preferences(QStringLiteral("PermissionsVisible"), false, config.filePath("marlinax.conf"));
     environment.quit = [this] { ++quits; };

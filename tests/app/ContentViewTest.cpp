@@ -23,6 +23,13 @@ QStringList visibleLabelTexts(const QWidget& window) {
   return texts;
 }
 
+// Whether the sheet is asked for and visible, the refresh timer runs and the create button is enabled.
+std::tuple<bool, bool, bool, bool> sheetState(const ContentViewState& state, const ContentView& window,
+                                              const FakeTimer& timer) {
+  return {state.askForPermissions(), window.permissionsSheet()->isVisible(), timer.running(),
+          window.createVirtualDisplayButton()->isEnabled()};
+}
+
 }  // namespace
 
 class ContentViewTest : public QObject {
@@ -61,19 +68,14 @@ class ContentViewTest : public QObject {
     if (!stored.isEmpty()) file.write(("[General]\nPermissionsVisible=" + stored + "\n").toUtf8());
     file.close();
     auto state = fixture.make();
-    QCOMPARE(state->askForPermissions(), sheet);
     // Accessibility is only tested once screen recording is granted.
     if (!screen) QCOMPARE(fixture.permissions->inputTests, 0);
-    QCOMPARE(fixture.timer->running(), sheet);
     ContentView window(*state);
     window.show();
-    QCOMPARE(window.permissionsSheet()->isVisible(), sheet);
+    QCOMPARE(sheetState(*state, window, *fixture.timer), std::tuple(sheet, sheet, sheet, !sheet));
     if (!sheet) return;
     QTest::keyClick(window.permissionsSheet(), Qt::Key_Return);  // "Close" is the sheet's default
-    QVERIFY(!state->askForPermissions());
-    QVERIFY(!window.permissionsSheet()->isVisible());
-    QVERIFY(!fixture.timer->running());
-    QVERIFY(window.createVirtualDisplayButton()->isEnabled());
+    QCOMPARE(sheetState(*state, window, *fixture.timer), std::tuple(false, false, false, true));
   }
 
   // The sheet's buttons open help until granted; each refresh tick follows the
@@ -96,10 +98,7 @@ class ContentViewTest : public QObject {
     QVERIFY(sheet->statusButton(Permission::screenRecording)->isEnabled());
     fixture.permissions->screen = true;
     fixture.timer->tick();
-    QVERIFY(!state->askForPermissions());
-    QVERIFY(!sheet->isVisible());
-    QVERIFY(!fixture.timer->running());
-    QVERIFY(window->createVirtualDisplayButton()->isEnabled());
+    QCOMPARE(sheetState(*state, *window, *fixture.timer), std::tuple(false, false, false, true));
   }
 
   void sheetNeverBlocksQuitting() {
@@ -107,8 +106,7 @@ class ContentViewTest : public QObject {
     auto [state, window] = fixture.show();
     QVERIFY(QTest::qWaitForWindowActive(window->permissionsSheet()));
     QTest::keyClick(window->permissionsSheet(), Qt::Key_Q, Qt::ControlModifier);
-    QCOMPARE(fixture.quits, 1);
-    QCOMPARE(fixture.session->stops, 1);
+    QCOMPARE(std::pair(fixture.quits, fixture.session->stops), std::pair(1, 1));
   }
 
   // The waiting window: help, one session start, a close alert that Cancel
@@ -129,39 +127,33 @@ class ContentViewTest : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     window->helpButton()->setFocus();
     QTest::keyClick(window.get(), Qt::Key_Return);  // "Close" is the default button
-    QVERIFY(state->showAlert());
-    QMessageBox* alert = window->alert();
-    QVERIFY(alert);
-    QCOMPARE(alert->defaultButton(), window->alertCancelButton());
-    QCOMPARE(alert->buttonRole(window->alertCloseAppButton()), QMessageBox::DestructiveRole);
+    QVERIFY(state->showAlert() && window->alert());
+    QCOMPARE(window->alert()->defaultButton(), window->alertCancelButton());
+    QCOMPARE(window->alert()->buttonRole(window->alertCloseAppButton()), QMessageBox::DestructiveRole);
     window->alertCancelButton()->click();
     QVERIFY(!state->showAlert());
     QTRY_VERIFY(!window->alert());
-    QCOMPARE(fixture.quits, 0);
-    QCOMPARE(fixture.session->stops, 0);
+    QCOMPARE(std::pair(fixture.quits, fixture.session->stops), std::pair(0, 0));
 
     QSignalSpy appended(&state->viewModel(), &ContentViewViewModel::displayHoldersChanged);
     window->createVirtualDisplayButton()->click();
     QVERIFY(!window->createVirtualDisplayButton()->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(fixture.gate.waits.load(), std::size_t{1}, 30000);
-    // The display exists, the discovery waits: no holder, no settings yet.
-    QCOMPARE(fixture.displays->liveDisplays(), 1);
+    // The display exists, the discovery waits: no holder, no settings yet, and no second display.
     window->createVirtualDisplayButton()->click();
     QCoreApplication::processEvents();
-    QVERIFY(state->viewModel().displayHolders().empty());
-    QCOMPARE(fixture.launcher->displaySettings, 0);
+    const auto progress = [&] {
+      return std::tuple(fixture.displays->records().size(), state->viewModel().displayHolders().size(),
+                        fixture.launcher->displaySettings, window->createVirtualDisplayButton()->isEnabled());
+    };
+    QCOMPARE(progress(), std::tuple(std::size_t{1}, std::size_t{0}, 0, false));
     fixture.gate.release();
     QTRY_COMPARE_WITH_TIMEOUT(appended.count(), 1, 30000);
-    QCOMPARE(fixture.launcher->displaySettings, 1);
-    QCOMPARE(state->viewModel().displayHolders().size(), std::size_t{1});
-    QVERIFY(!window->createVirtualDisplayButton()->isEnabled());
-    QCOMPARE(fixture.displays->records().size(), std::size_t{1});
+    QCOMPARE(progress(), std::tuple(std::size_t{1}, std::size_t{1}, 1, false));
 
     window->closeButton()->click();
     window->alertCloseAppButton()->click();
-    QCOMPARE(fixture.quits, 1);
-    QCOMPARE(fixture.session->stops, 1);
-    QCOMPARE(fixture.displays->liveDisplays(), 0);
+    QCOMPARE(std::tuple(fixture.quits, fixture.session->stops, fixture.displays->liveDisplays()), std::tuple(1, 1, 0));
     window->close();  // closing the window afterwards does not quit twice
     QCOMPARE(fixture.quits, 1);
   }
@@ -173,8 +165,7 @@ class ContentViewTest : public QObject {
     window->createVirtualDisplayButton()->click();
     QTRY_COMPARE_WITH_TIMEOUT(fixture.displays->liveDisplays(), 1, 30000);
     window->close();  // the window's close button quits too
-    QCOMPARE(fixture.quits, 1);
-    QCOMPARE(fixture.displays->liveDisplays(), 0);
+    QCOMPARE(std::tuple(fixture.quits, fixture.displays->liveDisplays()), std::tuple(1, 0));
     std::lock_guard lock(fixture.linesMutex);
     QCOMPARE(QString::fromStdString(fixture.lines.back()), QString("Error: The application is quitting."));
   }

@@ -11,10 +11,9 @@
 namespace marlinax::displays {
 namespace {
 
-using testing::Contains;
 using testing::ElementsAre;
 using testing::ElementsAreArray;
-using testing::Not;
+using Record = testsupport::RecordingVirtualDisplayService::Record;
 
 using IdList = std::optional<std::vector<std::uint32_t>>;  // none: the listing fails
 
@@ -74,14 +73,9 @@ TEST(VirtualDisplay, CreationPassesDescriptorAndSettingsAndReplacesTheDisplaySto
   {
     VirtualDisplay display(harness.environment());
     display.createDisplay(1);
-    EXPECT_EQ(display.id(), 1u);
-    EXPECT_EQ(display.width(), 1920);
-    EXPECT_EQ(display.height(), 1080);
-    EXPECT_TRUE(display.hasPlatformDisplay());
-    auto records = harness.service->records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].descriptor, descriptorFor(1));
-    EXPECT_THAT(records[0].applied, ElementsAre(settingsFor(1)));
+    EXPECT_EQ(std::tuple(display.id(), display.width(), display.height(), display.hasPlatformDisplay()),
+              std::tuple(std::optional(1u), 1920, 1080, true));
+    EXPECT_THAT(harness.service->records(), ElementsAre(Record{descriptorFor(1), {settingsFor(1)}}));
     EXPECT_THAT(harness.lines, ElementsAre("A virtual display with ID 1 was successfully created."));
 
     // The old display must be gone before the new one of the same name is made.
@@ -89,13 +83,11 @@ TEST(VirtualDisplay, CreationPassesDescriptorAndSettingsAndReplacesTheDisplaySto
       EXPECT_EQ(harness.service->liveDisplays(), 0);
     };
     display.createDisplay(1);
-    EXPECT_EQ(harness.service->liveDisplays(), 1);
-    EXPECT_EQ(harness.service->records().size(), 2u);
+    EXPECT_EQ(std::tuple(harness.service->liveDisplays(), harness.service->records().size()), std::tuple(1, 2ul));
 
-    display.release();
-    EXPECT_FALSE(display.hasPlatformDisplay());
-    EXPECT_EQ(harness.service->liveDisplays(), 0);
-    EXPECT_EQ(display.id(), 1u);  // releasing forgets only the platform display
+    display.release();  // forgets only the platform display
+    EXPECT_EQ(std::tuple(display.hasPlatformDisplay(), harness.service->liveDisplays(), display.id()),
+              std::tuple(false, 0, std::optional(1u)));
     display.createDisplay(2);
   }
   // Destroying the model releases the platform display.
@@ -105,11 +97,11 @@ TEST(VirtualDisplay, CreationPassesDescriptorAndSettingsAndReplacesTheDisplaySto
 TEST(VirtualDisplay, FailedCreationsWriteTheFailureLineAndKeepWhatWasMade) {
   struct Case {
     const char* what;
-    bool createSucceeds, applySucceeds, keepsDisplay;
+    bool createSucceeds, applySucceeds;  // a display that was made is kept
   };
   const Case cases[] = {
-      {"the platform makes no display", false, true, false},
-      {"the display refuses its settings", true, false, true},
+      {"the platform makes no display", false, true},
+      {"the display refuses its settings", true, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -119,78 +111,60 @@ TEST(VirtualDisplay, FailedCreationsWriteTheFailureLineAndKeepWhatWasMade) {
     VirtualDisplay display(harness.environment());
     display.createDisplay(3);
     EXPECT_THAT(harness.lines, ElementsAre("Failed to create a virtual display with ID 3."));
-    EXPECT_EQ(display.id(), 3u);
-    EXPECT_EQ(display.width(), 1920);
-    EXPECT_EQ(display.hasPlatformDisplay(), c.keepsDisplay);
-    EXPECT_EQ(harness.service->liveDisplays(), c.keepsDisplay ? 1 : 0);
+    EXPECT_EQ(std::tuple(display.id(), display.width(), display.hasPlatformDisplay(), harness.service->liveDisplays()),
+              std::tuple(std::optional(3u), 1920, c.createSucceeds, c.createSucceeds ? 1 : 0));
   }
 }
 
+// A cancelled wait ends the discovery after its message; the display itself was made and stays.
 TEST(VirtualDisplayDiscovery, AdoptsTheFirstIdentifierThatAppeared) {
+  using Ids = std::vector<std::uint32_t>;
   struct Case {
     const char* what;
     IdList before, after;
     std::optional<std::uint32_t> adopted;  // none: id stays the display number
+    bool cancelled = false;
   };
   const Case cases[] = {
-      {"one new display at the end", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{1, 2, 4000000000u},
-       4000000000u},
-      {"the first new one in list order", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{7, 1, 2, 9}, 7},
-      {"identical lists", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{1, 2}, std::nullopt},
-      {"a display went away, none came", std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{2}, std::nullopt},
-      {"the first listing failed", std::nullopt, std::vector<std::uint32_t>{4, 5}, 4},
-      {"the second listing failed", std::vector<std::uint32_t>{1, 2}, std::nullopt, std::nullopt},
+      {"one new display at the end", Ids{1, 2}, Ids{1, 2, 4000000000u}, 4000000000u},
+      {"the first new one in list order", Ids{1, 2}, Ids{7, 1, 2, 9}, 7},
+      {"identical lists", Ids{1, 2}, Ids{1, 2}, std::nullopt},
+      {"a display went away, none came", Ids{1, 2}, Ids{2}, std::nullopt},
+      {"the first listing failed", std::nullopt, Ids{4, 5}, 4},
+      {"the second listing failed", Ids{1, 2}, std::nullopt, std::nullopt},
       {"both listings failed", std::nullopt, std::nullopt, std::nullopt},
+      {"the wait is cancelled", Ids{1}, Ids{1, 8}, std::nullopt, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Harness harness({c.before, c.after});
+    if (c.cancelled) harness.cancelWith = "the task was cancelled";
     VirtualDisplay display(harness.environment());
     display.createAndDiscover(1);
-    EXPECT_EQ(display.id(), c.adopted.value_or(1));
-    EXPECT_EQ(harness.capture->fetchCount(), 2);
-    ASSERT_EQ(harness.waits.size(), 1u);
-    EXPECT_EQ(harness.waits[0], std::chrono::seconds(2));
+    EXPECT_EQ(std::tuple(display.id(), harness.capture->fetchCount(), display.hasPlatformDisplay()),
+              std::tuple(std::optional(c.adopted.value_or(1)), c.cancelled ? 1 : 2, true));
+    EXPECT_EQ(harness.waits, std::vector<std::chrono::nanoseconds>{std::chrono::seconds(2)});
 
     // The progress lines, exactly and in order.
     std::vector<std::string> expected{"displays prior: "};
     auto listing = [&expected](const IdList& list) {
-      if (!list) {
-        expected.push_back("An error occurred while fetching available displays: the window system went away");
-        return;
-      }
-      for (auto id : *list) expected.push_back("display: " + std::to_string(id));
+      if (!list) expected.push_back("An error occurred while fetching available displays: the window system went away");
+      for (auto id : list.value_or(Ids{})) expected.push_back("display: " + std::to_string(id));
     };
     listing(c.before);
     expected.push_back("A virtual display with ID 1 was successfully created.");
-    expected.push_back("displays after: ");
-    listing(c.after);
+    expected.push_back(c.cancelled ? "Error: the task was cancelled" : "displays after: ");
+    if (!c.cancelled) listing(c.after);
     if (c.adopted) expected.push_back("Display ID for virtual display was set to " + std::to_string(*c.adopted) + ".");
     EXPECT_THAT(harness.lines, ElementsAreArray(expected));
   }
 }
 
-TEST(VirtualDisplayDiscovery, CancelledWaitEndsAfterItsMessage) {
-  Harness harness({std::vector<std::uint32_t>{1}, std::vector<std::uint32_t>{1, 8}});
-  harness.cancelWith = "the task was cancelled";
-  VirtualDisplay display(harness.environment());
-  display.createAndDiscover(2);
-  EXPECT_EQ(harness.lines.back(), "Error: the task was cancelled");
-  EXPECT_THAT(harness.lines, Not(Contains("displays after: ")));
-  EXPECT_EQ(harness.capture->fetchCount(), 1);
-  EXPECT_EQ(display.id(), 2u);
-  EXPECT_TRUE(display.hasPlatformDisplay());  // the display itself was made and stays
-}
-
 TEST(VirtualDisplayHolder, HoldsTheDisplayOnlyAfterTheWholeCreation) {
-  struct Case {
-    const char* what;
-    bool createSucceeds;
-  };
-  for (const auto& c : {Case{"creation succeeds", true}, Case{"creation fails", false}}) {
-    SCOPED_TRACE(c.what);
+  for (const bool createSucceeds : {true, false}) {
+    SCOPED_TRACE(createSucceeds ? "creation succeeds" : "creation fails");
     Harness harness({std::vector<std::uint32_t>{1, 2}, std::vector<std::uint32_t>{1, 2, 7}});
-    harness.service->createSucceeds = c.createSucceeds;
+    harness.service->createSucceeds = createSucceeds;
     VirtualDisplayHolder holder(harness.environment());
     EXPECT_EQ(holder.virtualDisplay(), nullptr);
     bool emptyDuringWait = false;
@@ -199,8 +173,7 @@ TEST(VirtualDisplayHolder, HoldsTheDisplayOnlyAfterTheWholeCreation) {
     EXPECT_TRUE(emptyDuringWait);
     auto display = holder.virtualDisplay();
     ASSERT_NE(display, nullptr);
-    EXPECT_EQ(display->id(), 7u);
-    EXPECT_EQ(display->hasPlatformDisplay(), c.createSucceeds);
+    EXPECT_EQ(std::tuple(display->id(), display->hasPlatformDisplay()), std::tuple(std::optional(7u), createSucceeds));
     // A failed creation still runs the discovery.
     EXPECT_EQ(harness.lines.back(), "Display ID for virtual display was set to 7.");
   }

@@ -26,14 +26,9 @@
 namespace marlinax::displays {
 namespace {
 
-struct Rect {
-  int x = 0, y = 0, width = 0, height = 0;
-  bool operator==(const Rect&) const = default;
-};
-
 struct MonitorState {
   std::string name;
-  Rect rect;
+  codec::Rect rect;
   int outputs = 0;
   bool operator==(const MonitorState&) const = default;
 };
@@ -64,21 +59,21 @@ class XConnection : public testsupport::XPainter {
       XNextEvent(get(), &event);
       XRRUpdateConfiguration(&event);
     }
-    ScreenState s;
-    Window rootReturn = 0;
-    int x = 0, y = 0;
-    unsigned width = 0, height = 0, border = 0, depth = 0;
-    XGetGeometry(get(), root(), &rootReturn, &x, &y, &width, &height, &border, &depth);
-    s.width = static_cast<int>(width);
-    s.height = static_cast<int>(height);
-    s.mmWidth = DisplayWidthMM(get(), DefaultScreen(get()));
-    s.mmHeight = DisplayHeightMM(get(), DefaultScreen(get()));
+    // The screen's size as the configuration events above left it.
+    const int screen = DefaultScreen(get());
+    ScreenState s{DisplayWidth(get(), screen),
+                  DisplayHeight(get(), screen),
+                  DisplayWidthMM(get(), screen),
+                  DisplayHeightMM(get(), screen),
+                  {},
+                  {},
+                  0};
     int count = 0;
     XRRMonitorInfo* monitors = XRRGetMonitors(get(), root(), False, &count);
     for (int i = 0; i < count; ++i) {
       char* name = XGetAtomName(get(), monitors[i].name);
-      s.monitors.push_back(
-          {name, {monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height}, monitors[i].noutput});
+      const XRRMonitorInfo& m = monitors[i];
+      s.monitors.push_back({name, {double(m.x), double(m.y), double(m.width), double(m.height)}, m.noutput});
       XFree(name);
     }
     XRRFreeMonitors(monitors);
@@ -111,8 +106,7 @@ Environment x11Environment(const std::string& displayName, std::shared_ptr<platf
 struct ServerSetup {
   const char* name;
   bool xorg;
-  Rect expected;
-  int expectedOutputs;
+  MonitorState made;
   int grownWidth, grownHeight;
 };
 void PrintTo(const ServerSetup& setup, std::ostream* out) { *out << setup.name; }
@@ -137,8 +131,6 @@ class VirtualDisplayX11Test : public ::testing::TestWithParam<ServerSetup> {
     capture_ = platform::x11::makeCaptureService(displayName_);
   }
 
-  Environment environment() { return x11Environment(displayName_, capture_, lines_); }
-
   std::optional<testsupport::Xvfb> xvfb_;
   std::optional<testsupport::XorgDummy> xorg_;
   std::string displayName_;
@@ -150,35 +142,26 @@ class VirtualDisplayX11Test : public ::testing::TestWithParam<ServerSetup> {
 TEST_P(VirtualDisplayX11Test, IsListedCapturedAndRemovedWithoutATrace) {
   const ServerSetup& setup = GetParam();
   const ScreenState before = x_->state();
-  const auto atom = static_cast<std::uint32_t>(x_->atom("Virtual Display 1"));
 
-  VirtualDisplayHolder holder(environment());
+  VirtualDisplayHolder holder(x11Environment(displayName_, capture_, lines_));
   holder.create(1);
   auto display = holder.virtualDisplay();
   ASSERT_NE(display, nullptr);
-  EXPECT_TRUE(display->hasPlatformDisplay()) << ::testing::PrintToString(lines_);
-  EXPECT_EQ(display->id(), atom);
+  EXPECT_EQ(std::tuple(display->hasPlatformDisplay(), display->id()),
+            std::tuple(true, std::optional(static_cast<std::uint32_t>(x_->atom("Virtual Display 1")))))
+      << ::testing::PrintToString(lines_);
 
-  // The monitor sits right of the layout; the screen grew at the same density.
+  // The monitor sits right of the layout; the screen grew at the same density. Capture lists it
+  // under the adopted identifier. (That it grabs a monitor's own pixels is the capture test's.)
   const ScreenState during = x_->state();
-  auto made = std::find_if(during.monitors.begin(), during.monitors.end(),
-                           [](auto& m) { return m.name == "Virtual Display 1"; });
-  ASSERT_NE(made, during.monitors.end());
-  EXPECT_EQ(made->rect, setup.expected);
-  EXPECT_EQ(made->outputs, setup.expectedOutputs);
-  EXPECT_EQ(during.monitors.size(), before.monitors.size() + 1);
-  EXPECT_EQ(during.width, setup.grownWidth);
-  EXPECT_EQ(during.height, setup.grownHeight);
+  const auto listed = capture_->shareableDisplays();
+  EXPECT_EQ(std::count(during.monitors.begin(), during.monitors.end(), setup.made), 1);
+  EXPECT_EQ(std::tuple(during.monitors.size(), listed.size(), during.width, during.height),
+            std::tuple(before.monitors.size() + 1, before.monitors.size() + 1, setup.grownWidth, setup.grownHeight));
   EXPECT_NEAR(double(during.mmWidth) / during.width, double(before.mmWidth) / before.width, 0.01);
-
-  // Capture lists it under the adopted identifier. (That it grabs a monitor's own pixels is the
-  // capture test's.)
-  auto listed = capture_->shareableDisplays();
-  EXPECT_EQ(listed.size(), before.monitors.size() + 1);
-  auto found = std::find_if(listed.begin(), listed.end(), [&](auto& d) { return d.displayID == *display->id(); });
-  ASSERT_NE(found, listed.end());
-  EXPECT_EQ((Rect{int(found->frame.x), int(found->frame.y), int(found->frame.width), int(found->frame.height)}),
-            setup.expected);
+  EXPECT_EQ(std::count_if(listed.begin(), listed.end(),
+                          [&](auto& d) { return d.displayID == *display->id() && d.frame == setup.made.rect; }),
+            1);
 
   display->release();
   EXPECT_EQ(x_->state(), before);
@@ -191,8 +174,7 @@ TEST_P(VirtualDisplayX11Test, TakesOverOneLeftByARunThatCrashed) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     auto made = platform::x11::makeVirtualDisplayService(displayName_)->create(descriptorFor(1));
-    bool applied = made && made->applySettings(settingsFor(1));
-    ::_exit(applied ? 0 : 1);
+    ::_exit(made && made->applySettings(settingsFor(1)) ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -200,7 +182,7 @@ TEST_P(VirtualDisplayX11Test, TakesOverOneLeftByARunThatCrashed) {
   const ScreenState left = x_->state();
   ASSERT_EQ(left.monitors.size(), before.monitors.size() + 1);
 
-  VirtualDisplayHolder holder(environment());
+  VirtualDisplayHolder holder(x11Environment(displayName_, capture_, lines_));
   holder.create(1);
   EXPECT_TRUE(holder.virtualDisplay()->hasPlatformDisplay());
   EXPECT_EQ(x_->state(), left);  // the same one, not a second
@@ -211,8 +193,9 @@ TEST_P(VirtualDisplayX11Test, TakesOverOneLeftByARunThatCrashed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Servers, VirtualDisplayX11Test,
-    ::testing::Values(ServerSetup{"XvfbGrownScreen", false, {1920, 0, 1920, 1080}, 0, 3840, 1080},
-                      ServerSetup{"XorgDummyFreeOutput", true, {2048, 0, 1920, 1080}, 1, 3968, 1536}),
+    ::testing::Values(
+        ServerSetup{"XvfbGrownScreen", false, {"Virtual Display 1", {1920, 0, 1920, 1080}, 0}, 3840, 1080},
+        ServerSetup{"XorgDummyFreeOutput", true, {"Virtual Display 1", {2048, 0, 1920, 1080}, 1}, 3968, 1536}),
     [](const ::testing::TestParamInfo<ServerSetup>& info) { return std::string(info.param.name); });
 
 // One monitor over the whole screen, which cannot grow; room to the right, but not 1080 rows high.

@@ -27,9 +27,7 @@ TEST(ComputerName, PrettyHostNameFromMachineInfo) {
       {"CHASSIS=desktop\r\nPRETTY_HOSTNAME=Windows Line\r\n", "Windows Line"},
       {"", std::nullopt},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(prettyHostName(c.file), c.name) << c.file;
-  }
+  for (const auto& c : cases) EXPECT_EQ(prettyHostName(c.file), c.name) << c.file;
 }
 
 TEST(ComputerName, NeverEmpty) { EXPECT_FALSE(computerName().empty()); }

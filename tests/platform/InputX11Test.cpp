@@ -43,15 +43,6 @@ struct Seen {
   friend bool operator==(const Seen&, const Seen&) = default;
 };
 
-std::ostream& operator<<(std::ostream& out, const Seen& seen) {
-  const char* names[] = {"?", "?", "KeyPress", "KeyRelease", "ButtonPress", "ButtonRelease", "MotionNotify"};
-  const char* name = seen.type >= 0 && seen.type < 7 ? names[seen.type] : "?";
-  return out << name << "(" << seen.detail << " @" << seen.x << "," << seen.y << " state 0x" << std::hex << seen.state
-             << std::dec << ")";
-}
-
-Seen button(int type, unsigned which, int x, int y) { return {type, which, x, y, 0}; }
-
 bool waitFor(const std::function<bool()>& condition) { return testsupport::eventually(condition, patience); }
 
 std::pair<int, int> pointerOn(Display* display) {
@@ -90,7 +81,8 @@ class InputX11Test : public ::testing::Test {
     // Park the pointer, then forget everything seen so far.
     dispatcher->moveMouse({5, 5});
     ASSERT_TRUE(waitForPointer(5, 5));
-    drain();
+    read();
+    seen.clear();
   }
 
   void TearDown() override {
@@ -100,14 +92,12 @@ class InputX11Test : public ::testing::Test {
     if (observer != nullptr) XCloseDisplay(observer);
   }
 
-  std::pair<int, int> pointer() { return pointerOn(observer); }
-
   bool waitForPointer(int x, int y) {
-    return waitFor([&] { return pointer() == std::pair{x, y}; });
+    return waitFor([&] { return pointerOn(observer) == std::pair{x, y}; });
   }
 
-  // The input events delivered to the window so far (motion included when asked).
-  std::vector<Seen> read(bool withMotion) {
+  // Adds the input events delivered to the window since the last call to `seen`.
+  void read() {
     XSync(observer, False);
     while (XPending(observer) > 0) {
       XEvent event;
@@ -128,30 +118,20 @@ class InputX11Test : public ::testing::Test {
       default: break;
       }
     }
-    std::vector<Seen> result;
-    for (const Seen& s : seen) {
-      if (withMotion || s.type != MotionNotify) result.push_back(s);
-    }
-    return result;
   }
 
-  // Waits until `count` events (of the kinds asked for) arrived, and returns them with the
-  // state bits left out unless asked for.
-  std::vector<Seen> expectEvents(std::size_t count, bool withMotion = false, bool withState = false) {
+  // Waits until `count` events arrived and returns them; unless `all` are asked for, without
+  // motion and with the state bits left out.
+  std::vector<Seen> expectEvents(std::size_t count, bool all = false) {
     std::vector<Seen> events;
     waitFor([&] {
-      events = read(withMotion);
+      read();
+      events.clear();
+      for (const Seen& s : seen)
+        if (all || s.type != MotionNotify) events.push_back(all ? s : Seen{s.type, s.detail, s.x, s.y, 0});
       return events.size() >= count;
     });
-    if (!withState) {
-      for (Seen& s : events) s.state = 0;
-    }
     return events;
-  }
-
-  void drain() {
-    read(true);
-    seen.clear();
   }
 
   static inline std::unique_ptr<Xvfb> server;
@@ -173,7 +153,8 @@ TEST_F(InputX11Test, MovesLandWhereThePointSays) {
   };
   for (const auto& [point, expected] : cases) {
     dispatcher->moveMouse(point);
-    EXPECT_TRUE(waitForPointer(expected.first, expected.second)) << pointer().first << "," << pointer().second;
+    EXPECT_TRUE(waitForPointer(expected.first, expected.second))
+        << pointerOn(observer).first << "," << pointerOn(observer).second;
   }
 }
 
@@ -207,11 +188,11 @@ TEST_F(InputX11Test, ClicksDragsAndScrollsUseTheirButtons) {
       {ButtonRelease, 1, 2100, 140, Button1Mask},
   };
   for (unsigned wheel : {4, 4, 5, 7, 6}) {
-    expected.push_back(button(ButtonPress, wheel, 2100, 140));
+    expected.push_back({ButtonPress, wheel, 2100, 140, 0});
     const unsigned held = wheel <= 5 ? Button1Mask << (wheel - 1) : 0;  // X has no mask for buttons 6 and 7
     expected.push_back({ButtonRelease, wheel, 2100, 140, held});
   }
-  EXPECT_EQ(expectEvents(expected.size(), true, true), expected);
+  EXPECT_EQ(expectEvents(expected.size(), true), expected);
 }
 
 // Presses and releases arrive in the order posted, each key at its evdev keycode.
@@ -233,10 +214,10 @@ TEST_F(InputX11Test, EveryKeyButFunctionIsPostedAtItsEvdevKeycode) {
   }
   EXPECT_EQ(expectEvents(expected.size()), expected);
   // Caps Lock and Num Lock were toggled once each: toggle them back for the other tests.
-  dispatcher->postKey(KeyCode::key_CapsLock, true);
-  dispatcher->postKey(KeyCode::key_CapsLock, false);
-  dispatcher->postKey(KeyCode::key_KeypadClear, true);
-  dispatcher->postKey(KeyCode::key_KeypadClear, false);
+  for (const KeyCode key : {KeyCode::key_CapsLock, KeyCode::key_KeypadClear}) {
+    dispatcher->postKey(key, true);
+    dispatcher->postKey(key, false);
+  }
 }
 
 TEST_F(InputX11Test, ClosingThePosterReleasesWhatItHolds) {
@@ -247,43 +228,23 @@ TEST_F(InputX11Test, ClosingThePosterReleasesWhatItHolds) {
   auto events = expectEvents(4);
   if (events.size() == 4 && events[2].type != KeyRelease) std::swap(events[2], events[3]);  // either order
   EXPECT_EQ(events, (std::vector<Seen>{{KeyPress, 50, 5, 5, 0},
-                                       button(ButtonPress, 1, 40, 50),
+                                       {ButtonPress, 1, 40, 50, 0},
                                        {KeyRelease, 50, 40, 50, 0},
-                                       button(ButtonRelease, 1, 40, 50)}));
+                                       {ButtonRelease, 1, 40, 50, 0}}));
 }
 
-// Rebinds keycodes in the server's keymap and puts the old bindings back when it goes.
-class KeymapEdit {
- public:
-  explicit KeymapEdit(Display* display) : display_(display) {}
-  ~KeymapEdit() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) apply(it->first, it->second);
-  }
-
-  void bind(int keycode, std::vector<KeySym> symbols) {
-    int perKeycode = 0;
-    KeySym* old = XGetKeyboardMapping(display_, ::KeyCode(keycode), 1, &perKeycode);
-    saved_.emplace_back(keycode, std::vector<KeySym>(old, old + perKeycode));
-    XFree(old);
-    apply(keycode, std::move(symbols));
-  }
-
- private:
-  void apply(int keycode, std::vector<KeySym> symbols) {
-    if (symbols.empty()) symbols.push_back(NoSymbol);
-    XChangeKeyboardMapping(display_, keycode, int(symbols.size()), symbols.data(), 1);
-    XSync(display_, False);
-  }
-
-  Display* display_;
-  std::vector<std::pair<int, std::vector<KeySym>>> saved_;
-};
-
 TEST_F(InputX11Test, KeysFollowTheServersKeymap) {
-  KeymapEdit keymap(observer);
+  // The whole keymap is saved first and put back at the end for the other tests.
+  int first = 0, last = 0, perKeycode = 0;
+  XDisplayKeycodes(observer, &first, &last);
+  KeySym* saved = XGetKeyboardMapping(observer, ::KeyCode(first), last - first + 1, &perKeycode);
+  auto bind = [&](int keycode, std::vector<KeySym> symbols) {
+    XChangeKeyboardMapping(observer, keycode, int(symbols.size()), symbols.data(), 1);
+    XSync(observer, False);
+  };
   // A key whose place has no symbol any more is found by its symbol elsewhere.
-  keymap.bind(38, {NoSymbol});
-  keymap.bind(202, {XK_a, XK_A});
+  bind(38, {NoSymbol});
+  bind(202, {XK_a, XK_A});
   EXPECT_TRUE(waitFor([&] { return poster->xKeycode(KeyCode::key_A) == 202; }));
   dispatcher->postKey(KeyCode::key_A, true);
   dispatcher->postKey(KeyCode::key_A, false);
@@ -291,54 +252,35 @@ TEST_F(InputX11Test, KeysFollowTheServersKeymap) {
 
   // With the arrows away from their evdev places the keymap is not evdev-based: every key
   // goes by symbol, and keys whose symbol is nowhere cannot be posted.
-  keymap.bind(111, {NoSymbol});
-  keymap.bind(217, {XK_Up});
+  bind(111, {NoSymbol});
+  bind(217, {XK_Up});
   EXPECT_TRUE(waitFor([&] { return poster->xKeycode(KeyCode::key_UpArrow) == 217; }));
   EXPECT_EQ(poster->xKeycode(KeyCode::key_C), 54);
   EXPECT_EQ(poster->xKeycode(KeyCode::key_F13), std::nullopt);  // 191 carries XF86Tools
+  XChangeKeyboardMapping(observer, first, perKeycode, saved, last - first + 1);
+  XSync(observer, False);
+  XFree(saved);
 }
 
-// Owns the XSETTINGS selection of screen 0 and publishes a settings property, as a desktop's
-// settings daemon does.
-class SettingsManager {
- public:
-  explicit SettingsManager(Display* display) : display_(display) {
-    window_ = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
-    selection_ = XInternAtom(display, "_XSETTINGS_S0", False);
-    property_ = XInternAtom(display, "_XSETTINGS_SETTINGS", False);
-  }
-  ~SettingsManager() {
-    XDestroyWindow(display_, window_);
-    XSync(display_, False);
-  }
-
-  void publish(const Bytes& settings) {
-    XChangeProperty(display_, window_, property_, property_, 8, PropModeReplace, settings.data(), int(settings.size()));
-    XSetSelectionOwner(display_, selection_, window_, CurrentTime);
-    XSync(display_, False);
-  }
-
- private:
-  Display* display_;
-  Window window_;
-  Atom selection_;
-  Atom property_;
-};
-
-// (Reading the settings' bytes is the translation test's.)
+// A settings window owning the XSETTINGS selection of screen 0 publishes the double-click time,
+// as a desktop's settings daemon does. (Reading the settings' bytes is the translation test's.)
 TEST_F(InputX11Test, DoubleClickIntervalFollowsTheDesktopSetting) {
   EXPECT_EQ(poster->doubleClickInterval(), platform::kDefaultDoubleClickInterval);
-  {
-    SettingsManager manager(observer);
-    auto doubleClickTime = [](std::int32_t milliseconds) {
-      return platform::XSettingsBuilder(true).integer("Net/DoubleClickTime", milliseconds).bytes();
-    };
-    manager.publish(doubleClickTime(900));
-    EXPECT_EQ(poster->doubleClickInterval(), 900ms);
-    manager.publish(doubleClickTime(0));  // nonsense: the default applies
-    EXPECT_EQ(poster->doubleClickInterval(), platform::kDefaultDoubleClickInterval);
-  }
-  // The manager's window is gone, so is the selection owner.
+  const Window manager = XCreateSimpleWindow(observer, DefaultRootWindow(observer), 0, 0, 1, 1, 0, 0, 0);
+  auto publish = [&](std::int32_t milliseconds) {
+    const Bytes settings = platform::XSettingsBuilder(true).integer("Net/DoubleClickTime", milliseconds).bytes();
+    const Atom property = XInternAtom(observer, "_XSETTINGS_SETTINGS", False);
+    XChangeProperty(observer, manager, property, property, 8, PropModeReplace, settings.data(), int(settings.size()));
+    XSetSelectionOwner(observer, XInternAtom(observer, "_XSETTINGS_S0", False), manager, CurrentTime);
+    XSync(observer, False);
+  };
+  publish(900);
+  EXPECT_EQ(poster->doubleClickInterval(), 900ms);
+  publish(0);  // nonsense: the default applies
+  EXPECT_EQ(poster->doubleClickInterval(), platform::kDefaultDoubleClickInterval);
+  // With the manager's window gone, so is the selection owner.
+  XDestroyWindow(observer, manager);
+  XSync(observer, False);
   EXPECT_EQ(poster->doubleClickInterval(), platform::kDefaultDoubleClickInterval);
 }
 

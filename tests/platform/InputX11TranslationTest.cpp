@@ -53,8 +53,7 @@ TEST(XSettings, MalformedValuesAreRejectedWithoutReadingPastTheEnd) {
   for (int i = 0; i < 4; ++i) hugeString[stringLengthAt + std::size_t(i)] = 0xFF;
   EXPECT_EQ(xsettingsInteger(hugeString, doubleClick), std::nullopt);
   Bytes longName = good;
-  longName[14] = 0xFF;
-  longName[15] = 0xFF;
+  std::fill_n(longName.begin() + 14, 2, 0xFF);
   EXPECT_EQ(xsettingsInteger(longName, doubleClick), std::nullopt);
 
   // An unknown type stops the reading: its size is unknown.

@@ -12,12 +12,7 @@ namespace marlinax::platform {
 // Builds an _XSETTINGS_SETTINGS value in either byte order.
 class XSettingsBuilder {
  public:
-  explicit XSettingsBuilder(bool bigEndian) : bigEndian_(bigEndian) {
-    bytes_ = {std::uint8_t(bigEndian ? 1 : 0), 0, 0, 0};
-    number(7, 4);  // serial
-    countAt_ = bytes_.size();
-    number(0, 4);
-  }
+  explicit XSettingsBuilder(bool bigEndian) : bigEndian_(bigEndian) {}
 
   XSettingsBuilder& integer(const std::string& name, std::int32_t value) {
     header(0, name);
@@ -35,12 +30,12 @@ class XSettingsBuilder {
     for (int i = 0; i < 4; ++i) number(0xFFFF, 2);
     return *this;
   }
+  // The byte order, a serial and the count of settings, then the settings.
   Bytes bytes() const {
-    Bytes result = bytes_;
-    for (std::size_t i = 0; i < 4; ++i) {
-      const std::size_t shift = bigEndian_ ? 8 * (3 - i) : 8 * i;
-      result[countAt_ + i] = std::uint8_t(settings_ >> shift);
-    }
+    Bytes result{std::uint8_t(bigEndian_ ? 1 : 0), 0, 0, 0};
+    number(7, 4, result);
+    number(settings_, 4, result);
+    result.insert(result.end(), bytes_.begin(), bytes_.end());
     return result;
   }
 
@@ -57,16 +52,13 @@ class XSettingsBuilder {
     bytes_.insert(bytes_.end(), text.begin(), text.end());
     while (bytes_.size() % 4 != 0) bytes_.push_back(0);
   }
-  void number(std::uint32_t value, int width) {
-    for (int i = 0; i < width; ++i) {
-      const int shift = bigEndian_ ? 8 * (width - 1 - i) : 8 * i;
-      bytes_.push_back(std::uint8_t(value >> shift));
-    }
+  void number(std::uint32_t value, int width) { number(value, width, bytes_); }
+  void number(std::uint32_t value, int width, Bytes& out) const {
+    for (int i = 0; i < width; ++i) out.push_back(std::uint8_t(value >> (bigEndian_ ? 8 * (width - 1 - i) : 8 * i)));
   }
 
   bool bigEndian_;
-  Bytes bytes_;
-  std::size_t countAt_ = 0;
+  Bytes bytes_;  // the settings
   std::uint32_t settings_ = 0;
 };
 

@@ -20,6 +20,7 @@ class RecordingVirtualDisplayService : public platform::VirtualDisplayService {
     platform::VirtualDisplayDescriptor descriptor;
     std::vector<platform::VirtualDisplaySettings> applied;
     bool released = false;
+    bool operator==(const Record&) const = default;
   };
 
   // False: create() returns no display.

@@ -31,45 +31,41 @@ TEST(DisplayIdentifier, IsFnv1aOfTheConnectorAndNeverZero) {
 TEST(LayoutDisplays, FramesFollowModeScaleTransformAndLayoutMode) {
   const std::vector<PhysicalMonitor> monitors = {
       {"eDP-1", 2880, 1800}, {"DP-1", 1920, 1080}, {"HDMI-1", 0, 0} /* no current mode */, {"DP-2", 1080, 1920}};
+  using Shown = std::tuple<std::string, codec::Rect, double>;  // connector, frame and stream scale
   struct Case {
     std::string what;
     std::vector<LogicalMonitor> logical;
     LayoutMode mode;
-    std::vector<std::pair<std::string, codec::Rect>> frames;
-    std::vector<double> streamScales;
+    std::vector<Shown> displays;
   };
   const std::vector<Case> cases = {
       {"scale 2 in a logical layout covers half its pixels",
        {{0, 0, 2.0, 0, {"eDP-1"}}, {1440, 0, 1.0, 0, {"DP-1"}}},
        LayoutMode::logical,
-       {{"eDP-1", {0, 0, 1440, 900}}, {"DP-1", {1440, 0, 1920, 1080}}},
-       {2.0, 1.0}},
+       {{"eDP-1", {0, 0, 1440, 900}, 2.0}, {"DP-1", {1440, 0, 1920, 1080}, 1.0}}},
       {"a physical layout keeps pixel sizes",
        {{0, 0, 2.0, 0, {"eDP-1"}}, {2880, 0, 1.0, 0, {"DP-1"}}},
        LayoutMode::physical,
-       {{"eDP-1", {0, 0, 2880, 1800}}, {"DP-1", {2880, 0, 1920, 1080}}},
-       {1.0, 1.0}},
+       {{"eDP-1", {0, 0, 2880, 1800}, 1.0}, {"DP-1", {2880, 0, 1920, 1080}, 1.0}}},
       {"rotated by 90 and 270 degrees swaps width and height; 180 does not",
        {{0, 0, 1.0, 1, {"DP-1"}}, {1080, 0, 1.0, 2, {"DP-2"}}, {2160, 0, 1.0, 7, {"eDP-1"}}},
        LayoutMode::logical,
-       {{"DP-1", {0, 0, 1080, 1920}}, {"DP-2", {1080, 0, 1080, 1920}}, {"eDP-1", {2160, 0, 1800, 2880}}},
-       {1.0, 1.0, 1.0}},
+       {{"DP-1", {0, 0, 1080, 1920}, 1.0},
+        {"DP-2", {1080, 0, 1080, 1920}, 1.0},
+        {"eDP-1", {2160, 0, 1800, 2880}, 1.0}}},
       {"a monitor without a current mode is skipped; mirrored monitors are one display",
        {{0, 0, 1.0, 0, {"HDMI-1"}}, {0, 0, 1.0, 0, {"HDMI-1", "DP-1"}}, {0, 0, 1.0, 0, {"Unknown-1"}}},
        LayoutMode::logical,
-       {{"DP-1", {0, 0, 1920, 1080}}},
-       {1.0}},
+       {{"DP-1", {0, 0, 1920, 1080}, 1.0}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto displays = wayland::layoutDisplays(monitors, c.logical, c.mode);
-    ASSERT_EQ(displays.size(), c.frames.size());
-    for (std::size_t i = 0; i < displays.size(); ++i) {
-      EXPECT_EQ(displays[i].connector, c.frames[i].first);
-      EXPECT_EQ(displays[i].info.displayID, displayIdentifier(c.frames[i].first));
-      EXPECT_EQ(displays[i].info.frame, c.frames[i].second);
-      EXPECT_EQ(displays[i].streamScale, c.streamScales[i]);
+    std::vector<Shown> shown;
+    for (const auto& display : wayland::layoutDisplays(monitors, c.logical, c.mode)) {
+      EXPECT_EQ(display.info.displayID, displayIdentifier(display.connector));
+      shown.emplace_back(display.connector, display.info.frame, display.streamScale);
     }
+    EXPECT_EQ(shown, c.displays);
   }
 }
 
@@ -77,31 +73,22 @@ TEST(StreamPoint, IsRelativeToTheMonitorUnderThePointInStreamPixels) {
   auto displays =
       wayland::layoutDisplays({{"eDP-1", 2880, 1800}, {"DP-1", 1920, 1080}},
                               {{0, 0, 2.0, 0, {"eDP-1"}}, {1440, 0, 1.0, 0, {"DP-1"}}}, LayoutMode::logical);
-  struct Case {
-    double x, y;
-    std::optional<std::size_t> display;
-    double sx, sy;
+  using Hit = std::tuple<std::size_t, double, double>;  // the display and the point on it
+  const std::vector<std::tuple<double, double, std::optional<Hit>>> cases = {
+      {0, 0, Hit{0, 0, 0}},
+      {720.25, 450.5, Hit{0, 1440.5, 901}},  // scale 2: stream pixels are twice the layout's
+      {1439.5, 899.5, Hit{0, 2879, 1799}},
+      {1440, 0, Hit{1, 0, 0}},  // the next monitor starts at its left edge
+      {1440 + 480, 540, Hit{1, 480, 540}},
+      {1440 + 1920, 540, std::nullopt},  // just past the right edge
+      {100, 950, std::nullopt},          // below the smaller monitor
+      {-1, 0, std::nullopt},
+      {std::nan(""), 0, std::nullopt},
+      {0, INFINITY, std::nullopt},
   };
-  const std::vector<Case> cases = {
-      {0, 0, 0, 0, 0},
-      {720.25, 450.5, 0, 1440.5, 901},  // scale 2: stream pixels are twice the layout's
-      {1439.5, 899.5, 0, 2879, 1799},
-      {1440, 0, 1, 0, 0},  // the next monitor starts at its left edge
-      {1440 + 480, 540, 1, 480, 540},
-      {1440 + 1920, 540, std::nullopt, 0, 0},  // just past the right edge
-      {100, 950, std::nullopt, 0, 0},          // below the smaller monitor
-      {-1, 0, std::nullopt, 0, 0},
-      {std::nan(""), 0, std::nullopt, 0, 0},
-      {0, INFINITY, std::nullopt, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.x) + ", " + std::to_string(c.y));
-    auto point = wayland::streamPoint(displays, c.x, c.y);
-    ASSERT_EQ(point.has_value(), c.display.has_value());
-    if (!point) continue;
-    EXPECT_EQ(point->display, *c.display);
-    EXPECT_DOUBLE_EQ(point->x, c.sx);
-    EXPECT_DOUBLE_EQ(point->y, c.sy);
+  for (const auto& [x, y, expected] : cases) {
+    const auto point = wayland::streamPoint(displays, x, y);
+    EXPECT_EQ(point ? std::optional(Hit{point->display, point->x, point->y}) : std::nullopt, expected) << x << "," << y;
   }
 }
 
@@ -144,9 +131,8 @@ TEST(ChooseBackend, FollowsTheSessionAndTheRequest) {
 }
 
 TEST(ChooseBackend, NamesParseBackAndPermissionsFollowTheBackend) {
-  for (Backend backend : {Backend::x11, Backend::gnome, Backend::portal}) {
+  for (Backend backend : {Backend::x11, Backend::gnome, Backend::portal})
     EXPECT_EQ(parseBackend(backendName(backend)), backend);
-  }
   for (const char* bad : {"", "X11", "wayland", "gnome ", "kde"}) EXPECT_FALSE(parseBackend(bad)) << bad;
 
   SessionFacts portalOnly{"wayland", "wayland-0", "", "KDE", false, true, false};
