@@ -21,6 +21,9 @@ genuine() {
 attack() {
   local name=$1
   shift
+  # Emptied here, not by the child's redirection: that happens after the fork, and
+  # until then the waits below would read the previous attack's lines.
+  : >"$work/$name.out"
   "$bin/marlinax-hostile-client" "$@" "${target[@]}" >"$work/$name.out" 2>&1 &
   attack_pid=$!
   track $attack_pid
@@ -124,6 +127,11 @@ genuine "after the headers"
 step "the X server goes away and comes back"
 kill "$xvfb_pid"
 wait "$xvfb_pid" 2>/dev/null || true
+# Until it comes back the display number stays ours: a lock file naming this script
+# keeps other X servers (other tests' too) off it, so none answers in its place.
+reserved="/tmp/.X$display_number-lock"
+(set -o noclobber && printf '%10d\n' $$ >"$reserved") || fail "another X server took display :$display_number"
+on_exit+=('[ -z "$reserved" ] || rm -f "$reserved"')
 # Requests that need the X server get no reply; they must not hold up the
 # network threads, so a headset is still served meanwhile.
 for _ in 1 2 3; do
@@ -134,6 +142,8 @@ done
 ! list_displays "${target[@]}" --timeout 3 2>/dev/null || fail "displays were listed without an X server"
 genuine "while the X server is gone"
 kill -0 "$server_pid" || fail "the server died with the X server"
+rm -f "$reserved"
+reserved=
 start_xvfb 1280x720 "$display_number"
 [ "$DISPLAY" = ":$display_number" ] || fail "Xvfb came back on another display number"
 wait_for 30 first_display --timeout 5 2>/dev/null || fail "the displays are not listed once the X server is back"
