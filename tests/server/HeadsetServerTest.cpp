@@ -8,8 +8,8 @@
 #include <array>
 #include <atomic>
 #include <mutex>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <asio/ip/tcp.hpp>
@@ -71,15 +71,30 @@ struct RecordedServer {
 // connection before the server has taken it as served; its end is still
 // reported, every time, and the server listens again.
 TEST(HeadsetServer, AHeadsetLeavingRightAfterTheHandshakeIsReportedGone) {
+  // A round ends with the server listening again, or with the failure of a
+  // handshake whose answer the headset did not get out before leaving.
+  auto recordedRounds = [](std::string_view log, int rounds) {
+    constexpr std::string_view served = "connected Brief 5/5\ndisconnected 0\nlistening\n";
+    if (!log.starts_with("listening\n")) return false;
+    log.remove_prefix(log.find('\n') + 1);
+    for (; rounds > 0; --rounds) {
+      const std::size_t lineEnd = log.find('\n');
+      if (log.starts_with(served)) {
+        log.remove_prefix(served.size());
+      } else if (log.starts_with("failed ") && lineEnd != log.npos) {
+        log.remove_prefix(lineEnd + 1);
+      } else {
+        return false;
+      }
+    }
+    return log.empty();
+  };
+  // The end overtakes the server's taking the connection as served in only
+  // some rounds, so there are many.
   RecordedServer server;
-  for (int round = 1; round <= 20; ++round) {
+  for (int round = 1; round <= 100; ++round) {
     server.headset("Brief")->close();
-    // A round ends with the server listening again, or with the failure of a
-    // handshake whose answer the headset did not get out before leaving.
-    const std::regex rounds("listening\n((connected Brief 5/5\ndisconnected 0\nlistening|failed .*)\n){" +
-                            std::to_string(round) + "}");
-    ASSERT_TRUE(IoHarness::eventually([&] { return std::regex_match(server.recorded(), rounds); }))
-        << server.recorded();
+    ASSERT_TRUE(IoHarness::eventually([&] { return recordedRounds(server.recorded(), round); })) << server.recorded();
   }
 }
 
